@@ -1,0 +1,55 @@
+# Helpers shared by every module folder: one call declares a library module or a program together
+# with its install rules, its pkg-config file and its place in the exported CMake package.
+
+include(CMakePackageConfigHelpers)
+
+set(SYSKIT_CMAKE_DIR "${CMAKE_CURRENT_LIST_DIR}")
+
+# syskit_add_library(NAME <name> SOURCE <file.cpp> HEADERS <header>... DESCRIPTION <text>)
+# Builds lib<name> from one source file; its folder is the public include folder.
+function(syskit_add_library)
+  cmake_parse_arguments(ARG "" "NAME;SOURCE;DESCRIPTION" "HEADERS" ${ARGN})
+  add_library(${ARG_NAME} ${ARG_SOURCE} ${ARG_HEADERS})
+  add_library(syskit::${ARG_NAME} ALIAS ${ARG_NAME})
+  target_include_directories(${ARG_NAME} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  set_target_properties(${ARG_NAME} PROPERTIES
+    PUBLIC_HEADER "${ARG_HEADERS}"
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+  # A C caller links a static archive with its C compiler, so it must add the C++ runtime itself.
+  set(SYSKIT_PC_NAME "${ARG_NAME}")
+  file(RELATIVE_PATH SYSKIT_PC_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+  set(SYSKIT_PC_DESCRIPTION "${ARG_DESCRIPTION}")
+  configure_file("${SYSKIT_CMAKE_DIR}/module.pc.in" "${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.pc" @ONLY)
+  install(TARGETS ${ARG_NAME} EXPORT syskitTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.pc"
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+
+# syskit_add_program(NAME <name> SOURCES <file>... [LIBRARIES <target>...])
+function(syskit_add_program)
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  if(ARG_LIBRARIES)
+    target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBRARIES})
+  endif()
+  install(TARGETS ${ARG_NAME} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()
+
+# The CMake package: find_package(syskit) gives syskit::<module> for every library module.
+function(syskit_install_package)
+  set(dest ${CMAKE_INSTALL_LIBDIR}/cmake/syskit)
+  install(EXPORT syskitTargets NAMESPACE syskit:: DESTINATION ${dest})
+  configure_package_config_file("${SYSKIT_CMAKE_DIR}/syskitConfig.cmake.in"
+    "${CMAKE_BINARY_DIR}/syskitConfig.cmake" INSTALL_DESTINATION ${dest})
+  write_basic_package_version_file("${CMAKE_BINARY_DIR}/syskitConfigVersion.cmake"
+    COMPATIBILITY SameMajorVersion)
+  install(FILES "${CMAKE_BINARY_DIR}/syskitConfig.cmake" "${CMAKE_BINARY_DIR}/syskitConfigVersion.cmake"
+    DESTINATION ${dest})
+endfunction()
