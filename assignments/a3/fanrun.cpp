@@ -45,7 +45,9 @@ namespace {
 
 // The report handler may interrupt the run between any two table updates; this keeps the
 // compiler from caching or reordering them across the points the handler relies on.
-inline void tableFence() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+inline void tableFence() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 [[noreturn]] void fail(const char *message) {
     perror(message);
@@ -102,9 +104,9 @@ struct ChildText {
 // Everything a child needs, prepared by the parent before the child is started.
 struct ChildPlan {
     const char *outputDir;
-    char *argv[4];               // "/bin/bash", "-c", command, NULL
-    sigset_t resetSignals;       // caught (or report) signals to turn back to the default action
-    sigset_t execMask;           // the mask the command starts with
+    char *argv[4];         // "/bin/bash", "-c", command, NULL
+    sigset_t resetSignals; // caught (or report) signals to turn back to the default action
+    sigset_t execMask;     // the mask the command starts with
     struct sigaction defaultAction;
 };
 
@@ -263,8 +265,8 @@ void installHandlers(RunSignals &signals) {
 pid_t startChild(ChildPlan &plan, char *command, const RunSignals &signals) {
     plan.argv[2] = command;
     sigprocmask(SIG_SETMASK, &signals.allMask, nullptr);
-    pid_t pid = clone(childMain, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                      &plan);
+    pid_t pid =
+        clone(childMain, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
     int error = errno;
     sigprocmask(SIG_SETMASK, &signals.current(), nullptr);
     errno = error;

@@ -14,8 +14,8 @@ extern "C" {
 
 /* One launched command. */
 typedef struct {
-    int pid;        /* process id of the child that runs the command */
-    int ifExited;   /* 0 until the child has been reaped, then 1 (whether it exited or was killed) */
+    int pid;      /* process id of the child that runs the command */
+    int ifExited; /* 0 until the child has been reaped, then 1 (whether it exited or was killed) */
     int exitStatus; /* -1 until reaped; then the exit code 0..255, or -1 if a signal ended it */
     int status;     /* raw wait status once reaped, 0 until then */
     char *command;  /* expanded command; owned by the table, released at the end of the run */

@@ -125,7 +125,8 @@ int run(int argc, char **argv) {
     const char *outputDir = defaultOutputDir;
     opterr = 0;
     int option = 0;
-    // '+': the first operand ends the options, so the template and its arguments may start with '-'.
+    // '+': the first operand ends the options, so the template and its arguments may start with
+    // '-'.
     while ((option = getopt_long(argc, argv, "+j:o:hV", options, nullptr)) != -1) {
         switch (option) {
         case 'j':

@@ -1,0 +1,1050 @@
+// Tests of the parallel command runner: template expansion and the process table in-process, the
+// run loop in a forked child (it ends the process on failure), and the front end as a program,
+// including report signals sent while it runs.
+
+#include "fanrun.h"
+#include "fanrun_params.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+PARALLEL_PARAMS pparams;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+const std::string fanrunPath = std::string(SYSKIT_BIN_DIR) + "/fanrun";
+
+std::string readFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+// A scratch folder per test.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "fanrun_test.XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const fs::path &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
+
+  private:
+    fs::path path_;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+
+    bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+};
+
+// Runs body in a forked child whose standard output and error go to files; the child ends with
+// body's result through _exit, so nothing of this process is flushed twice.
+Outcome runInChild(const TempDir &dir, const std::function<int()> &body) {
+    const std::string outPath = dir / "child.out";
+    const std::string errPath = dir / "child.err";
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        close(out);
+        close(err);
+        int code = body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(code);
+    }
+    Outcome outcome;
+    waitpid(pid, &outcome.status, 0);
+    outcome.out = readFile(outPath);
+    outcome.err = readFile(errPath);
+    return outcome;
+}
+
+// The front end as a running program.
+struct Program {
+    pid_t pid = -1;
+    std::string outPath;
+    std::string errPath;
+
+    Outcome finish() const {
+        Outcome outcome;
+        waitpid(pid, &outcome.status, 0);
+        outcome.out = readFile(outPath);
+        outcome.err = readFile(errPath);
+        return outcome;
+    }
+};
+
+enum class Stream { File, Closed };
+
+struct StartOptions {
+    std::string input;         // standard input of the program
+    std::string workDir;       // empty: stay here
+    Stream out = Stream::File; // Closed: the program starts with descriptor 1 closed
+    Stream err = Stream::File; // Closed: the program starts with descriptor 2 closed
+    std::string inputPath;     // instead of input: open this path as standard input
+};
+
+StartOptions fromInput(std::string text) {
+    StartOptions options;
+    options.input = std::move(text);
+    return options;
+}
+
+Program startFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
+                    const StartOptions &options = {}) {
+    Program program;
+    program.outPath = dir / "fanrun.out";
+    program.errPath = dir / "fanrun.err";
+    const std::string inPath = options.inputPath.empty() ? dir / "fanrun.in" : options.inputPath;
+    if (options.inputPath.empty()) {
+        writeFile(inPath, options.input);
+    }
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(fanrunPath.c_str()));
+    for (const std::string &argument : arguments) {
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    program.pid = fork();
+    if (program.pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(program.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        close(in);
+        close(out);
+        close(err);
+        if (options.out == Stream::Closed) {
+            close(STDOUT_FILENO);
+        }
+        if (options.err == Stream::Closed) {
+            close(STDERR_FILENO);
+        }
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return program;
+}
+
+Outcome runFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
+                  const StartOptions &options = {}) {
+    return startFanrun(dir, arguments, options).finish();
+}
+
+// One line of a final or full report.
+struct ReportLine {
+    int pid;
+    int exitStatus;
+    std::string command;
+};
+
+// Splits a complete final report into its header and its record lines.
+std::vector<ReportLine> parseRecords(const std::string &text, std::string *header) {
+    std::vector<std::string> all = lines(text);
+    std::vector<ReportLine> records;
+    if (all.empty()) {
+        return records;
+    }
+    *header = all.front();
+    // Parsed by hand: a command may be far longer than a regular expression engine's stack.
+    for (size_t i = 1; i < all.size(); ++i) {
+        std::istringstream fields(all[i]);
+        ReportLine record{};
+        std::string exited;
+        if (!(fields >> record.pid >> exited >> record.exitStatus) || exited != "1" ||
+            fields.get() != ' ') {
+            ADD_FAILURE() << "not a report line: " << all[i].substr(0, 200);
+            continue;
+        }
+        std::getline(fields, record.command);
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::string expectedReport(const std::string &header, const std::vector<ReportLine> &records) {
+    std::string text = header + "\n";
+    for (const ReportLine &record : records) {
+        text += std::to_string(record.pid) + " 1 " + std::to_string(record.exitStatus) + " " +
+                record.command + "\n";
+    }
+    return text;
+}
+
+// The mask line of /proc/PID/status, e.g. "SigCgt".
+unsigned long long statusMask(pid_t pid, const std::string &field) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stoull(line.substr(field.size() + 1), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
+unsigned long long signalBit(int signum) {
+    return 1ULL << (signum - 1);
+}
+const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
+
+// Polls until condition holds; false after the deadline.
+bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = 20s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Fills pparams for an in-process run; the strings must outlive the run.
+void setParams(int jobs, const std::string &outputDir, const char *commandTemplate,
+               std::vector<std::string> &arguments, std::vector<char *> &pointers) {
+    pointers.clear();
+    for (std::string &argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pparams.maxNumRunning = jobs;
+    pparams.outputDir = const_cast<char *>(outputDir.c_str());
+    pparams.commandTemplate = const_cast<char *>(commandTemplate);
+    pparams.argumentList = pointers.data();
+    pparams.argumentListLen = static_cast<int>(arguments.size());
+}
+
+// Limits the address space to what is mapped now plus headroom, so that a large allocation fails.
+void limitAddressSpace(size_t headroom) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + headroom;
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+// ---- template expansion ----------------------------------------------------------------------
+
+std::string expand(const std::string &commandTemplate, const std::string &argument) {
+    char *result = createCommand(commandTemplate.c_str(), argument.c_str());
+    std::string text = result;
+    free(result);
+    return text;
+}
+
+TEST(CreateCommand, ReplacesEveryPlaceholderLeftToRightAndNothingElse) {
+    EXPECT_EQ(expand("wc -l {} > /dev/null", "data.txt"), "wc -l data.txt > /dev/null");
+    EXPECT_EQ(expand("echo {} {}", "x"), "echo x x");
+    EXPECT_EQ(expand("{}", "just this"), "just this");
+    EXPECT_EQ(expand("a{}b{}c", ""), "abc");
+    EXPECT_EQ(expand("no placeholder", "x"), "no placeholder");
+    EXPECT_EQ(expand("", "x"), "");
+    // Lone and overlapping braces: an opening brace before a placeholder and a closing one after
+    // it stay; braces in the argument are not expanded again.
+    EXPECT_EQ(expand("{{}}", "x"), "{x}");
+    EXPECT_EQ(expand("{ } }{ {", "x"), "{ } }{ {");
+    EXPECT_EQ(expand("{}{}}{{}", "ab"), "abab}{ab");
+    EXPECT_EQ(expand("echo {}", "{}{}"), "echo {}{}");
+}
+
+TEST(CreateCommand, ResultHoldsExactlyTheExpansionForLongInputs) {
+    // Under AddressSanitizer a write past the computed size fails here.
+    for (size_t argumentLength : {0UL, 1UL, 2UL, 3UL, 1000UL, 70000UL}) {
+        for (int placeholders : {0, 1, 2, 7}) {
+            const std::string argument(argumentLength, 'a');
+            std::string commandTemplate = "head";
+            std::string expected = "head";
+            for (int i = 0; i < placeholders; ++i) {
+                commandTemplate += "{}-" + std::string(i * 50, 't');
+                expected += argument + "-" + std::string(i * 50, 't');
+            }
+            char *result = createCommand(commandTemplate.c_str(), argument.c_str());
+            ASSERT_EQ(std::string(result), expected);
+            free(result);
+        }
+    }
+}
+
+TEST(CreateCommand, EndsTheProcessWhenMemoryRunsOut) {
+    if (sanitized) {
+        GTEST_SKIP() << "the sanitizer's allocator reports a failed allocation as a finding";
+    }
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [] {
+        const std::string argument(8 << 20, 'x');
+        const std::string commandTemplate(64, '{');
+        std::string placeholders;
+        for (int i = 0; i < 64; ++i) {
+            placeholders += "{}";
+        }
+        limitAddressSpace(64 << 20);
+        char *result = createCommand(placeholders.c_str(), argument.c_str());
+        free(result);
+        return 0;
+    });
+    EXPECT_TRUE(outcome.exitedWith(1));
+    EXPECT_EQ(outcome.err, "Error: memory allocation failed\n: Cannot allocate memory\n");
+    EXPECT_EQ(outcome.out, "");
+}
+
+// ---- the process table and its reports -------------------------------------------------------
+
+class ProcessTable : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        records_[0] = {701, 0, -1, 0, commands_[0].data()};
+        records_[1] = {702, 0, -1, 0, commands_[1].data()};
+        records_[2] = {703, 0, -1, 0, commands_[2].data()};
+        processControl = {3, 3, 3, 0, records_};
+    }
+    void TearDown() override { processControl = {}; }
+
+    // Reaps pid the way the run loop does.
+    static void reap(int pid, int status) {
+        updateStatus(pid, status);
+        processControl.numRunning -= 1;
+        processControl.numCompleted += 1;
+    }
+
+    std::string commands_[3] = {"echo a", "ls missing", "sleep 100"};
+    PROCESS_STRUCT records_[3]{};
+};
+
+TEST_F(ProcessTable, UpdateStatusRecordsExitCodesAndSignalsWithTheRawStatus) {
+    updateStatus(702, W_EXITCODE(3, 0));
+    updateStatus(703, SIGKILL);
+    EXPECT_EQ(records_[1].ifExited, 1);
+    EXPECT_EQ(records_[1].exitStatus, 3);
+    EXPECT_EQ(records_[1].status, 3 << 8);
+    EXPECT_EQ(records_[2].ifExited, 1);
+    EXPECT_EQ(records_[2].exitStatus, -1);
+    EXPECT_EQ(records_[2].status, SIGKILL);
+    EXPECT_EQ(records_[0].ifExited, 0);
+    EXPECT_EQ(records_[0].exitStatus, -1);
+    EXPECT_EQ(records_[0].status, 0);
+}
+
+TEST_F(ProcessTable, UpdateStatusIgnoresUnknownPidsAndUnfilledRecords) {
+    records_[2] = {};
+    const PROCESS_CONTROL before = processControl;
+    updateStatus(999, 0);
+    updateStatus(0, W_EXITCODE(4, 0));
+    for (const PROCESS_STRUCT &record : records_) {
+        EXPECT_EQ(record.ifExited, 0);
+        EXPECT_EQ(record.status, 0);
+    }
+    EXPECT_EQ(records_[2].exitStatus, 0);
+    EXPECT_EQ(processControl.numRunning, before.numRunning);
+    EXPECT_EQ(processControl.numCompleted, before.numCompleted);
+}
+
+TEST_F(ProcessTable, UpdateStatusGivesAReusedPidToTheRecordStillRunning) {
+    records_[2].pid = 701;
+    updateStatus(701, W_EXITCODE(0, 0));
+    updateStatus(701, W_EXITCODE(5, 0));
+    EXPECT_EQ(records_[0].exitStatus, 0);
+    EXPECT_EQ(records_[2].ifExited, 1);
+    EXPECT_EQ(records_[2].exitStatus, 5);
+}
+
+TEST_F(ProcessTable, ReportsListReapedCommandsInLaunchOrder) {
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [] {
+        printSummaryFull(); // nothing reaped yet: only the short line
+        reap(703, SIGKILL);
+        reap(701, 0);
+        printSummary();
+        printSummaryFull();
+        reap(702, W_EXITCODE(2, 0));
+        handler(SIGUSR1);
+        handler(SIGUSR2);
+        return 0;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.out, "3 0 3\n"
+                           "3 2 1\n"
+                           "3 2 1\n"
+                           "701 1 0 echo a\n"
+                           "703 1 -1 sleep 100\n"
+                           "3 3 0\n"
+                           "3 3 0\n"
+                           "701 1 0 echo a\n"
+                           "702 1 2 ls missing\n"
+                           "703 1 -1 sleep 100\n");
+}
+
+TEST_F(ProcessTable, FullReportStopsAfterTheCompletedCount) {
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [this] {
+        // Marked but not yet counted: the report must not reach past numCompleted.
+        reap(702, 0);
+        records_[2].ifExited = 1;
+        printSummaryFull();
+        processControl.process = nullptr; // a released table: the line only
+        printSummaryFull();
+        return 0;
+    });
+    EXPECT_EQ(outcome.out, "3 1 2\n702 1 0 ls missing\n3 1 2\n");
+}
+
+// ---- the run loop, in a forked child ---------------------------------------------------------
+
+TEST(RunParallel, EmptyArgumentListCreatesTheDirectoryAndReportsZero) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    Outcome outcome = runInChild(dir, [&] {
+        std::vector<std::string> arguments;
+        std::vector<char *> pointers;
+        setParams(2, out, "echo {}", arguments, pointers);
+        int result = runParallel();
+        return result == 0 && processControl.process == nullptr ? 0 : 3;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.out, "0 0 0\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(fs::is_directory(out));
+    EXPECT_TRUE(fs::is_empty(out));
+}
+
+TEST(RunParallel, CommandsStartWithReportSignalsNeitherBlockedNorCaught) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    Outcome outcome = runInChild(dir, [&] {
+        // The caller blocks one report signal and ignores the other; the first command starts
+        // before the runner's handlers exist, the second after.
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &block, nullptr);
+        signal(SIGUSR2, SIG_IGN);
+        std::vector<std::string> arguments = {"1", "2"};
+        std::vector<char *> pointers;
+        setParams(1, out, "exec cat /proc/self/status", arguments, pointers);
+        return runParallel();
+    });
+    ASSERT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 2U);
+    for (const ReportLine &record : records) {
+        std::istringstream status(readFile(out + "/" + std::to_string(record.pid) + ".stdout"));
+        int seen = 0;
+        for (std::string line; std::getline(status, line);) {
+            for (const char *field : {"SigBlk:", "SigIgn:", "SigCgt:"}) {
+                if (line.rfind(field, 0) == 0) {
+                    EXPECT_EQ(std::stoull(line.substr(7), nullptr, 16) & reportBits, 0U) << line;
+                    ++seen;
+                }
+            }
+        }
+        EXPECT_EQ(seen, 3);
+    }
+}
+
+void countSignal(int /*signum*/) {
+    static volatile sig_atomic_t count;
+    count = count + 1;
+    (void)write(STDOUT_FILENO, "caller's handler\n", 17);
+}
+
+TEST(RunParallel, GivesTheCallersSignalStateBackAfterTheRun) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    Outcome outcome = runInChild(dir, [&] {
+        signal(SIGUSR1, countSignal);
+        sigset_t before;
+        sigprocmask(SIG_BLOCK, nullptr, &before);
+        std::vector<std::string> arguments = {"a", "b"};
+        std::vector<char *> pointers;
+        setParams(1, out, "true {}", arguments, pointers);
+        runParallel();
+        fflush(stdout);
+        // The records are gone: a report signal now must reach the caller's handler.
+        raise(SIGUSR1);
+        struct sigaction action {};
+        sigaction(SIGUSR2, nullptr, &action);
+        sigset_t after;
+        sigprocmask(SIG_BLOCK, nullptr, &after);
+        bool sameMask = sigismember(&after, SIGUSR1) == sigismember(&before, SIGUSR1) &&
+                        sigismember(&after, SIGUSR2) == sigismember(&before, SIGUSR2);
+        return action.sa_handler == SIG_DFL && sameMask && processControl.process == nullptr ? 0
+                                                                                             : 3;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::vector<std::string> all = lines(outcome.out);
+    ASSERT_EQ(all.size(), 4U);
+    EXPECT_EQ(all[0], "2 2 0");
+    EXPECT_EQ(all[3], "caller's handler");
+}
+
+TEST(RunParallel, ChildrenNeverRepeatTheRunnersBufferedOutput) {
+    TempDir dir;
+    const std::string file = dir / "file";
+    writeFile(file, "");
+    Outcome outcome = runInChild(dir, [&] {
+        // Pending in this process's buffer while the children start and fail before exec.
+        printf("pending\n");
+        std::vector<std::string> arguments = {"a", "b", "c"};
+        std::vector<char *> pointers;
+        setParams(2, file, "true {}", arguments, pointers);
+        return runParallel();
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out.substr(8), &header);
+    EXPECT_EQ(outcome.out.substr(0, 8), "pending\n");
+    EXPECT_EQ(header, "3 3 0");
+    ASSERT_EQ(records.size(), 3U);
+    for (ReportLine &record : records) {
+        EXPECT_EQ(record.exitStatus, 1);
+    }
+    std::string failure = "Error: open failed\n: Not a directory\n";
+    EXPECT_EQ(outcome.err, failure + failure + failure);
+}
+
+TEST(RunParallel, AFailedWaitEndsTheRunWithoutAMessage) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    Outcome outcome = runInChild(dir, [&] {
+        // A limit below 1 reaps until no child is left, and the next wait fails.
+        std::vector<std::string> arguments = {"a", "b"};
+        std::vector<char *> pointers;
+        setParams(0, out, "true {}", arguments, pointers);
+        return runParallel();
+    });
+    EXPECT_TRUE(outcome.exitedWith(1));
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "");
+}
+
+TEST(RunParallel, RecordsThatCannotBeAllocatedEndTheRun) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    Outcome negative = runInChild(dir, [&] {
+        std::vector<std::string> arguments;
+        std::vector<char *> pointers;
+        setParams(2, out, "true", arguments, pointers);
+        pparams.argumentListLen = -1;
+        return runParallel();
+    });
+    EXPECT_TRUE(negative.exitedWith(1));
+    EXPECT_EQ(negative.err, "Error: memory allocation failed\n: Invalid argument\n");
+    EXPECT_EQ(negative.out, "");
+    if (sanitized) {
+        GTEST_SKIP() << "the sanitizer's allocator reports a failed allocation as a finding";
+    }
+    Outcome huge = runInChild(dir, [&] {
+        std::vector<std::string> arguments = {"a"};
+        std::vector<char *> pointers;
+        setParams(2, out, "true", arguments, pointers);
+        pparams.argumentListLen = INT_MAX; // never read: the records come first
+        limitAddressSpace(64 << 20);
+        return runParallel();
+    });
+    EXPECT_TRUE(huge.exitedWith(1));
+    EXPECT_EQ(huge.err, "Error: memory allocation failed\n: Cannot allocate memory\n");
+    EXPECT_EQ(huge.out, "");
+}
+
+// ---- the front end and the run as a whole ----------------------------------------------------
+
+TEST(Fanrun, FinalReportShowsExitCodesAndSignalsInLaunchOrder) {
+    TempDir dir;
+    Outcome outcome =
+        runFanrun(dir, {"-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "exit 0"},
+                                                    {records[1].pid, 2, "exit 2"},
+                                                    {records[2].pid, -1, "kill -9 $$"}}));
+}
+
+TEST(Fanrun, OutputFilesAreNamedByPidAndReuseAndTruncateEarlierOnes) {
+    TempDir dir;
+    const fs::path out = dir.path() / "out";
+    fs::create_directory(out);
+    // Pids are handed out in order: files with the coming pids already exist, longer than what
+    // the commands write, and must be truncated.
+    const long pidMax = std::stol(readFile("/proc/sys/kernel/pid_max"));
+    pid_t probe = fork();
+    if (probe == 0) {
+        _exit(0);
+    }
+    waitpid(probe, nullptr, 0);
+    std::set<int> planted;
+    for (long i = 1; i <= 2000; ++i) {
+        int pid = static_cast<int>((probe + i) % pidMax);
+        planted.insert(pid);
+        writeFile(out / (std::to_string(pid) + ".stdout"), std::string(100, '#') + "\n");
+        writeFile(out / (std::to_string(pid) + ".stderr"), std::string(100, '#') + "\n");
+    }
+    Outcome outcome = runFanrun(
+        dir, {"-j", "2", "-o", out.string(), "echo out {}; echo err {} >&2", "a", "b", "c"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 3U);
+    const char *names[] = {"a", "b", "c"};
+    for (size_t i = 0; i < records.size(); ++i) {
+        const std::string base = (out / std::to_string(records[i].pid)).string();
+        EXPECT_EQ(readFile(base + ".stdout"), std::string("out ") + names[i] + "\n");
+        EXPECT_EQ(readFile(base + ".stderr"), std::string("err ") + names[i] + "\n");
+        EXPECT_EQ(records[i].exitStatus, 0);
+    }
+    if (!planted.count(records[0].pid) || !planted.count(records[2].pid)) {
+        GTEST_SKIP() << "other processes took the planted pids; truncation not exercised";
+    }
+}
+
+TEST(Fanrun, LongOutputPathsAreUsedWhole) {
+    TempDir dir;
+    // Over 255 characters: a name cut short would land in another file or make the two streams
+    // share one.
+    fs::path out = dir.path();
+    while (out.string().size() < 300) {
+        out /= std::string(60, 'd');
+    }
+    fs::create_directories(out);
+    Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err >&2", "x"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 1U);
+    const std::string base = (out / std::to_string(records[0].pid)).string();
+    EXPECT_EQ(readFile(base + ".stdout"), "out\n");
+    EXPECT_EQ(readFile(base + ".stderr"), "err\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+}
+
+TEST(Fanrun, OneJobAtATimeRunsCommandsStrictlyInOrder) {
+    TempDir dir;
+    const std::string log = dir / "log";
+    Outcome outcome =
+        runFanrun(dir, {"-j", "1", "-o", dir / "out",
+                        "echo start {} >> " + log + "; sleep 0.02; echo end {} >> " + log, "1", "2",
+                        "3", "4", "5"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(readFile(log), "start 1\nend 1\nstart 2\nend 2\nstart 3\nend 3\nstart 4\nend 4\n"
+                             "start 5\nend 5\n");
+}
+
+TEST(Fanrun, NeverRunsMoreCommandsThanTheLimit) {
+    TempDir dir;
+    const std::string log = dir / "log";
+    std::vector<std::string> arguments = {"-j", "3", "-o", dir / "out",
+                                          "echo + >> " + log + "; sleep 0.1; echo - >> " + log};
+    for (int i = 0; i < 10; ++i) {
+        arguments.push_back(std::to_string(i));
+    }
+    Outcome outcome = runFanrun(dir, arguments);
+    EXPECT_TRUE(outcome.exitedWith(0));
+    // A command logs its end before it exits and its start after it has been launched, so the
+    // log can only understate how many ran at once.
+    int running = 0;
+    int peak = 0;
+    for (const std::string &line : lines(readFile(log))) {
+        running += line == "+" ? 1 : -1;
+        peak = std::max(peak, running);
+    }
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(peak, 3);
+}
+
+TEST(Fanrun, StartsEveryCommandBeforeTheFirstWaitWhenTheLimitAllows) {
+    TempDir dir;
+    const std::string marks = dir / "marks";
+    fs::create_directory(marks);
+    // Each command ends only once all five have started; a runner that waited early would leave
+    // them to time out with exit code 1.
+    const std::string command = "touch " + marks + "/{}; for i in $(seq 500); do [ $(ls " + marks +
+                                " | wc -l) -eq 5 ] && exit 0; sleep 0.02; done; exit 1";
+    Outcome outcome =
+        runFanrun(dir, {"-j", "8", "-o", dir / "out", command, "1", "2", "3", "4", "5"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    EXPECT_EQ(header, "5 5 0");
+    ASSERT_EQ(records.size(), 5U);
+    for (const ReportLine &record : records) {
+        EXPECT_EQ(record.exitStatus, 0) << record.command;
+    }
+}
+
+TEST(Fanrun, AnOutputPathThatIsAFileFailsEveryCommand) {
+    TempDir dir;
+    writeFile(dir / "file", "keep\n");
+    Outcome outcome = runFanrun(dir, {"-j", "2", "-o", dir / "file", "echo {}", "a", "b", "c"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    const std::string failure = "Error: open failed\n: Not a directory\n";
+    EXPECT_EQ(outcome.err, failure + failure + failure);
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 1, "echo a"},
+                                                    {records[1].pid, 1, "echo b"},
+                                                    {records[2].pid, 1, "echo c"}}));
+    EXPECT_EQ(readFile(dir / "file"), "keep\n");
+}
+
+TEST(Fanrun, AMissingParentDirectoryEndsTheRun) {
+    TempDir dir;
+    Outcome outcome = runFanrun(dir, {"-o", dir / "missing/out", "touch " + (dir / "ran"), "a"});
+    EXPECT_TRUE(outcome.exitedWith(1));
+    EXPECT_EQ(outcome.err,
+              "Error: failed to create output directory\n: No such file or directory\n");
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+}
+
+TEST(Fanrun, CommandsTheShellOrExecCannotRunAreRecordedWithTheirExitCodes) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    // A single argument beyond the kernel's limit for one exec string makes the exec fail.
+    const std::string tooLong(200000, 'x');
+    Outcome outcome = runFanrun(dir, {"-j", "2", "-o", out, "{}"},
+                                fromInput("no-such-command-for-fanrun\n" + tooLong + "\n"));
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_EQ(header, "2 2 0");
+    EXPECT_EQ(records[0].exitStatus, 127);
+    EXPECT_NE(readFile(out + "/" + std::to_string(records[0].pid) + ".stderr")
+                  .find("no-such-command-for-fanrun: command not found"),
+              std::string::npos);
+    EXPECT_EQ(records[1].exitStatus, 1);
+    EXPECT_EQ(records[1].command, tooLong);
+    const std::string base = out + "/" + std::to_string(records[1].pid);
+    EXPECT_EQ(readFile(base + ".stderr"),
+              "Error: exec failed on PID " + std::to_string(records[1].pid) + "\n");
+    EXPECT_EQ(readFile(base + ".stdout"), "");
+}
+
+TEST(Fanrun, ReadsOneArgumentPerLineIntoTheDefaultDirectory) {
+    TempDir dir;
+    StartOptions options = fromInput("a\n\nb c\nd");
+    options.workDir = dir.path().string();
+    Outcome outcome = runFanrun(dir, {"-j", "1", "echo {}"}, options);
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "echo a"},
+                                                    {records[1].pid, 0, "echo b c"},
+                                                    {records[2].pid, 0, "echo d"}}));
+    EXPECT_EQ(readFile(dir / ("fanrun-out/" + std::to_string(records[1].pid) + ".stdout")),
+              "b c\n");
+}
+
+TEST(Fanrun, EmptyInputRunsNothingAndReportsZero) {
+    TempDir dir;
+    Outcome outcome = runFanrun(dir, {"-o", dir / "out", "echo {}"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.out, "0 0 0\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(fs::is_directory(dir / "out"));
+}
+
+TEST(Fanrun, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed) {
+    TempDir dir;
+    const std::string command = "echo out; echo err >&2";
+    StartOptions closedErr;
+    closedErr.err = Stream::Closed;
+    Outcome noStderr = runFanrun(dir, {"-o", dir / "e", command, "x"}, closedErr);
+    EXPECT_TRUE(noStderr.exitedWith(0));
+    StartOptions closedOut;
+    closedOut.out = Stream::Closed;
+    Outcome noStdout = runFanrun(dir, {"-o", dir / "o", command, "x"}, closedOut);
+    // The report cannot be written; the command's files must still be whole.
+    EXPECT_TRUE(noStdout.exitedWith(1));
+    for (const char *sub : {"e", "o"}) {
+        std::map<std::string, std::string> files;
+        for (const auto &entry : fs::directory_iterator(dir.path() / sub)) {
+            files[entry.path().extension().string()] = readFile(entry.path());
+        }
+        EXPECT_EQ(files,
+                  (std::map<std::string, std::string>{{".stdout", "out\n"}, {".stderr", "err\n"}}))
+            << sub;
+    }
+}
+
+TEST(Fanrun, BadUsageExitsWith2AndRunsNothing) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    const std::string marker = "touch " + (dir / "ran");
+    const std::vector<std::vector<std::string>> cases = {
+        {"-j", "abc", "-o", out, marker, "a"},
+        {"-j", "0", "-o", out, marker, "a"},
+        {"-j", "-3", "-o", out, marker, "a"},
+        {"-j", "2x", "-o", out, marker, "a"},
+        {"-j", "99999999999999999999", "-o", out, marker, "a"},
+        {"-j", "2147483648", "-o", out, marker, "a"},
+        {"-j"},
+        {"-o", out},
+        {"-o", "", marker, "a"},
+        {"--no-such-option", "-o", out, marker, "a"},
+        {"-x", "-o", out, marker, "a"},
+    };
+    for (const std::vector<std::string> &arguments : cases) {
+        Outcome outcome = runFanrun(dir, arguments);
+        std::string shown;
+        for (const std::string &argument : arguments) {
+            shown += " '" + argument + "'";
+        }
+        EXPECT_TRUE(outcome.exitedWith(2)) << shown;
+        EXPECT_EQ(outcome.out, "") << shown;
+        std::vector<std::string> errorLines = lines(outcome.err);
+        ASSERT_EQ(errorLines.size(), 2U) << shown << "\n" << outcome.err;
+        EXPECT_EQ(errorLines[0].rfind("fanrun: ", 0), 0U) << shown;
+        EXPECT_EQ(errorLines[1], "usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]") << shown;
+    }
+    // Unreadable input: a directory as standard input, and a NUL byte in a line.
+    StartOptions fromDirectory;
+    fromDirectory.inputPath = dir.path().string();
+    Outcome directory = runFanrun(dir, {"-o", out, marker}, fromDirectory);
+    EXPECT_TRUE(directory.exitedWith(2));
+    EXPECT_EQ(lines(directory.err).size(), 2U);
+    Outcome nul = runFanrun(dir, {"-o", out, marker}, fromInput(std::string("a\n\0b\n", 5)));
+    EXPECT_TRUE(nul.exitedWith(2));
+    EXPECT_EQ(nul.err, "fanrun: line 2 of standard input holds a NUL byte\n"
+                       "usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]\n");
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+}
+
+TEST(Fanrun, HelpAndVersionGoToStandardOutput) {
+    TempDir dir;
+    Outcome help = runFanrun(dir, {"--help"});
+    EXPECT_TRUE(help.exitedWith(0));
+    EXPECT_EQ(help.out.rfind("usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]\n", 0), 0U);
+    EXPECT_NE(help.out.find("--jobs"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+    Outcome version = runFanrun(dir, {"--version"});
+    EXPECT_TRUE(version.exitedWith(0));
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("fanrun [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
+}
+
+// Waits until a signal sent to pid is no longer pending there, i.e. it has been delivered.
+bool delivered(pid_t pid, int signum) {
+    return eventually([&] {
+        return ((statusMask(pid, "ShdPnd") | statusMask(pid, "SigPnd")) & signalBit(signum)) == 0;
+    });
+}
+
+TEST(Fanrun, ReportSignalsDuringTheRunAddExactlyTheirLines) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    const std::string go = dir / "go";
+    const std::string pidFile = dir / "a.pid";
+    // Command a ends at once; b and c wait for the go file.
+    const std::string command = "if [ {} = a ]; then echo $$ > " + pidFile + ".tmp; mv " + pidFile +
+                                ".tmp " + pidFile + "; else while [ ! -e " + go +
+                                " ]; do sleep 0.01; done; fi";
+    Program program = startFanrun(dir, {"-j", "3", "-o", out, command, "a", "b", "c"});
+    // a has been reaped once its process is gone; by then b and c have been launched too, since
+    // the runner first waits when all three run.
+    ASSERT_TRUE(eventually([&] { return fs::exists(pidFile); }));
+    const std::string pidA = lines(readFile(pidFile)).at(0);
+    ASSERT_TRUE(eventually([&] { return !fs::exists("/proc/" + pidA); }));
+    ASSERT_TRUE(
+        eventually([&] { return (statusMask(program.pid, "SigCgt") & reportBits) == reportBits; }));
+    kill(program.pid, SIGUSR1);
+    ASSERT_TRUE(delivered(program.pid, SIGUSR1));
+    kill(program.pid, SIGUSR2);
+    ASSERT_TRUE(delivered(program.pid, SIGUSR2));
+    writeFile(go, "");
+    Outcome outcome = program.finish();
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    std::vector<std::string> all = lines(outcome.out);
+    ASSERT_EQ(all.size(), 7U) << outcome.out;
+    std::string header;
+    std::vector<ReportLine> records =
+        parseRecords(outcome.out.substr(outcome.out.find("3 3 0\n")), &header);
+    ASSERT_EQ(records.size(), 3U);
+    ASSERT_EQ(std::to_string(records[0].pid), pidA);
+    auto expand = [&](const char *argument) {
+        std::string text = command;
+        for (size_t at = text.find("{}"); at != std::string::npos; at = text.find("{}", at)) {
+            text.replace(at, 2, argument);
+        }
+        return text;
+    };
+    const std::string lineA = pidA + " 1 0 " + expand("a") + "\n";
+    EXPECT_EQ(outcome.out, "3 1 2\n"
+                           "3 1 2\n" +
+                               lineA + "3 3 0\n" + lineA + std::to_string(records[1].pid) +
+                               " 1 0 " + expand("b") + "\n" + std::to_string(records[2].pid) +
+                               " 1 0 " + expand("c") + "\n");
+}
+
+TEST(Fanrun, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
+    TempDir dir;
+    constexpr int jobs = 500;
+    std::string input;
+    for (int i = 0; i < jobs; ++i) {
+        input += std::to_string(i) + "\n";
+    }
+    Program program = startFanrun(dir, {"-j", "4", "-o", dir / "out", "true {}"}, fromInput(input));
+    // Until the front end has taken the report signals over, they would end it.
+    ASSERT_TRUE(eventually([&] {
+        return ((statusMask(program.pid, "SigIgn") | statusMask(program.pid, "SigCgt")) &
+                reportBits) == reportBits;
+    }));
+    std::mt19937 random(12345);
+    int sent = 0;
+    int status = 0;
+    pid_t done = 0;
+    while (sent < 20000 && (done = waitpid(program.pid, &status, WNOHANG)) == 0) {
+        kill(program.pid, random() % 2 != 0 ? SIGUSR1 : SIGUSR2);
+        ++sent;
+        if (random() % 8 == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+        }
+    }
+    Outcome outcome;
+    if (done == 0) {
+        waitpid(program.pid, &status, 0);
+    }
+    outcome.status = status;
+    outcome.out = readFile(program.outPath);
+    outcome.err = readFile(program.errPath);
+    ASSERT_TRUE(outcome.exitedWith(0)) << "status " << outcome.status;
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_GE(sent, 1000);
+
+    // The final report is the last jobs+1 lines; every command appears once, in launch order.
+    std::vector<std::string> all = lines(outcome.out);
+    ASSERT_GT(all.size(), static_cast<size_t>(jobs));
+    const size_t finalStart = all.size() - jobs - 1;
+    ASSERT_EQ(all[finalStart], std::to_string(jobs) + " " + std::to_string(jobs) + " 0");
+    std::map<int, int> launchIndex;
+    static const std::regex record(R"((\d+) 1 (-?\d+) true (\d+))");
+    for (int i = 0; i < jobs; ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(all[finalStart + 1 + i], match, record))
+            << all[finalStart + 1 + i];
+        EXPECT_EQ(std::stoi(match[3]), i);
+        EXPECT_EQ(match[2], "0");
+        launchIndex[std::stoi(match[1])] = i;
+    }
+    EXPECT_EQ(launchIndex.size(), static_cast<size_t>(jobs));
+
+    // Before it: short and full reports, each well-formed and whole. A full report lists exactly
+    // as many records as its line says have completed, in launch order.
+    static const std::regex summary(R"((\d+) (\d+) (\d+))");
+    size_t i = 0;
+    int reports = 0;
+    while (i < finalStart) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(all[i], match, summary)) << "line " << i << ": " << all[i];
+        const int total = std::stoi(match[1]);
+        const int completed = std::stoi(match[2]);
+        const int running = std::stoi(match[3]);
+        EXPECT_EQ(total, jobs);
+        EXPECT_LE(running, 4);
+        EXPECT_LE(completed + running, jobs);
+        ++i;
+        ++reports;
+        int listed = 0;
+        int previous = -1;
+        std::smatch line;
+        while (i < finalStart && std::regex_match(all[i], line, record)) {
+            const auto found = launchIndex.find(std::stoi(line[1]));
+            ASSERT_NE(found, launchIndex.end()) << all[i];
+            EXPECT_EQ(std::stoi(line[3]), found->second);
+            EXPECT_GT(found->second, previous);
+            previous = found->second;
+            ++listed;
+            ++i;
+        }
+        EXPECT_TRUE(listed == 0 || listed == completed) << "report at line " << i;
+    }
+    EXPECT_GT(reports, 0);
+}
+
+} // namespace
