@@ -1,0 +1,897 @@
+// Tests of the keyed table. Built twice: keyshelf_test links the library; keyshelf_faults_test
+// (KEYSHELF_FAULTS) compiles the module in and wraps malloc/realloc/free at link time to fail a
+// chosen allocation and to count what is left allocated.
+#include "keyshelf.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+void *tag(std::uintptr_t n) {
+    return reinterpret_cast<void *>(n);
+}
+
+// The row of a key computed the plain way, one byte at a time, with the sum kept in 64 bits and
+// wrapped by hand. Returns the wrapped signed sum through *sumOut.
+[[maybe_unused]] int referenceHash(const std::string &key, int m, std::int32_t *sumOut = nullptr) {
+    std::int64_t sum = 0;
+    for (const char ch : key) {
+        const std::int64_t num = static_cast<signed char>(ch);
+        sum = (sum + num * 77933 + sum * 119557) % 4294967296LL;
+        if (sum < 0) {
+            sum += 4294967296LL;
+        }
+    }
+    if (sum >= 2147483648LL) {
+        sum -= 4294967296LL;
+    }
+    if (sumOut != nullptr) {
+        *sumOut = static_cast<std::int32_t>(sum);
+    }
+    return static_cast<int>((sum < 0 ? -sum : sum) % m);
+}
+
+// Keys of the form prefix<n> that land in `row` of an m-row table.
+std::vector<std::string> keysInRow(int row, int m, int count, const std::string &prefix = "k") {
+    std::vector<std::string> keys;
+    for (int n = 0; static_cast<int>(keys.size()) < count; n++) {
+        std::string key = prefix + std::to_string(n);
+        if (dictHash(key.c_str(), m) == row) {
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
+// One key for each of the rows 0 .. count-1 of an m-row table.
+[[maybe_unused]] std::vector<std::string> oneKeyPerRow(int count, int m) {
+    std::vector<std::string> keys(static_cast<std::size_t>(count));
+    int found = 0;
+    for (int n = 0; found < count; n++) {
+        std::string key = "r" + std::to_string(n);
+        const int h = dictHash(key.c_str(), m);
+        if (h < count && keys[static_cast<std::size_t>(h)].empty()) {
+            keys[static_cast<std::size_t>(h)] = key;
+            found++;
+        }
+    }
+    return keys;
+}
+
+// Everything that must hold between operations.
+testing::AssertionResult wellFormed(const Dict *d) {
+    if (d->numRows < 1 || d->rows == nullptr) {
+        return testing::AssertionFailure() << "numRows=" << d->numRows;
+    }
+    for (int i = 0; i < d->numRows; i++) {
+        const DictRow &row = d->rows[i];
+        if (row.numEntries < 0 || row.numEntries > row.capacity || row.capacity < 2 ||
+            (row.capacity & (row.capacity - 1)) != 0 || row.entries == nullptr) {
+            return testing::AssertionFailure() << "row " << i << ": numEntries=" << row.numEntries
+                                               << " capacity=" << row.capacity;
+        }
+        for (int j = 0; j < row.numEntries; j++) {
+            const char *key = row.entries[j].key;
+            if (key == nullptr || std::strlen(key) > KEYSHELF_KEY_LIMIT) {
+                return testing::AssertionFailure() << "row " << i << " slot " << j << ": bad key";
+            }
+            if (dictHash(key, d->numRows) != i) {
+                return testing::AssertionFailure() << "key " << key << " in row " << i;
+            }
+            if (j > 0 && std::strncmp(row.entries[j - 1].key, key, KEYSHELF_KEY_LIMIT) >= 0) {
+                return testing::AssertionFailure() << "row " << i << " out of order at " << j;
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// The table holds exactly the model's pairs.
+testing::AssertionResult holds(Dict *d, const std::map<std::string, void *> &model) {
+    long total = 0;
+    for (int i = 0; i < d->numRows; i++) {
+        total += d->rows[i].numEntries;
+    }
+    if (total != static_cast<long>(model.size())) {
+        return testing::AssertionFailure() << total << " pairs, expected " << model.size();
+    }
+    for (const auto &[key, value] : model) {
+        const DictEntry *e = dictGet(d, key.c_str());
+        if (e == nullptr || e->value != value || key != e->key) {
+            return testing::AssertionFailure() << "pair of " << key << " lost or wrong";
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// Runs f with standard output going to a file, and returns what it wrote.
+template <typename F> std::string captureStdout(F f) {
+    std::fflush(stdout);
+    FILE *tmp = std::tmpfile();
+    if (tmp == nullptr) {
+        ADD_FAILURE() << "tmpfile";
+        return {};
+    }
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fileno(tmp), STDOUT_FILENO);
+    f();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string out;
+    std::rewind(tmp);
+    char buf[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) {
+        out.append(buf, n);
+    }
+    std::fclose(tmp);
+    return out;
+}
+
+} // namespace
+
+#ifndef KEYSHELF_FAULTS
+
+TEST(KeyshelfHash, MatchesTheWrittenExamples) {
+    EXPECT_EQ(dictHash("", 1024), 0);
+    EXPECT_EQ(dictHash("", 7), 0);
+    EXPECT_EQ(dictHash("a", 1024), 333);
+    EXPECT_EQ(dictHash("abc", 1024), 681);
+    EXPECT_EQ(dictHash("ns", 1024), 5);
+    EXPECT_EQ(dictHash("lq", 1024), 5);
+    EXPECT_EQ(dictHash("abc", 1), 0);
+}
+
+TEST(KeyshelfHash, TakesHighBytesAsNegative) {
+    // Worked out by hand from the byte rule; reading the bytes as unsigned gives 447 and 255.
+    EXPECT_EQ(dictHash("\xff"
+                       "a",
+                       1024),
+              65);
+    EXPECT_EQ(dictHash("caf\xc3\xa9", 1024), 513);
+    EXPECT_EQ(dictHash("\x80\x80", 1000), 272);
+}
+
+TEST(KeyshelfHash, AgreesWithBytewiseArithmeticOnRandomKeys) {
+    std::mt19937 rng(7);
+    const int sizes[] = {1, 2, 3, 7, 1000, 1024, 65536, 1 << 20, INT_MAX};
+    for (int n = 0; n < 20000; n++) {
+        std::string key(rng() % 41, ' ');
+        for (char &ch : key) {
+            ch = static_cast<char>(1 + rng() % 255);
+        }
+        const int m = sizes[n % std::size(sizes)];
+        ASSERT_EQ(dictHash(key.c_str(), m), referenceHash(key, m)) << "length " << key.size();
+    }
+}
+
+TEST(KeyshelfHash, GivesRowZeroOrAValidRowForTheMostNegativeSum) {
+    // Contributions of a byte are multiplied by 119558^k, k being the bytes after it, and
+    // 119558 = 2 * odd; so byte by byte from the end, a or b fixes the next bit of the sum until
+    // it is exactly 2^31.
+    std::string key;
+    std::uint32_t goal = 0x80000000U;
+    std::uint32_t weight = 77933U;
+    std::string reversed;
+    for (int bit = 0; bit < 32; bit++) {
+        const std::uint32_t mask = 1U << bit;
+        const char pick = ((goal & mask) != ((97U * weight) & mask)) ? 'b' : 'a';
+        goal -= static_cast<std::uint32_t>(pick) * weight;
+        weight *= 119558U;
+        reversed.push_back(pick);
+    }
+    key.assign(reversed.rbegin(), reversed.rend());
+    std::int32_t sum = 0;
+    referenceHash(key, 1024, &sum);
+    ASSERT_EQ(sum, INT_MIN) << key;
+    for (int bits = 0; bits <= 30; bits++) {
+        EXPECT_EQ(dictHash(key.c_str(), 1 << bits), 0) << "m=2^" << bits;
+    }
+    for (const int m : {3, 1000, 1023, INT_MAX}) {
+        const int h = dictHash(key.c_str(), m);
+        EXPECT_TRUE(h >= 0 && h < m) << "m=" << m << " gave " << h;
+    }
+}
+
+TEST(KeyshelfNew, BuildsEmptyRowsOfCapacityEight) {
+    Dict *d = dictNew(0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->numRows, 1024);
+    EXPECT_EQ(d->numFullRows, 0);
+    EXPECT_EQ(d->numEmptyRows, 0);
+    std::set<const DictEntry *> arrays;
+    for (int i = 0; i < d->numRows; i++) {
+        EXPECT_EQ(d->rows[i].numEntries, 0);
+        EXPECT_EQ(d->rows[i].capacity, 8);
+        arrays.insert(d->rows[i].entries);
+    }
+    EXPECT_EQ(arrays.size(), 1024U) << "rows share an array";
+    EXPECT_FALSE(arrays.count(nullptr));
+    dictFree(d);
+
+    d = dictNew(5);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->numRows, 5);
+    dictFree(d);
+    EXPECT_EQ(dictNew(-1), nullptr);
+    dictFree(nullptr);
+}
+
+TEST(KeyshelfNew, OwningHandleReleasesTheTable) {
+    keyshelf::DictPtr d = keyshelf::makeDict();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(dictPut(d.get(), "held", tag(1)), 1);
+    ASSERT_NE(dictGet(d.get(), "held"), nullptr);
+    EXPECT_EQ(dictGet(d.get(), "held")->value, tag(1));
+}
+
+TEST(KeyshelfPut, ShrinksAFreshRowOnItsFirstInsertion) {
+    Dict *d = dictNew(0);
+    ASSERT_EQ(dictPut(d, "abc", tag(1)), 1);
+    const DictRow &row = d->rows[681];
+    EXPECT_EQ(row.numEntries, 1);
+    EXPECT_EQ(row.capacity, 4);
+    EXPECT_STREQ(row.entries[0].key, "abc");
+    EXPECT_EQ(row.entries[0].value, tag(1));
+    EXPECT_EQ(d->numFullRows, 0);
+    dictFree(d);
+}
+
+TEST(KeyshelfPut, CopiesTheKeyAndKeepsRowsSorted) {
+    Dict *d = dictNew(0);
+    char key[] = "ns";
+    ASSERT_EQ(dictPut(d, key, tag(1)), 1);
+    key[0] = 'x';
+    ASSERT_EQ(dictPut(d, "lq", tag(2)), 1);
+    const DictRow &row = d->rows[5];
+    ASSERT_EQ(row.numEntries, 2);
+    EXPECT_STREQ(row.entries[0].key, "lq");
+    EXPECT_STREQ(row.entries[1].key, "ns");
+    EXPECT_EQ(dictGet(d, "xs"), nullptr);
+    ASSERT_NE(dictGet(d, "ns"), nullptr);
+    EXPECT_EQ(dictGet(d, "ns")->value, tag(1));
+    dictFree(d);
+}
+
+TEST(KeyshelfPut, ReplacingAValueStillResizesTheRow) {
+    Dict *d = dictNew(0);
+    const auto keys = keysInRow(100, 1024, 4);
+    for (std::size_t i = 0; i < keys.size(); i++) {
+        ASSERT_EQ(dictPut(d, keys[i].c_str(), tag(i + 1)), 1);
+    }
+    const DictRow &row = d->rows[100];
+    EXPECT_EQ(row.numEntries, 4);
+    EXPECT_EQ(row.capacity, 4);
+    EXPECT_EQ(d->numFullRows, 1);
+
+    EXPECT_EQ(dictPut(d, keys[2].c_str(), tag(99)), 1);
+    EXPECT_EQ(row.numEntries, 4);
+    EXPECT_EQ(row.capacity, 8);
+    EXPECT_EQ(d->numFullRows, 1);
+    EXPECT_EQ(d->numRows, 1024);
+    EXPECT_EQ(dictGet(d, keys[2].c_str())->value, tag(99));
+    // The value may also be replaced through the returned pair.
+    dictGet(d, keys[0].c_str())->value = tag(42);
+    EXPECT_EQ(dictGet(d, keys[0].c_str())->value, tag(42));
+    dictFree(d);
+}
+
+TEST(KeyshelfPut, DoublesTheRowsWhenTwoRowsReachTheirFourthPair) {
+    Dict *d = dictNew(0);
+    const auto first = keysInRow(10, 1024, 4, "a");
+    const auto second = keysInRow(20, 1024, 4, "b");
+    std::map<std::string, void *> model;
+    for (const auto &key : first) {
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(model.size() + 1)), 1);
+        model[key] = tag(model.size() + 1);
+    }
+    EXPECT_EQ(d->numFullRows, 1);
+    for (std::size_t i = 0; i < 3; i++) {
+        ASSERT_EQ(dictPut(d, second[i].c_str(), tag(model.size() + 1)), 1);
+        model[second[i]] = tag(model.size() + 1);
+    }
+    EXPECT_EQ(d->numRows, 1024);
+    ASSERT_EQ(dictPut(d, second[3].c_str(), tag(model.size() + 1)), 1);
+    model[second[3]] = tag(model.size() + 1);
+    EXPECT_EQ(d->numRows, 2048);
+    EXPECT_EQ(d->numFullRows, 0);
+    EXPECT_EQ(d->numEmptyRows, 0);
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
+    // Rows that received pairs in the rebuild start at capacity 8 like every other.
+    for (int i = 0; i < d->numRows; i++) {
+        EXPECT_EQ(d->rows[i].capacity, 8) << "row " << i;
+    }
+    dictFree(d);
+}
+
+TEST(KeyshelfPut, RowEmptiedByDeletionsShrinksToTwoAndFillsAtItsSecondPair) {
+    Dict *d = dictNew(0);
+    const auto keys = keysInRow(300, 1024, 2);
+    ASSERT_EQ(dictPut(d, keys[0].c_str(), tag(1)), 1);
+    ASSERT_EQ(dictDel(d, keys[0].c_str()), 1);
+    const DictRow &row = d->rows[300];
+    EXPECT_EQ(row.capacity, 4);
+    EXPECT_EQ(d->numEmptyRows, 1);
+    EXPECT_EQ(row.entries[0].key, nullptr);
+    EXPECT_EQ(row.entries[0].value, nullptr);
+
+    ASSERT_EQ(dictPut(d, keys[0].c_str(), tag(1)), 1);
+    EXPECT_EQ(row.capacity, 2);
+    EXPECT_EQ(d->numFullRows, 0);
+    ASSERT_EQ(dictPut(d, keys[1].c_str(), tag(2)), 1);
+    EXPECT_EQ(row.capacity, 2);
+    EXPECT_EQ(row.numEntries, 2);
+    EXPECT_EQ(d->numFullRows, 1);
+    dictFree(d);
+}
+
+TEST(KeyshelfDel, AbsentKeyChangesNothing) {
+    Dict *d = dictNew(0);
+    const auto keys = keysInRow(3, 1024, 2);
+    ASSERT_EQ(dictPut(d, keys[0].c_str(), tag(1)), 1);
+    EXPECT_EQ(dictDel(d, keys[1].c_str()), 0);
+    EXPECT_EQ(dictDel(d, "never"), 0);
+    EXPECT_EQ(d->numEmptyRows, 0);
+    EXPECT_EQ(d->rows[3].numEntries, 1);
+    EXPECT_EQ(dictDel(d, keys[0].c_str()), 1);
+    EXPECT_EQ(dictDel(d, keys[0].c_str()), 0);
+    EXPECT_EQ(d->numEmptyRows, 1);
+    dictFree(d);
+}
+
+TEST(KeyshelfDel, CollapsesOnThe410thEmptiedRowThenGrowsOnTheNextNewKey) {
+    Dict *d = dictNew(0);
+    const auto keys = oneKeyPerRow(500, 1024);
+    std::map<std::string, void *> model;
+    for (std::size_t i = 0; i < keys.size(); i++) {
+        ASSERT_EQ(dictPut(d, keys[i].c_str(), tag(i + 1)), 1);
+        model[keys[i]] = tag(i + 1);
+    }
+    ASSERT_EQ(d->numFullRows, 0);
+    for (std::size_t i = 0; i < 409; i++) {
+        ASSERT_EQ(dictDel(d, keys[i].c_str()), 1);
+        model.erase(keys[i]);
+    }
+    EXPECT_EQ(d->numRows, 1024);
+    EXPECT_EQ(d->numEmptyRows, 409);
+    ASSERT_EQ(dictDel(d, keys[409].c_str()), 1);
+    model.erase(keys[409]);
+    ASSERT_EQ(d->numRows, 1);
+    EXPECT_EQ(d->numEmptyRows, 0);
+    EXPECT_EQ(d->rows[0].numEntries, 90);
+    EXPECT_EQ(d->rows[0].capacity, 128);
+    EXPECT_EQ(d->numFullRows, 4);
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
+
+    // Replacing a value does not count as an insertion ...
+    ASSERT_EQ(dictPut(d, keys[450].c_str(), tag(1000)), 1);
+    model[keys[450]] = tag(1000);
+    EXPECT_EQ(d->numRows, 1);
+    EXPECT_EQ(d->rows[0].capacity, 128);
+    // ... a new key does, and four full-row events are more than one.
+    ASSERT_EQ(dictPut(d, "newcomer", tag(1001)), 1);
+    model["newcomer"] = tag(1001);
+    EXPECT_EQ(d->numRows, 2);
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
+    dictFree(d);
+}
+
+TEST(KeyshelfDel, EmptyingTheSingleRowRebuildsItAsOneRow) {
+    Dict *d = dictNew(0);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 10; i++) {
+        keys.push_back("single" + std::to_string(i));
+        ASSERT_EQ(dictPut(d, keys.back().c_str(), tag(1)), 1);
+    }
+    grow(d, 0);
+    ASSERT_EQ(d->numRows, 1);
+    EXPECT_EQ(d->rows[0].capacity, 16);
+    EXPECT_EQ(d->numFullRows, 1);
+    for (std::size_t i = 0; i + 1 < keys.size(); i++) {
+        ASSERT_EQ(dictDel(d, keys[i].c_str()), 1);
+    }
+    EXPECT_EQ(d->rows[0].capacity, 16) << "deletions never shrink a row";
+    EXPECT_EQ(d->numEmptyRows, 0);
+    ASSERT_EQ(dictDel(d, keys.back().c_str()), 1);
+    EXPECT_EQ(d->numRows, 1);
+    EXPECT_EQ(d->rows[0].numEntries, 0);
+    EXPECT_EQ(d->rows[0].capacity, 8);
+    EXPECT_EQ(d->numEmptyRows, 0);
+    EXPECT_EQ(d->numFullRows, 0);
+    dictFree(d);
+}
+
+TEST(KeyshelfSearch, RowsOfAHundredPairsUseBinarySearch) {
+    Dict *d = dictNew(1);
+    std::map<std::string, void *> model;
+    for (int i = 0; i < 100; i++) {
+        const std::string key = "bin" + std::to_string(i);
+        ASSERT_EQ(growDictPut(d, key.c_str(), tag(i + 1)), 1);
+        model[key] = tag(i + 1);
+    }
+    ASSERT_EQ(d->numRows, 1);
+    DictRow &row = d->rows[0];
+    ASSERT_EQ(row.numEntries, 100);
+    EXPECT_EQ(row.capacity, 128);
+    EXPECT_EQ(d->numFullRows, 4);
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
+    for (int i = 0; i < 100; i++) {
+        EXPECT_EQ(dictGetIndex(d, row.entries[i].key, 0), i);
+    }
+    EXPECT_EQ(dictGetIndex(d, "bin", 0), -1);
+    EXPECT_EQ(dictGetIndex(d, "bin99x", 0), -1);
+    EXPECT_EQ(dictGetIndex(d, "bin1", 1), -1) << "row out of range";
+    EXPECT_EQ(dictGetIndex(d, "bin1", -1), -1) << "row out of range";
+
+    // With the smallest key moved to the top, a binary search misses it and a walk finds it.
+    const std::string smallest = row.entries[0].key;
+    std::swap(row.entries[0], row.entries[99]);
+    EXPECT_EQ(dictGetIndex(d, smallest.c_str(), 0), -1);
+    std::swap(row.entries[0], row.entries[99]);
+    ASSERT_EQ(dictDel(d, row.entries[50].key), 1);
+    ASSERT_EQ(row.numEntries, 99);
+    std::swap(row.entries[0], row.entries[98]);
+    EXPECT_EQ(dictGetIndex(d, smallest.c_str(), 0), 98);
+    std::swap(row.entries[0], row.entries[98]);
+    dictFree(d);
+}
+
+TEST(KeyshelfSearch, PutIntoARowOfAHundredFindsAndPlacesKeysByBinarySearch) {
+    Dict *d = dictNew(1);
+    std::map<std::string, void *> model;
+    for (int i = 0; i < 120; i += 2) {
+        const std::string key = "p" + std::to_string(1000 + i);
+        ASSERT_EQ(growDictPut(d, key.c_str(), tag(1)), 1);
+        model[key] = tag(1);
+    }
+    for (int i = 1; i < 80; i += 2) {
+        const std::string key = "p" + std::to_string(1000 + i);
+        ASSERT_EQ(growDictPut(d, key.c_str(), tag(2)), 1);
+        model[key] = tag(2);
+    }
+    ASSERT_EQ(d->rows[0].numEntries, 100);
+    ASSERT_EQ(dictPut(d, "p1010", tag(3)), 1);
+    model["p1010"] = tag(3);
+    EXPECT_EQ(d->numRows, 1) << "a replacement does not rebuild";
+    EXPECT_EQ(d->rows[0].numEntries, 100);
+    ASSERT_EQ(dictPut(d, "p1081", tag(4)), 1);
+    model["p1081"] = tag(4);
+    EXPECT_EQ(d->numRows, 2);
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
+    dictFree(d);
+}
+
+TEST(KeyshelfGrowPut, NeitherShrinksNorLooksForEqualKeysNorRebuilds) {
+    Dict *d = dictNew(2);
+    const auto keys = keysInRow(1, 2, 8);
+    ASSERT_EQ(growDictPut(d, keys[0].c_str(), tag(1)), 1);
+    EXPECT_EQ(d->rows[1].capacity, 8);
+    ASSERT_EQ(growDictPut(d, keys[0].c_str(), tag(2)), 1);
+    EXPECT_EQ(d->rows[1].numEntries, 2);
+    for (std::size_t i = 1; i < 7; i++) {
+        ASSERT_EQ(growDictPut(d, keys[i].c_str(), tag(3)), 1);
+    }
+    EXPECT_EQ(d->rows[1].numEntries, 8);
+    EXPECT_EQ(d->numFullRows, 1);
+    ASSERT_EQ(growDictPut(d, keys[7].c_str(), tag(3)), 1);
+    EXPECT_EQ(d->rows[1].capacity, 16);
+    EXPECT_EQ(d->numFullRows, 1) << "only an exactly full row counts";
+    const auto more = keysInRow(0, 2, 8);
+    for (const auto &key : more) {
+        ASSERT_EQ(growDictPut(d, key.c_str(), tag(4)), 1);
+    }
+    EXPECT_EQ(d->numFullRows, 2);
+    EXPECT_EQ(d->numRows, 2) << "growDictPut never rebuilds";
+    dictFree(d);
+}
+
+TEST(KeyshelfGrow, KeepsEveryPairForAnyFactor) {
+    Dict *d = dictNew(0);
+    std::map<std::string, void *> model;
+    for (int i = 0; i < 300; i++) {
+        const std::string key = "g" + std::to_string(i * 7919);
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(i + 1)), 1);
+        model[key] = tag(i + 1);
+    }
+    Dict *const handle = d;
+    for (const int factor : {3, 2, 0, 5, -4, 7, 1}) {
+        const long before = d->numRows;
+        grow(d, factor);
+        EXPECT_EQ(d, handle);
+        EXPECT_EQ(d->numRows, factor <= 0 ? 1 : before * factor);
+        EXPECT_EQ(d->numEmptyRows, 0);
+        // The rebuild counts how often a row became exactly full while filling up from 8.
+        int events = 0;
+        for (int i = 0; i < d->numRows; i++) {
+            const int k = d->rows[i].numEntries;
+            int capacity = 8;
+            for (int c = 8; c <= k; c *= 2) {
+                events++;
+                capacity = k > c ? 2 * c : c;
+            }
+            EXPECT_EQ(d->rows[i].capacity, capacity) << "row " << i << " with " << k;
+        }
+        EXPECT_EQ(d->numFullRows, events) << "factor " << factor;
+        ASSERT_TRUE(wellFormed(d)) << "factor " << factor;
+        ASSERT_TRUE(holds(d, model)) << "factor " << factor;
+    }
+    dictFree(d);
+}
+
+TEST(KeyshelfGrow, RefusesARowCountBeyondAnInt) {
+    Dict *d = dictNew(2);
+    ASSERT_EQ(dictPut(d, "kept", tag(1)), 1);
+    const DictRow *rows = d->rows;
+    grow(d, INT_MAX);
+    grow(d, 1 << 30);
+    EXPECT_EQ(d->numRows, 2);
+    EXPECT_EQ(d->rows, rows);
+    ASSERT_NE(dictGet(d, "kept"), nullptr);
+    EXPECT_EQ(dictPut(d, "added", tag(2)), 1);
+    EXPECT_TRUE(wellFormed(d));
+    dictFree(d);
+}
+
+TEST(KeyshelfKeys, KeysOfExactly1024BytesSurviveRebuilds) {
+    Dict *d = dictNew(0);
+    std::map<std::string, void *> model;
+    for (int i = 0; i < 40; i++) {
+        std::string key(KEYSHELF_KEY_LIMIT, 'k');
+        key[0] = static_cast<char>('A' + i % 26);
+        key.replace(KEYSHELF_KEY_LIMIT - 3, 3, std::to_string(100 + i));
+        ASSERT_EQ(key.size(), 1024U);
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(i + 1)), 1);
+        model[key] = tag(i + 1);
+    }
+    EXPECT_TRUE(holds(d, model));
+    for (const int factor : {2, 0, 3}) {
+        grow(d, factor);
+        ASSERT_TRUE(wellFormed(d));
+        ASSERT_TRUE(holds(d, model)) << "after grow by " << factor;
+    }
+    for (const auto &[key, value] : model) {
+        EXPECT_EQ(std::strlen(dictGet(d, key.c_str())->key), 1024U);
+        EXPECT_EQ(dictDel(d, key.c_str()), 1);
+        EXPECT_EQ(dictGet(d, key.c_str()), nullptr);
+    }
+    dictFree(d);
+}
+
+TEST(KeyshelfPrint, NullTable) {
+    EXPECT_EQ(captureStdout([] { dictPrint(nullptr, 2); }), "\tDict==NULL\n");
+}
+
+TEST(KeyshelfPrint, LevelsZeroOneAndTwo) {
+    Dict *d = dictNew(0);
+    ASSERT_EQ(dictPut(d, "ns", tag(1)), 1);
+    ASSERT_EQ(dictPut(d, "lq", tag(2)), 1);
+    ASSERT_EQ(dictPut(d, "abc", tag(3)), 1);
+    const auto expected = [](bool keys) {
+        std::string out = "Dict\n\tnumRows=1024\n";
+        for (int i = 0; i < 1024; i++) {
+            std::string line = "\tDictRow[" + std::to_string(i) + "]: ";
+            if (i == 5) {
+                line += keys ? "numEntries=2 capacity=4 keys=[lq, ns, ]\n"
+                             : "numEntries=2 capacity=4 keys=[]\n";
+            } else if (i == 681) {
+                line += keys ? "numEntries=1 capacity=4 keys=[abc, ]\n"
+                             : "numEntries=1 capacity=4 keys=[]\n";
+            } else {
+                line += "numEntries=0 capacity=8 keys=[]\n";
+            }
+            out += line;
+        }
+        return out;
+    };
+    EXPECT_EQ(captureStdout([d] { dictPrint(d, 0); }), "Dict\n\tnumRows=1024\n");
+    EXPECT_EQ(captureStdout([d] { dictPrint(d, -3); }), "Dict\n\tnumRows=1024\n");
+    EXPECT_EQ(captureStdout([d] { dictPrint(d, 1); }), expected(false));
+    EXPECT_EQ(captureStdout([d] { dictPrint(d, 2); }), expected(true));
+    EXPECT_EQ(captureStdout([d] { dictPrint(d, 9); }), expected(true));
+    dictFree(d);
+}
+
+TEST(KeyshelfDifferential, AgreesWithAStandardMapOverMixedOperations) {
+    std::mt19937 rng(20240601);
+    std::vector<std::string> universe;
+    for (int i = 0; i < 3000; i++) {
+        std::string key = "u" + std::to_string(i);
+        if (i % 7 == 0) {
+            key += "\xc3\xa9\x80";
+        }
+        if (i % 11 == 0) {
+            key.append(rng() % 60, static_cast<char>('a' + i % 26));
+        }
+        universe.push_back(key);
+    }
+    universe.emplace_back("");
+    std::map<std::string, void *> model;
+    Dict *d = dictNew(0);
+    ASSERT_NE(d, nullptr);
+    int restarts = 0;
+    int maxRows = 0;
+    for (int op = 1; op <= 300000; op++) {
+        const std::string &key = universe[rng() % universe.size()];
+        const unsigned kind = rng() % 1000;
+        if (kind < 450) {
+            void *value = tag(static_cast<std::uintptr_t>(op));
+            ASSERT_EQ(dictPut(d, key.c_str(), value), 1);
+            model[key] = value;
+        } else if (kind < 750) {
+            ASSERT_EQ(dictDel(d, key.c_str()), model.erase(key) == 1 ? 1 : 0) << "op " << op;
+        } else if (kind < 998) {
+            const DictEntry *e = dictGet(d, key.c_str());
+            const auto it = model.find(key);
+            ASSERT_EQ(e != nullptr, it != model.end()) << "op " << op << " key " << key;
+            if (e != nullptr) {
+                ASSERT_EQ(e->value, it->second);
+                ASSERT_EQ(key, e->key);
+            }
+        } else {
+            grow(d, static_cast<int>(rng() % 4));
+        }
+        maxRows = std::max(maxRows, d->numRows);
+        if (op % 2000 == 0) {
+            ASSERT_TRUE(wellFormed(d)) << "op " << op;
+            ASSERT_TRUE(holds(d, model)) << "op " << op;
+        }
+        if (d->numRows > 65536) {
+            ASSERT_TRUE(holds(d, model)) << "op " << op;
+            dictFree(d);
+            d = dictNew(0);
+            ASSERT_NE(d, nullptr);
+            model.clear();
+            restarts++;
+        }
+    }
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
+    RecordProperty("restarts", restarts);
+    EXPECT_GT(maxRows, 1024) << "the run never rebuilt";
+    dictFree(d);
+}
+
+#else // KEYSHELF_FAULTS
+
+// --- allocation faults ---------------------------------------------------------------------------
+// Every malloc/realloc/free of the module (and of this file) goes through these wrappers. While
+// `tracking` is on they count allocation calls, fail the one numbered `failAt`, and keep the number
+// of blocks still allocated.
+
+extern "C" {
+void *__real_malloc(std::size_t size);
+void *__real_realloc(void *p, std::size_t size);
+void __real_free(void *p);
+}
+
+namespace {
+bool tracking = false;
+long failAt = 0;
+long calls = 0;
+long live = 0;
+bool failed = false;
+
+void startTracking(long n) {
+    tracking = true;
+    failAt = n;
+    calls = 0;
+    live = 0;
+    failed = false;
+}
+} // namespace
+
+extern "C" {
+void *__wrap_malloc(std::size_t size) {
+    if (tracking && ++calls == failAt) {
+        failed = true;
+        return nullptr;
+    }
+    void *p = __real_malloc(size);
+    if (tracking && p != nullptr) {
+        live++;
+    }
+    return p;
+}
+
+void *__wrap_realloc(void *p, std::size_t size) {
+    if (tracking && ++calls == failAt) {
+        failed = true;
+        return nullptr;
+    }
+    void *q = __real_realloc(p, size);
+    if (tracking && q != nullptr && p == nullptr) {
+        live++;
+    }
+    return q;
+}
+
+void __wrap_free(void *p) {
+    if (tracking && p != nullptr) {
+        live--;
+    }
+    __real_free(p);
+}
+}
+
+namespace {
+
+std::string dump(const Dict *d) {
+    return captureStdout([d] { dictPrint(d, 2); });
+}
+
+// A workload that allocates in every way the table does: creation, first-insertion shrink,
+// key copies, row doubling by realloc, rows moving out of the rebuild's pool, doubling rebuilds,
+// rebuilds by other factors and collapses. Fails allocation number n (0: none) and checks after
+// every operation that the table holds what succeeded. Returns false once n was never reached.
+bool runWorkload(long n) {
+    startTracking(n);
+    Dict *d = dictNew(16);
+    if (d == nullptr) {
+        EXPECT_TRUE(failed);
+        tracking = false;
+        EXPECT_EQ(live, 0) << "dictNew leaked after failing allocation " << n;
+        return true;
+    }
+    std::map<std::string, void *> model;
+    std::vector<std::string> keys;
+    for (int i = 0; i < 60; i++) {
+        keys.push_back("w" + std::to_string(i * 31));
+    }
+    keys.emplace_back(KEYSHELF_KEY_LIMIT, 'z');
+    std::uintptr_t next = 1;
+    const auto put = [&](const std::string &key) {
+        const bool before = failed;
+        const int result = dictPut(d, key.c_str(), tag(next));
+        if (result == 1) {
+            model[key] = tag(next);
+        } else {
+            EXPECT_TRUE(failed && !before) << "dictPut failed without an allocation failing";
+        }
+        next++;
+        EXPECT_TRUE(wellFormed(d));
+        EXPECT_TRUE(holds(d, model)) << "after put of " << key << " failing allocation " << n;
+    };
+    const auto del = [&](const std::string &key) {
+        const int result = dictDel(d, key.c_str());
+        EXPECT_EQ(result, model.erase(key) == 1 ? 1 : 0);
+        EXPECT_TRUE(wellFormed(d));
+        EXPECT_TRUE(holds(d, model)) << "after del of " << key << " failing allocation " << n;
+    };
+    const auto rebuild = [&](int factor) {
+        const bool before = failed;
+        const std::string shape = dump(d);
+        const DictRow *rows = d->rows;
+        const int full = d->numFullRows;
+        const int empty = d->numEmptyRows;
+        grow(d, factor);
+        if (failed && !before) {
+            EXPECT_EQ(dump(d), shape) << "failed rebuild changed the table";
+            EXPECT_EQ(d->rows, rows);
+            EXPECT_EQ(d->numFullRows, full);
+            EXPECT_EQ(d->numEmptyRows, empty);
+        }
+        EXPECT_TRUE(wellFormed(d));
+        EXPECT_TRUE(holds(d, model)) << "after grow by " << factor << " failing allocation " << n;
+    };
+
+    for (const auto &key : keys) {
+        put(key);
+    }
+    if (!failed) {
+        EXPECT_GT(d->numRows, 16) << "the puts should have rebuilt the table";
+    }
+    put(keys[3]);
+    rebuild(3);
+    for (std::size_t i = 0; i < keys.size(); i += 3) {
+        del(keys[i]);
+    }
+    for (std::size_t i = 0; i + 1 < keys.size(); i += 3) {
+        put(keys[i] + "again");
+    }
+    rebuild(0);
+    put("after-collapse");
+    for (std::size_t i = 1; i < keys.size(); i += 2) {
+        del(keys[i]);
+    }
+    rebuild(2);
+    const bool reached = failed;
+    // Whatever failed, the table goes on working.
+    failAt = 0;
+    for (int i = 0; i < 40; i++) {
+        put("late" + std::to_string(i));
+    }
+    dictFree(d);
+    tracking = false;
+    EXPECT_EQ(live, 0) << "blocks left after dictFree, failing allocation " << n;
+    return reached;
+}
+
+} // namespace
+
+TEST(KeyshelfFaults, DictNewReleasesEverythingWhenAnyAllocationFails) {
+    for (long n = 1;; n++) {
+        startTracking(n);
+        Dict *d = dictNew(0);
+        tracking = false;
+        if (!failed) {
+            ASSERT_NE(d, nullptr);
+            EXPECT_GE(n, 2) << "dictNew allocates at least the record and its rows";
+            dictFree(d);
+            break;
+        }
+        EXPECT_EQ(d, nullptr) << "allocation " << n;
+        EXPECT_EQ(live, 0) << "allocation " << n;
+    }
+}
+
+TEST(KeyshelfFaults, EveryFailedAllocationLeavesAWorkingTableAndNoLeak) {
+    long n = 1;
+    while (runWorkload(n)) {
+        if (HasFailure()) {
+            FAIL() << "stopped at allocation " << n;
+        }
+        n++;
+    }
+    EXPECT_GT(n, 100) << "the workload should allocate many times";
+    RecordProperty("allocations", static_cast<int>(n - 1));
+}
+
+TEST(KeyshelfFaults, FailedPutLeavesThePairsAsTheyWere) {
+    // Fail each allocation of a put that shrinks a fresh row and copies the key, then of a put
+    // that doubles a full row.
+    Dict *d = dictNew(0);
+    ASSERT_NE(d, nullptr);
+    const auto keys = keysInRow(77, 1024, 5);
+    for (std::size_t i = 0; i < 4; i++) {
+        ASSERT_EQ(dictPut(d, keys[i].c_str(), tag(i + 1)), 1);
+    }
+    const std::string shape = dump(d);
+    for (long n = 1; n <= 2; n++) {
+        startTracking(n);
+        EXPECT_EQ(dictPut(d, keys[4].c_str(), tag(9)), 0) << "allocation " << n;
+        tracking = false;
+        EXPECT_EQ(dictGet(d, keys[4].c_str()), nullptr);
+        EXPECT_EQ(d->rows[77].numEntries, 4);
+        for (std::size_t i = 0; i < 4; i++) {
+            ASSERT_NE(dictGet(d, keys[i].c_str()), nullptr);
+            EXPECT_EQ(dictGet(d, keys[i].c_str())->value, tag(i + 1));
+        }
+        if (n == 1) {
+            EXPECT_EQ(dump(d), shape) << "a failed doubling leaves the row as it was";
+        }
+    }
+    // A failed key copy may keep the doubled capacity.
+    EXPECT_EQ(d->rows[77].capacity, 8);
+    const auto fresh = keysInRow(78, 1024, 1);
+    startTracking(1);
+    EXPECT_EQ(dictPut(d, fresh[0].c_str(), tag(1)), 0);
+    tracking = false;
+    EXPECT_EQ(d->rows[78].capacity, 8) << "a failed shrink leaves the row as it was";
+    startTracking(2);
+    EXPECT_EQ(dictPut(d, fresh[0].c_str(), tag(1)), 0);
+    tracking = false;
+    EXPECT_EQ(d->rows[78].numEntries, 0);
+    EXPECT_EQ(d->rows[78].capacity, 4);
+    EXPECT_EQ(dictPut(d, fresh[0].c_str(), tag(1)), 1);
+    dictFree(d);
+}
+
+#endif // KEYSHELF_FAULTS
