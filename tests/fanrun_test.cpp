@@ -964,7 +964,7 @@ TEST(Fanrun, ReportSignalsDuringTheRunAddExactlyTheirLines) {
 
 TEST(Fanrun, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
     TempDir dir;
-    constexpr int jobs = 500;
+    constexpr int jobs = 300;
     std::string input;
     for (int i = 0; i < jobs; ++i) {
         input += std::to_string(i) + "\n";
@@ -979,7 +979,7 @@ TEST(Fanrun, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
     int sent = 0;
     int status = 0;
     pid_t done = 0;
-    while (sent < 20000 && (done = waitpid(program.pid, &status, WNOHANG)) == 0) {
+    while (sent < 5000 && (done = waitpid(program.pid, &status, WNOHANG)) == 0) {
         kill(program.pid, random() % 2 != 0 ? SIGUSR1 : SIGUSR2);
         ++sent;
         if (random() % 8 == 0) {
@@ -996,6 +996,7 @@ TEST(Fanrun, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
     ASSERT_TRUE(outcome.exitedWith(0)) << "status " << outcome.status;
     EXPECT_EQ(outcome.err, "");
     EXPECT_GE(sent, 1000);
+    std::printf("%d report signals, %zu report lines\n", sent, lines(outcome.out).size());
 
     // The final report is the last jobs+1 lines; every command appears once, in launch order.
     std::vector<std::string> all = lines(outcome.out);

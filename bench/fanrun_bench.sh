@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Whole-process time of the runner against two references over the same jobs, side by side in one
+# run: COUNT jobs of `true` at -j 2 and -j 4, the output directory once on the build's disk and
+# once on a tmpfs (/dev/shm). The three programs take turns within each round (the order rotates
+# from round to round) so that a change in machine load hits all of them alike; the table shows
+# the median of the rounds.
+#
+#   fanrun  build/bin/fanrun -j N -o DIR 'true {}' < arguments
+#   floor   build/bin/fanrun_floor N DIR COUNT   (the same per-job work, nothing else)
+#   xargs   xargs -P N -I{} /bin/bash -c 'true {}' < arguments   (writes no files at all)
+#
+# usage: bench/fanrun_bench.sh [BUILD_DIR [ROUNDS [COUNT]]]
+# The build needs -DSYSKIT_BUILD_BENCHMARKS=ON for fanrun_floor.
+set -euo pipefail
+build=${1:-build}
+rounds=${2:-5}
+count=${3:-2000}
+fanrun=$build/bin/fanrun
+floor=$build/bin/fanrun_floor
+for program in "$fanrun" "$floor"; do
+    [ -x "$program" ] || { echo "missing $program (configure with -DSYSKIT_BUILD_BENCHMARKS=ON)" >&2; exit 2; }
+done
+
+disk=$(mktemp -d "$build/fanrun-bench.XXXXXX")
+shm=$(mktemp -d /dev/shm/fanrun-bench.XXXXXX)
+trap 'rm -rf "$disk" "$shm"' EXIT
+arguments=$disk/arguments
+seq 1 "$count" >"$arguments"
+results=$disk/results
+
+# run TOOL JOBS DIR: prints the elapsed microseconds of one whole run.
+run() {
+    local tool=$1 jobs=$2 dir=$3 start end
+    rm -rf "$dir/out"
+    sync
+    start=$(date +%s%N)
+    case $tool in
+    fanrun) "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' <"$arguments" >/dev/null ;;
+    floor) "$floor" "$jobs" "$dir/out" "$count" ;;
+    xargs) xargs -P "$jobs" -I{} /bin/bash -c 'true {}' <"$arguments" ;;
+    esac
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000))
+}
+
+tools=(fanrun floor xargs)
+echo "fanrun benchmark: $count jobs of true, $rounds rounds, $(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
+for round in $(seq 1 "$rounds"); do
+    for place in disk tmpfs; do
+        dir=$disk
+        [ "$place" = tmpfs ] && dir=$shm
+        for jobs in 2 4; do
+            for i in 0 1 2; do
+                tool=${tools[$(((round + i) % 3))]}
+                echo "$place $jobs $tool $(run "$tool" "$jobs" "$dir")" >>"$results"
+            done
+        done
+    done
+    echo "round $round of $rounds done" >&2
+done
+
+# Median per (place, jobs, tool), then the ratios.
+awk '
+{ key = $1 " " $2 " " $3; n[key]++; v[key, n[key]] = $4 }
+END {
+    for (key in n) {
+        m = n[key]
+        for (i = 1; i <= m; i++) a[i] = v[key, i]
+        for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+        med[key] = (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+    }
+    printf "%-6s %3s %11s %11s %11s %13s %13s\n", "output", "-j", "fanrun ms", "floor ms", "xargs ms", "fanrun/floor", "fanrun/xargs"
+    split("disk tmpfs", places, " ")
+    split("2 4", jobs, " ")
+    for (p = 1; p <= 2; p++) for (j = 1; j <= 2; j++) {
+        k = places[p] " " jobs[j]
+        f = med[k " fanrun"]; fl = med[k " floor"]; x = med[k " xargs"]
+        printf "%-6s %3s %11.0f %11.0f %11.0f %13.3f %13.3f\n", places[p], jobs[j], f / 1000, fl / 1000, x / 1000, f / fl, f / x
+    }
+}' "$results"
+echo
+echo "all runs (place jobs tool microseconds):"
+cat "$results"
