@@ -67,13 +67,6 @@ TEST(IsPalindrome, NoticesAnySingleByteOutOfPlace) {
     }
 }
 
-TEST(IsPalindrome, HandlesALongString) {
-    std::string text(1 << 20, 'q');
-    EXPECT_EQ(isPalindrome(text.c_str()), 1);
-    text[text.size() / 2 - 1] = 'r';
-    EXPECT_EQ(isPalindrome(text.c_str()), 0);
-}
-
 TEST(IsPalindrome, GivesZeroForNoString) {
     EXPECT_EQ(isPalindrome(nullptr), 0);
 }
