@@ -23,10 +23,7 @@ void require(bool ok, const char *what) {
     }
 }
 
-bool isModelName(const std::string &s, bool mayBeEmpty) {
-    if (s.size() > 64 || (!mayBeEmpty && s.empty())) {
-        return false;
-    }
+bool isModelAlnum(const std::string &s) {
     for (const char c : s) {
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         if (!letter && !(c >= '0' && c <= '9')) {
@@ -34,6 +31,10 @@ bool isModelName(const std::string &s, bool mayBeEmpty) {
         }
     }
     return true;
+}
+
+bool isModelName(const std::string &s, bool mayBeEmpty) {
+    return s.size() <= 64 && (mayBeEmpty || !s.empty()) && isModelAlnum(s);
 }
 
 struct Model {
@@ -99,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *bytes = reinterpret_cast<const char *>(data);
     const std::string line(bytes, strnlen(bytes, size));
     const Model m = model(line);
+    require(isAlphaNumeric(line.c_str()) == (isModelAlnum(line) ? 1 : 0), "letter-or-digit test");
 
     // line, its NUL, then the rest of the input and a few colons as the caller's other bytes.
     std::vector<char> original(bytes, bytes + size);
