@@ -93,9 +93,10 @@ int main() {
         return 1;
     }
     const pid_t child = fork();
+    // Without a child there is no sum to report: say so in the exit status, as for the pipe.
     if (child == -1) {
         std::perror("fork");
-        return 0;
+        return 1;
     }
     if (child == 0) {
         close(ends[0]);

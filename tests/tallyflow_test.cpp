@@ -94,12 +94,12 @@ TEST(Tallyflow, EndsWithStatusOneWhenNoPipeCanBeMade) {
     EXPECT_TRUE(exited_with(run, 1)) << run.status;
 }
 
-TEST(Tallyflow, ReportsAFailedForkAndEndsWithStatusZero) {
+TEST(Tallyflow, ReportsAFailedForkAndEndsWithStatusOne) {
     const ProgramRun run = run_program(SYSKIT_VARIANT_DIR "/tallyflow_failfork",
                                        ProgramSetup().with_env("SYSKIT_FAIL_FORK=11"));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "fork: Resource temporarily unavailable\n");
-    EXPECT_TRUE(exited_with(run, 0)) << run.status;
+    EXPECT_TRUE(exited_with(run, 1)) << run.status;
     // Without a failure the test build is the real program.
     const ProgramRun normal = run_program(SYSKIT_VARIANT_DIR "/tallyflow_failfork");
     EXPECT_EQ(normal.out, "sum=45\n");
