@@ -2,16 +2,21 @@
 //
 // Memory layout. This table's row count grows much faster than its number of pairs (a million
 // rows for a hundred thousand keys is normal), so building rows must cost little. A build
-// therefore allocates one block holding the row table followed by an 8-pair array for every row,
-// and a rebuild adds one pool holding the arrays of the rows that receive pairs. A row whose array
-// lies in the block or the pool "borrows" it; the first resize moves the row to an array of its
-// own, which is then realloc'd like any other. dictPut never writes a spare array (its first
-// insertion into a fresh empty row shrinks the row, which moves it) and a rebuild places its pairs
-// in the pool, so the kernel seldom has to back the spare arrays with memory. Key copies are handed
-// over by a rebuild instead of copied again, and every allocation a rebuild needs is made before
-// anything moves, so a rebuild either happens completely or leaves the table untouched.
+// therefore makes one block holding the row table, a spare 8-pair array for every row, and a
+// small-array area; a rebuild adds one pool holding the arrays of the rows that receive pairs.
+// A row whose array lies in the block or the pool "borrows" it:
+// - a spare array is never written by dictPut: the first insertion into a fresh row shrinks it to
+//   4 pairs, which moves it to the next slot of the small-array area, so the kernel seldom has to
+//   back the spare arrays with memory and the small arrays lie densely;
+// - a small or pool array resized within the room it has stays where it is, as realloc would;
+// - any other resize moves the row to an array of its own, realloc'd from then on.
+// Key copies are handed over by a rebuild instead of copied again, and every allocation a rebuild
+// needs is made before anything moves, so a rebuild either happens completely or leaves the table
+// untouched.
 
 #include "keyshelf.h"
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
@@ -30,15 +35,29 @@ constexpr int kBinarySearchMin = KEYSHELF_BINARY_SEARCH_MIN;
 constexpr std::size_t kKeyLimit = KEYSHELF_KEY_LIMIT;
 // Rows above this capacity may shrink, so that no row goes below capacity 2.
 constexpr int kShrinkAbove = 3;
+// How many pairs ahead a rebuild fetches the rows it will touch.
+constexpr std::size_t kAhead = 16;
+// Room of a slot in the small-array area: a fresh row's first insertion shrinks it to this.
+constexpr int kSmallRoom = KEYSHELF_ROW_CAPACITY / 2;
+// Rows per small-array slot provided by a build; when they run out, rows get arrays of their own.
+constexpr std::size_t kRowsPerSmallSlot = 4;
+
+// Where the borrowed arrays of the current build lie.
+struct Storage {
+    DictEntry *spare = nullptr; // kRowCapacity pairs per row, in row order
+    std::size_t spareLen = 0;   // in pairs
+    DictEntry *small = nullptr; // kSmallRoom pairs per slot, handed out in order
+    std::size_t smallLen = 0;   // in pairs
+    std::size_t smallUsed = 0;  // in pairs
+    DictEntry *pool = nullptr;  // arrays of at least kRowCapacity pairs from the last rebuild
+    std::size_t poolLen = 0;    // in pairs
+};
 
 // What the caller's Dict points to. The Dict comes first, so a Dict * converts back to a Shelf *
 // and free() of either releases the same allocation.
 struct Shelf {
     Dict dict;
-    DictEntry *spare;     // the block's spare arrays, kRowCapacity per row
-    std::size_t spareLen; // in pairs
-    DictEntry *pool;      // arrays handed out by the last rebuild, or null
-    std::size_t poolLen;  // in pairs
+    Storage store;
 };
 
 Shelf *shelfOf(Dict *d) {
@@ -51,13 +70,28 @@ bool within(const DictEntry *p, const DictEntry *start, std::size_t len) {
     return start != nullptr && at >= lo && at < lo + len * sizeof(DictEntry);
 }
 
-// True when the array belongs to the block or the pool rather than to the row alone.
-bool borrowed(const Shelf *s, const DictEntry *entries) {
-    return within(entries, s->spare, s->spareLen) || within(entries, s->pool, s->poolLen);
+// How many pairs a borrowed array has room for (0 for a spare array, which is not to be written),
+// or -1 when the row owns its array.
+int borrowedRoom(const Storage &st, const DictEntry *entries) {
+    if (within(entries, st.pool, st.poolLen)) {
+        return kRowCapacity;
+    }
+    if (within(entries, st.small, st.smallLen)) {
+        return kSmallRoom;
+    }
+    if (within(entries, st.spare, st.spareLen)) {
+        return 0;
+    }
+    return -1;
 }
 
 int compareKeys(const char *a, const char *b) {
     return std::strncmp(a, b, kKeyLimit);
+}
+
+// Most keys in a row differ in their first byte, which settles it without a call.
+bool sameKey(const char *a, const char *b) {
+    return *a == *b && compareKeys(a, b) == 0;
 }
 
 // Counters only go up; past INT_MAX they stay there rather than overflow.
@@ -69,23 +103,36 @@ void bump(int &counter) {
 
 // Resizes a row's array to newCapacity pairs, keeping the pairs in use. On failure the row is
 // unchanged.
-bool resizeRow(Shelf *s, DictRow *row, int newCapacity) {
-    const std::size_t bytes = static_cast<std::size_t>(newCapacity) * sizeof(DictEntry);
+bool resizeRow(Storage &st, DictRow *row, int newCapacity) {
+    const int room = borrowedRoom(st, row->entries);
+    if (room < 0) {
+        const std::size_t bytes = static_cast<std::size_t>(newCapacity) * sizeof(DictEntry);
+        auto *fresh = static_cast<DictEntry *>(std::realloc(row->entries, bytes));
+        if (fresh == nullptr) {
+            return false;
+        }
+        row->entries = fresh;
+        row->capacity = newCapacity;
+        return true;
+    }
+    if (newCapacity <= room) {
+        row->capacity = newCapacity;
+        return true;
+    }
     DictEntry *fresh = nullptr;
-    if (borrowed(s, row->entries)) {
-        fresh = static_cast<DictEntry *>(std::malloc(bytes));
-        if (fresh == nullptr) {
-            return false;
-        }
-        const int keep = std::min(row->numEntries, newCapacity);
-        if (keep > 0) {
-            std::memcpy(fresh, row->entries, static_cast<std::size_t>(keep) * sizeof(DictEntry));
-        }
+    if (room == 0 && newCapacity <= kSmallRoom && st.smallUsed + kSmallRoom <= st.smallLen) {
+        fresh = st.small + st.smallUsed;
+        st.smallUsed += kSmallRoom;
     } else {
-        fresh = static_cast<DictEntry *>(std::realloc(row->entries, bytes));
+        fresh = static_cast<DictEntry *>(
+            std::malloc(static_cast<std::size_t>(newCapacity) * sizeof(DictEntry)));
         if (fresh == nullptr) {
             return false;
         }
+    }
+    const int keep = std::min(row->numEntries, newCapacity);
+    if (keep > 0) {
+        std::memcpy(fresh, row->entries, static_cast<std::size_t>(keep) * sizeof(DictEntry));
     }
     row->entries = fresh;
     row->capacity = newCapacity;
@@ -93,14 +140,14 @@ bool resizeRow(Shelf *s, DictRow *row, int newCapacity) {
 }
 
 // Doubles a row that has no free slot. False when memory ran out or the capacity would overflow.
-bool makeRoom(Shelf *s, DictRow *row) {
+bool makeRoom(Storage &st, DictRow *row) {
     if (row->numEntries < row->capacity) {
         return true;
     }
     if (row->capacity > INT_MAX / 2) {
         return false;
     }
-    return resizeRow(s, row, row->capacity * 2);
+    return resizeRow(st, row, row->capacity * 2);
 }
 
 char *copyKey(const char *key) {
@@ -143,46 +190,65 @@ int binarySearch(const DictRow *row, const char *key, int *lowOut) {
     return -1;
 }
 
+// Large row tables and pools are read and written at random; backing them with huge pages saves
+// most of the page faults and TLB misses. Only whole pages inside [p, p + bytes) are advised, and
+// the advice is a hint whose failure changes nothing.
+void preferHugePages(void *p, std::size_t bytes) {
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes < 2 * huge) {
+        return;
+    }
+    const std::size_t skip = (huge - reinterpret_cast<std::uintptr_t>(p) % huge) % huge;
+    const std::size_t length = (bytes - skip) / huge * huge;
+    madvise(static_cast<char *>(p) + skip, length, MADV_HUGEPAGE);
+}
+
 // A freshly built row table: every row empty with a spare array of kRowCapacity pairs.
 struct Build {
     DictRow *rows = nullptr;
-    DictEntry *spare = nullptr;
-    std::size_t spareLen = 0;
+    Storage store;
 };
 
 bool makeBuild(int numRows, Build *b) {
     const auto n = static_cast<std::size_t>(numRows);
+    const std::size_t smallSlots = (n + kRowsPerSmallSlot - 1) / kRowsPerSmallSlot;
     const std::size_t perRow = sizeof(DictRow) + kRowCapacity * sizeof(DictEntry);
-    if (n > PTRDIFF_MAX / perRow) {
+    const std::size_t smallBytes = smallSlots * kSmallRoom * sizeof(DictEntry);
+    if (n > (PTRDIFF_MAX - smallBytes) / perRow) {
         return false;
     }
-    void *block = std::malloc(n * perRow);
+    void *block = std::malloc(n * perRow + smallBytes);
     if (block == nullptr) {
         return false;
     }
     auto *rows = static_cast<DictRow *>(block);
     auto *spare = reinterpret_cast<DictEntry *>(rows + n);
+    preferHugePages(rows, n * sizeof(DictRow));
     for (std::size_t i = 0; i < n; i++) {
         rows[i].numEntries = 0;
         rows[i].capacity = kRowCapacity;
         rows[i].entries = spare + i * kRowCapacity;
     }
     b->rows = rows;
-    b->spare = spare;
-    b->spareLen = n * kRowCapacity;
+    b->store.spare = spare;
+    b->store.spareLen = n * kRowCapacity;
+    b->store.small = spare + n * kRowCapacity;
+    b->store.smallLen = smallSlots * kSmallRoom;
+    b->store.smallUsed = 0;
+    b->store.pool = nullptr;
+    b->store.poolLen = 0;
     return true;
 }
 
-// Releases the arrays a row owns, and the block and pool. Keys are left alone.
-void releaseStorage(Shelf *s) {
-    Dict *d = &s->dict;
+// Releases the arrays the rows own, and the block and pool. Keys are left alone.
+void releaseStorage(Dict *d, const Storage &st) {
     for (int i = 0; i < d->numRows; i++) {
-        if (!borrowed(s, d->rows[i].entries)) {
+        if (borrowedRoom(st, d->rows[i].entries) < 0) {
             std::free(d->rows[i].entries);
         }
     }
     std::free(d->rows);
-    std::free(s->pool);
+    std::free(st.pool);
 }
 
 bool isPowerOfTwo(int k) {
@@ -196,11 +262,7 @@ int rebuiltCapacity(int k) {
                              : static_cast<int>(std::bit_ceil(static_cast<unsigned>(k)));
 }
 
-} // namespace
-
-extern "C" {
-
-int dictHash(const char *c, int m) {
+int hashKey(const char *c, int m) {
     if (m < 1) {
         return 0; // no row to give; avoids a division by zero
     }
@@ -233,6 +295,29 @@ int dictHash(const char *c, int m) {
     return static_cast<int>(magnitude % static_cast<std::uint32_t>(m));
 }
 
+// The slot of key in the row, or -1: binary search for long rows, otherwise a walk from slot 0
+// that does not stop at a greater key.
+int findInRow(const DictRow *row, const char *key) {
+    if (row->numEntries >= kBinarySearchMin) {
+        int low = 0;
+        return binarySearch(row, key, &low);
+    }
+    for (int i = 0; i < row->numEntries; i++) {
+        if (sameKey(row->entries[i].key, key)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+extern "C" {
+
+int dictHash(const char *c, int m) {
+    return hashKey(c, m);
+}
+
 Dict *dictNew(int initRows) {
     if (initRows == 0) {
         initRows = kDefaultRows;
@@ -253,10 +338,7 @@ Dict *dictNew(int initRows) {
     s->dict.rows = b.rows;
     s->dict.numFullRows = 0;
     s->dict.numEmptyRows = 0;
-    s->spare = b.spare;
-    s->spareLen = b.spareLen;
-    s->pool = nullptr;
-    s->poolLen = 0;
+    s->store = b.store;
     return &s->dict;
 }
 
@@ -271,7 +353,7 @@ void dictFree(Dict *d) {
             std::free(row.entries[j].key);
         }
     }
-    releaseStorage(s);
+    releaseStorage(d, s->store);
     std::free(s);
 }
 
@@ -279,35 +361,25 @@ int dictGetIndex(const Dict *d, const char *key, int h) {
     if (h < 0 || h >= d->numRows) {
         return -1;
     }
-    const DictRow *row = &d->rows[h];
-    if (row->numEntries >= kBinarySearchMin) {
-        int low = 0;
-        return binarySearch(row, key, &low);
-    }
-    for (int i = 0; i < row->numEntries; i++) {
-        if (compareKeys(row->entries[i].key, key) == 0) {
-            return i;
-        }
-    }
-    return -1;
+    return findInRow(&d->rows[h], key);
 }
 
 DictEntry *dictGet(Dict *d, const char *key) {
-    const int h = dictHash(key, d->numRows);
-    const int i = dictGetIndex(d, key, h);
+    const int h = hashKey(key, d->numRows);
+    const int i = findInRow(&d->rows[h], key);
     return i < 0 ? nullptr : &d->rows[h].entries[i];
 }
 
 int dictPut(Dict *d, const char *key, void *value) {
-    Shelf *s = shelfOf(d);
-    DictRow *row = &d->rows[dictHash(key, d->numRows)];
-    if (!makeRoom(s, row)) {
+    Storage &st = shelfOf(d)->store;
+    DictRow *row = &d->rows[hashKey(key, d->numRows)];
+    if (!makeRoom(st, row)) {
         return 0;
     }
     // 0.25 * capacity > numEntries, exactly.
     if (row->capacity > kShrinkAbove &&
         static_cast<std::int64_t>(row->capacity) > 4 * static_cast<std::int64_t>(row->numEntries)) {
-        if (!resizeRow(s, row, row->capacity / 2)) {
+        if (!resizeRow(st, row, row->capacity / 2)) {
             return 0;
         }
     }
@@ -346,9 +418,9 @@ int dictPut(Dict *d, const char *key, void *value) {
 }
 
 int growDictPut(Dict *d, const char *key, void *value) {
-    Shelf *s = shelfOf(d);
-    DictRow *row = &d->rows[dictHash(key, d->numRows)];
-    if (!makeRoom(s, row)) {
+    Storage &st = shelfOf(d)->store;
+    DictRow *row = &d->rows[hashKey(key, d->numRows)];
+    if (!makeRoom(st, row)) {
         return 0;
     }
     int slot = row->numEntries;
@@ -384,8 +456,8 @@ int growDictPut(Dict *d, const char *key, void *value) {
 }
 
 int dictDel(Dict *d, const char *key) {
-    const int h = dictHash(key, d->numRows);
-    const int i = dictGetIndex(d, key, h);
+    const int h = hashKey(key, d->numRows);
+    const int i = findInRow(&d->rows[h], key);
     if (i < 0) {
         return 0;
     }
@@ -422,35 +494,59 @@ void grow(Dict *d, int factor) {
     if (!makeBuild(n, &b)) {
         return;
     }
-    // First pass: count the pairs each new row receives (in numEntries, reset below), how much
-    // pool that takes, and how often a row becomes exactly full on the way.
-    std::size_t poolLen = 0;
-    std::int64_t fullEvents = 0;
+    // The new row of every pair, in the order the pairs are moved: old rows in index order,
+    // pairs in slot order.
+    std::size_t total = 0;
+    for (int i = 0; i < d->numRows; i++) {
+        total += static_cast<std::size_t>(d->rows[i].numEntries);
+    }
+    std::uint32_t *where = nullptr;
+    if (total > 0) {
+        where = static_cast<std::uint32_t *>(std::malloc(total * sizeof(std::uint32_t)));
+        if (where == nullptr) {
+            std::free(b.rows);
+            return;
+        }
+    }
+    std::size_t at = 0;
     for (int i = 0; i < d->numRows; i++) {
         const DictRow &row = d->rows[i];
         for (int j = 0; j < row.numEntries; j++) {
-            const int k = ++b.rows[dictHash(row.entries[j].key, n)].numEntries;
-            if (k == 1) {
-                poolLen += kRowCapacity;
-            } else if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
-                poolLen += static_cast<std::size_t>(k - 1);
-            }
-            if (k >= kRowCapacity && isPowerOfTwo(k)) {
-                fullEvents++;
-            }
+            where[at++] = static_cast<std::uint32_t>(hashKey(row.entries[j].key, n));
+        }
+    }
+    // Count the pairs each new row receives (in numEntries, reset below), how much pool that
+    // takes, and how often a row becomes exactly full on the way. The rows are touched at random,
+    // so the ones a few pairs ahead are fetched early.
+    std::size_t poolLen = 0;
+    std::int64_t fullEvents = 0;
+    for (std::size_t p = 0; p < total; p++) {
+        if (p + kAhead < total) {
+            __builtin_prefetch(&b.rows[where[p + kAhead]], 1);
+        }
+        const int k = ++b.rows[where[p]].numEntries;
+        if (k == 1) {
+            poolLen += kRowCapacity;
+        } else if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
+            poolLen += static_cast<std::size_t>(k - 1);
+        }
+        if (k >= kRowCapacity && isPowerOfTwo(k)) {
+            fullEvents++;
         }
     }
     DictEntry *pool = nullptr;
     if (poolLen > 0) {
         if (poolLen > PTRDIFF_MAX / sizeof(DictEntry)) {
-            std::free(b.rows);
-            return;
+            pool = nullptr;
+        } else {
+            pool = static_cast<DictEntry *>(std::malloc(poolLen * sizeof(DictEntry)));
         }
-        pool = static_cast<DictEntry *>(std::malloc(poolLen * sizeof(DictEntry)));
         if (pool == nullptr) {
+            std::free(where);
             std::free(b.rows);
             return;
         }
+        preferHugePages(pool, poolLen * sizeof(DictEntry));
     }
     // Nothing can fail from here on.
     std::size_t used = 0;
@@ -463,13 +559,22 @@ void grow(Dict *d, int factor) {
             row.numEntries = 0;
         }
     }
+    at = 0;
     for (int i = 0; i < d->numRows; i++) {
         const DictRow &row = d->rows[i];
-        for (int j = 0; j < row.numEntries; j++) {
-            DictRow &to = b.rows[dictHash(row.entries[j].key, n)];
+        for (int j = 0; j < row.numEntries; j++, at++) {
+            if (at + 2 * kAhead < total) {
+                __builtin_prefetch(&b.rows[where[at + 2 * kAhead]]);
+            }
+            if (at + kAhead < total) {
+                const DictRow &ahead = b.rows[where[at + kAhead]];
+                __builtin_prefetch(ahead.entries + ahead.numEntries, 1);
+            }
+            DictRow &to = b.rows[where[at]];
             to.entries[to.numEntries++] = row.entries[j];
         }
     }
+    std::free(where);
     // When the new count is a multiple of the old one, each new row receives the pairs of a
     // single old row, in that row's sorted order. Otherwise rows are put in order here.
     if (n % d->numRows != 0) {
@@ -483,15 +588,14 @@ void grow(Dict *d, int factor) {
             }
         }
     }
-    releaseStorage(s);
+    releaseStorage(d, s->store);
     d->numRows = n;
     d->rows = b.rows;
     d->numFullRows = static_cast<int>(std::min<std::int64_t>(fullEvents, INT_MAX));
     d->numEmptyRows = 0;
-    s->spare = b.spare;
-    s->spareLen = b.spareLen;
-    s->pool = pool;
-    s->poolLen = poolLen;
+    s->store = b.store;
+    s->store.pool = pool;
+    s->store.poolLen = poolLen;
 }
 
 void dictPrint(const Dict *d, int level) {
