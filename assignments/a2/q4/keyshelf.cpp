@@ -49,8 +49,8 @@ struct Storage {
     DictEntry *small = nullptr; // kSmallRoom pairs per slot, handed out in order
     std::size_t smallLen = 0;   // in pairs
     std::size_t smallUsed = 0;  // in pairs
-    DictEntry *pool = nullptr;  // arrays of at least kRowCapacity pairs from the last rebuild
-    std::size_t poolLen = 0;    // in pairs
+    char *pool = nullptr;       // arrays and key copies from the last rebuild
+    std::size_t poolBytes = 0;
 };
 
 // What the caller's Dict points to. The Dict comes first, so a Dict * converts back to a Shelf *
@@ -64,16 +64,21 @@ Shelf *shelfOf(Dict *d) {
     return reinterpret_cast<Shelf *>(d);
 }
 
-bool within(const DictEntry *p, const DictEntry *start, std::size_t len) {
+bool within(const void *p, const void *start, std::size_t bytes) {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
     const auto lo = reinterpret_cast<std::uintptr_t>(start);
-    return start != nullptr && at >= lo && at < lo + len * sizeof(DictEntry);
+    return start != nullptr && at >= lo && at < lo + bytes;
+}
+
+bool within(const DictEntry *p, const DictEntry *start, std::size_t len) {
+    return within(static_cast<const void *>(p), static_cast<const void *>(start),
+                  len * sizeof(DictEntry));
 }
 
 // How many pairs a borrowed array has room for (0 for a spare array, which is not to be written),
 // or -1 when the row owns its array.
 int borrowedRoom(const Storage &st, const DictEntry *entries) {
-    if (within(entries, st.pool, st.poolLen)) {
+    if (within(entries, st.pool, st.poolBytes)) {
         return kRowCapacity;
     }
     if (within(entries, st.small, st.smallLen)) {
@@ -83,6 +88,13 @@ int borrowedRoom(const Storage &st, const DictEntry *entries) {
         return 0;
     }
     return -1;
+}
+
+// Key copies made by a rebuild lie in its pool; the others were allocated one by one.
+void releaseKey(const Storage &st, char *key) {
+    if (!within(key, st.pool, st.poolBytes)) {
+        std::free(key);
+    }
 }
 
 int compareKeys(const char *a, const char *b) {
@@ -190,15 +202,16 @@ int binarySearch(const DictRow *row, const char *key, int *lowOut) {
     return -1;
 }
 
-// Large row tables and pools are read and written at random; backing them with huge pages saves
-// most of the page faults and TLB misses. Only whole pages inside [p, p + bytes) are advised, and
-// the advice is a hint whose failure changes nothing.
+// Large row tables, small-array areas and pools are written densely and read at random; backing
+// them with huge pages saves most of the page faults and TLB misses. The spare arrays are left out,
+// as a huge page there would make the kernel back 2 MiB for one touched array. Only whole pages
+// inside [p, p + bytes) are advised, and the advice is a hint whose failure changes nothing.
 void preferHugePages(void *p, std::size_t bytes) {
     constexpr std::size_t huge = std::size_t{2} << 20;
-    if (bytes < 2 * huge) {
+    const std::size_t skip = (huge - reinterpret_cast<std::uintptr_t>(p) % huge) % huge;
+    if (bytes < skip + huge) {
         return;
     }
-    const std::size_t skip = (huge - reinterpret_cast<std::uintptr_t>(p) % huge) % huge;
     const std::size_t length = (bytes - skip) / huge * huge;
     madvise(static_cast<char *>(p) + skip, length, MADV_HUGEPAGE);
 }
@@ -224,6 +237,7 @@ bool makeBuild(int numRows, Build *b) {
     auto *rows = static_cast<DictRow *>(block);
     auto *spare = reinterpret_cast<DictEntry *>(rows + n);
     preferHugePages(rows, n * sizeof(DictRow));
+    preferHugePages(spare + n * kRowCapacity, smallBytes);
     for (std::size_t i = 0; i < n; i++) {
         rows[i].numEntries = 0;
         rows[i].capacity = kRowCapacity;
@@ -236,7 +250,7 @@ bool makeBuild(int numRows, Build *b) {
     b->store.smallLen = smallSlots * kSmallRoom;
     b->store.smallUsed = 0;
     b->store.pool = nullptr;
-    b->store.poolLen = 0;
+    b->store.poolBytes = 0;
     return true;
 }
 
@@ -255,6 +269,20 @@ bool isPowerOfTwo(int k) {
     return std::has_single_bit(static_cast<unsigned>(k));
 }
 
+// Pairs are laid out on 16 bytes; a pool segment starts on a cache line.
+constexpr std::size_t kPairAlign = 16;
+constexpr std::size_t kLine = 64;
+
+std::size_t alignUp(std::size_t n, std::size_t to) {
+    return (n + to - 1) / to * to;
+}
+
+// Bytes before a rebuilt row's array in its pool segment: room for its first key, rounded so that
+// the array is aligned and the segment ends on a cache line (array sizes are multiples of one).
+std::size_t headBytes(std::size_t firstKey) {
+    return alignUp(alignUp(firstKey, kPairAlign), kLine);
+}
+
 // Capacity of a row that received k pairs during a rebuild: it starts at kRowCapacity and
 // doubles on each insertion that finds it full.
 int rebuiltCapacity(int k) {
@@ -262,7 +290,7 @@ int rebuiltCapacity(int k) {
                              : static_cast<int>(std::bit_ceil(static_cast<unsigned>(k)));
 }
 
-int hashKey(const char *c, int m) {
+int hashBytes(const char *c, std::size_t len, int m) {
     if (m < 1) {
         return 0; // no row to give; avoids a division by zero
     }
@@ -279,7 +307,6 @@ int hashKey(const char *c, int m) {
     const auto num = [](const char *p) {
         return static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(*p)));
     };
-    const std::size_t len = std::strlen(c);
     std::uint32_t sum = 0;
     std::size_t i = 0;
     for (; i + 4 <= len; i += 4) {
@@ -293,6 +320,10 @@ int hashKey(const char *c, int m) {
     // every power-of-two row count.
     const std::uint32_t magnitude = (sum & 0x80000000U) != 0 ? 0U - sum : sum;
     return static_cast<int>(magnitude % static_cast<std::uint32_t>(m));
+}
+
+int hashKey(const char *c, int m) {
+    return hashBytes(c, std::strlen(c), m);
 }
 
 // The slot of key in the row, or -1: binary search for long rows, otherwise a walk from slot 0
@@ -350,7 +381,7 @@ void dictFree(Dict *d) {
     for (int i = 0; i < d->numRows; i++) {
         const DictRow &row = d->rows[i];
         for (int j = 0; j < row.numEntries; j++) {
-            std::free(row.entries[j].key);
+            releaseKey(s->store, row.entries[j].key);
         }
     }
     releaseStorage(d, s->store);
@@ -462,7 +493,7 @@ int dictDel(Dict *d, const char *key) {
         return 0;
     }
     DictRow *row = &d->rows[h];
-    std::free(row->entries[i].key);
+    releaseKey(shelfOf(d)->store, row->entries[i].key);
     std::memmove(row->entries + i, row->entries + i + 1,
                  static_cast<std::size_t>(row->numEntries - i - 1) * sizeof(DictEntry));
     row->numEntries--;
@@ -500,9 +531,13 @@ void grow(Dict *d, int factor) {
     for (int i = 0; i < d->numRows; i++) {
         total += static_cast<std::size_t>(d->rows[i].numEntries);
     }
-    std::uint32_t *where = nullptr;
+    struct Move {
+        std::uint32_t row;
+        std::uint32_t size; // of the key copy, NUL included
+    };
+    Move *where = nullptr;
     if (total > 0) {
-        where = static_cast<std::uint32_t *>(std::malloc(total * sizeof(std::uint32_t)));
+        where = static_cast<Move *>(std::malloc(total * sizeof(Move)));
         if (where == nullptr) {
             std::free(b.rows);
             return;
@@ -512,66 +547,93 @@ void grow(Dict *d, int factor) {
     for (int i = 0; i < d->numRows; i++) {
         const DictRow &row = d->rows[i];
         for (int j = 0; j < row.numEntries; j++) {
-            where[at++] = static_cast<std::uint32_t>(hashKey(row.entries[j].key, n));
+            const std::size_t len = std::strlen(row.entries[j].key);
+            where[at].row = static_cast<std::uint32_t>(hashBytes(row.entries[j].key, len, n));
+            where[at].size = static_cast<std::uint32_t>(len + 1);
+            at++;
         }
     }
-    // Count the pairs each new row receives (in numEntries, reset below), how much pool that
-    // takes, and how often a row becomes exactly full on the way. The rows are touched at random,
-    // so the ones a few pairs ahead are fetched early.
-    std::size_t poolLen = 0;
+    // Count the pairs each new row receives (in numEntries, reset below), how large the pool
+    // must be, and how often a row becomes exactly full on the way. The rows are touched at
+    // random, so the ones a few pairs ahead are fetched early.
+    //
+    // The pool gives each row that receives pairs a segment starting on a cache line: the copy of
+    // its first key, then its array, so that a lookup of a row's only key reads the key and the
+    // pair from one line. Until the pool is laid out, a row's capacity holds the size of that
+    // first key. The other keys follow all the segments.
+    std::size_t segmentBytes = 0;
+    std::size_t keyBytes = 0;
     std::int64_t fullEvents = 0;
     for (std::size_t p = 0; p < total; p++) {
         if (p + kAhead < total) {
-            __builtin_prefetch(&b.rows[where[p + kAhead]], 1);
+            __builtin_prefetch(&b.rows[where[p + kAhead].row], 1);
         }
-        const int k = ++b.rows[where[p]].numEntries;
+        DictRow &row = b.rows[where[p].row];
+        const int k = ++row.numEntries;
         if (k == 1) {
-            poolLen += kRowCapacity;
-        } else if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
-            poolLen += static_cast<std::size_t>(k - 1);
+            row.capacity = static_cast<int>(where[p].size);
+            segmentBytes += headBytes(where[p].size) + kRowCapacity * sizeof(DictEntry);
+        } else {
+            keyBytes += where[p].size;
+            if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
+                segmentBytes += static_cast<std::size_t>(k - 1) * sizeof(DictEntry);
+            }
         }
         if (k >= kRowCapacity && isPowerOfTwo(k)) {
             fullEvents++;
         }
     }
-    DictEntry *pool = nullptr;
-    if (poolLen > 0) {
-        if (poolLen > PTRDIFF_MAX / sizeof(DictEntry)) {
-            pool = nullptr;
-        } else {
-            pool = static_cast<DictEntry *>(std::malloc(poolLen * sizeof(DictEntry)));
-        }
+    char *pool = nullptr;
+    std::size_t poolBytes = 0;
+    if (total > 0) {
+        poolBytes = segmentBytes + keyBytes + kLine;
+        pool = static_cast<char *>(std::malloc(poolBytes));
         if (pool == nullptr) {
             std::free(where);
             std::free(b.rows);
             return;
         }
-        preferHugePages(pool, poolLen * sizeof(DictEntry));
+        preferHugePages(pool, poolBytes);
     }
     // Nothing can fail from here on.
-    std::size_t used = 0;
+    char *cursor = pool + (kLine - reinterpret_cast<std::uintptr_t>(pool) % kLine) % kLine;
     for (int i = 0; i < n; i++) {
         DictRow &row = b.rows[i];
         if (row.numEntries > 0) {
+            const auto firstKey = static_cast<std::size_t>(row.capacity);
             row.capacity = rebuiltCapacity(row.numEntries);
-            row.entries = pool + used;
-            used += static_cast<std::size_t>(row.capacity);
+            row.entries = reinterpret_cast<DictEntry *>(cursor + alignUp(firstKey, kPairAlign));
+            cursor +=
+                headBytes(firstKey) + static_cast<std::size_t>(row.capacity) * sizeof(DictEntry);
             row.numEntries = 0;
         }
     }
+    // Pairs move with fresh key copies in the pool; the old copies are released as they go.
     at = 0;
     for (int i = 0; i < d->numRows; i++) {
         const DictRow &row = d->rows[i];
         for (int j = 0; j < row.numEntries; j++, at++) {
             if (at + 2 * kAhead < total) {
-                __builtin_prefetch(&b.rows[where[at + 2 * kAhead]]);
+                __builtin_prefetch(&b.rows[where[at + 2 * kAhead].row]);
             }
             if (at + kAhead < total) {
-                const DictRow &ahead = b.rows[where[at + kAhead]];
+                const DictRow &ahead = b.rows[where[at + kAhead].row];
                 __builtin_prefetch(ahead.entries + ahead.numEntries, 1);
             }
-            DictRow &to = b.rows[where[at]];
-            to.entries[to.numEntries++] = row.entries[j];
+            DictRow &to = b.rows[where[at].row];
+            const std::size_t size = where[at].size;
+            char *copy = nullptr;
+            if (to.numEntries == 0) {
+                copy = reinterpret_cast<char *>(to.entries) - size;
+            } else {
+                copy = cursor;
+                cursor += size;
+            }
+            std::memcpy(copy, row.entries[j].key, size);
+            releaseKey(s->store, row.entries[j].key);
+            to.entries[to.numEntries].key = copy;
+            to.entries[to.numEntries].value = row.entries[j].value;
+            to.numEntries++;
         }
     }
     std::free(where);
@@ -595,7 +657,7 @@ void grow(Dict *d, int factor) {
     d->numEmptyRows = 0;
     s->store = b.store;
     s->store.pool = pool;
-    s->store.poolLen = poolLen;
+    s->store.poolBytes = poolBytes;
 }
 
 void dictPrint(const Dict *d, int level) {

@@ -1,0 +1,6 @@
+# The keyed table against std::unordered_map: insert, hit and miss lookups, delete, 1e3 to 1e6 keys.
+if(TARGET keyshelf)
+  syskit_add_benchmark(NAME keyshelf_bench
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/keyshelf_bench.cpp
+    LIBRARIES syskit::keyshelf)
+endif()
