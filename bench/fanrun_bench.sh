@@ -3,7 +3,8 @@
 # run: COUNT jobs of `true` at -j 2 and -j 4, the output directory once on the build's disk and
 # once on a tmpfs (/dev/shm). The three programs take turns within each round (the order rotates
 # from round to round) so that a change in machine load hits all of them alike; the table shows
-# the median of the rounds.
+# the median of the rounds, of the wall-clock time and of the processor time (user + system, the
+# program and all its children), which a busy machine disturbs far less.
 #
 #   fanrun  build/bin/fanrun -j N -o DIR 'true {}' < arguments
 #   floor   build/bin/fanrun_floor N DIR COUNT   (the same per-job work, nothing else)
@@ -28,19 +29,20 @@ arguments=$disk/arguments
 seq 1 "$count" >"$arguments"
 results=$disk/results
 
-# run TOOL JOBS DIR: prints the elapsed microseconds of one whole run.
+# run TOOL JOBS DIR: prints "wall cpu" in milliseconds for one whole run.
 run() {
-    local tool=$1 jobs=$2 dir=$3 start end
+    local tool=$1 jobs=$2 dir=$3 times
     rm -rf "$dir/out"
     sync
-    start=$(date +%s%N)
-    case $tool in
-    fanrun) "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' <"$arguments" >/dev/null ;;
-    floor) "$floor" "$jobs" "$dir/out" "$count" ;;
-    xargs) xargs -P "$jobs" -I{} /bin/bash -c 'true {}' <"$arguments" ;;
-    esac
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000))
+    times=$({
+        TIMEFORMAT='%3R %3U %3S'
+        time case $tool in
+        fanrun) "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' <"$arguments" >/dev/null ;;
+        floor) "$floor" "$jobs" "$dir/out" "$count" ;;
+        xargs) xargs -P "$jobs" -I{} /bin/bash -c 'true {}' <"$arguments" ;;
+        esac
+    } 2>&1)
+    awk '{ printf "%.0f %.0f\n", $1 * 1000, ($2 + $3) * 1000 }' <<<"$times"
 }
 
 tools=(fanrun floor xargs)
@@ -59,25 +61,31 @@ for round in $(seq 1 "$rounds"); do
     echo "round $round of $rounds done" >&2
 done
 
-# Median per (place, jobs, tool), then the ratios.
-awk '
-{ key = $1 " " $2 " " $3; n[key]++; v[key, n[key]] = $4 }
-END {
-    for (key in n) {
-        m = n[key]
-        for (i = 1; i <= m; i++) a[i] = v[key, i]
-        for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-        med[key] = (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
-    }
-    printf "%-6s %3s %11s %11s %11s %13s %13s\n", "output", "-j", "fanrun ms", "floor ms", "xargs ms", "fanrun/floor", "fanrun/xargs"
-    split("disk tmpfs", places, " ")
-    split("2 4", jobs, " ")
-    for (p = 1; p <= 2; p++) for (j = 1; j <= 2; j++) {
-        k = places[p] " " jobs[j]
-        f = med[k " fanrun"]; fl = med[k " floor"]; x = med[k " xargs"]
-        printf "%-6s %3s %11.0f %11.0f %11.0f %13.3f %13.3f\n", places[p], jobs[j], f / 1000, fl / 1000, x / 1000, f / fl, f / x
-    }
-}' "$results"
-echo
-echo "all runs (place jobs tool microseconds):"
+# Median per (place, jobs, tool) of each measure, then the ratios.
+summary() {
+    local column=$1 title=$2
+    echo "$title"
+    awk -v c="$column" '
+    { key = $1 " " $2 " " $3; n[key]++; v[key, n[key]] = $c }
+    END {
+        for (key in n) {
+            m = n[key]
+            for (i = 1; i <= m; i++) a[i] = v[key, i]
+            for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+            med[key] = (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+        }
+        printf "%-6s %3s %10s %10s %10s %13s %13s\n", "output", "-j", "fanrun ms", "floor ms", "xargs ms", "fanrun/floor", "fanrun/xargs"
+        split("disk tmpfs", places, " ")
+        split("2 4", jobs, " ")
+        for (p = 1; p <= 2; p++) for (j = 1; j <= 2; j++) {
+            k = places[p] " " jobs[j]
+            f = med[k " fanrun"]; fl = med[k " floor"]; x = med[k " xargs"]
+            printf "%-6s %3s %10.0f %10.0f %10.0f %13.3f %13.3f\n", places[p], jobs[j], f, fl, x, f / fl, f / x
+        }
+    }' "$results"
+    echo
+}
+summary 4 "wall-clock time, median of $rounds rounds"
+summary 5 "processor time (user + system, with children), median of $rounds rounds"
+echo "all runs (place jobs tool wall-ms cpu-ms):"
 cat "$results"

@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -153,6 +154,7 @@ struct StartOptions {
     Stream out = Stream::File; // Closed: the program starts with descriptor 1 closed
     Stream err = Stream::File; // Closed: the program starts with descriptor 2 closed
     std::string inputPath;     // instead of input: open this path as standard input
+    int outFd = -1;            // instead of a file: this descriptor becomes standard output
 };
 
 StartOptions fromInput(std::string text) {
@@ -189,6 +191,10 @@ Program startFanrun(const TempDir &dir, const std::vector<std::string> &argument
         close(in);
         close(out);
         close(err);
+        if (options.outFd >= 0) {
+            dup2(options.outFd, STDOUT_FILENO);
+            close(options.outFd);
+        }
         if (options.out == Stream::Closed) {
             close(STDOUT_FILENO);
         }
@@ -960,6 +966,58 @@ TEST(Fanrun, ReportSignalsDuringTheRunAddExactlyTheirLines) {
                                lineA + "3 3 0\n" + lineA + std::to_string(records[1].pid) +
                                " 1 0 " + expand("b") + "\n" + std::to_string(records[2].pid) +
                                " 1 0 " + expand("c") + "\n");
+}
+
+TEST(Fanrun, ReportSignalsWaitWhileTheRunnerWritesItsOwnReport) {
+    TempDir dir;
+    // A final report larger than a pipe holds: the runner blocks inside stdio writing it, since
+    // nobody reads yet.
+    constexpr int jobs = 100;
+    std::string input;
+    for (int i = 0; i < jobs; ++i) {
+        input += std::to_string(i) + std::string(1000, 'x') + "\n";
+    }
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    StartOptions options = fromInput(input);
+    options.outFd = pipeEnds[1];
+    Program program = startFanrun(dir, {"-j", "4", "-o", dir / "out", "true {}"}, options);
+    close(pipeEnds[1]);
+    const std::string syscallPath = "/proc/" + std::to_string(program.pid) + "/syscall";
+    const bool writing = eventually([&] {
+        std::istringstream fields(readFile(syscallPath));
+        long number = -1;
+        fields >> number;
+        return number == SYS_write;
+    });
+    // Both requests stay pending as long as the runner is inside its write.
+    bool heldBack = false;
+    if (writing) {
+        kill(program.pid, SIGUSR1);
+        kill(program.pid, SIGUSR2);
+        std::this_thread::sleep_for(100ms);
+        heldBack = ((statusMask(program.pid, "ShdPnd") | statusMask(program.pid, "SigPnd")) &
+                    reportBits) == reportBits;
+    }
+    std::string output;
+    char buffer[65536];
+    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<size_t>(got));
+    }
+    close(pipeEnds[0]);
+    Outcome outcome = program.finish();
+    ASSERT_TRUE(writing);
+    EXPECT_TRUE(heldBack);
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    // Then they are answered after it, whole: the short line, then the full report.
+    const std::string header = std::to_string(jobs) + " " + std::to_string(jobs) + " 0\n";
+    const size_t second = output.find(header, 1);
+    ASSERT_NE(second, std::string::npos);
+    const std::string finalReport = output.substr(0, second);
+    std::string ignored;
+    EXPECT_EQ(parseRecords(finalReport, &ignored).size(), static_cast<size_t>(jobs));
+    EXPECT_EQ(output, finalReport + header + finalReport);
 }
 
 TEST(Fanrun, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
