@@ -178,6 +178,11 @@ TEST(KeyshelfHash, TakesHighBytesAsNegative) {
     EXPECT_EQ(dictHash("\x80\x80", 1000), 272);
 }
 
+TEST(KeyshelfHash, RowCountBelowOneGivesRowZeroInsteadOfDividingByZero) {
+    EXPECT_EQ(dictHash("abc", 0), 0);
+    EXPECT_EQ(dictHash("abc", -5), 0);
+}
+
 TEST(KeyshelfHash, AgreesWithBytewiseArithmeticOnRandomKeys) {
     std::mt19937 rng(7);
     const int sizes[] = {1, 2, 3, 7, 1000, 1024, 65536, 1 << 20, INT_MAX};

@@ -44,6 +44,7 @@ constexpr std::size_t kRowsPerSmallSlot = 4;
 
 // Where the borrowed arrays of the current build lie.
 struct Storage {
+    void *block = nullptr;      // the allocation holding the row table and the small arrays
     DictEntry *spare = nullptr; // kRowCapacity pairs per row, in row order
     std::size_t spareLen = 0;   // in pairs
     DictEntry *small = nullptr; // kSmallRoom pairs per slot, handed out in order
@@ -202,18 +203,37 @@ int binarySearch(const DictRow *row, const char *key, int *lowOut) {
     return -1;
 }
 
-// Large row tables, small-array areas and pools are written densely and read at random; backing
-// them with huge pages saves most of the page faults and TLB misses. The spare arrays are left out,
-// as a huge page there would make the kernel back 2 MiB for one touched array. Only whole pages
-// inside [p, p + bytes) are advised, and the advice is a hint whose failure changes nothing.
-void preferHugePages(void *p, std::size_t bytes) {
-    constexpr std::size_t huge = std::size_t{2} << 20;
-    const std::size_t skip = (huge - reinterpret_cast<std::uintptr_t>(p) % huge) % huge;
-    if (bytes < skip + huge) {
-        return;
+// Pairs are laid out on 16 bytes; a pool segment starts on a cache line.
+constexpr std::size_t kPairAlign = 16;
+constexpr std::size_t kLine = 64;
+
+std::size_t alignUp(std::size_t n, std::size_t to) {
+    return (n + to - 1) / to * to;
+}
+
+// Row tables, small-array areas and pools are written densely and read at random. Large ones are
+// placed on a huge-page boundary and backed with huge pages, which saves most page faults and TLB
+// misses; the extra address space asked for the alignment is never touched, so it costs no memory.
+// The advice is a hint whose failure changes nothing. *base receives the aligned start; the result
+// is what to free, or null.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+void *allocDense(std::size_t bytes, char **base) {
+    const bool huge = bytes >= kHugePage / 2;
+    const std::size_t slack = huge ? 2 * kHugePage : 0;
+    if (bytes > PTRDIFF_MAX - slack) {
+        return nullptr;
     }
-    const std::size_t length = (bytes - skip) / huge * huge;
-    madvise(static_cast<char *>(p) + skip, length, MADV_HUGEPAGE);
+    auto *p = static_cast<char *>(std::malloc(bytes + slack));
+    if (p == nullptr) {
+        return nullptr;
+    }
+    *base = p;
+    if (huge) {
+        *base = p + (kHugePage - reinterpret_cast<std::uintptr_t>(p) % kHugePage) % kHugePage;
+        madvise(*base, alignUp(bytes, kHugePage), MADV_HUGEPAGE);
+    }
+    return p;
 }
 
 // A freshly built row table: every row empty with a spare array of kRowCapacity pairs.
@@ -225,33 +245,46 @@ struct Build {
 bool makeBuild(int numRows, Build *b) {
     const auto n = static_cast<std::size_t>(numRows);
     const std::size_t smallSlots = (n + kRowsPerSmallSlot - 1) / kRowsPerSmallSlot;
-    const std::size_t perRow = sizeof(DictRow) + kRowCapacity * sizeof(DictEntry);
     const std::size_t smallBytes = smallSlots * kSmallRoom * sizeof(DictEntry);
-    if (n > (PTRDIFF_MAX - smallBytes) / perRow) {
+    const std::size_t spareBytes = kRowCapacity * sizeof(DictEntry);
+    if (n > (PTRDIFF_MAX - smallBytes) / sizeof(DictRow) || n > PTRDIFF_MAX / spareBytes) {
         return false;
     }
-    void *block = std::malloc(n * perRow + smallBytes);
+    // The spare arrays get a block of their own: it is large and stays untouched, while the rows
+    // and small arrays are written at once and their memory is worth having the allocator reuse.
+    char *base = nullptr;
+    void *block = allocDense(n * sizeof(DictRow) + smallBytes, &base);
     if (block == nullptr) {
         return false;
     }
-    auto *rows = static_cast<DictRow *>(block);
-    auto *spare = reinterpret_cast<DictEntry *>(rows + n);
-    preferHugePages(rows, n * sizeof(DictRow));
-    preferHugePages(spare + n * kRowCapacity, smallBytes);
+    auto *spare = static_cast<DictEntry *>(std::malloc(n * spareBytes));
+    if (spare == nullptr) {
+        std::free(block);
+        return false;
+    }
+    auto *rows = reinterpret_cast<DictRow *>(base);
+    auto *small = reinterpret_cast<DictEntry *>(rows + n);
     for (std::size_t i = 0; i < n; i++) {
         rows[i].numEntries = 0;
         rows[i].capacity = kRowCapacity;
         rows[i].entries = spare + i * kRowCapacity;
     }
     b->rows = rows;
+    b->store.block = block;
     b->store.spare = spare;
     b->store.spareLen = n * kRowCapacity;
-    b->store.small = spare + n * kRowCapacity;
+    b->store.small = small;
     b->store.smallLen = smallSlots * kSmallRoom;
     b->store.smallUsed = 0;
     b->store.pool = nullptr;
     b->store.poolBytes = 0;
     return true;
+}
+
+// Gives back a build nobody uses.
+void dropBuild(const Build &b) {
+    std::free(b.store.block);
+    std::free(b.store.spare);
 }
 
 // Releases the arrays the rows own, and the block and pool. Keys are left alone.
@@ -261,20 +294,13 @@ void releaseStorage(Dict *d, const Storage &st) {
             std::free(d->rows[i].entries);
         }
     }
-    std::free(d->rows);
+    std::free(st.block);
+    std::free(st.spare);
     std::free(st.pool);
 }
 
 bool isPowerOfTwo(int k) {
     return std::has_single_bit(static_cast<unsigned>(k));
-}
-
-// Pairs are laid out on 16 bytes; a pool segment starts on a cache line.
-constexpr std::size_t kPairAlign = 16;
-constexpr std::size_t kLine = 64;
-
-std::size_t alignUp(std::size_t n, std::size_t to) {
-    return (n + to - 1) / to * to;
 }
 
 // Bytes before a rebuilt row's array in its pool segment: room for its first key, rounded so that
@@ -539,7 +565,7 @@ void grow(Dict *d, int factor) {
     if (total > 0) {
         where = static_cast<Move *>(std::malloc(total * sizeof(Move)));
         if (where == nullptr) {
-            std::free(b.rows);
+            dropBuild(b);
             return;
         }
     }
@@ -584,19 +610,20 @@ void grow(Dict *d, int factor) {
         }
     }
     char *pool = nullptr;
+    char *cursor = nullptr;
     std::size_t poolBytes = 0;
     if (total > 0) {
         poolBytes = segmentBytes + keyBytes + kLine;
-        pool = static_cast<char *>(std::malloc(poolBytes));
+        pool = static_cast<char *>(allocDense(poolBytes, &cursor));
         if (pool == nullptr) {
             std::free(where);
-            std::free(b.rows);
+            dropBuild(b);
             return;
         }
-        preferHugePages(pool, poolBytes);
+        poolBytes += static_cast<std::size_t>(cursor - pool);
+        cursor += (kLine - reinterpret_cast<std::uintptr_t>(cursor) % kLine) % kLine;
     }
     // Nothing can fail from here on.
-    char *cursor = pool + (kLine - reinterpret_cast<std::uintptr_t>(pool) % kLine) % kLine;
     for (int i = 0; i < n; i++) {
         DictRow &row = b.rows[i];
         if (row.numEntries > 0) {
