@@ -1,16 +1,17 @@
 // keyshelf: the keyed table.
 //
 // Memory layout. This table's row count grows much faster than its number of pairs (a million
-// rows for a hundred thousand keys is normal), so building rows must cost little. A build
-// therefore makes one block holding the row table, a spare 8-pair array for every row, and a
-// small-array area; a rebuild adds one pool holding the arrays of the rows that receive pairs.
-// A row whose array lies in the block or the pool "borrows" it:
+// rows for a hundred thousand keys is normal), so building rows must cost little. A build makes
+// two allocations: one for the row table followed by a small-array area, one for a spare 8-pair
+// array per row. A rebuild adds one pool holding the arrays of the rows that receive pairs and
+// the copies of their keys, each row's first key just before its array, on the same cache line.
+// A row whose array lies in the spare block, the small-array area or the pool "borrows" it:
 // - a spare array is never written by dictPut: the first insertion into a fresh row shrinks it to
-//   4 pairs, which moves it to the next slot of the small-array area, so the kernel seldom has to
-//   back the spare arrays with memory and the small arrays lie densely;
+//   4 pairs, which moves it to the next slot of the small-array area, so the spare arrays stay
+//   untouched address space and the small arrays lie densely;
 // - a small or pool array resized within the room it has stays where it is, as realloc would;
 // - any other resize moves the row to an array of its own, realloc'd from then on.
-// Key copies are handed over by a rebuild instead of copied again, and every allocation a rebuild
+// Key copies in the pool are released with it; the others one by one. Every allocation a rebuild
 // needs is made before anything moves, so a rebuild either happens completely or leaves the table
 // untouched.
 
