@@ -7,13 +7,14 @@
 // the copies of their keys, each row's first key just before its array, on the same cache line.
 // A row whose array lies in the spare block, the small-array area or the pool "borrows" it:
 // - a spare array is never written by dictPut: the first insertion into a fresh row shrinks it to
-//   4 pairs, which moves it to the next slot of the small-array area, so the spare arrays stay
-//   untouched address space and the small arrays lie densely;
+//   4 pairs, which moves it to the next slot of the small-array area, together with the copy of
+//   the new key placed just before it; so the spare arrays stay untouched address space and the
+//   small arrays lie densely;
 // - a small or pool array resized within the room it has stays where it is, as realloc would;
 // - any other resize moves the row to an array of its own, realloc'd from then on.
-// Key copies in the pool are released with it; the others one by one. Every allocation a rebuild
-// needs is made before anything moves, so a rebuild either happens completely or leaves the table
-// untouched.
+// Key copies in the pool or the small-array area are released with them; the others one by one.
+// Every allocation a rebuild needs is made before anything moves, so a rebuild either happens
+// completely or leaves the table untouched.
 
 #include "keyshelf.h"
 
@@ -40,18 +41,21 @@ constexpr int kShrinkAbove = 3;
 constexpr std::size_t kAhead = 16;
 // Room of a slot in the small-array area: a fresh row's first insertion shrinks it to this.
 constexpr int kSmallRoom = KEYSHELF_ROW_CAPACITY / 2;
-// Rows per small-array slot provided by a build; when they run out, rows get arrays of their own.
+// Rows per small-array slot provided by a build, and the bytes of each slot (room for 4 pairs
+// and, on average, the key copy placed before them); when the area runs out, rows and keys get
+// allocations of their own.
 constexpr std::size_t kRowsPerSmallSlot = 4;
+constexpr std::size_t kSmallSlotBytes = 128;
 
 // Where the borrowed arrays of the current build lie.
 struct Storage {
     void *block = nullptr;      // the allocation holding the row table and the small arrays
     DictEntry *spare = nullptr; // kRowCapacity pairs per row, in row order
     std::size_t spareLen = 0;   // in pairs
-    DictEntry *small = nullptr; // kSmallRoom pairs per slot, handed out in order
-    std::size_t smallLen = 0;   // in pairs
-    std::size_t smallUsed = 0;  // in pairs
-    char *pool = nullptr;       // arrays and key copies from the last rebuild
+    char *small = nullptr;      // small arrays with their first key copies, handed out in order
+    std::size_t smallBytes = 0;
+    std::size_t smallUsed = 0;
+    char *pool = nullptr; // arrays and key copies from the last rebuild
     std::size_t poolBytes = 0;
 };
 
@@ -83,7 +87,7 @@ int borrowedRoom(const Storage &st, const DictEntry *entries) {
     if (within(entries, st.pool, st.poolBytes)) {
         return kRowCapacity;
     }
-    if (within(entries, st.small, st.smallLen)) {
+    if (within(entries, st.small, st.smallBytes)) {
         return kSmallRoom;
     }
     if (within(entries, st.spare, st.spareLen)) {
@@ -92,9 +96,10 @@ int borrowedRoom(const Storage &st, const DictEntry *entries) {
     return -1;
 }
 
-// Key copies made by a rebuild lie in its pool; the others were allocated one by one.
+// Key copies made by a rebuild lie in its pool, those of first insertions into fresh rows mostly
+// in the small-array area; the others were allocated one by one.
 void releaseKey(const Storage &st, char *key) {
-    if (!within(key, st.pool, st.poolBytes)) {
+    if (!within(key, st.pool, st.poolBytes) && !within(key, st.small, st.smallBytes)) {
         std::free(key);
     }
 }
@@ -134,9 +139,10 @@ bool resizeRow(Storage &st, DictRow *row, int newCapacity) {
         return true;
     }
     DictEntry *fresh = nullptr;
-    if (room == 0 && newCapacity <= kSmallRoom && st.smallUsed + kSmallRoom <= st.smallLen) {
-        fresh = st.small + st.smallUsed;
-        st.smallUsed += kSmallRoom;
+    constexpr std::size_t smallArray = kSmallRoom * sizeof(DictEntry);
+    if (room == 0 && newCapacity <= kSmallRoom && st.smallUsed + smallArray <= st.smallBytes) {
+        fresh = reinterpret_cast<DictEntry *>(st.small + st.smallUsed);
+        st.smallUsed += smallArray;
     } else {
         fresh = static_cast<DictEntry *>(
             std::malloc(static_cast<std::size_t>(newCapacity) * sizeof(DictEntry)));
@@ -246,7 +252,7 @@ struct Build {
 bool makeBuild(int numRows, Build *b) {
     const auto n = static_cast<std::size_t>(numRows);
     const std::size_t smallSlots = (n + kRowsPerSmallSlot - 1) / kRowsPerSmallSlot;
-    const std::size_t smallBytes = smallSlots * kSmallRoom * sizeof(DictEntry);
+    const std::size_t smallBytes = smallSlots * kSmallSlotBytes;
     const std::size_t spareBytes = kRowCapacity * sizeof(DictEntry);
     if (n > (PTRDIFF_MAX - smallBytes) / sizeof(DictRow) || n > PTRDIFF_MAX / spareBytes) {
         return false;
@@ -264,7 +270,7 @@ bool makeBuild(int numRows, Build *b) {
         return false;
     }
     auto *rows = reinterpret_cast<DictRow *>(base);
-    auto *small = reinterpret_cast<DictEntry *>(rows + n);
+    auto *small = reinterpret_cast<char *>(rows + n);
     for (std::size_t i = 0; i < n; i++) {
         rows[i].numEntries = 0;
         rows[i].capacity = kRowCapacity;
@@ -275,7 +281,7 @@ bool makeBuild(int numRows, Build *b) {
     b->store.spare = spare;
     b->store.spareLen = n * kRowCapacity;
     b->store.small = small;
-    b->store.smallLen = smallSlots * kSmallRoom;
+    b->store.smallBytes = smallBytes;
     b->store.smallUsed = 0;
     b->store.pool = nullptr;
     b->store.poolBytes = 0;
@@ -368,6 +374,31 @@ int findInRow(const DictRow *row, const char *key) {
     return -1;
 }
 
+// The first insertion into a fresh row, which dictPut would shrink to kSmallRoom pairs and then
+// give the new pair: both the array and the key copy come from the small-array area, the key
+// just before the array so that one cache line holds both. False, with nothing changed, when the
+// area has no room left.
+bool firstInsertion(Storage &st, DictRow *row, const char *key, void *value) {
+    const std::size_t len = strnlen(key, kKeyLimit);
+    const std::size_t head = alignUp(len + 1, kPairAlign);
+    const std::size_t bytes = head + kSmallRoom * sizeof(DictEntry);
+    if (st.smallUsed + bytes > st.smallBytes) {
+        return false;
+    }
+    char *segment = st.small + st.smallUsed;
+    st.smallUsed += bytes;
+    auto *entries = reinterpret_cast<DictEntry *>(segment + head);
+    char *copy = reinterpret_cast<char *>(entries) - (len + 1);
+    std::memcpy(copy, key, len);
+    copy[len] = '\0';
+    entries[0].key = copy;
+    entries[0].value = value;
+    row->entries = entries;
+    row->capacity = kSmallRoom;
+    row->numEntries = 1;
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -431,6 +462,14 @@ DictEntry *dictGet(Dict *d, const char *key) {
 int dictPut(Dict *d, const char *key, void *value) {
     Storage &st = shelfOf(d)->store;
     DictRow *row = &d->rows[hashKey(key, d->numRows)];
+    if (row->numEntries == 0 && row->capacity == kRowCapacity &&
+        borrowedRoom(st, row->entries) == 0 && firstInsertion(st, row, key, value)) {
+        // A fresh row cannot hold the key already, and one pair does not fill it.
+        if (d->numFullRows > 1) {
+            grow(d, 2);
+        }
+        return 1;
+    }
     if (!makeRoom(st, row)) {
         return 0;
     }
