@@ -3,8 +3,9 @@
 # run: COUNT jobs of `true` at -j 2 and -j 4, the output directory once on the build's disk and
 # once on a tmpfs (/dev/shm). The three programs take turns within each round (the order rotates
 # from round to round) so that a change in machine load hits all of them alike; the table shows
-# the median of the rounds, of the wall-clock time and of the processor time (user + system, the
-# program and all its children), which a busy machine disturbs far less.
+# the median of the rounds, of the wall-clock time, of the processor time (user + system, the
+# program and all its children), which a busy machine disturbs far less, and of the program's own
+# processor time, which isolates what the runner itself adds per job. Needs python3.
 #
 #   fanrun  build/bin/fanrun -j N -o DIR 'true {}' < arguments
 #   floor   build/bin/fanrun_floor N DIR COUNT   (the same per-job work, nothing else)
@@ -29,20 +30,35 @@ arguments=$disk/arguments
 seq 1 "$count" >"$arguments"
 results=$disk/results
 
-# run TOOL JOBS DIR: prints "wall cpu" in milliseconds for one whole run.
+# Starts a program and prints "wall cpu self" in milliseconds to descriptor 3: wall-clock time,
+# processor time of the program with all its children, and of the program alone (read from its
+# /proc entry while it is a zombie, before it is reaped), which shows the runner's own share.
+measure='
+import os, sys, time
+start = time.monotonic()
+pid = os.fork()
+if pid == 0:
+    os.execvp(sys.argv[1], sys.argv[1:])
+os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+with open(f"/proc/{pid}/stat") as stat:
+    fields = stat.read().rsplit(")", 1)[1].split()
+own = (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
+_, status, usage = os.wait4(pid, 0)
+wall = (time.monotonic() - start) * 1000
+os.write(3, f"{wall:.0f} {(usage.ru_utime + usage.ru_stime) * 1000:.0f} {own:.0f}\n".encode())
+sys.exit(0 if status == 0 else 1)
+'
+
+# run TOOL JOBS DIR: prints "wall cpu self" in milliseconds for one whole run.
 run() {
-    local tool=$1 jobs=$2 dir=$3 times
+    local tool=$1 jobs=$2 dir=$3
     rm -rf "$dir/out"
     sync
-    times=$({
-        TIMEFORMAT='%3R %3U %3S'
-        time case $tool in
-        fanrun) "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' <"$arguments" >/dev/null ;;
-        floor) "$floor" "$jobs" "$dir/out" "$count" ;;
-        xargs) xargs -P "$jobs" -I{} /bin/bash -c 'true {}' <"$arguments" ;;
-        esac
-    } 2>&1)
-    awk '{ printf "%.0f %.0f\n", $1 * 1000, ($2 + $3) * 1000 }' <<<"$times"
+    case $tool in
+    fanrun) python3 -c "$measure" "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' 3>&1 >/dev/null <"$arguments" ;;
+    floor) python3 -c "$measure" "$floor" "$jobs" "$dir/out" "$count" 3>&1 ;;
+    xargs) python3 -c "$measure" xargs -P "$jobs" -I{} /bin/bash -c 'true {}' 3>&1 <"$arguments" ;;
+    esac
 }
 
 tools=(fanrun floor xargs)
@@ -87,5 +103,6 @@ summary() {
 }
 summary 4 "wall-clock time, median of $rounds rounds"
 summary 5 "processor time (user + system, with children), median of $rounds rounds"
-echo "all runs (place jobs tool wall-ms cpu-ms):"
+summary 6 "the program's own processor time (without its children), median of $rounds rounds"
+echo "all runs (place jobs tool wall-ms cpu-ms own-ms):"
 cat "$results"
