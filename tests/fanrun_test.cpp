@@ -719,8 +719,8 @@ TEST(Fanrun, NeverRunsMoreCommandsThanTheLimit) {
     TempDir dir;
     const std::string log = dir / "log";
     std::vector<std::string> arguments = {"-j", "3", "-o", dir / "out",
-                                          "echo + >> " + log + "; sleep 0.1; echo - >> " + log};
-    for (int i = 0; i < 10; ++i) {
+                                          "echo + >> " + log + "; sleep 0.3; echo - >> " + log};
+    for (int i = 0; i < 9; ++i) {
         arguments.push_back(std::to_string(i));
     }
     Outcome outcome = runFanrun(dir, arguments);
