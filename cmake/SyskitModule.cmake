@@ -53,3 +53,13 @@ function(syskit_install_package)
   install(FILES "${CMAKE_BINARY_DIR}/syskitConfig.cmake" "${CMAKE_BINARY_DIR}/syskitConfigVersion.cmake"
     DESTINATION ${dest})
 endfunction()
+
+# Includes every *.cmake fragment beside the calling CMakeLists.txt, in name order: each module
+# keeps its tests, benchmarks and fuzz targets in a fragment of its own.
+macro(syskit_include_fragments)
+  file(GLOB _syskit_fragments CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cmake")
+  list(SORT _syskit_fragments)
+  foreach(_syskit_fragment IN LISTS _syskit_fragments)
+    include(${_syskit_fragment})
+  endforeach()
+endmacro()

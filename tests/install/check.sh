@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 
 for h in keyshelf.h fanrun.h fanrun_params.h verbsplit.h postbox.h mirrortest.h; do
-  [ -f "$work/prefix/include/$h" ] || echo "note: $h is not installed"
+  [ -f "$work/prefix/include/$h" ] || { echo "FAILED: $h is not installed"; exit 1; }
 done
 
 cmake -S "$consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_C_COMPILER="$cc" >/dev/null
