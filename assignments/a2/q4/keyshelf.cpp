@@ -49,14 +49,16 @@ constexpr std::size_t kSmallSlotBytes = 128;
 
 // Where the borrowed arrays of the current build lie.
 struct Storage {
-    void *block = nullptr;      // the allocation holding the row table and the small arrays
-    DictEntry *spare = nullptr; // kRowCapacity pairs per row, in row order
-    std::size_t spareLen = 0;   // in pairs
-    char *small = nullptr;      // small arrays with their first key copies, handed out in order
+    void *block = nullptr;       // the allocation holding the row table and the small arrays
+    std::size_t blockMapped = 0; // its mapping length, 0 when it came from malloc
+    DictEntry *spare = nullptr;  // kRowCapacity pairs per row, in row order
+    std::size_t spareLen = 0;    // in pairs
+    char *small = nullptr;       // small arrays with their first key copies, handed out in order
     std::size_t smallBytes = 0;
     std::size_t smallUsed = 0;
     char *pool = nullptr; // arrays and key copies from the last rebuild
     std::size_t poolBytes = 0;
+    std::size_t poolMapped = 0; // its mapping length, 0 when it came from malloc
 };
 
 // What the caller's Dict points to. The Dict comes first, so a Dict * converts back to a Shelf *
@@ -219,28 +221,47 @@ std::size_t alignUp(std::size_t n, std::size_t to) {
 }
 
 // Row tables, small-array areas and pools are written densely and read at random. Large ones are
-// placed on a huge-page boundary and backed with huge pages, which saves most page faults and TLB
-// misses; the extra address space asked for the alignment is never touched, so it costs no memory.
-// The advice is a hint whose failure changes nothing. *base receives the aligned start; the result
-// is what to free, or null.
+// mapped on their own, placed on a huge-page boundary and backed with huge pages: on this kind of
+// machine a 4 KiB page fault costs about as much as clearing a whole huge page, and the TLB misses
+// go too. They are not taken from malloc, which may carve them out of its heap, where the advice
+// does not reliably bring huge pages. The extra address space asked for the alignment is never
+// touched, so it costs no memory. The advice is a hint whose failure changes nothing.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-void *allocDense(std::size_t bytes, char **base) {
-    const bool huge = bytes >= kHugePage / 2;
-    const std::size_t slack = huge ? 2 * kHugePage : 0;
-    if (bytes > PTRDIFF_MAX - slack) {
-        return nullptr;
+struct Dense {
+    char *start = nullptr;  // what to release; null when the allocation failed
+    char *base = nullptr;   // the aligned start to use
+    std::size_t mapped = 0; // length of the mapping, or 0 when the block came from malloc
+};
+
+Dense allocDense(std::size_t bytes) {
+    Dense r;
+    if (bytes < kHugePage / 2) {
+        r.start = static_cast<char *>(std::malloc(bytes));
+        r.base = r.start;
+        return r;
     }
-    auto *p = static_cast<char *>(std::malloc(bytes + slack));
-    if (p == nullptr) {
-        return nullptr;
+    if (bytes > PTRDIFF_MAX - 2 * kHugePage) {
+        return r;
     }
-    *base = p;
-    if (huge) {
-        *base = p + (kHugePage - reinterpret_cast<std::uintptr_t>(p) % kHugePage) % kHugePage;
-        madvise(*base, alignUp(bytes, kHugePage), MADV_HUGEPAGE);
+    const std::size_t length = alignUp(bytes, kHugePage) + kHugePage;
+    void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        return r;
     }
-    return p;
+    r.start = static_cast<char *>(p);
+    r.mapped = length;
+    r.base = r.start + (kHugePage - reinterpret_cast<std::uintptr_t>(p) % kHugePage) % kHugePage;
+    madvise(r.base, alignUp(bytes, kHugePage), MADV_HUGEPAGE);
+    return r;
+}
+
+void releaseDense(void *start, std::size_t mapped) {
+    if (mapped == 0) {
+        std::free(start);
+    } else if (start != nullptr) {
+        munmap(start, mapped);
+    }
 }
 
 // A freshly built row table: every row empty with a spare array of kRowCapacity pairs.
@@ -259,17 +280,16 @@ bool makeBuild(int numRows, Build *b) {
     }
     // The spare arrays get a block of their own: it is large and stays untouched, while the rows
     // and small arrays are written at once and their memory is worth having the allocator reuse.
-    char *base = nullptr;
-    void *block = allocDense(n * sizeof(DictRow) + smallBytes, &base);
-    if (block == nullptr) {
+    const Dense block = allocDense(n * sizeof(DictRow) + smallBytes);
+    if (block.start == nullptr) {
         return false;
     }
     auto *spare = static_cast<DictEntry *>(std::malloc(n * spareBytes));
     if (spare == nullptr) {
-        std::free(block);
+        releaseDense(block.start, block.mapped);
         return false;
     }
-    auto *rows = reinterpret_cast<DictRow *>(base);
+    auto *rows = reinterpret_cast<DictRow *>(block.base);
     auto *small = reinterpret_cast<char *>(rows + n);
     for (std::size_t i = 0; i < n; i++) {
         rows[i].numEntries = 0;
@@ -277,7 +297,8 @@ bool makeBuild(int numRows, Build *b) {
         rows[i].entries = spare + i * kRowCapacity;
     }
     b->rows = rows;
-    b->store.block = block;
+    b->store.block = block.start;
+    b->store.blockMapped = block.mapped;
     b->store.spare = spare;
     b->store.spareLen = n * kRowCapacity;
     b->store.small = small;
@@ -285,12 +306,13 @@ bool makeBuild(int numRows, Build *b) {
     b->store.smallUsed = 0;
     b->store.pool = nullptr;
     b->store.poolBytes = 0;
+    b->store.poolMapped = 0;
     return true;
 }
 
 // Gives back a build nobody uses.
 void dropBuild(const Build &b) {
-    std::free(b.store.block);
+    releaseDense(b.store.block, b.store.blockMapped);
     std::free(b.store.spare);
 }
 
@@ -301,9 +323,9 @@ void releaseStorage(Dict *d, const Storage &st) {
             std::free(d->rows[i].entries);
         }
     }
-    std::free(st.block);
+    releaseDense(st.block, st.blockMapped);
     std::free(st.spare);
-    std::free(st.pool);
+    releaseDense(st.pool, st.poolMapped);
 }
 
 bool isPowerOfTwo(int k) {
@@ -649,18 +671,19 @@ void grow(Dict *d, int factor) {
             fullEvents++;
         }
     }
-    char *pool = nullptr;
+    Dense pool;
     char *cursor = nullptr;
     std::size_t poolBytes = 0;
     if (total > 0) {
         poolBytes = segmentBytes + keyBytes + kLine;
-        pool = static_cast<char *>(allocDense(poolBytes, &cursor));
-        if (pool == nullptr) {
+        pool = allocDense(poolBytes);
+        if (pool.start == nullptr) {
             std::free(where);
             dropBuild(b);
             return;
         }
-        poolBytes += static_cast<std::size_t>(cursor - pool);
+        cursor = pool.base;
+        poolBytes += static_cast<std::size_t>(cursor - pool.start);
         cursor += (kLine - reinterpret_cast<std::uintptr_t>(cursor) % kLine) % kLine;
     }
     // Nothing can fail from here on.
@@ -723,8 +746,9 @@ void grow(Dict *d, int factor) {
     d->numFullRows = static_cast<int>(std::min<std::int64_t>(fullEvents, INT_MAX));
     d->numEmptyRows = 0;
     s->store = b.store;
-    s->store.pool = pool;
+    s->store.pool = pool.start;
     s->store.poolBytes = poolBytes;
+    s->store.poolMapped = pool.mapped;
 }
 
 void dictPrint(const Dict *d, int level) {
