@@ -39,6 +39,8 @@ constexpr std::size_t kKeyLimit = KEYSHELF_KEY_LIMIT;
 constexpr int kShrinkAbove = 3;
 // How many pairs ahead a rebuild fetches the rows it will touch.
 constexpr std::size_t kAhead = 16;
+// How many old rows ahead a rebuild fetches the arrays it will read; most rows are empty.
+constexpr int kRowsAhead = 64;
 // Room of a slot in the small-array area: a fresh row's first insertion shrinks it to this.
 constexpr int kSmallRoom = KEYSHELF_ROW_CAPACITY / 2;
 // Rows per small-array slot provided by a build, and the bytes of each slot (room for 4 pairs
@@ -613,33 +615,50 @@ void grow(Dict *d, int factor) {
     if (!makeBuild(n, &b)) {
         return;
     }
-    // The new row of every pair, in the order the pairs are moved: old rows in index order,
-    // pairs in slot order.
+    // Every pair in the order it moves: old rows in index order, pairs in slot order.
     std::size_t total = 0;
     for (int i = 0; i < d->numRows; i++) {
         total += static_cast<std::size_t>(d->rows[i].numEntries);
     }
     struct Move {
+        char *key;
+        void *value;
         std::uint32_t row;
         std::uint32_t size; // of the key copy, NUL included
     };
     Move *where = nullptr;
+    Dense moves;
     if (total > 0) {
-        where = static_cast<Move *>(std::malloc(total * sizeof(Move)));
-        if (where == nullptr) {
+        moves = allocDense(total * sizeof(Move));
+        if (moves.start == nullptr) {
             dropBuild(b);
             return;
         }
+        where = reinterpret_cast<Move *>(moves.base);
     }
+    // The old arrays lie at random, so those of the rows a little ahead are fetched early, with
+    // the line before each: a row's first key sits just before its array.
     std::size_t at = 0;
     for (int i = 0; i < d->numRows; i++) {
-        const DictRow &row = d->rows[i];
-        for (int j = 0; j < row.numEntries; j++) {
-            const std::size_t len = std::strlen(row.entries[j].key);
-            where[at].row = static_cast<std::uint32_t>(hashBytes(row.entries[j].key, len, n));
-            where[at].size = static_cast<std::uint32_t>(len + 1);
-            at++;
+        if (i + kRowsAhead < d->numRows && d->rows[i + kRowsAhead].numEntries > 0) {
+            const char *ahead = reinterpret_cast<const char *>(d->rows[i + kRowsAhead].entries);
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead - kLine);
         }
+        const DictRow &row = d->rows[i];
+        for (int j = 0; j < row.numEntries; j++, at++) {
+            where[at].key = row.entries[j].key;
+            where[at].value = row.entries[j].value;
+        }
+    }
+    // The keys are hashed once; they too lie at random.
+    for (std::size_t p = 0; p < total; p++) {
+        if (p + kAhead < total) {
+            __builtin_prefetch(where[p + kAhead].key);
+        }
+        const std::size_t len = std::strlen(where[p].key);
+        where[p].row = static_cast<std::uint32_t>(hashBytes(where[p].key, len, n));
+        where[p].size = static_cast<std::uint32_t>(len + 1);
     }
     // Count the pairs each new row receives (in numEntries, reset below), how large the pool
     // must be, and how often a row becomes exactly full on the way. The rows are touched at
@@ -678,7 +697,7 @@ void grow(Dict *d, int factor) {
         poolBytes = segmentBytes + keyBytes + kLine;
         pool = allocDense(poolBytes);
         if (pool.start == nullptr) {
-            std::free(where);
+            releaseDense(moves.start, moves.mapped);
             dropBuild(b);
             return;
         }
@@ -699,34 +718,31 @@ void grow(Dict *d, int factor) {
         }
     }
     // Pairs move with fresh key copies in the pool; the old copies are released as they go.
-    at = 0;
-    for (int i = 0; i < d->numRows; i++) {
-        const DictRow &row = d->rows[i];
-        for (int j = 0; j < row.numEntries; j++, at++) {
-            if (at + 2 * kAhead < total) {
-                __builtin_prefetch(&b.rows[where[at + 2 * kAhead].row]);
-            }
-            if (at + kAhead < total) {
-                const DictRow &ahead = b.rows[where[at + kAhead].row];
-                __builtin_prefetch(ahead.entries + ahead.numEntries, 1);
-            }
-            DictRow &to = b.rows[where[at].row];
-            const std::size_t size = where[at].size;
-            char *copy = nullptr;
-            if (to.numEntries == 0) {
-                copy = reinterpret_cast<char *>(to.entries) - size;
-            } else {
-                copy = cursor;
-                cursor += size;
-            }
-            std::memcpy(copy, row.entries[j].key, size);
-            releaseKey(s->store, row.entries[j].key);
-            to.entries[to.numEntries].key = copy;
-            to.entries[to.numEntries].value = row.entries[j].value;
-            to.numEntries++;
+    for (at = 0; at < total; at++) {
+        if (at + 2 * kAhead < total) {
+            __builtin_prefetch(&b.rows[where[at + 2 * kAhead].row]);
         }
+        if (at + kAhead < total) {
+            const DictRow &ahead = b.rows[where[at + kAhead].row];
+            __builtin_prefetch(ahead.entries + ahead.numEntries, 1);
+            __builtin_prefetch(where[at + kAhead].key);
+        }
+        const Move &m = where[at];
+        DictRow &to = b.rows[m.row];
+        char *copy = nullptr;
+        if (to.numEntries == 0) {
+            copy = reinterpret_cast<char *>(to.entries) - m.size;
+        } else {
+            copy = cursor;
+            cursor += m.size;
+        }
+        std::memcpy(copy, m.key, m.size);
+        releaseKey(s->store, m.key);
+        to.entries[to.numEntries].key = copy;
+        to.entries[to.numEntries].value = m.value;
+        to.numEntries++;
     }
-    std::free(where);
+    releaseDense(moves.start, moves.mapped);
     // When the new count is a multiple of the old one, each new row receives the pairs of a
     // single old row, in that row's sorted order. Otherwise rows are put in order here.
     if (n % d->numRows != 0) {
