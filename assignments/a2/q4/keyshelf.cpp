@@ -61,6 +61,9 @@ struct Storage {
     char *pool = nullptr; // arrays and key copies from the last rebuild
     std::size_t poolBytes = 0;
     std::size_t poolMapped = 0; // its mapping length, 0 when it came from malloc
+    // Rows that moved to an array of their own since the build. Such a row keeps it until the
+    // next build, so the arrays to release can be found without looking at every row.
+    std::size_t ownArrays = 0;
 };
 
 // What the caller's Dict points to. The Dict comes first, so a Dict * converts back to a Shelf *
@@ -68,6 +71,7 @@ struct Storage {
 struct Shelf {
     Dict dict;
     Storage store;
+    std::size_t pairs; // in all rows, so that a rebuild need not count them first
 };
 
 Shelf *shelfOf(Dict *d) {
@@ -153,6 +157,7 @@ bool resizeRow(Storage &st, DictRow *row, int newCapacity) {
         if (fresh == nullptr) {
             return false;
         }
+        st.ownArrays++;
     }
     const int keep = std::min(row->numEntries, newCapacity);
     if (keep > 0) {
@@ -320,9 +325,11 @@ void dropBuild(const Build &b) {
 
 // Releases the arrays the rows own, and the block and pool. Keys are left alone.
 void releaseStorage(Dict *d, const Storage &st) {
-    for (int i = 0; i < d->numRows; i++) {
+    std::size_t left = st.ownArrays;
+    for (int i = 0; i < d->numRows && left > 0; i++) {
         if (borrowedRoom(st, d->rows[i].entries) < 0) {
             std::free(d->rows[i].entries);
+            left--;
         }
     }
     releaseDense(st.block, st.blockMapped);
@@ -452,6 +459,7 @@ Dict *dictNew(int initRows) {
     s->dict.numFullRows = 0;
     s->dict.numEmptyRows = 0;
     s->store = b.store;
+    s->pairs = 0;
     return &s->dict;
 }
 
@@ -488,6 +496,7 @@ int dictPut(Dict *d, const char *key, void *value) {
     DictRow *row = &d->rows[hashKey(key, d->numRows)];
     if (row->numEntries == 0 && row->capacity == kRowCapacity &&
         borrowedRoom(st, row->entries) == 0 && firstInsertion(st, row, key, value)) {
+        shelfOf(d)->pairs++;
         // A fresh row cannot hold the key already, and one pair does not fill it.
         if (d->numFullRows > 1) {
             grow(d, 2);
@@ -529,6 +538,7 @@ int dictPut(Dict *d, const char *key, void *value) {
         return 0;
     }
     insertAt(row, slot, copy, value);
+    shelfOf(d)->pairs++;
     if (row->numEntries >= row->capacity) {
         bump(d->numFullRows);
     }
@@ -570,6 +580,7 @@ int growDictPut(Dict *d, const char *key, void *value) {
         return 0;
     }
     insertAt(row, slot, copy, value);
+    shelfOf(d)->pairs++;
     if (row->numEntries == row->capacity) {
         bump(d->numFullRows);
     }
@@ -587,6 +598,7 @@ int dictDel(Dict *d, const char *key) {
     std::memmove(row->entries + i, row->entries + i + 1,
                  static_cast<std::size_t>(row->numEntries - i - 1) * sizeof(DictEntry));
     row->numEntries--;
+    shelfOf(d)->pairs--;
     row->entries[row->numEntries].key = nullptr;
     row->entries[row->numEntries].value = nullptr;
     if (row->numEntries == 0) {
@@ -616,10 +628,7 @@ void grow(Dict *d, int factor) {
         return;
     }
     // Every pair in the order it moves: old rows in index order, pairs in slot order.
-    std::size_t total = 0;
-    for (int i = 0; i < d->numRows; i++) {
-        total += static_cast<std::size_t>(d->rows[i].numEntries);
-    }
+    const std::size_t total = s->pairs;
     struct Move {
         char *key;
         void *value;
@@ -646,10 +655,18 @@ void grow(Dict *d, int factor) {
             __builtin_prefetch(ahead - kLine);
         }
         const DictRow &row = d->rows[i];
+        if (static_cast<std::size_t>(row.numEntries) > total - at) {
+            break; // rows changed behind the table's back; leave them as they are
+        }
         for (int j = 0; j < row.numEntries; j++, at++) {
             where[at].key = row.entries[j].key;
             where[at].value = row.entries[j].value;
         }
+    }
+    if (at != total) {
+        releaseDense(moves.start, moves.mapped);
+        dropBuild(b);
+        return;
     }
     // The keys are hashed once; they too lie at random.
     for (std::size_t p = 0; p < total; p++) {
