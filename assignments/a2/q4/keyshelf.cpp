@@ -290,7 +290,7 @@ bool makeBuild(int numRows, Build *b) {
         return false;
     }
     // The spare arrays get a block of their own: it is large and stays untouched, while the rows
-    // and small arrays are written at once and their memory is worth having the allocator reuse.
+    // and small arrays are written at once and go where dense blocks go.
     const Dense block = allocDense(n * sizeof(DictRow) + smallBytes);
     if (block.start == nullptr) {
         return false;
@@ -649,14 +649,11 @@ void grow(Dict *d, int factor) {
         }
         where = reinterpret_cast<Move *>(moves.base);
     }
-    // The old arrays lie at random, so those of the rows a little ahead are fetched early, with
-    // the line before each: a row's first key sits just before its array.
+    // The old arrays lie at random, so those of the rows a little ahead are fetched early.
     std::size_t at = 0;
     for (int i = 0; i < d->numRows; i++) {
         if (i + kRowsAhead < d->numRows && d->rows[i + kRowsAhead].numEntries > 0) {
-            const char *ahead = reinterpret_cast<const char *>(d->rows[i + kRowsAhead].entries);
-            __builtin_prefetch(ahead);
-            __builtin_prefetch(ahead - kLine);
+            __builtin_prefetch(d->rows[i + kRowsAhead].entries);
         }
         const DictRow &row = d->rows[i];
         if (static_cast<std::size_t>(row.numEntries) > total - at) {
