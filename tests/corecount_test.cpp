@@ -20,17 +20,7 @@ TEST(Corecount, PrintsWhatGetconfSaysWhateverItIsGiven) {
         run_program("/usr/bin/getconf", ProgramSetup().with_args({"_NPROCESSORS_ONLN"}));
     ASSERT_TRUE(exited_with(getconf, 0));
     ASSERT_NE(getconf.out, "");
-    const std::vector<ProgramSetup> setups{
-        {},
-        ProgramSetup().with_args({"-a", "--all", "3"}),
-        ProgramSetup().with_args({"more"}).with_stdin_open(),
-    };
-    for (const ProgramSetup &setup : setups) {
-        const ProgramRun run = run_program(built_program("corecount"), setup);
-        EXPECT_EQ(run.out, getconf.out);
-        EXPECT_EQ(run.err, "");
-        EXPECT_TRUE(exited_with(run, 0)) << run.status;
-    }
+    expect_same_output_whatever_it_is_given("corecount", getconf.out);
 }
 
 TEST(Corecount, EndsSilentlyWithStatusOneWhenTheQueryFails) {
@@ -56,10 +46,7 @@ TEST(Corecount, PrintsOtherCountsInFull) {
 }
 
 TEST(Corecount, FailsWhenItsOutputCannotBeWritten) {
-    const ProgramRun run =
-        run_program(built_program("corecount"), ProgramSetup().with_stdout_to("/dev/full"));
-    EXPECT_EQ(run.err, "corecount: cannot write standard output: No space left on device\n");
-    EXPECT_TRUE(exited_with(run, 1)) << run.status;
+    expect_unwritable_output_fails("corecount");
 }
 
 } // namespace

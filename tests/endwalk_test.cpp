@@ -37,24 +37,11 @@ Printed print(node *list) {
 }
 
 TEST(Endwalk, PrintsTheSevenNodeListWhateverItIsGiven) {
-    const std::vector<ProgramSetup> setups{
-        {},
-        ProgramSetup().with_args({"extra", "--help", "-", "7"}),
-        ProgramSetup().with_args({"more"}).with_stdin_open(),
-    };
-    for (const ProgramSetup &setup : setups) {
-        const ProgramRun run = run_program(built_program("endwalk"), setup);
-        EXPECT_EQ(run.out, whole_list);
-        EXPECT_EQ(run.err, "");
-        EXPECT_TRUE(exited_with(run, 0)) << run.status;
-    }
+    expect_same_output_whatever_it_is_given("endwalk", whole_list);
 }
 
 TEST(Endwalk, FailsWhenItsOutputCannotBeWritten) {
-    const ProgramRun run =
-        run_program(built_program("endwalk"), ProgramSetup().with_stdout_to("/dev/full"));
-    EXPECT_EQ(run.err, "endwalk: cannot write standard output: No space left on device\n");
-    EXPECT_TRUE(exited_with(run, 1)) << run.status;
+    expect_unwritable_output_fails("endwalk");
 }
 
 TEST(Endwalk, AbortsWithTheAssertionMessageWhenANodeCannotBeAllocated) {

@@ -1,5 +1,7 @@
 #include "programs_run.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -121,6 +123,28 @@ std::string built_program(const char *name) {
 
 bool exited_with(const ProgramRun &run, int code) {
     return WIFEXITED(run.status) && WEXITSTATUS(run.status) == code;
+}
+
+void expect_same_output_whatever_it_is_given(const char *name, const std::string &out) {
+    const std::vector<ProgramSetup> setups{
+        {},
+        ProgramSetup().with_args({"extra", "--help", "-", "7"}),
+        ProgramSetup().with_args({"more"}).with_stdin_open(),
+    };
+    for (const ProgramSetup &setup : setups) {
+        const ProgramRun run = run_program(built_program(name), setup);
+        EXPECT_EQ(run.out, out) << name;
+        EXPECT_EQ(run.err, "") << name;
+        EXPECT_TRUE(exited_with(run, 0)) << name << ": " << run.status;
+    }
+}
+
+void expect_unwritable_output_fails(const char *name) {
+    const ProgramRun run =
+        run_program(built_program(name), ProgramSetup().with_stdout_to("/dev/full"));
+    EXPECT_EQ(run.err,
+              std::string(name) + ": cannot write standard output: No space left on device\n");
+    EXPECT_TRUE(exited_with(run, 1)) << name << ": " << run.status;
 }
 
 bool killed_by(const ProgramRun &run, int signal) {

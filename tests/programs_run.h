@@ -50,6 +50,15 @@ std::string built_program(const char *name);
 bool exited_with(const ProgramRun &run, int code);
 bool killed_by(const ProgramRun &run, int signal);
 
+// Runs <build>/bin/<name> three ways (no arguments, stray arguments, standard input open) and
+// expects exactly `out` on standard output, nothing on standard error and exit status 0 each time:
+// the programs take no arguments and read no input.
+void expect_same_output_whatever_it_is_given(const char *name, const std::string &out);
+
+// Runs <build>/bin/<name> with standard output on /dev/full and expects exit status 1 with the
+// one-line complaint naming the program on standard error.
+void expect_unwritable_output_fails(const char *name);
+
 // What a list program prints when create_node cannot get memory: the standard assertion line
 // naming `source` (as the compiler saw it) and the line of create_node that reports the failure.
 std::string node_assertion_message(const char *program, const char *source);
