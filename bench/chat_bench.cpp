@@ -149,15 +149,20 @@ void queueCycle(benchmark::State &state) {
     }
 }
 
-// The same bytes with one memcpy per slot: the new message's slot in, the oldest slot out, and
-// each of the 10 remaining slots one place forward.
-void plainCopiesPerSlot(benchmark::State &state) {
-    const std::vector<std::string> messages = queueMessages();
+// The queue's messages as whole NUL-padded slots, the form a slot copy moves.
+std::vector<std::vector<char>> paddedQueueMessages() {
     std::vector<std::vector<char>> padded;
-    for (const std::string &m : messages) {
+    for (const std::string &m : queueMessages()) {
         padded.emplace_back(POSTBOX_SLOT_SIZE, '\0');
         std::memcpy(padded.back().data(), m.data(), m.size());
     }
+    return padded;
+}
+
+// The same bytes with one memcpy per slot: the new message's slot in, the oldest slot out, and
+// each of the 10 remaining slots one place forward.
+void plainCopiesPerSlot(benchmark::State &state) {
+    const std::vector<std::vector<char>> padded = paddedQueueMessages();
     char out[POSTBOX_SLOT_SIZE];
     size_t next = 10;
     for (auto _ : state) {
@@ -174,12 +179,7 @@ void plainCopiesPerSlot(benchmark::State &state) {
 
 // The same bytes in three block copies, the cheapest way they can be moved.
 void plainBlockCopies(benchmark::State &state) {
-    const std::vector<std::string> messages = queueMessages();
-    std::vector<std::vector<char>> padded;
-    for (const std::string &m : messages) {
-        padded.emplace_back(POSTBOX_SLOT_SIZE, '\0');
-        std::memcpy(padded.back().data(), m.data(), m.size());
-    }
+    const std::vector<std::vector<char>> padded = paddedQueueMessages();
     char out[POSTBOX_SLOT_SIZE];
     size_t next = 10;
     for (auto _ : state) {
