@@ -46,21 +46,8 @@ TEST(Countwalk, FailsWhenItsOutputCannotBeWritten) {
 }
 
 TEST(Countwalk, AbortsWithTheAssertionMessageWhenANodeCannotBeAllocated) {
-    const std::string expected = node_assertion_message("countwalk_failalloc", SYSKIT_SOURCE_DIR
-                                                        "/labs/lab06/countwalk.cpp");
-    // The head, a node in the middle and the last node.
-    for (const char *failing : {"1", "4", "7"}) {
-        const ProgramRun run =
-            run_program(SYSKIT_VARIANT_DIR "/countwalk_failalloc",
-                        ProgramSetup().with_env(std::string("SYSKIT_FAIL_MALLOC_AT=") + failing));
-        EXPECT_EQ(run.out, "") << failing;
-        EXPECT_EQ(run.err, expected) << failing;
-        EXPECT_TRUE(killed_by(run, SIGABRT)) << failing << ": " << run.status;
-    }
-    // The same build with every allocation granted behaves like the real program.
-    const ProgramRun run = run_program(SYSKIT_VARIANT_DIR "/countwalk_failalloc");
-    EXPECT_EQ(run.out, whole_list);
-    EXPECT_TRUE(exited_with(run, 0));
+    expect_node_failures_abort("countwalk", SYSKIT_SOURCE_DIR "/labs/lab06/countwalk.cpp",
+                               whole_list);
 }
 
 TEST(CountwalkCreateList, GivesNoListForLengthsOfZeroOrLess) {

@@ -45,19 +45,7 @@ TEST(Endwalk, FailsWhenItsOutputCannotBeWritten) {
 }
 
 TEST(Endwalk, AbortsWithTheAssertionMessageWhenANodeCannotBeAllocated) {
-    const std::string expected =
-        node_assertion_message("endwalk_failalloc", SYSKIT_SOURCE_DIR "/labs/lab06/endwalk.cpp");
-    for (const char *failing : {"1", "4", "7"}) {
-        const ProgramRun run =
-            run_program(SYSKIT_VARIANT_DIR "/endwalk_failalloc",
-                        ProgramSetup().with_env(std::string("SYSKIT_FAIL_MALLOC_AT=") + failing));
-        EXPECT_EQ(run.out, "") << failing;
-        EXPECT_EQ(run.err, expected) << failing;
-        EXPECT_TRUE(killed_by(run, SIGABRT)) << failing << ": " << run.status;
-    }
-    const ProgramRun run = run_program(SYSKIT_VARIANT_DIR "/endwalk_failalloc");
-    EXPECT_EQ(run.out, whole_list);
-    EXPECT_TRUE(exited_with(run, 0));
+    expect_node_failures_abort("endwalk", SYSKIT_SOURCE_DIR "/labs/lab06/endwalk.cpp", whole_list);
 }
 
 TEST(EndwalkCreateList, GivesNoListForLengthsOfZeroOrLess) {

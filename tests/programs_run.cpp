@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -151,7 +152,7 @@ bool killed_by(const ProgramRun &run, int signal) {
     return WIFSIGNALED(run.status) && WTERMSIG(run.status) == signal;
 }
 
-std::string node_assertion_message(const char *program, const char *source) {
+static std::string node_assertion_message(const char *program, const char *source) {
     std::ifstream file(source);
     std::string line;
     int number = 0;
@@ -171,4 +172,21 @@ std::string node_assertion_message(const char *program, const char *source) {
 #endif
     return std::string(program) + ": " + source + ":" + std::to_string(number) + ": " + signature +
            ": Assertion `new != NULL' failed.\n";
+}
+
+void expect_node_failures_abort(const char *program, const char *source,
+                                const std::string &whole_list) {
+    const std::string variant = std::string(SYSKIT_VARIANT_DIR "/") + program + "_failalloc";
+    const std::string expected =
+        node_assertion_message((std::string(program) + "_failalloc").c_str(), source);
+    for (const char *failing : {"1", "4", "7"}) {
+        const ProgramRun run = run_program(
+            variant, ProgramSetup().with_env(std::string("SYSKIT_FAIL_MALLOC_AT=") + failing));
+        EXPECT_EQ(run.out, "") << failing;
+        EXPECT_EQ(run.err, expected) << failing;
+        EXPECT_TRUE(killed_by(run, SIGABRT)) << failing << ": " << run.status;
+    }
+    const ProgramRun run = run_program(variant);
+    EXPECT_EQ(run.out, whole_list);
+    EXPECT_TRUE(exited_with(run, 0)) << run.status;
 }

@@ -59,6 +59,10 @@ void expect_same_output_whatever_it_is_given(const char *name, const std::string
 // one-line complaint naming the program on standard error.
 void expect_unwritable_output_fails(const char *name);
 
-// What a list program prints when create_node cannot get memory: the standard assertion line
-// naming `source` (as the compiler saw it) and the line of create_node that reports the failure.
-std::string node_assertion_message(const char *program, const char *source);
+// Runs the list program's test build <variants>/<program>_failalloc once with its 1st, 4th and
+// 7th allocation failing (the head, a middle node, the last node) and expects the standard
+// assertion line naming `source` and create_node, nothing on standard output and an abort each
+// time; then once with every allocation granted, where it must print `whole_list` like the
+// real program.
+void expect_node_failures_abort(const char *program, const char *source,
+                                const std::string &whole_list);
