@@ -45,12 +45,8 @@ syskit_add_gtest(NAME mirrortest_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mirror
 
 # Memory errors and leaks of the programs themselves, child processes included. The sanitized
 # build checks the same through LeakSanitizer, and valgrind cannot run sanitized programs.
-find_program(SYSKIT_VALGRIND valgrind)
-if(SYSKIT_VALGRIND AND NOT SYSKIT_SANITIZE)
+if(NOT SYSKIT_SANITIZE)
   foreach(program countwalk endwalk twinnumber tallyflow corecount)
-    add_test(NAME ${program}.valgrind
-      COMMAND ${SYSKIT_VALGRIND} -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all
-              --errors-for-leak-kinds=all --trace-children=yes $<TARGET_FILE:${program}>)
-    set_tests_properties(${program}.valgrind PROPERTIES TIMEOUT 120)
+    syskit_add_valgrind_test(NAME ${program}.valgrind COMMAND $<TARGET_FILE:${program}>)
   endforeach()
 endif()

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# valgrind.sh PROGRAM [ARGUMENT...]: runs the program under valgrind's memcheck, children traced;
+# any memory error or any leaked block, of whatever kind, fails.
+set -euo pipefail
+# shellcheck source=require.sh
+. "$(dirname "$0")/require.sh"
+require_tools valgrind
+exec valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
+  --errors-for-leak-kinds=all --trace-children=yes "$@"
