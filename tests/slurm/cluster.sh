@@ -89,11 +89,12 @@ write_conf() {
   local host node
   host=$(hostname -s)
   # The node line as slurmd itself sees the machine, less the memory (left untracked, so that a
-  # slightly different count can never drain the node).
+  # slightly different count can never drain the node). Both daemons are reached on the loopback
+  # address, so the host name need not resolve.
   node=$(slurmd -C | head -n 1 | sed 's/ RealMemory=[0-9]*//')
   cat >"$conf" <<EOF
 ClusterName=syskit
-SlurmctldHost=$host
+SlurmctldHost=$host(127.0.0.1)
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
@@ -115,7 +116,7 @@ SlurmctldPidFile=$dir/slurmctld.pid
 SlurmdPidFile=$dir/slurmd.pid
 SlurmctldLogFile=$dir/slurmctld.log
 SlurmdLogFile=$dir/slurmd.log
-$node State=UNKNOWN
+$node NodeAddr=127.0.0.1 State=UNKNOWN
 PartitionName=debug Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
 }

@@ -81,7 +81,7 @@ EOF
   done
   for ((i = 0; i < count; i++)); do
     [ "$(cat "$work/ran/$i" 2>/dev/null)" = "$((i % tasks))" ] ||
-      fail "failing=$failing: argument $i ran as '$(cat "$work/ran/$i" 2>/dev/null | tr '\n' ' ')', expected once in task $((i % tasks))"
+      fail "failing=$failing: argument $i ran as '$(paste -sd ' ' "$work/ran/$i" 2>/dev/null)', expected once in task $((i % tasks))"
   done
   if [ "$failures" -gt 0 ]; then
     for file in "$work"/slurm-*.out; do echo "--- $file"; cat "$file"; done
