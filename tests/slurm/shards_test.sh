@@ -47,10 +47,16 @@ status=$?
 echo "$status" >"$WORK/status-$SLURM_ARRAY_TASK_ID"
 exit "$status"
 EOF
+  # Slurm ends a task after a minute; two rounds of tasks share the two processors.
   FANRUN=$fanrun WORK=$work TEMPLATE=$template FAILING=$failing \
-    timeout 120 sbatch --quiet --wait --array=0-$((tasks - 1)) --chdir="$work" \
-    --output="$work/slurm-%a.out" "$work/job.sh" $(seq 0 $((count - 1)))
+    timeout 180 sbatch --quiet --wait --time=1 --job-name=fanrun-shards --array=0-$((tasks - 1)) \
+    --chdir="$work" --output="$work/slurm-%a.out" "$work/job.sh" $(seq 0 $((count - 1)))
   status=$?
+  if [ "$status" -eq 124 ]; then
+    scancel --quiet --name=fanrun-shards
+    echo "FAIL: failing=$failing: the array did not end within 180s"
+    exit 1
+  fi
 
   local want=0
   [ "$failing" = none ] || want=123
