@@ -55,6 +55,7 @@ EOF
   if [ "$status" -eq 124 ]; then
     scancel --quiet --name=fanrun-shards
     echo "FAIL: failing=$failing: the array did not end within 180s"
+    rm -rf "$work"
     exit 1
   fi
 
@@ -96,6 +97,6 @@ EOF
 }
 
 run_array none
-run_array 17
+[ "$failures" -gt 0 ] || run_array 17
 [ "$failures" -eq 0 ] || exit 1
 echo "PASS: $tasks shards of $count arguments, clean and with a failing argument"
