@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# A single-node Slurm cluster on this machine, for the tests that submit to a real scheduler.
+#
+#   cluster.sh start    bring up munged, slurmctld and slurmd and wait until the node is idle
+#   cluster.sh stop     end what start brought up (safe to call when nothing runs)
+#   cluster.sh status   exit 0 when the cluster answers, else say why and exit 1
+#   cluster.sh conf     print the path of the cluster's slurm.conf (for SLURM_CONF)
+#
+# Everything (slurm.conf, munge key and socket, spool, state, logs, pid files) lives in one folder,
+# $SYSKIT_SLURM_DIR (default /tmp/syskit-slurm), so that nothing under /etc or /var is touched and
+# the Slurm commands reach this cluster only through SLURM_CONF. Needs Debian's slurm-wlm and munge
+# and root (the daemons and the jobs run as root).
+set -uo pipefail
+
+dir=${SYSKIT_SLURM_DIR:-/tmp/syskit-slurm}
+conf=$dir/slurm.conf
+export SLURM_CONF=$conf
+wait_seconds=${SYSKIT_SLURM_WAIT:-60}
+
+log() { printf 'slurm cluster: %s\n' "$*"; }
+
+# running PID NAME: PID is a live NAME process (not a zombie, not a process that took over a
+# recycled pid).
+running() {
+  [[ $1 =~ ^[0-9]+$ ]] && [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] &&
+    ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# alive NAME: the daemon whose pid file is $dir/NAME.pid is running.
+alive() { running "$(cat "$dir/$1.pid" 2>/dev/null)" "$1"; }
+
+node_state() { sinfo --noheader --nodes="$(hostname -s)" --format=%T 2>/dev/null; }
+
+status() {
+  local missing=
+  for program in munged slurmctld slurmd sbatch; do
+    command -v "$program" >/dev/null 2>&1 || missing+=" $program"
+  done
+  [ -z "$missing" ] || { log "not installed:$missing (Debian packages slurm-wlm and munge)"; return 1; }
+  [ -f "$conf" ] || { log "no cluster configured in $dir (run: $0 start)"; return 1; }
+  for daemon in munged slurmctld slurmd; do
+    alive "$daemon" || { log "$daemon is not running (state in $dir)"; return 1; }
+  done
+  scontrol ping 2>/dev/null | grep -q 'is UP' || { log "slurmctld does not answer"; return 1; }
+  case $(node_state) in
+    idle | mixed | allocated | completing) return 0 ;;
+    *) log "node $(hostname -s) is '$(node_state)', not up"; return 1 ;;
+  esac
+}
+
+# stop_daemon NAME: TERM, then KILL if it outlives the grace period; returns once it is gone (the
+# daemons remove their pid files before they have finished exiting).
+stop_daemon() {
+  local pid
+  pid=$(cat "$dir/$1.pid" 2>/dev/null)
+  if running "$pid" "$1"; then
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 100); do
+      running "$pid" "$1" || break
+      sleep 0.1
+    done
+    if running "$pid" "$1"; then
+      log "$1 ($pid) outlived SIGTERM; killing it"
+      kill -KILL "$pid" 2>/dev/null
+      until_true 5 bash -c "! grep -qs '^State:[[:space:]]*[^Z]' /proc/$pid/status"
+    fi
+  fi
+  rm -f "$dir/$1.pid"
+}
+
+stop() {
+  [ -d "$dir" ] || return 0
+  # Jobs still running would leave their slurmstepd behind once slurmd is gone: cancel them first
+  # and give slurmd the time to end their steps.
+  if alive slurmctld && alive slurmd; then
+    scancel --quiet --user="$(id -un)" 2>/dev/null
+    for _ in $(seq 100); do
+      [ -z "$(squeue --noheader 2>/dev/null)" ] && break
+      sleep 0.1
+    done
+  fi
+  stop_daemon slurmd
+  stop_daemon slurmctld
+  stop_daemon munged
+  return 0
+}
+
+write_conf() {
+  local host node
+  host=$(hostname -s)
+  # The node line as slurmd itself sees the machine, less the memory (left untracked, so that a
+  # slightly different count can never drain the node). Both daemons are reached on the loopback
+  # address, so the host name need not resolve.
+  node=$(slurmd -C | head -n 1 | sed 's/ RealMemory=[0-9]*//')
+  cat >"$conf" <<EOF
+ClusterName=syskit
+SlurmctldHost=$host(127.0.0.1)
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+CredType=cred/munge
+AuthInfo=socket=$dir/munge.socket
+MpiDefault=none
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+JobCompType=jobcomp/none
+SchedulerType=sched/backfill
+SelectType=select/cons_tres
+SelectTypeParameters=CR_Core
+ReturnToService=2
+StateSaveLocation=$dir/state
+SlurmdSpoolDir=$dir/spool
+SlurmctldPidFile=$dir/slurmctld.pid
+SlurmdPidFile=$dir/slurmd.pid
+SlurmctldLogFile=$dir/slurmctld.log
+SlurmdLogFile=$dir/slurmd.log
+$node NodeAddr=127.0.0.1 State=UNKNOWN
+PartitionName=debug Nodes=$host Default=YES MaxTime=INFINITE State=UP
+EOF
+}
+
+# until_true SECONDS COMMAND...: poll COMMAND every tenth of a second, for at most SECONDS.
+until_true() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+node_idle() { [ "$(node_state)" = idle ]; }
+
+fail_start() {
+  log "$*"
+  for file in munged.log slurmctld.log slurmd.log; do
+    [ -f "$dir/$file" ] && { echo "--- $dir/$file"; tail -n 20 "$dir/$file"; }
+  done
+  stop
+  exit 1
+}
+
+start() {
+  if status >/dev/null 2>&1; then
+    log "already up (SLURM_CONF=$conf)"
+    return 0
+  fi
+  local began
+  began=$EPOCHREALTIME
+  for program in munged mungekey slurmctld slurmd sinfo; do
+    command -v "$program" >/dev/null 2>&1 || fail_start "$program not found (install slurm-wlm and munge)"
+  done
+  stop
+  # A fresh cluster every time: no job or node state carried over from an earlier run.
+  rm -rf "$dir/state" "$dir/spool" "$dir"/*.log "$dir/munge.key" "$dir/munge.seed"
+  mkdir -p "$dir/state" "$dir/spool" || fail_start "cannot create $dir"
+  chmod 0700 "$dir"
+  write_conf
+
+  mungekey --create --keyfile="$dir/munge.key" >/dev/null || fail_start "mungekey failed"
+  munged --force --socket="$dir/munge.socket" --key-file="$dir/munge.key" \
+    --pid-file="$dir/munged.pid" --log-file="$dir/munged.log" --seed-file="$dir/munge.seed" ||
+    fail_start "munged did not start"
+  until_true "$wait_seconds" test -S "$dir/munge.socket" || fail_start "munged opened no socket"
+
+  slurmctld -f "$conf" || fail_start "slurmctld did not start"
+  until_true "$wait_seconds" bash -c 'scontrol ping | grep -q "is UP"' ||
+    fail_start "slurmctld does not answer after ${wait_seconds}s"
+  slurmd -f "$conf" || fail_start "slurmd did not start"
+  until_true "$wait_seconds" node_idle ||
+    fail_start "node $(hostname -s) not idle after ${wait_seconds}s (state '$(node_state)')"
+
+  log "up in $(awk -v a="$began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')s (SLURM_CONF=$conf)"
+}
+
+case ${1:-} in
+  start) start ;;
+  stop) stop ;;
+  status) status ;;
+  conf) echo "$conf" ;;
+  *)
+    echo "usage: $0 start|stop|status|conf" >&2
+    exit 2
+    ;;
+esac
