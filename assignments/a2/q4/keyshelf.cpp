@@ -206,32 +206,36 @@ void insertAt(DictRow *row, int slot, char *key, void *value) {
     row->numEntries++;
 }
 
-// The first slot of a sorted row whose key does not compare below `key`: where the key is, or
-// where it goes. Short rows are walked from slot 0, long ones searched by halving.
-int lowerBound(const DictRow *row, const char *key) {
+// The first slot of a sorted row whose key does not compare below `key`: where the key is (then
+// *found is set), or where it goes. Short rows are walked from slot 0, long ones searched by
+// halving.
+int lowerBound(const DictRow *row, const char *key, bool *found) {
     const int n = row->numEntries;
+    *found = false;
     if (n < kBinarySearchMin) {
-        int i = 0;
-        while (i < n && compareKeys(row->entries[i].key, key) < 0) {
-            i++;
+        for (int i = 0; i < n; i++) {
+            const int c = compareKeys(row->entries[i].key, key);
+            if (c >= 0) {
+                *found = c == 0;
+                return i;
+            }
         }
-        return i;
+        return n;
     }
+    // The slot `high` was last compared with the key, so *found tells whether it holds it.
     int low = 0;
     int high = n;
     while (low < high) {
         const int mid = low + (high - low) / 2;
-        if (compareKeys(row->entries[mid].key, key) < 0) {
+        const int c = compareKeys(row->entries[mid].key, key);
+        if (c < 0) {
             low = mid + 1;
         } else {
             high = mid;
+            *found = c == 0;
         }
     }
     return low;
-}
-
-bool holdsAt(const DictRow *row, int slot, const char *key) {
-    return slot < row->numEntries && compareKeys(row->entries[slot].key, key) == 0;
 }
 
 // Pairs are laid out on 16 bytes; a pool segment starts on a cache line.
@@ -412,8 +416,9 @@ int hashKey(const char *c, int m) {
 }
 
 int findInRow(const DictRow *row, const char *key) {
-    const int slot = lowerBound(row, key);
-    return holdsAt(row, slot, key) ? slot : -1;
+    bool found = false;
+    const int slot = lowerBound(row, key, &found);
+    return found ? slot : -1;
 }
 
 // The first insertion into a fresh row, which dictPut would shrink to kSmallRoom pairs and then
@@ -730,8 +735,9 @@ int dictPut(Dict *d, const char *key, void *value) {
             return 0;
         }
     }
-    const int slot = lowerBound(row, key);
-    if (holdsAt(row, slot, key)) {
+    bool found = false;
+    const int slot = lowerBound(row, key, &found);
+    if (found) {
         row->entries[slot].value = value;
         return 1;
     }
@@ -758,7 +764,8 @@ int growDictPut(Dict *d, const char *key, void *value) {
     if (copy == nullptr) {
         return 0;
     }
-    insertAt(row, lowerBound(row, key), copy, value);
+    bool found = false;
+    insertAt(row, lowerBound(row, key, &found), copy, value);
     shelfOf(d)->pairs++;
     if (row->numEntries == row->capacity) {
         bump(d->numFullRows);
