@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fills the keyed table and std::unordered_map (transparent hash) with each key shape, one
 # process per fill so that each peak resident size is that fill's own, and prints a Markdown
-# table. For every case the table and the map run back to back, REPEAT times (default 3)
-# alternately; ns/put and ns/hit are the medians, the ratios are between those medians.
+# table. For every case the table and the map run back to back, REPEAT times (default 3) in
+# rotating order; ns/put and ns/hit are the medians, the ratios are between those medians.
 #
 #   bench/keyshelf_shapes.sh [BUILD_DIR] [LABEL=OTHER_BINARY...]
 #
@@ -46,10 +46,17 @@ echo "|---|---|---|---|---|---|---|---|---|"
 for c in "${cases[@]}"; do
   read -r shape n <<<"$c"
   out=$(mktemp -d)
+  # Each repetition starts one place further along, so that no version always runs right after
+  # the map (a process that follows one which freed much memory may wait for huge pages).
+  count=$((${#bins[@]} + 1))
   for ((r = 0; r < repeat; r++)); do
-    "$tool" map "$shape" "$n" >>"$out/map"
-    for i in "${!bins[@]}"; do
-      "${bins[$i]}" keyshelf "$shape" "$n" >>"$out/$i"
+    for ((k = 0; k < count; k++)); do
+      i=$(((k + r) % count))
+      if [ "$i" -eq "${#bins[@]}" ]; then
+        "$tool" map "$shape" "$n" >>"$out/map"
+      else
+        "${bins[$i]}" keyshelf "$shape" "$n" >>"$out/$i"
+      fi
     done
   done
   read -r _ _ _ mrows mpeak _ <"$out/map"
