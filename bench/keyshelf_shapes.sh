@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fills the keyed table and std::unordered_map (transparent hash) with each key shape, one
 # process per fill so that each peak resident size is that fill's own, and prints a Markdown
-# table. For every case the table and the map run back to back, REPEAT times (default 3) in
-# rotating order; ns/put and ns/hit are the medians, the ratios are between those medians.
+# table. For every case the map and the table versions run back to back, REPEAT times (default
+# 3); ns/put and ns/hit are the medians, the ratios are between those medians.
 #
 #   bench/keyshelf_shapes.sh [BUILD_DIR] [LABEL=OTHER_BINARY...]
 #
@@ -46,17 +46,16 @@ echo "|---|---|---|---|---|---|---|---|---|"
 for c in "${cases[@]}"; do
   read -r shape n <<<"$c"
   out=$(mktemp -d)
-  # Each repetition starts one place further along, so that no version always runs right after
-  # the map (a process that follows one which freed much memory may wait for huge pages).
-  count=$((${#bins[@]} + 1))
+  # The map first, then one fill that is not counted: a process that asks for huge pages right
+  # after one that freed its memory in small pages may wait for the kernel to compact memory,
+  # while one that follows a table finds the huge pages that table gave back. The versions run
+  # in an order that starts one place further along in each repetition.
   for ((r = 0; r < repeat; r++)); do
-    for ((k = 0; k < count; k++)); do
-      i=$(((k + r) % count))
-      if [ "$i" -eq "${#bins[@]}" ]; then
-        "$tool" map "$shape" "$n" >>"$out/map"
-      else
-        "${bins[$i]}" keyshelf "$shape" "$n" >>"$out/$i"
-      fi
+    "$tool" map "$shape" "$n" >>"$out/map"
+    "$tool" keyshelf "$shape" "$n" >/dev/null
+    for ((k = 0; k < ${#bins[@]}; k++)); do
+      i=$(((k + r) % ${#bins[@]}))
+      "${bins[$i]}" keyshelf "$shape" "$n" >>"$out/$i"
     done
   done
   read -r _ _ _ mrows mpeak _ <"$out/map"
@@ -75,6 +74,7 @@ done
 
 echo
 echo "Longest single put while filling 1e6 random keys (every put timed on its own, wall clock):"
+"$tool" keyshelf random 1000000 >/dev/null
 for i in "${!bins[@]}"; do
   "${bins[$i]}" keyshelf random 1000000 longest |
     awk -v l="${labels[$i]}" '{ printf "- %s: %s us (%s rows)\n", l, $8, $4 }'

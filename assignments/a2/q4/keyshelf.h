@@ -74,13 +74,13 @@ DictEntry *dictGet(Dict *d, const char *key);
  * copied; `value` stays the caller's. Returns 1 on success, 0 when memory ran out, in which case
  * the pairs are as they were.
  *
- * Once more than one insertion since the last rebuild has left a row full, inserting a new key
- * rebuilds the table with twice the rows, provided that the doubled row count stays at or below
- * max(KEYSHELF_GROWTH_MIN_ROWS, KEYSHELF_GROWTH_ROWS_PER_PAIR * pairs held after the insertion);
- * past that bound the doubling is skipped, numFullRows keeps counting and the next new key asks
- * again. A doubling that cannot get memory is skipped and leaves the table as it was; the next
- * one is not attempted before the table holds twice as many pairs as it did then (a grow or
- * collapse that succeeds in between lifts that wait). */
+ * Once numFullRows exceeds 1, inserting a new key rebuilds the table with twice the rows, provided
+ * that the doubled row count stays at or below max(KEYSHELF_GROWTH_MIN_ROWS,
+ * KEYSHELF_GROWTH_ROWS_PER_PAIR * pairs held after the insertion); past that bound the doubling is
+ * skipped, numFullRows keeps counting and the next new key asks again. A doubling that cannot get
+ * memory is skipped and leaves the table as it was; the next one is not attempted before the table
+ * holds twice as many pairs as it did then (a grow or collapse that succeeds in between lifts that
+ * wait). */
 int dictPut(Dict *d, const char *key, void *value);
 
 /* Removes the pair of `key`, releasing the table's key copy but not the value. Returns 1 when
@@ -93,8 +93,8 @@ int dictDel(Dict *d, const char *key);
 void dictPrint(const Dict *d, int level);
 
 /* Rebuilds the table with numRows * factor rows (1 when that is 0 or less), keeping every pair and
- * the caller's handle. When memory runs out, or when the row count would not fit in an int,
- * nothing changes. */
+ * the caller's handle; the bound on dictPut's doubling does not apply here. When memory runs out,
+ * or when the row count would not fit in an int, nothing changes. */
 void grow(Dict *d, int factor);
 
 /* Inserts a pair the way a rebuild does: no shrinking, no search for an equal key, no rebuild.
