@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -465,9 +468,13 @@ TEST(KeyshelfSearch, RowsOfAHundredPairsUseBinarySearch) {
     std::swap(row.entries[0], row.entries[99]);
     ASSERT_EQ(dictDel(d, row.entries[50].key), 1);
     ASSERT_EQ(row.numEntries, 99);
-    std::swap(row.entries[0], row.entries[98]);
-    EXPECT_EQ(dictGetIndex(d, smallest.c_str(), 0), 98);
-    std::swap(row.entries[0], row.entries[98]);
+    // With the key that halving would look at second made the smallest, a binary search for the
+    // key in slot 60 turns away from it, and a walk, which reads slots 0 to 60 only, finds it.
+    char *const probed = row.entries[74].key;
+    char empty[] = "";
+    row.entries[74].key = empty;
+    EXPECT_EQ(dictGetIndex(d, row.entries[60].key, 0), 60);
+    row.entries[74].key = probed;
     dictFree(d);
 }
 
@@ -591,6 +598,224 @@ TEST(KeyshelfKeys, KeysOfExactly1024BytesSurviveRebuilds) {
         EXPECT_EQ(dictGet(d, key.c_str()), nullptr);
     }
     dictFree(d);
+}
+
+namespace {
+
+std::vector<std::string> randomKeys(std::size_t n, unsigned seed) {
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::mt19937 rng(seed);
+    std::set<std::string> seen;
+    std::vector<std::string> keys;
+    while (keys.size() < n) {
+        std::string key(8 + rng() % 17, ' ');
+        for (char &ch : key) {
+            ch = alphabet[rng() % 62];
+        }
+        if (seen.insert(key).second) {
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
+} // namespace
+
+TEST(KeyshelfGrowth, RandomKeysDoubleWheneverTheWrittenRuleSays) {
+    // The bound never holds a doubling back: after every insertion, either the rows doubled or
+    // at most one row has filled since the last rebuild.
+    for (const std::size_t n : {1000U, 10000U, 100000U}) {
+        Dict *d = dictNew(0);
+        for (const auto &key : randomKeys(n, static_cast<unsigned>(n))) {
+            const int rows = d->numRows;
+            ASSERT_EQ(dictPut(d, key.c_str(), tag(1)), 1);
+            ASSERT_TRUE(d->numRows == 2 * rows || (d->numRows == rows && d->numFullRows <= 1))
+                << n << " keys: " << rows << " rows, then " << d->numRows;
+        }
+        dictFree(d);
+    }
+}
+
+TEST(KeyshelfGrowth, DoublesPast65536RowsOnlyWithThirtyTwoRowsPerPair) {
+    Dict *d = dictNew(65536);
+    for (const int row : {0, 1}) {
+        for (const auto &key : keysInRow(row, 65536, 4)) {
+            ASSERT_EQ(dictPut(d, key.c_str(), tag(1)), 1);
+        }
+    }
+    ASSERT_GT(d->numFullRows, 1);
+    const DictRow *rows = d->rows;
+    for (int i = 8; i < 4095; i++) {
+        ASSERT_EQ(dictPut(d, ("x" + std::to_string(i)).c_str(), tag(2)), 1);
+    }
+    EXPECT_EQ(d->numRows, 65536);
+    EXPECT_EQ(d->rows, rows) << "a doubling past the bound must not even be attempted";
+    ASSERT_EQ(dictPut(d, "the4096th", tag(3)), 1);
+    EXPECT_EQ(d->numRows, 131072);
+    dictFree(d);
+}
+
+TEST(KeyshelfGrowth, KeysSharingALongTailStayWithinTheBound) {
+    const char *const shapes[] = {"user%d@mail.example-corporation-holdings.com",
+                                  "session:%d:last_seen", "user%d@mail.example-corp.com"};
+    for (const char *shape : shapes) {
+        for (const int n : {31, 3000}) {
+            Dict *d = dictNew(0);
+            std::map<std::string, void *> model;
+            char key[64];
+            for (int i = 0; i < n; i++) {
+                std::snprintf(key, sizeof key, shape, i);
+                ASSERT_EQ(dictPut(d, key, tag(i + 1)), 1);
+                model[key] = tag(i + 1);
+            }
+            EXPECT_LE(d->numRows, std::max(65536, 32 * n)) << shape << " x " << n;
+            EXPECT_TRUE(holds(d, model)) << shape;
+            dictFree(d);
+        }
+    }
+}
+
+TEST(KeyshelfGrowth, ChurnOfAFewThousandKeysStaysWithinTheBound) {
+    const auto keys = randomKeys(3000, 3);
+    Dict *d = dictNew(0);
+    for (int cycle = 0; cycle < 30; cycle++) {
+        for (const auto &key : keys) {
+            ASSERT_EQ(dictPut(d, key.c_str(), tag(1)), 1);
+        }
+        for (const auto &key : keys) {
+            ASSERT_EQ(dictDel(d, key.c_str()), 1);
+        }
+        ASSERT_LE(d->numRows, 65536) << "cycle " << cycle;
+    }
+    dictFree(d);
+}
+
+namespace {
+
+long statusKiB(const char *field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field, 0) == 0) {
+            return std::stol(line.substr(std::strlen(field)));
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+TEST(KeyshelfGrowth, AFailedDoublingWaitsUntilThePairsHaveDoubled) {
+    Dict *d = dictNew(32768);
+    const auto first = keysInRow(0, 32768, 4);
+    const auto second = keysInRow(1, 32768, 4);
+    for (const auto &key : first) {
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(1)), 1);
+    }
+    for (std::size_t i = 0; i < 3; i++) {
+        ASSERT_EQ(dictPut(d, second[i].c_str(), tag(1)), 1);
+    }
+    ASSERT_EQ(d->numFullRows, 1);
+    // The next put fills a second row; the doubled table needs megabytes the limit denies.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(statusKiB("VmSize:") + 2048) * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+    void *probe =
+        mmap(nullptr, 8 << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const int put = dictPut(d, second[3].c_str(), tag(1));
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
+    if (probe != MAP_FAILED) {
+        munmap(probe, 8 << 20);
+        dictFree(d);
+        GTEST_SKIP() << "the address-space limit did not take";
+    }
+    EXPECT_EQ(put, 1);
+    EXPECT_EQ(d->numRows, 32768);
+    EXPECT_EQ(d->numFullRows, 2);
+    // Memory is back, but the next attempt waits for 16 pairs, twice the 8 held at the failure.
+    const DictRow *rows = d->rows;
+    for (int i = 9; i < 16; i++) {
+        ASSERT_EQ(dictPut(d, ("later" + std::to_string(i)).c_str(), tag(2)), 1);
+    }
+    EXPECT_EQ(d->numRows, 32768);
+    EXPECT_EQ(d->rows, rows);
+    ASSERT_EQ(dictPut(d, "the16th", tag(3)), 1);
+    EXPECT_EQ(d->numRows, 65536);
+    EXPECT_TRUE(wellFormed(d));
+    dictFree(d);
+}
+
+TEST(KeyshelfKeys, KeysLongerThanTheLimitArePlacedByTheirStoredPart) {
+    Dict *d = dictNew(0);
+    std::map<std::string, void *> model; // by the first 1024 bytes
+    std::vector<std::string> keys;
+    for (int i = 0; i < 60; i++) {
+        std::string key = "long" + std::to_string(i) + std::string(KEYSHELF_KEY_LIMIT, '-');
+        key += std::to_string(i * 7) + std::string(static_cast<std::size_t>(i), '+');
+        keys.push_back(key);
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(i + 1)), 1);
+        model[key.substr(0, KEYSHELF_KEY_LIMIT)] = tag(i + 1);
+    }
+    // A key equal to another in its first 1024 bytes is the same key.
+    const std::string twin = keys[5].substr(0, KEYSHELF_KEY_LIMIT) + "another tail";
+    ASSERT_EQ(dictPut(d, twin.c_str(), tag(99)), 1);
+    model[twin.substr(0, KEYSHELF_KEY_LIMIT)] = tag(99);
+    for (const int factor : {2, 3, 0, 2}) {
+        grow(d, factor);
+        ASSERT_TRUE(wellFormed(d)) << "after grow by " << factor;
+        ASSERT_TRUE(holds(d, model)) << "after grow by " << factor;
+        for (std::size_t i = 0; i < keys.size(); i++) {
+            const DictEntry *e = dictGet(d, keys[i].c_str());
+            ASSERT_NE(e, nullptr) << "key " << i << " after grow by " << factor;
+            EXPECT_EQ(e->value, i == 5 ? tag(99) : tag(i + 1));
+        }
+    }
+    for (const auto &key : keys) {
+        EXPECT_EQ(dictDel(d, key.c_str()), 1);
+    }
+    EXPECT_EQ(dictGet(d, twin.c_str()), nullptr);
+    dictFree(d);
+}
+
+namespace {
+
+// Bytes of the mappings advised for huge pages: the table maps its large blocks that way, and
+// nothing else in this process does.
+long hugeAdvisedKiB() {
+    std::ifstream in("/proc/self/smaps");
+    std::string line;
+    long size = 0;
+    long total = 0;
+    while (std::getline(in, line)) {
+        if (line.rfind("Size:", 0) == 0) {
+            size = std::stol(line.substr(5));
+        } else if (line.rfind("VmFlags:", 0) == 0 && line.find(" hg") != std::string::npos) {
+            total += size;
+        }
+    }
+    return total;
+}
+
+} // namespace
+
+TEST(KeyshelfFree, ReleasesEveryMappedBlock) {
+    const long before = hugeAdvisedKiB();
+    Dict *d = dictNew(1 << 16);
+    long alive = 0;
+    for (const auto &key : randomKeys(20000, 9)) {
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(1)), 1);
+    }
+    grow(d, 2);
+    grow(d, 3);
+    alive = hugeAdvisedKiB();
+    dictFree(d);
+    if (alive == before) {
+        GTEST_SKIP() << "huge-page advice is not shown here";
+    }
+    EXPECT_EQ(hugeAdvisedKiB(), before)
+        << alive - before << " KiB were mapped while the table lived";
 }
 
 TEST(KeyshelfPrint, NullTable) {

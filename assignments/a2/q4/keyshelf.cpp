@@ -15,6 +15,10 @@
 // Key copies in the pool or the small-array area are released with them; the others one by one.
 // Every allocation a rebuild needs is made before anything moves, so a rebuild either happens
 // completely or leaves the table untouched.
+//
+// Growth is bounded: keys that share a tail of k bytes or more fall into at most two rows of
+// any table of 2^k rows or fewer (each byte is weighed by a multiple of 2^d, d being the bytes
+// after it), so doubling more rows cannot spread them, and churn keeps counting full rows.
 
 #include "keyshelf.h"
 
@@ -72,6 +76,9 @@ struct Shelf {
     Dict dict;
     Storage store;
     std::size_t pairs; // in all rows, so that a rebuild need not count them first
+    // After a doubling by dictPut failed, the next one is not tried before the table holds this
+    // many pairs; 0 once a rebuild has succeeded.
+    std::size_t retryAt;
 };
 
 Shelf *shelfOf(Dict *d) {
@@ -112,13 +119,14 @@ void releaseKey(const Storage &st, char *key) {
     }
 }
 
+// Most keys in a row differ in their first byte, which settles the order without a call.
 int compareKeys(const char *a, const char *b) {
-    return std::strncmp(a, b, kKeyLimit);
-}
-
-// Most keys in a row differ in their first byte, which settles it without a call.
-bool sameKey(const char *a, const char *b) {
-    return *a == *b && compareKeys(a, b) == 0;
+    const auto x = static_cast<unsigned char>(*a);
+    const auto y = static_cast<unsigned char>(*b);
+    if (x != y) {
+        return x < y ? -1 : 1;
+    }
+    return x == 0 ? 0 : std::strncmp(a, b, kKeyLimit);
 }
 
 // Counters only go up; past INT_MAX they stay there rather than overflow.
@@ -198,25 +206,36 @@ void insertAt(DictRow *row, int slot, char *key, void *value) {
     row->numEntries++;
 }
 
-// Binary search over a sorted row: the slot of the key, or -1 with *low at the insertion point.
-int binarySearch(const DictRow *row, const char *key, int *lowOut) {
+// The first slot of a sorted row whose key does not compare below `key`: where the key is (then
+// *found is set), or where it goes. Short rows are walked from slot 0, long ones searched by
+// halving.
+int lowerBound(const DictRow *row, const char *key, bool *found) {
+    const int n = row->numEntries;
+    *found = false;
+    if (n < kBinarySearchMin) {
+        for (int i = 0; i < n; i++) {
+            const int c = compareKeys(row->entries[i].key, key);
+            if (c >= 0) {
+                *found = c == 0;
+                return i;
+            }
+        }
+        return n;
+    }
+    // The slot `high` was last compared with the key, so *found tells whether it holds it.
     int low = 0;
-    int high = row->numEntries - 1;
-    while (low <= high) {
+    int high = n;
+    while (low < high) {
         const int mid = low + (high - low) / 2;
         const int c = compareKeys(row->entries[mid].key, key);
-        if (c == 0) {
-            *lowOut = low;
-            return mid;
-        }
         if (c < 0) {
             low = mid + 1;
         } else {
-            high = mid - 1;
+            high = mid;
+            *found = c == 0;
         }
     }
-    *lowOut = low;
-    return -1;
+    return low;
 }
 
 // Pairs are laid out on 16 bytes; a pool segment starts on a cache line.
@@ -390,23 +409,16 @@ int hashBytes(const char *c, std::size_t len, int m) {
     return static_cast<int>(magnitude % static_cast<std::uint32_t>(m));
 }
 
+// The row of a key: by its first kKeyLimit bytes, the part that is stored and compared, so that
+// a longer key is found again after a rebuild, which hashes the stored copy.
 int hashKey(const char *c, int m) {
-    return hashBytes(c, std::strlen(c), m);
+    return hashBytes(c, strnlen(c, kKeyLimit), m);
 }
 
-// The slot of key in the row, or -1: binary search for long rows, otherwise a walk from slot 0
-// that does not stop at a greater key.
 int findInRow(const DictRow *row, const char *key) {
-    if (row->numEntries >= kBinarySearchMin) {
-        int low = 0;
-        return binarySearch(row, key, &low);
-    }
-    for (int i = 0; i < row->numEntries; i++) {
-        if (sameKey(row->entries[i].key, key)) {
-            return i;
-        }
-    }
-    return -1;
+    bool found = false;
+    const int slot = lowerBound(row, key, &found);
+    return found ? slot : -1;
 }
 
 // The first insertion into a fresh row, which dictPut would shrink to kSmallRoom pairs and then
@@ -432,6 +444,213 @@ bool firstInsertion(Storage &st, DictRow *row, const char *key, void *value) {
     row->capacity = kSmallRoom;
     row->numEntries = 1;
     return true;
+}
+
+// What a rebuild knows of each pair, listed in the order the pairs move: old rows in index
+// order, pairs in slot order.
+struct Move {
+    char *key;
+    void *value;
+    std::uint32_t row;  // in the new table
+    std::uint16_t size; // of the key copy, NUL included
+    bool first;         // the first pair its new row receives
+};
+static_assert(kKeyLimit + 1 <= UINT16_MAX, "a key size must fit in Move::size");
+
+// Lists every pair of d with its row among n and the size of its key. False when the rows do not
+// hold `total` pairs (they were changed behind the table's back), in which case nothing moves.
+bool listMoves(const Dict *d, std::size_t total, int n, Move *where) {
+    // The old arrays lie at random, so those of the rows a little ahead are fetched early.
+    std::size_t at = 0;
+    for (int i = 0; i < d->numRows; i++) {
+        if (i + kRowsAhead < d->numRows && d->rows[i + kRowsAhead].numEntries > 0) {
+            __builtin_prefetch(d->rows[i + kRowsAhead].entries);
+        }
+        const DictRow &row = d->rows[i];
+        if (static_cast<std::size_t>(row.numEntries) > total - at) {
+            return false;
+        }
+        for (int j = 0; j < row.numEntries; j++, at++) {
+            where[at].key = row.entries[j].key;
+            where[at].value = row.entries[j].value;
+        }
+    }
+    if (at != total) {
+        return false;
+    }
+    // The keys are hashed once; they too lie at random.
+    for (std::size_t p = 0; p < total; p++) {
+        if (p + kAhead < total) {
+            __builtin_prefetch(where[p + kAhead].key);
+        }
+        const std::size_t len = std::strlen(where[p].key);
+        where[p].row = static_cast<std::uint32_t>(hashBytes(where[p].key, len, n));
+        where[p].size = static_cast<std::uint16_t>(len + 1);
+    }
+    return true;
+}
+
+// How large a rebuild's pool must be, and how often a row becomes exactly full on the way.
+struct Plan {
+    std::size_t segmentBytes = 0; // one segment per row that receives pairs
+    std::size_t keyBytes = 0;     // the other key copies
+    std::int64_t fullEvents = 0;
+};
+
+// Counts in numEntries the pairs each new row receives and marks the first pair of each. The
+// rows are touched at random, so the ones a few pairs ahead are fetched early.
+//
+// The pool gives each row that receives pairs a segment starting on a cache line: the copy of
+// its first key, then its array, so that a lookup of a row's only key reads the key and the pair
+// from one line. The other keys follow all the segments.
+Plan countArrivals(DictRow *rows, Move *where, std::size_t total) {
+    Plan plan;
+    for (std::size_t p = 0; p < total; p++) {
+        if (p + kAhead < total) {
+            __builtin_prefetch(&rows[where[p + kAhead].row], 1);
+        }
+        const int k = ++rows[where[p].row].numEntries;
+        where[p].first = k == 1;
+        if (k == 1) {
+            plan.segmentBytes += headBytes(where[p].size) + kRowCapacity * sizeof(DictEntry);
+        } else {
+            plan.keyBytes += where[p].size;
+            if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
+                plan.segmentBytes += static_cast<std::size_t>(k - 1) * sizeof(DictEntry);
+            }
+        }
+        if (k >= kRowCapacity && isPowerOfTwo(k)) {
+            plan.fullEvents++;
+        }
+    }
+    return plan;
+}
+
+// Moves the pairs into the counted rows, with fresh key copies from the pool starting at
+// `segments`; the old copies are released as they go. A row's segment is laid out when its
+// first pair arrives. Cannot fail.
+void movePairs(Storage &old, DictRow *rows, const Move *where, std::size_t total, char *segments,
+               std::size_t segmentBytes) {
+    char *keys = segments + segmentBytes;
+    for (std::size_t at = 0; at < total; at++) {
+        if (at + 2 * kAhead < total) {
+            __builtin_prefetch(&rows[where[at + 2 * kAhead].row]);
+        }
+        if (at + kAhead < total) {
+            if (!where[at + kAhead].first) {
+                const DictRow &ahead = rows[where[at + kAhead].row];
+                __builtin_prefetch(ahead.entries + ahead.numEntries, 1);
+            }
+            __builtin_prefetch(where[at + kAhead].key);
+        }
+        const Move &m = where[at];
+        DictRow &to = rows[m.row];
+        char *copy = nullptr;
+        if (m.first) {
+            to.capacity = rebuiltCapacity(to.numEntries);
+            to.numEntries = 0;
+            to.entries = reinterpret_cast<DictEntry *>(segments + alignUp(m.size, kPairAlign));
+            segments +=
+                headBytes(m.size) + static_cast<std::size_t>(to.capacity) * sizeof(DictEntry);
+            copy = reinterpret_cast<char *>(to.entries) - m.size;
+        } else {
+            copy = keys;
+            keys += m.size;
+        }
+        std::memcpy(copy, m.key, m.size);
+        releaseKey(old, m.key);
+        to.entries[to.numEntries].key = copy;
+        to.entries[to.numEntries].value = m.value;
+        to.numEntries++;
+    }
+}
+
+// Rebuilds d with numRows * factor rows (1 when that is 0 or less). Every allocation is made
+// before anything moves, so a rebuild either happens completely or leaves the table untouched.
+// False when it did not happen.
+bool rebuild(Dict *d, int factor) {
+    Shelf *s = shelfOf(d);
+    std::int64_t wanted = static_cast<std::int64_t>(d->numRows) * factor;
+    if (wanted <= 0) {
+        wanted = 1;
+    }
+    if (wanted > INT_MAX) {
+        return false;
+    }
+    const int n = static_cast<int>(wanted);
+    const std::size_t total = s->pairs;
+    Build b;
+    Dense moves;
+    Dense pool;
+    Plan plan;
+    Move *where = nullptr;
+    bool done = makeBuild(n, &b);
+    if (done && total > 0) {
+        moves = allocDense(total * sizeof(Move));
+        where = reinterpret_cast<Move *>(moves.base);
+        done = where != nullptr && listMoves(d, total, n, where);
+        if (done) {
+            plan = countArrivals(b.rows, where, total);
+            pool = allocDense(plan.segmentBytes + plan.keyBytes + kLine);
+            done = pool.start != nullptr;
+        }
+    }
+    if (done) {
+        std::size_t poolBytes = 0;
+        if (total > 0) {
+            char *segments = pool.base;
+            segments += (kLine - reinterpret_cast<std::uintptr_t>(segments) % kLine) % kLine;
+            poolBytes = plan.segmentBytes + plan.keyBytes + kLine +
+                        static_cast<std::size_t>(pool.base - pool.start);
+            movePairs(s->store, b.rows, where, total, segments, plan.segmentBytes);
+        }
+        // When the new count is a multiple of the old one, each new row receives the pairs of a
+        // single old row, in that row's sorted order. Otherwise rows are put in order here.
+        if (n % d->numRows != 0) {
+            for (int i = 0; i < n; i++) {
+                DictRow &row = b.rows[i];
+                if (row.numEntries > 1) {
+                    std::stable_sort(row.entries, row.entries + row.numEntries,
+                                     [](const DictEntry &x, const DictEntry &y) {
+                                         return compareKeys(x.key, y.key) < 0;
+                                     });
+                }
+            }
+        }
+        releaseStorage(d, s->store);
+        d->numRows = n;
+        d->rows = b.rows;
+        d->numFullRows = static_cast<int>(std::min<std::int64_t>(plan.fullEvents, INT_MAX));
+        d->numEmptyRows = 0;
+        s->store = b.store;
+        s->store.pool = pool.start;
+        s->store.poolBytes = poolBytes;
+        s->store.poolMapped = pool.mapped;
+        s->retryAt = 0;
+    } else {
+        releaseDense(pool.start, pool.mapped);
+        dropBuild(b);
+    }
+    releaseDense(moves.start, moves.mapped);
+    return done;
+}
+
+// Step 7 of an insertion: doubles the rows once two rows have filled, as long as the doubled
+// count stays within the bound, and not again before the pair count has doubled after a
+// doubling failed. Costs only comparisons when it does not rebuild.
+void growIfDue(Dict *d) {
+    Shelf *s = shelfOf(d);
+    if (d->numFullRows <= 1 || s->pairs < s->retryAt) {
+        return;
+    }
+    const std::uint64_t bound = std::max<std::uint64_t>(
+        KEYSHELF_GROWTH_MIN_ROWS, std::uint64_t{KEYSHELF_GROWTH_ROWS_PER_PAIR} * s->pairs);
+    if (2 * static_cast<std::uint64_t>(d->numRows) > bound) {
+        return;
+    }
+    if (!rebuild(d, 2)) {
+        s->retryAt = 2 * s->pairs;
+    }
 }
 
 } // namespace
@@ -464,6 +683,7 @@ Dict *dictNew(int initRows) {
     s->dict.numEmptyRows = 0;
     s->store = b.store;
     s->pairs = 0;
+    s->retryAt = 0;
     return &s->dict;
 }
 
@@ -502,9 +722,7 @@ int dictPut(Dict *d, const char *key, void *value) {
         borrowedRoom(st, row->entries) == 0 && firstInsertion(st, row, key, value)) {
         shelfOf(d)->pairs++;
         // A fresh row cannot hold the key already, and one pair does not fill it.
-        if (d->numFullRows > 1) {
-            grow(d, 2);
-        }
+        growIfDue(d);
         return 1;
     }
     if (!makeRoom(st, row)) {
@@ -517,25 +735,11 @@ int dictPut(Dict *d, const char *key, void *value) {
             return 0;
         }
     }
-    int slot = row->numEntries;
-    if (row->numEntries < kBinarySearchMin) {
-        for (int i = 0; i < row->numEntries; i++) {
-            const int c = compareKeys(row->entries[i].key, key);
-            if (c == 0) {
-                row->entries[i].value = value;
-                return 1;
-            }
-            if (c > 0) {
-                slot = i;
-                break;
-            }
-        }
-    } else {
-        const int hit = binarySearch(row, key, &slot);
-        if (hit >= 0) {
-            row->entries[hit].value = value;
-            return 1;
-        }
+    bool found = false;
+    const int slot = lowerBound(row, key, &found);
+    if (found) {
+        row->entries[slot].value = value;
+        return 1;
     }
     char *copy = copyKey(key);
     if (copy == nullptr) {
@@ -546,9 +750,7 @@ int dictPut(Dict *d, const char *key, void *value) {
     if (row->numEntries >= row->capacity) {
         bump(d->numFullRows);
     }
-    if (d->numFullRows > 1) {
-        grow(d, 2);
-    }
+    growIfDue(d);
     return 1;
 }
 
@@ -558,32 +760,12 @@ int growDictPut(Dict *d, const char *key, void *value) {
     if (!makeRoom(st, row)) {
         return 0;
     }
-    int slot = row->numEntries;
-    if (row->numEntries < kBinarySearchMin) {
-        for (int i = 0; i < row->numEntries; i++) {
-            if (compareKeys(row->entries[i].key, key) > 0) {
-                slot = i;
-                break;
-            }
-        }
-    } else {
-        int low = 0;
-        int high = row->numEntries - 1;
-        while (low <= high) {
-            const int mid = low + (high - low) / 2;
-            if (compareKeys(row->entries[mid].key, key) < 0) {
-                low = mid + 1;
-            } else {
-                high = mid - 1;
-            }
-        }
-        slot = low;
-    }
     char *copy = copyKey(key);
     if (copy == nullptr) {
         return 0;
     }
-    insertAt(row, slot, copy, value);
+    bool found = false;
+    insertAt(row, lowerBound(row, key, &found), copy, value);
     shelfOf(d)->pairs++;
     if (row->numEntries == row->capacity) {
         bump(d->numFullRows);
@@ -617,172 +799,7 @@ int dictDel(Dict *d, const char *key) {
 }
 
 void grow(Dict *d, int factor) {
-    Shelf *s = shelfOf(d);
-    std::int64_t wanted = static_cast<std::int64_t>(d->numRows) * factor;
-    if (wanted <= 0) {
-        wanted = 1;
-    }
-    if (wanted > INT_MAX) {
-        return;
-    }
-    const int n = static_cast<int>(wanted);
-
-    Build b;
-    if (!makeBuild(n, &b)) {
-        return;
-    }
-    // Every pair in the order it moves: old rows in index order, pairs in slot order.
-    const std::size_t total = s->pairs;
-    struct Move {
-        char *key;
-        void *value;
-        std::uint32_t row;
-        std::uint32_t size; // of the key copy, NUL included
-    };
-    Move *where = nullptr;
-    Dense moves;
-    if (total > 0) {
-        moves = allocDense(total * sizeof(Move));
-        if (moves.start == nullptr) {
-            dropBuild(b);
-            return;
-        }
-        where = reinterpret_cast<Move *>(moves.base);
-    }
-    // The old arrays lie at random, so those of the rows a little ahead are fetched early.
-    std::size_t at = 0;
-    for (int i = 0; i < d->numRows; i++) {
-        if (i + kRowsAhead < d->numRows && d->rows[i + kRowsAhead].numEntries > 0) {
-            __builtin_prefetch(d->rows[i + kRowsAhead].entries);
-        }
-        const DictRow &row = d->rows[i];
-        if (static_cast<std::size_t>(row.numEntries) > total - at) {
-            break; // rows changed behind the table's back; leave them as they are
-        }
-        for (int j = 0; j < row.numEntries; j++, at++) {
-            where[at].key = row.entries[j].key;
-            where[at].value = row.entries[j].value;
-        }
-    }
-    if (at != total) {
-        releaseDense(moves.start, moves.mapped);
-        dropBuild(b);
-        return;
-    }
-    // The keys are hashed once; they too lie at random.
-    for (std::size_t p = 0; p < total; p++) {
-        if (p + kAhead < total) {
-            __builtin_prefetch(where[p + kAhead].key);
-        }
-        const std::size_t len = std::strlen(where[p].key);
-        where[p].row = static_cast<std::uint32_t>(hashBytes(where[p].key, len, n));
-        where[p].size = static_cast<std::uint32_t>(len + 1);
-    }
-    // Count the pairs each new row receives (in numEntries, reset below), how large the pool
-    // must be, and how often a row becomes exactly full on the way. The rows are touched at
-    // random, so the ones a few pairs ahead are fetched early.
-    //
-    // The pool gives each row that receives pairs a segment starting on a cache line: the copy of
-    // its first key, then its array, so that a lookup of a row's only key reads the key and the
-    // pair from one line. Until the pool is laid out, a row's capacity holds the size of that
-    // first key. The other keys follow all the segments.
-    std::size_t segmentBytes = 0;
-    std::size_t keyBytes = 0;
-    std::int64_t fullEvents = 0;
-    for (std::size_t p = 0; p < total; p++) {
-        if (p + kAhead < total) {
-            __builtin_prefetch(&b.rows[where[p + kAhead].row], 1);
-        }
-        DictRow &row = b.rows[where[p].row];
-        const int k = ++row.numEntries;
-        if (k == 1) {
-            row.capacity = static_cast<int>(where[p].size);
-            segmentBytes += headBytes(where[p].size) + kRowCapacity * sizeof(DictEntry);
-        } else {
-            keyBytes += where[p].size;
-            if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
-                segmentBytes += static_cast<std::size_t>(k - 1) * sizeof(DictEntry);
-            }
-        }
-        if (k >= kRowCapacity && isPowerOfTwo(k)) {
-            fullEvents++;
-        }
-    }
-    Dense pool;
-    char *cursor = nullptr;
-    std::size_t poolBytes = 0;
-    if (total > 0) {
-        poolBytes = segmentBytes + keyBytes + kLine;
-        pool = allocDense(poolBytes);
-        if (pool.start == nullptr) {
-            releaseDense(moves.start, moves.mapped);
-            dropBuild(b);
-            return;
-        }
-        cursor = pool.base;
-        poolBytes += static_cast<std::size_t>(cursor - pool.start);
-        cursor += (kLine - reinterpret_cast<std::uintptr_t>(cursor) % kLine) % kLine;
-    }
-    // Nothing can fail from here on.
-    for (int i = 0; i < n; i++) {
-        DictRow &row = b.rows[i];
-        if (row.numEntries > 0) {
-            const auto firstKey = static_cast<std::size_t>(row.capacity);
-            row.capacity = rebuiltCapacity(row.numEntries);
-            row.entries = reinterpret_cast<DictEntry *>(cursor + alignUp(firstKey, kPairAlign));
-            cursor +=
-                headBytes(firstKey) + static_cast<std::size_t>(row.capacity) * sizeof(DictEntry);
-            row.numEntries = 0;
-        }
-    }
-    // Pairs move with fresh key copies in the pool; the old copies are released as they go.
-    for (at = 0; at < total; at++) {
-        if (at + 2 * kAhead < total) {
-            __builtin_prefetch(&b.rows[where[at + 2 * kAhead].row]);
-        }
-        if (at + kAhead < total) {
-            const DictRow &ahead = b.rows[where[at + kAhead].row];
-            __builtin_prefetch(ahead.entries + ahead.numEntries, 1);
-            __builtin_prefetch(where[at + kAhead].key);
-        }
-        const Move &m = where[at];
-        DictRow &to = b.rows[m.row];
-        char *copy = nullptr;
-        if (to.numEntries == 0) {
-            copy = reinterpret_cast<char *>(to.entries) - m.size;
-        } else {
-            copy = cursor;
-            cursor += m.size;
-        }
-        std::memcpy(copy, m.key, m.size);
-        releaseKey(s->store, m.key);
-        to.entries[to.numEntries].key = copy;
-        to.entries[to.numEntries].value = m.value;
-        to.numEntries++;
-    }
-    releaseDense(moves.start, moves.mapped);
-    // When the new count is a multiple of the old one, each new row receives the pairs of a
-    // single old row, in that row's sorted order. Otherwise rows are put in order here.
-    if (n % d->numRows != 0) {
-        for (int i = 0; i < n; i++) {
-            DictRow &row = b.rows[i];
-            if (row.numEntries > 1) {
-                std::stable_sort(row.entries, row.entries + row.numEntries,
-                                 [](const DictEntry &x, const DictEntry &y) {
-                                     return compareKeys(x.key, y.key) < 0;
-                                 });
-            }
-        }
-    }
-    releaseStorage(d, s->store);
-    d->numRows = n;
-    d->rows = b.rows;
-    d->numFullRows = static_cast<int>(std::min<std::int64_t>(fullEvents, INT_MAX));
-    d->numEmptyRows = 0;
-    s->store = b.store;
-    s->store.pool = pool.start;
-    s->store.poolBytes = poolBytes;
-    s->store.poolMapped = pool.mapped;
+    rebuild(d, factor);
 }
 
 void dictPrint(const Dict *d, int level) {

@@ -16,8 +16,12 @@ extern "C" {
 #define KEYSHELF_ROW_CAPACITY 8
 /* Rows with at least this many pairs are searched by binary search, shorter ones by a walk. */
 #define KEYSHELF_BINARY_SEARCH_MIN 100
-/* Keys are copied, compared and stored up to this many bytes. */
+/* Keys are copied, compared, stored and placed in their row by their first this many bytes. */
 #define KEYSHELF_KEY_LIMIT 1024
+/* dictPut doubles the rows only while the doubled count stays at or below
+ * max(KEYSHELF_GROWTH_MIN_ROWS, KEYSHELF_GROWTH_ROWS_PER_PAIR * pairs held). */
+#define KEYSHELF_GROWTH_MIN_ROWS 65536
+#define KEYSHELF_GROWTH_ROWS_PER_PAIR 32
 
 /* One pair. `key` is the table's own copy (at most KEYSHELF_KEY_LIMIT bytes plus a NUL) and must
  * not be changed; `value` belongs to the caller and is never read, copied or released here. */
@@ -52,7 +56,9 @@ Dict *dictNew(int initRows);
  * table is ignored. Cannot fail. */
 void dictFree(Dict *d);
 
-/* Row index from 0 to m - 1 for key `c` and row count `m` (at least 1). Cannot fail. */
+/* Row index from 0 to m - 1 for key `c` and row count `m` (at least 1), from every byte of `c`.
+ * A pair lives in the row dictHash gives for its stored key, that is for keys of at most
+ * KEYSHELF_KEY_LIMIT bytes the key itself. Cannot fail. */
 int dictHash(const char *c, int m);
 
 /* Slot of `key` in row `h` (0 to numRows - 1), or -1 when the key is not in that row. */
@@ -64,9 +70,17 @@ int dictGetIndex(const Dict *d, const char *key, int h);
 DictEntry *dictGet(Dict *d, const char *key);
 
 /* Inserts the pair, or replaces the value when the key is present (the old value is not
- * released). The key is copied; `value` stays the caller's. Returns 1 on success, 0 when memory
- * ran out, in which case the pairs are as they were. May rebuild the table with twice the rows;
- * a rebuild that cannot get memory is skipped and leaves the table as it was. */
+ * released). Keys equal in their first KEYSHELF_KEY_LIMIT bytes are the same key. The key is
+ * copied; `value` stays the caller's. Returns 1 on success, 0 when memory ran out, in which case
+ * the pairs are as they were.
+ *
+ * Once numFullRows exceeds 1, inserting a new key rebuilds the table with twice the rows, provided
+ * that the doubled row count stays at or below max(KEYSHELF_GROWTH_MIN_ROWS,
+ * KEYSHELF_GROWTH_ROWS_PER_PAIR * pairs held after the insertion); past that bound the doubling is
+ * skipped, numFullRows keeps counting and the next new key asks again. A doubling that cannot get
+ * memory is skipped and leaves the table as it was; the next one is not attempted before the table
+ * holds twice as many pairs as it did then (a grow or collapse that succeeds in between lifts that
+ * wait). */
 int dictPut(Dict *d, const char *key, void *value);
 
 /* Removes the pair of `key`, releasing the table's key copy but not the value. Returns 1 when
@@ -79,8 +93,8 @@ int dictDel(Dict *d, const char *key);
 void dictPrint(const Dict *d, int level);
 
 /* Rebuilds the table with numRows * factor rows (1 when that is 0 or less), keeping every pair and
- * the caller's handle. When memory runs out, or when the row count would not fit in an int,
- * nothing changes. */
+ * the caller's handle; the bound on dictPut's doubling does not apply here. When memory runs out,
+ * or when the row count would not fit in an int, nothing changes. */
 void grow(Dict *d, int factor);
 
 /* Inserts a pair the way a rebuild does: no shrinking, no search for an equal key, no rebuild.
