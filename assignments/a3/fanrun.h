@@ -70,6 +70,43 @@ void handler(int signum);
  * message through perror (none when a wait fails) and ends the process with exit status 1. */
 int runParallel(void);
 
+/* ---- Additive operations -----------------------------------------------------------------------
+ * A program that never calls fanrunSetOptions() sees exactly the behaviour described above. */
+
+/* What happens after the first command that fails (exits non-zero or is ended by a signal). */
+enum {
+    FANRUN_HALT_NEVER = 0, /* keep launching */
+    FANRUN_HALT_SOON = 1,  /* start no new command; the running ones finish */
+    FANRUN_HALT_NOW = 2    /* start no new command and end the running ones as an interrupt does */
+};
+
+/* Settings of the following runs. All zero is the default behaviour. */
+typedef struct {
+    int stopOnSignals;     /* nonzero: SIGINT, SIGTERM and SIGHUP stop the run (see runParallel);
+                              every command then runs in a process group of its own */
+    int nullInput;         /* nonzero: every command's standard input is /dev/null */
+    double timeoutSeconds; /* > 0: a command still running this long after its start gets
+                              SIGTERM, and SIGKILL after a short grace period */
+    int halt;              /* one of FANRUN_HALT_* */
+    int progress;          /* nonzero: a status line on standard error while the run goes on */
+} FANRUN_OPTIONS;
+
+/* Copies *options for every following run; NULL restores the defaults (all zero). Cannot fail. */
+void fanrunSetOptions(const FANRUN_OPTIONS *options);
+
+/* The outcome of a run, kept after runParallel() returns. */
+typedef struct {
+    int numStarted;  /* commands started */
+    int numFailed;   /* reaped commands that exited non-zero or were ended by a signal */
+    int numTimedOut; /* of those, the ones the timeout ended */
+    int stopSignal;  /* the signal that stopped the run early, or 0 */
+    int halted;      /* nonzero when the halt setting stopped the launching */
+} FANRUN_RESULT;
+
+/* Fills *result with the outcome of the last run that returned; all zero before the first.
+ * Cannot fail. */
+void fanrunLastResult(FANRUN_RESULT *result);
+
 #ifdef __cplusplus
 }
 #endif
