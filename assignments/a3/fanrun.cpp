@@ -37,6 +37,11 @@
 
 PROCESS_CONTROL processControl;
 
+namespace {
+FANRUN_OPTIONS runOptions;
+FANRUN_RESULT lastResult;
+} // namespace
+
 // Code that runs in the child shares the parent's memory, including the sanitizers' bookkeeping,
 // so it must not be instrumented.
 #define FANRUN_CHILD_CODE __attribute__((no_sanitize("address"), no_sanitize("undefined")))
@@ -290,6 +295,9 @@ void reapOne(const RunSignals &signals) {
         exit(1);
     }
     updateStatus(pid, status);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        lastResult.numFailed = lastResult.numFailed + 1;
+    }
     tableFence();
     processControl.numRunning = processControl.numRunning - 1;
     processControl.numCompleted = processControl.numCompleted + 1;
@@ -449,6 +457,7 @@ int runParallel(void) {
     plan.argv[3] = nullptr;
     RunSignals signals{};
     prepareSignals(signals, plan);
+    lastResult = FANRUN_RESULT{};
 
     for (int i = 0; i < count; ++i) {
         char *command = createCommand(pparams.commandTemplate, pparams.argumentList[i]);
@@ -457,6 +466,7 @@ int runParallel(void) {
             free(command);
             fail("Error: fork failed\n");
         }
+        lastResult.numStarted = lastResult.numStarted + 1;
         PROCESS_STRUCT *record = &records[i];
         record->pid = pid;
         record->ifExited = 0;
@@ -481,4 +491,12 @@ int runParallel(void) {
     printSummaryFull();
     finishRun(signals);
     return 0;
+}
+
+void fanrunSetOptions(const FANRUN_OPTIONS *options) {
+    runOptions = options != nullptr ? *options : FANRUN_OPTIONS{};
+}
+
+void fanrunLastResult(FANRUN_RESULT *result) {
+    *result = lastResult;
 }
