@@ -633,9 +633,9 @@ TEST(RunParallel, RecordsThatCannotBeAllocatedEndTheRun) {
 
 TEST(Fanrun, FinalReportShowsExitCodesAndSignalsInLaunchOrder) {
     TempDir dir;
-    Outcome outcome =
-        runFanrun(dir, {"-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
-    EXPECT_TRUE(outcome.exitedWith(0));
+    Outcome outcome = runFanrun(
+        dir, {"--raw", "-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
+    EXPECT_TRUE(outcome.exitedWith(123));
     EXPECT_EQ(outcome.err, "");
     std::string header;
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
@@ -692,14 +692,14 @@ TEST(Fanrun, LongOutputPathsAreUsedWhole) {
         out /= std::string(60, 'd');
     }
     fs::create_directories(out);
-    Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err >&2", "x"});
+    Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err {} >&2", "x"});
     EXPECT_TRUE(outcome.exitedWith(0));
     std::string header;
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
     ASSERT_EQ(records.size(), 1U);
     const std::string base = (out / std::to_string(records[0].pid)).string();
     EXPECT_EQ(readFile(base + ".stdout"), "out\n");
-    EXPECT_EQ(readFile(base + ".stderr"), "err\n");
+    EXPECT_EQ(readFile(base + ".stderr"), "err x\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
 }
 
@@ -719,7 +719,8 @@ TEST(Fanrun, NeverRunsMoreCommandsThanTheLimit) {
     TempDir dir;
     const std::string log = dir / "log";
     std::vector<std::string> arguments = {"-j", "3", "-o", dir / "out",
-                                          "echo + >> " + log + "; sleep 0.3; echo - >> " + log};
+                                          "echo + >> " + log + "; sleep 0.3; echo - >> " + log +
+                                              " # {}"};
     for (int i = 0; i < 9; ++i) {
         arguments.push_back(std::to_string(i));
     }
@@ -761,7 +762,7 @@ TEST(Fanrun, AnOutputPathThatIsAFileFailsEveryCommand) {
     TempDir dir;
     writeFile(dir / "file", "keep\n");
     Outcome outcome = runFanrun(dir, {"-j", "2", "-o", dir / "file", "echo {}", "a", "b", "c"});
-    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_TRUE(outcome.exitedWith(123));
     const std::string failure = "Error: open failed\n: Not a directory\n";
     EXPECT_EQ(outcome.err, failure + failure + failure);
     std::string header;
@@ -790,7 +791,7 @@ TEST(Fanrun, CommandsTheShellOrExecCannotRunAreRecordedWithTheirExitCodes) {
     const std::string tooLong(200000, 'x');
     Outcome outcome = runFanrun(dir, {"-j", "2", "-o", out, "{}"},
                                 fromInput("no-such-command-for-fanrun\n" + tooLong + "\n"));
-    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_TRUE(outcome.exitedWith(123));
     EXPECT_EQ(outcome.err, "");
     std::string header;
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
@@ -818,7 +819,7 @@ TEST(Fanrun, ReadsOneArgumentPerLineIntoTheDefaultDirectory) {
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "echo a"},
-                                                    {records[1].pid, 0, "echo b c"},
+                                                    {records[1].pid, 0, "echo 'b c'"},
                                                     {records[2].pid, 0, "echo d"}}));
     EXPECT_EQ(readFile(dir / ("fanrun-out/" + std::to_string(records[1].pid) + ".stdout")),
               "b c\n");
@@ -835,7 +836,7 @@ TEST(Fanrun, EmptyInputRunsNothingAndReportsZero) {
 
 TEST(Fanrun, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed) {
     TempDir dir;
-    const std::string command = "echo out; echo err >&2";
+    const std::string command = "echo out; echo err {} >&2";
     StartOptions closedErr;
     closedErr.err = Stream::Closed;
     Outcome noStderr = runFanrun(dir, {"-o", dir / "e", command, "x"}, closedErr);
@@ -850,11 +851,14 @@ TEST(Fanrun, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed) {
         for (const auto &entry : fs::directory_iterator(dir.path() / sub)) {
             files[entry.path().extension().string()] = readFile(entry.path());
         }
-        EXPECT_EQ(files,
-                  (std::map<std::string, std::string>{{".stdout", "out\n"}, {".stderr", "err\n"}}))
+        EXPECT_EQ(files, (std::map<std::string, std::string>{{".stdout", "out\n"},
+                                                             {".stderr", "err x\n"}}))
             << sub;
     }
 }
+
+const std::string usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
+                          "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
 
 TEST(Fanrun, BadUsageExitsWith2AndRunsNothing) {
     TempDir dir;
@@ -882,20 +886,19 @@ TEST(Fanrun, BadUsageExitsWith2AndRunsNothing) {
         EXPECT_TRUE(outcome.exitedWith(2)) << shown;
         EXPECT_EQ(outcome.out, "") << shown;
         std::vector<std::string> errorLines = lines(outcome.err);
-        ASSERT_EQ(errorLines.size(), 2U) << shown << "\n" << outcome.err;
+        ASSERT_EQ(errorLines.size(), 3U) << shown << "\n" << outcome.err;
         EXPECT_EQ(errorLines[0].rfind("fanrun: ", 0), 0U) << shown;
-        EXPECT_EQ(errorLines[1], "usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]") << shown;
+        EXPECT_EQ(errorLines[1] + "\n" + errorLines[2] + "\n", usage) << shown;
     }
     // Unreadable input: a directory as standard input, and a NUL byte in a line.
     StartOptions fromDirectory;
     fromDirectory.inputPath = dir.path().string();
     Outcome directory = runFanrun(dir, {"-o", out, marker}, fromDirectory);
     EXPECT_TRUE(directory.exitedWith(2));
-    EXPECT_EQ(lines(directory.err).size(), 2U);
+    EXPECT_EQ(lines(directory.err).size(), 3U);
     Outcome nul = runFanrun(dir, {"-o", out, marker}, fromInput(std::string("a\n\0b\n", 5)));
     EXPECT_TRUE(nul.exitedWith(2));
-    EXPECT_EQ(nul.err, "fanrun: line 2 of standard input holds a NUL byte\n"
-                       "usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]\n");
+    EXPECT_EQ(nul.err, "fanrun: line 2 of standard input holds a NUL byte\n" + usage);
     EXPECT_FALSE(fs::exists(out));
     EXPECT_FALSE(fs::exists(dir / "ran"));
 }
@@ -904,7 +907,7 @@ TEST(Fanrun, HelpAndVersionGoToStandardOutput) {
     TempDir dir;
     Outcome help = runFanrun(dir, {"--help"});
     EXPECT_TRUE(help.exitedWith(0));
-    EXPECT_EQ(help.out.rfind("usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]\n", 0), 0U);
+    EXPECT_EQ(help.out.rfind(usage, 0), 0U);
     EXPECT_NE(help.out.find("--jobs"), std::string::npos);
     EXPECT_EQ(help.err, "");
     Outcome version = runFanrun(dir, {"--version"});
