@@ -68,7 +68,7 @@ constexpr const char *help =
     "                          standard input)\n"
     "      --raw               put arguments into the command as they are, as shell code\n"
     "      --timeout DURATION  end a command still running DURATION seconds (fractions allowed)\n"
-    "                          after its start: SIGTERM, then SIGKILL after a short grace; it\n"
+    "                          after its start: SIGTERM, then SIGKILL 2 seconds later; it\n"
     "                          counts as failed (-1 in the report)\n"
     "      --halt soon|now     after the first failed command start no new one; soon: let the\n"
     "                          running ones finish; now: end them as an interrupt does\n"
