@@ -99,6 +99,16 @@ constexpr const char *help =
     "  2      bad usage or unreadable input; nothing was run\n"
     "  128+N  the run was stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)\n";
 
+// A stop signal that comes after the run has handed the signals back, while the report may still
+// wait in the stdio buffer: recorded, so the report is written before the process ends with it.
+volatile sig_atomic_t lateStop = 0;
+
+void recordStop(int signum) {
+    if (lateStop == 0) {
+        lateStop = signum;
+    }
+}
+
 // One line of error, the usage, exit status 2; nothing has been started yet.
 [[noreturn]] __attribute__((format(printf, 1, 2))) void badUsage(const char *format, ...) {
     fputs("fanrun: ", stderr);
@@ -585,6 +595,13 @@ int run(int argc, char **argv) {
         // ignored instead of ending the process.
         signal(SIGUSR1, SIG_IGN);
         signal(SIGUSR2, SIG_IGN);
+        struct sigaction record {};
+        record.sa_handler = recordStop;
+        record.sa_flags = SA_RESTART;
+        sigemptyset(&record.sa_mask);
+        for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaction(signum, &record, nullptr);
+        }
         runParallel();
         // The library has given back the dispositions it found; the last writes of the report
         // must fail with a message rather than end the process.
@@ -593,6 +610,9 @@ int run(int argc, char **argv) {
         FANRUN_RESULT result{};
         fanrunLastResult(&result);
         const bool written = outputWritten();
+        if (result.stopSignal == 0) {
+            result.stopSignal = lateStop;
+        }
         if (result.stopSignal > 0) {
             status = 128 + result.stopSignal;
         } else if (!written) {
