@@ -29,6 +29,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -1161,6 +1162,36 @@ TEST(RunParallel, NullInputKeepsCommandsOffTheRunnersInput) {
         EXPECT_EQ(readFile(dir / ("out/" + std::to_string(records[0].pid) + ".stdout")),
                   nullInput != 0 ? "" : "runner's input\n");
     }
+}
+
+TEST(RunParallel, ProgressIsRewrittenInPlaceOnATerminal) {
+    TempDir dir;
+    int terminal = -1;
+    int side = -1;
+    ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+    FANRUN_OPTIONS options{};
+    options.progress = 1;
+    const std::function<int()> run = optionRun(dir, options, 1, "sleep 0.3 # {}", {"a", "b"});
+    Outcome outcome = runInChild(dir, [&] {
+        dup2(side, STDERR_FILENO);
+        return run();
+    });
+    close(side);
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<size_t>(got));
+    }
+    close(terminal);
+    ASSERT_TRUE(outcome.exitedWith(0));
+    // Each rewrite returns to the start of the line and clears what is left of the last one.
+    ASSERT_GE(std::count(shown.begin(), shown.end(), '\r'), 3) << shown;
+    EXPECT_EQ(shown.rfind("\r0/2 done, 1 running, 0 failed, 0:00 elapsed, ? left\033[K", 0), 0U)
+        << shown;
+    const std::string last = "\r2/2 done, 0 running, 0 failed, 0:00 elapsed, 0:00 left\033[K\r\n";
+    ASSERT_GE(shown.size(), last.size());
+    EXPECT_EQ(shown.substr(shown.size() - last.size()), last) << shown;
 }
 
 // ---- the front end and the run as a whole ----------------------------------------------------
