@@ -851,6 +851,13 @@ TEST(RunParallel, ARepeatedPidNeverTouchesAnEarlierCommandsFiles) {
                                                          {pid + ".3.stderr", "err c\n"}}));
 }
 
+void liftProcessLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NPROC, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NPROC, &limit);
+}
+
 TEST(RunParallel, OutOfProcessesWaitsForARunningCommandAndFailsOnlyWhenNoneRuns) {
     constexpr uid_t nobody = 65534;
     struct Case {
@@ -885,8 +892,11 @@ TEST(RunParallel, OutOfProcessesWaitsForARunningCommandAndFailsOnlyWhenNoneRuns)
                     ++existing;
                 }
             }
+            // Only the soft limit: a sanitizer's check at exit needs its thread again.
             rlimit limit{};
-            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(existing + 1 + test.room);
+            getrlimit(RLIMIT_NPROC, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(existing + 1 + test.room);
+            atexit(liftProcessLimit);
             if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0 ||
                 setrlimit(RLIMIT_NPROC, &limit) != 0) {
                 return 77;
