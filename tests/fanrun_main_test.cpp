@@ -200,6 +200,7 @@ std::vector<Record> records(const std::string &report, std::string *header) {
 
 std::vector<int> exitStatuses(const std::vector<Record> &list) {
     std::vector<int> result;
+    result.reserve(list.size());
     for (const Record &record : list) {
         result.push_back(record.exitStatus);
     }
@@ -641,17 +642,10 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
         const std::string sleep = uniqueSleep();
         const std::string marks = dir / "marks";
         fs::create_directory(marks);
-        const std::string ignore = c.stubborn ? "trap '' INT TERM HUP; " : "";
+        std::string command = c.stubborn ? "trap '' INT TERM HUP; " : "";
+        command += "touch " + marks + "/{}; sleep " + sleep + "; touch " + marks + "/done";
         Launch launch;
-        launch.args = {"-j",
-                       "2",
-                       "-o",
-                       dir / "out",
-                       ignore + "touch " + marks + "/{}; sleep " + sleep + "; touch " + marks +
-                           "/done",
-                       "1",
-                       "2",
-                       "3"};
+        launch.args = {"-j", "2", "-o", dir / "out", command, "1", "2", "3"};
         Started started = start(dir, launch);
         ASSERT_TRUE(eventually([&] {
             return fs::exists(marks + "/1") && fs::exists(marks + "/2") && sleepers(sleep) == 2;
