@@ -151,9 +151,9 @@ void fanrunLastResult(FANRUN_RESULT *result);
 /* Indexes the records of processControl by pid for the following updateStatus() calls, as
  * runParallel() does for its own table: each call then finds its record in constant time instead
  * of searching from the first. The index describes the records as they are now: call it again
- * after changing a record's pid. A new run, or a call with
- * processControl.process NULL, drops it. Returns 1, or 0 when memory for it cannot be obtained
- * (updateStatus then keeps searching; nothing changes). */
+ * after changing a record's pid. A new run, or a call with processControl.process NULL, drops it.
+ * Returns 1, or 0 when memory for it cannot be obtained (updateStatus then keeps searching;
+ * nothing changes). */
 int fanrunIndexTable(void);
 
 #ifdef __cplusplus
