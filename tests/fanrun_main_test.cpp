@@ -337,7 +337,7 @@ TEST(FanrunArguments, EveryArgumentReachesItsCommandAsExactlyOneWord) {
     }
 }
 
-TEST(FanrunArguments, RawArgumentsRunAsShellCodeAndTheReportShowsWhatRan) {
+TEST(FanrunArguments, RawArgumentsRunAsShellCodeAndCommandsNeverReadTheRunnersInput) {
     TempDir dir;
     const std::string out = dir / "out";
     Outcome outcome = run(dir, {"--raw", "-j", "1", "-o", out, "echo {}", "$((1 + 2))", "a  b"});
@@ -349,6 +349,12 @@ TEST(FanrunArguments, RawArgumentsRunAsShellCodeAndTheReportShowsWhatRan) {
     EXPECT_EQ(readFile(out + "/" + std::to_string(report[0].pid) + ".stdout"), "3\n");
     EXPECT_EQ(report[1].command, "echo a  b");
     EXPECT_EQ(readFile(out + "/" + std::to_string(report[1].pid) + ".stdout"), "a b\n");
+    // A command never reads the runner's own input, even one the runner leaves unread.
+    Outcome cat = run(dir, {"--raw", "-o", out, "{}", "cat"}, "the runner's input\n");
+    EXPECT_EQ(cat.code(), 0);
+    report = records(cat.out, &header);
+    ASSERT_EQ(report.size(), 1U);
+    EXPECT_EQ(readFile(out + "/" + std::to_string(report[0].pid) + ".stdout"), "");
 }
 
 // ---- exit statuses ---------------------------------------------------------------------------
