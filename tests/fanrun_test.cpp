@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -27,6 +28,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pty.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -470,6 +474,23 @@ TEST_F(ProcessTable, FullReportStopsAfterTheCompletedCount) {
     EXPECT_EQ(outcome.out, "3 1 2\n702 1 0 ls missing\n3 1 2\n");
 }
 
+TEST_F(ProcessTable, AnIndexedTableRecordsOutcomesAsTheSearchDoes) {
+    // Duplicates while running, as a caller may fill them: the first waiting record comes first.
+    records_[2].pid = 701;
+    ASSERT_EQ(fanrunIndexTable(), 1);
+    updateStatus(999, 0);
+    updateStatus(702, W_EXITCODE(2, 0));
+    updateStatus(701, W_EXITCODE(0, 0));
+    updateStatus(701, SIGKILL);
+    updateStatus(701, W_EXITCODE(9, 0)); // nothing waits for it any more
+    EXPECT_EQ(records_[0].exitStatus, 0);
+    EXPECT_EQ(records_[1].exitStatus, 2);
+    EXPECT_EQ(records_[2].exitStatus, -1);
+    EXPECT_EQ(records_[2].status, SIGKILL);
+    processControl.process = nullptr;
+    EXPECT_EQ(fanrunIndexTable(), 1);
+}
+
 // ---- the run loop, in a forked child ---------------------------------------------------------
 
 TEST(RunParallel, EmptyArgumentListCreatesTheDirectoryAndReportsZero) {
@@ -629,13 +650,568 @@ TEST(RunParallel, RecordsThatCannotBeAllocatedEndTheRun) {
     EXPECT_EQ(huge.out, "");
 }
 
+// ---- faults the run survives, and runs with options, in a forked child -----------------------
+
+bool delivered(pid_t pid, int signum);
+
+// Like runInChild, but returns at once so that the test can signal the runner; with outFd >= 0
+// that descriptor becomes the child's standard output.
+Program startInChild(const TempDir &dir, const std::function<int()> &body, int outFd = -1) {
+    Program program;
+    program.outPath = dir / "child.out";
+    program.errPath = dir / "child.err";
+    fflush(stdout);
+    fflush(stderr);
+    program.pid = fork();
+    if (program.pid == 0) {
+        int out = outFd >= 0 ? outFd : open(program.outPath.c_str(), O_WRONLY | O_CREAT, 0644);
+        int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        close(out);
+        close(err);
+        int code = body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(code);
+    }
+    return program;
+}
+
+// A body that runs the commands with options and keeps the outcome of the run in dir/result.
+std::function<int()> optionRun(const TempDir &dir, FANRUN_OPTIONS options, int jobs,
+                               std::string commandTemplate, std::vector<std::string> arguments) {
+    return [&dir, options, jobs, commandTemplate, arguments]() mutable {
+        const std::string out = dir / "out";
+        std::vector<char *> pointers;
+        fanrunSetOptions(&options);
+        setParams(jobs, out, commandTemplate.c_str(), arguments, pointers);
+        runParallel();
+        FANRUN_RESULT result{};
+        fanrunLastResult(&result);
+        writeFile(dir / "result",
+                  std::to_string(result.numStarted) + " " + std::to_string(result.numFailed) + " " +
+                      std::to_string(result.numTimedOut) + " " + std::to_string(result.stopSignal) +
+                      " " + std::to_string(result.halted));
+        return 0;
+    };
+}
+
+// "started failed timedOut stopSignal halted" of the run, as written by optionRun.
+std::string runResult(const TempDir &dir) {
+    return readFile(dir / "result");
+}
+
+// True when no live process is left in the process group led by each record's pid (a process
+// ended by the signal may wait a moment longer to be reaped by its new parent).
+bool groupsEmpty(const std::vector<ReportLine> &records) {
+    std::set<int> groups;
+    for (const ReportLine &record : records) {
+        groups.insert(record.pid);
+    }
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string stat = readFile(entry.path() / "stat");
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(stat.substr(end + 1));
+        char state = 0;
+        int parent = 0;
+        int group = 0;
+        fields >> state >> parent >> group;
+        if (groups.count(group) != 0 && state != 'Z' && state != 'X') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The pids this process's next children will probably get: those after a probe child's, for
+// other processes take some too.
+std::vector<int> comingPids(int count) {
+    const long pidMax = std::stol(readFile("/proc/sys/kernel/pid_max"));
+    pid_t probe = fork();
+    if (probe == 0) {
+        _exit(0);
+    }
+    waitpid(probe, nullptr, 0);
+    std::vector<int> pids;
+    for (long i = 1; i <= count; ++i) {
+        pids.push_back(static_cast<int>((probe + i) % pidMax));
+    }
+    return pids;
+}
+
+TEST(RunParallel, OutputFilesAreNeverLinksFifosOrDirectories) {
+    struct Case {
+        const char *what;
+        const char *suffix; // of the planted name
+        const char *error;  // on the runner's standard error; PID stands for the child's pid
+    };
+    const Case cases[] = {
+        {"link", ".stdout", "Error: open failed\n: Too many levels of symbolic links\n"},
+        {"link", ".stderr", "Error: open failed on PID PID\n"},
+        {"dangling", ".stdout", "Error: open failed\n: Too many levels of symbolic links\n"},
+        {"fifo", ".stdout", "Error: open failed\n: No such device or address\n"},
+        {"fifo", ".stderr", "Error: open failed on PID PID\n"},
+        {"directory", ".stdout", "Error: open failed\n: Is a directory\n"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        const fs::path out = dir.path() / "out";
+        fs::create_directory(out);
+        const std::string victim = dir / "victim";
+        const std::string missing = dir / "missing";
+        writeFile(victim, "keep\n");
+        std::set<int> planted;
+        for (int pid : comingPids(1500)) {
+            const fs::path name = out / (std::to_string(pid) + test.suffix);
+            const std::string kind = test.what;
+            int made = kind == "link"       ? symlink(victim.c_str(), name.c_str())
+                       : kind == "dangling" ? symlink(missing.c_str(), name.c_str())
+                       : kind == "fifo"     ? mkfifo(name.c_str(), 0644)
+                                            : mkdir(name.c_str(), 0755);
+            if (made == 0) {
+                planted.insert(pid);
+            }
+        }
+        Outcome outcome = runInChild(dir, [&] {
+            const std::string outputDir = out.string();
+            std::vector<std::string> arguments = {"x"};
+            std::vector<char *> pointers;
+            setParams(1, outputDir, "echo {}", arguments, pointers);
+            return runParallel();
+        });
+        const std::string label = std::string(test.what) + test.suffix;
+        ASSERT_TRUE(outcome.exitedWith(0)) << label;
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        ASSERT_EQ(records.size(), 1U) << label;
+        if (planted.count(records[0].pid) == 0) {
+            ADD_FAILURE() << label << ": pid " << records[0].pid << " was not planted";
+            continue;
+        }
+        std::string error = test.error;
+        const size_t at = error.find("PID\n");
+        if (at != std::string::npos) {
+            error.replace(at, 3, std::to_string(records[0].pid));
+        }
+        EXPECT_EQ(records[0].exitStatus, 1) << label;
+        EXPECT_EQ(outcome.err, error) << label;
+        EXPECT_EQ(readFile(victim), "keep\n") << label;
+        EXPECT_FALSE(fs::exists(missing)) << label;
+    }
+}
+
+TEST(RunParallel, ARepeatedPidNeverTouchesAnEarlierCommandsFiles) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    // Pid 1 of a new pid namespace runs the loop; each command rewinds the namespace's last pid
+    // so that the next command gets the same pid again.
+    Outcome outcome = runInChild(dir, [&] {
+        if (unshare(CLONE_NEWPID) != 0) {
+            return 77;
+        }
+        pid_t init = fork();
+        if (init == 0) {
+            std::vector<std::string> arguments = {"a", "b", "c"};
+            std::vector<char *> pointers;
+            setParams(1, out,
+                      "echo out {}; echo err {} >&2; echo $(($$ - 1)) > "
+                      "/proc/sys/kernel/ns_last_pid",
+                      arguments, pointers);
+            runParallel();
+            fflush(stdout);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(init, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    });
+    if (outcome.exitedWith(77)) {
+        GTEST_SKIP() << "no new pid namespace: " << outcome.err;
+    }
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 3U);
+    const std::string pid = std::to_string(records[0].pid);
+    if (records[1].pid != records[0].pid || records[2].pid != records[0].pid) {
+        GTEST_SKIP() << "the namespace's last pid could not be rewound";
+    }
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::directory_iterator(out)) {
+        files[entry.path().filename().string()] = readFile(entry.path());
+    }
+    EXPECT_EQ(files, (std::map<std::string, std::string>{{pid + ".stdout", "out a\n"},
+                                                         {pid + ".stderr", "err a\n"},
+                                                         {pid + ".2.stdout", "out b\n"},
+                                                         {pid + ".2.stderr", "err b\n"},
+                                                         {pid + ".3.stdout", "out c\n"},
+                                                         {pid + ".3.stderr", "err c\n"}}));
+}
+
+void liftProcessLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NPROC, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NPROC, &limit);
+}
+
+TEST(RunParallel, OutOfProcessesWaitsForARunningCommandAndFailsOnlyWhenNoneRuns) {
+    constexpr uid_t nobody = 65534;
+    struct Case {
+        int room;     // processes of the user beyond the runner
+        bool blocker; // once the first command runs, another process takes its place
+        int reported; // commands in the report
+        int exitCode;
+        std::string error;
+    };
+    const std::string eagain = "Error: fork failed\n: Resource temporarily unavailable\n";
+    const Case cases[] = {
+        {1, false, 3, 0, ""}, // one command at a time although four may run
+        {1, true, 1, 1, eagain},
+        {0, false, 0, 1, eagain},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        const std::string started = dir / "started";
+        fs::create_directory(out);
+        chmod(dir.path().c_str(), 0777);
+        chmod(out.c_str(), 0777);
+        // Builtins and exec only: a command takes one process.
+        const std::string command = ": > " + started + "; exec sleep 1 # {}";
+        Program program = startInChild(dir, [&] {
+            // The limit counts every process of the user, so it starts from those there are.
+            int existing = 0;
+            for (const auto &entry : fs::directory_iterator("/proc")) {
+                struct stat info {};
+                if (std::isdigit(entry.path().filename().string()[0]) != 0 &&
+                    stat(entry.path().c_str(), &info) == 0 && info.st_uid == nobody) {
+                    ++existing;
+                }
+            }
+            // Only the soft limit: a sanitizer's check at exit needs its thread again.
+            rlimit limit{};
+            getrlimit(RLIMIT_NPROC, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(existing + 1 + test.room);
+            atexit(liftProcessLimit);
+            if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0 ||
+                setrlimit(RLIMIT_NPROC, &limit) != 0) {
+                return 77;
+            }
+            std::vector<std::string> arguments = {"a", "b", "c"};
+            std::vector<char *> pointers;
+            setParams(4, out, command.c_str(), arguments, pointers);
+            return runParallel();
+        });
+        pid_t blocker = -1;
+        if (test.blocker && eventually([&] { return fs::exists(started); })) {
+            blocker = fork();
+            if (blocker == 0) {
+                if (setgid(nobody) == 0 && setuid(nobody) == 0) {
+                    pause();
+                }
+                _exit(0);
+            }
+        }
+        Outcome outcome = program.finish();
+        if (blocker > 0) {
+            kill(blocker, SIGKILL);
+            waitpid(blocker, nullptr, 0);
+        }
+        if (outcome.exitedWith(77)) {
+            GTEST_SKIP() << "cannot become an unprivileged user";
+        }
+        EXPECT_TRUE(outcome.exitedWith(test.exitCode)) << test.room << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, test.error) << test.room;
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        EXPECT_EQ(header, "3 " + std::to_string(test.reported) + " 0");
+        ASSERT_EQ(records.size(), static_cast<size_t>(test.reported));
+        for (const ReportLine &record : records) {
+            EXPECT_EQ(record.exitStatus, 0) << record.command;
+        }
+    }
+}
+
+TEST(RunParallel, AClosedStandardOutputFailsReportsButNeverEndsTheRun) {
+    TempDir dir;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    // Report lines longer than the stream's buffer, so that every report is written at once.
+    const std::string go = dir / "go";
+    const std::string command = "while [ ! -e " + go + " ]; do sleep 0.01; done; touch " +
+                                (dir / "ran.") + "{} # " + std::string(9000, 'x');
+    Program program = startInChild(
+        dir,
+        [&] {
+            const std::string out = dir / "out";
+            std::vector<std::string> arguments = {"a", "b", "c"};
+            std::vector<char *> pointers;
+            setParams(2, out, command.c_str(), arguments, pointers);
+            runParallel();
+            struct sigaction action {};
+            sigaction(SIGPIPE, nullptr, &action);
+            signal(SIGPIPE, SIG_IGN);
+            fflush(stdout);
+            return ferror(stdout) != 0 && action.sa_handler == SIG_DFL ? 0 : 3;
+        },
+        ends[1]);
+    close(ends[1]);
+    ASSERT_TRUE(
+        eventually([&] { return (statusMask(program.pid, "SigCgt") & reportBits) == reportBits; }));
+    for (int i = 0; i < 20; ++i) {
+        kill(program.pid, i % 2 == 0 ? SIGUSR2 : SIGUSR1);
+        ASSERT_TRUE(delivered(program.pid, i % 2 == 0 ? SIGUSR2 : SIGUSR1));
+    }
+    writeFile(go, "");
+    Outcome outcome = program.finish();
+    EXPECT_TRUE(outcome.exitedWith(0)) << outcome.status;
+    for (const char *name : {"a", "b", "c"}) {
+        EXPECT_TRUE(fs::exists(dir / (std::string("ran.") + name))) << name;
+    }
+}
+
+TEST(RunParallel, InheritedIgnoredSigchldAndSigpipeChangeNothing) {
+    for (int stopOnSignals : {0, 1}) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        Outcome outcome = runInChild(dir, [&] {
+            signal(SIGCHLD, SIG_IGN);
+            signal(SIGPIPE, SIG_IGN);
+            FANRUN_OPTIONS options{};
+            options.stopOnSignals = stopOnSignals;
+            fanrunSetOptions(&options);
+            std::vector<std::string> arguments = {"3", "0"};
+            std::vector<char *> pointers;
+            setParams(1, out, "grep SigIgn /proc/self/status; exit {}", arguments, pointers);
+            runParallel();
+            struct sigaction chld {};
+            struct sigaction pipe {};
+            sigaction(SIGCHLD, nullptr, &chld);
+            sigaction(SIGPIPE, nullptr, &pipe);
+            return chld.sa_handler == SIG_IGN && pipe.sa_handler == SIG_IGN ? 0 : 3;
+        });
+        EXPECT_TRUE(outcome.exitedWith(0)) << stopOnSignals;
+        EXPECT_EQ(outcome.err, "");
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        ASSERT_EQ(records.size(), 2U) << outcome.out;
+        EXPECT_EQ(header, "2 2 0");
+        EXPECT_EQ(records[0].exitStatus, 3);
+        EXPECT_EQ(records[1].exitStatus, 0);
+        const std::string status = readFile(out + "/" + std::to_string(records[0].pid) + ".stdout");
+        EXPECT_EQ(std::stoull(status.substr(7), nullptr, 16) & signalBit(SIGPIPE), 0U) << status;
+    }
+}
+
+TEST(RunParallel, StopSignalsEndEveryCommandsGroupAndKeepTheWholeReport) {
+    struct Case {
+        int first;
+        int second; // 0: none
+        std::string command;
+    };
+    // The sleeps run in children of the shells, so only a signal to the group ends them.
+    const Case cases[] = {
+        {SIGINT, 0, "sleep 30; echo late"},
+        {SIGTERM, 0, "sleep 30; echo late"},
+        {SIGHUP, 0, "sleep 30; echo late"},
+        {SIGHUP, SIGTERM, "trap '' HUP TERM; sleep 30; echo late"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        const std::string started = dir / "started.";
+        FANRUN_OPTIONS options{};
+        options.stopOnSignals = 1;
+        Program program =
+            startInChild(dir, optionRun(dir, options, 2, "touch " + started + "{}; " + test.command,
+                                        {"a", "b", "c"}));
+        const std::string label = strsignal(test.first) + std::string(" ") + test.command;
+        ASSERT_TRUE(eventually([&] {
+            return fs::exists(started + "a") && fs::exists(started + "b") &&
+                   (statusMask(program.pid, "SigCgt") & reportBits) == reportBits;
+        })) << label;
+        // Still in the stream's buffer when the run is stopped: never lost.
+        kill(program.pid, SIGUSR2);
+        ASSERT_TRUE(delivered(program.pid, SIGUSR2));
+        std::this_thread::sleep_for(50ms); // let the shells start their sleeps
+        kill(program.pid, test.first);
+        if (test.second != 0) {
+            ASSERT_TRUE(delivered(program.pid, test.first));
+            std::this_thread::sleep_for(100ms);
+            kill(program.pid, test.second);
+        }
+        Outcome outcome = program.finish();
+        ASSERT_TRUE(outcome.exitedWith(0)) << label;
+        EXPECT_EQ(outcome.err, "") << label;
+        ASSERT_EQ(outcome.out.rfind("3 0 2\n", 0), 0U) << label << "\n" << outcome.out;
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out.substr(6), &header);
+        EXPECT_EQ(header, "3 2 0") << label;
+        ASSERT_EQ(records.size(), 2U) << label;
+        for (const ReportLine &record : records) {
+            EXPECT_EQ(record.exitStatus, -1) << label;
+            EXPECT_EQ(readFile(dir / ("out/" + std::to_string(record.pid) + ".stdout")), "");
+        }
+        EXPECT_TRUE(groupsEmpty(records)) << label;
+        EXPECT_FALSE(fs::exists(started + "c")) << label;
+        EXPECT_EQ(runResult(dir), "2 2 0 " + std::to_string(test.first) + " 0") << label;
+    }
+}
+
+TEST(RunParallel, ATimeoutEndsTheCommandAndItsGroupAndCountsAsFailed) {
+    TempDir dir;
+    FANRUN_OPTIONS options{};
+    options.stopOnSignals = 1;
+    options.timeoutSeconds = 0.3;
+    // "quick" ends in time; "slow" ends on SIGTERM; "stubborn" ignores it until SIGKILL.
+    const std::string command = "case {} in quick) exit 4;; slow) sleep 30;; *) trap '' TERM; "
+                                "sleep 30;; esac; echo late";
+    const auto begin = std::chrono::steady_clock::now();
+    Outcome outcome =
+        runInChild(dir, optionRun(dir, options, 3, command, {"quick", "slow", "stubborn"}));
+    const auto took = std::chrono::steady_clock::now() - begin;
+    ASSERT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(records[0].exitStatus, 4);
+    EXPECT_EQ(records[1].exitStatus, -1);
+    EXPECT_EQ(records[2].exitStatus, -1);
+    EXPECT_TRUE(groupsEmpty(records));
+    EXPECT_EQ(runResult(dir), "3 3 2 0 0");
+    EXPECT_LT(took, 20s);
+}
+
+TEST(RunParallel, HaltingStopsLaunchingAfterTheFirstFailure) {
+    struct Case {
+        int halt;
+        int slowExit; // of the command running when the first one fails
+        bool slowDone;
+    };
+    const Case cases[] = {{FANRUN_HALT_SOON, 0, true}, {FANRUN_HALT_NOW, -1, false}};
+    for (const Case &test : cases) {
+        TempDir dir;
+        FANRUN_OPTIONS options{};
+        options.stopOnSignals = 1;
+        options.halt = test.halt;
+        const std::string marks = dir / "";
+        const std::string command = "touch " + marks +
+                                    "{}.ran; case {} in fail) sleep 0.2; exit 5;; "
+                                    "slow) sleep 1.5; touch " +
+                                    marks + "slow.done;; esac";
+        Outcome outcome =
+            runInChild(dir, optionRun(dir, options, 2, command, {"slow", "fail", "next", "last"}));
+        ASSERT_TRUE(outcome.exitedWith(0)) << test.halt;
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        EXPECT_EQ(header, "4 2 0") << test.halt;
+        ASSERT_EQ(records.size(), 2U) << test.halt;
+        EXPECT_EQ(records[0].exitStatus, test.slowExit) << test.halt;
+        EXPECT_EQ(records[1].exitStatus, 5) << test.halt;
+        EXPECT_EQ(fs::exists(marks + "slow.done"), test.slowDone) << test.halt;
+        EXPECT_FALSE(fs::exists(marks + "next.ran")) << test.halt;
+        EXPECT_EQ(runResult(dir), test.halt == FANRUN_HALT_NOW ? "2 2 0 0 1" : "2 1 0 0 1");
+    }
+}
+
+TEST(RunParallel, ProgressGoesToStandardErrorAtMostOnceASecondOffATerminal) {
+    TempDir dir;
+    FANRUN_OPTIONS options{};
+    options.progress = 1;
+    Outcome outcome =
+        runInChild(dir, optionRun(dir, options, 1, "sleep 0.7; exit {}", {"0", "1", "0"}));
+    ASSERT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    EXPECT_EQ(parseRecords(outcome.out, &header).size(), 3U);
+    std::vector<std::string> progress = lines(outcome.err);
+    // About two seconds: one or two lines while it runs, then the last one.
+    ASSERT_GE(progress.size(), 2U) << outcome.err;
+    EXPECT_LE(progress.size(), 4U) << outcome.err;
+    for (const std::string &line : progress) {
+        std::istringstream fields(line);
+        int done = -1;
+        int total = -1;
+        char slash = 0;
+        std::string rest;
+        fields >> done >> slash >> total;
+        std::getline(fields, rest);
+        EXPECT_TRUE(slash == '/' && total == 3 && done >= 0 && done <= 3) << line;
+        EXPECT_NE(rest.find(" done, "), std::string::npos) << line;
+    }
+    EXPECT_EQ(progress.back().rfind("3/3 done, 0 running, 1 failed, 0:02 elapsed, 0:00 left", 0),
+              0U)
+        << progress.back();
+}
+
+TEST(RunParallel, NullInputKeepsCommandsOffTheRunnersInput) {
+    for (int nullInput : {0, 1}) {
+        TempDir dir;
+        const std::string input = dir / "input";
+        writeFile(input, "runner's input\n");
+        Outcome outcome = runInChild(dir, [&] {
+            int fd = open(input.c_str(), O_RDONLY);
+            dup2(fd, STDIN_FILENO);
+            close(fd);
+            FANRUN_OPTIONS options{};
+            options.nullInput = nullInput;
+            fanrunSetOptions(&options);
+            const std::string out = dir / "out";
+            std::vector<std::string> arguments = {"a"};
+            std::vector<char *> pointers;
+            setParams(1, out, "cat", arguments, pointers);
+            return runParallel();
+        });
+        ASSERT_TRUE(outcome.exitedWith(0));
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        ASSERT_EQ(records.size(), 1U);
+        EXPECT_EQ(readFile(dir / ("out/" + std::to_string(records[0].pid) + ".stdout")),
+                  nullInput != 0 ? "" : "runner's input\n");
+    }
+}
+
+TEST(RunParallel, ProgressIsRewrittenInPlaceOnATerminal) {
+    TempDir dir;
+    int terminal = -1;
+    int side = -1;
+    ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+    FANRUN_OPTIONS options{};
+    options.progress = 1;
+    const std::function<int()> run = optionRun(dir, options, 1, "sleep 0.3 # {}", {"a", "b"});
+    Outcome outcome = runInChild(dir, [&] {
+        dup2(side, STDERR_FILENO);
+        return run();
+    });
+    close(side);
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<size_t>(got));
+    }
+    close(terminal);
+    ASSERT_TRUE(outcome.exitedWith(0));
+    // Each rewrite returns to the start of the line and clears what is left of the last one.
+    ASSERT_GE(std::count(shown.begin(), shown.end(), '\r'), 3) << shown;
+    EXPECT_EQ(shown.rfind("\r0/2 done, 1 running, 0 failed, 0:00 elapsed, ? left\033[K", 0), 0U)
+        << shown;
+    const std::string last = "\r2/2 done, 0 running, 0 failed, 0:00 elapsed, 0:00 left\033[K\r\n";
+    ASSERT_GE(shown.size(), last.size());
+    EXPECT_EQ(shown.substr(shown.size() - last.size()), last) << shown;
+}
+
 // ---- the front end and the run as a whole ----------------------------------------------------
 
 TEST(Fanrun, FinalReportShowsExitCodesAndSignalsInLaunchOrder) {
     TempDir dir;
-    Outcome outcome =
-        runFanrun(dir, {"-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
-    EXPECT_TRUE(outcome.exitedWith(0));
+    Outcome outcome = runFanrun(
+        dir, {"--raw", "-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
+    EXPECT_TRUE(outcome.exitedWith(123));
     EXPECT_EQ(outcome.err, "");
     std::string header;
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
@@ -692,14 +1268,14 @@ TEST(Fanrun, LongOutputPathsAreUsedWhole) {
         out /= std::string(60, 'd');
     }
     fs::create_directories(out);
-    Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err >&2", "x"});
+    Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err {} >&2", "x"});
     EXPECT_TRUE(outcome.exitedWith(0));
     std::string header;
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
     ASSERT_EQ(records.size(), 1U);
     const std::string base = (out / std::to_string(records[0].pid)).string();
     EXPECT_EQ(readFile(base + ".stdout"), "out\n");
-    EXPECT_EQ(readFile(base + ".stderr"), "err\n");
+    EXPECT_EQ(readFile(base + ".stderr"), "err x\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
 }
 
@@ -719,7 +1295,8 @@ TEST(Fanrun, NeverRunsMoreCommandsThanTheLimit) {
     TempDir dir;
     const std::string log = dir / "log";
     std::vector<std::string> arguments = {"-j", "3", "-o", dir / "out",
-                                          "echo + >> " + log + "; sleep 0.3; echo - >> " + log};
+                                          "echo + >> " + log + "; sleep 0.3; echo - >> " + log +
+                                              " # {}"};
     for (int i = 0; i < 9; ++i) {
         arguments.push_back(std::to_string(i));
     }
@@ -761,7 +1338,7 @@ TEST(Fanrun, AnOutputPathThatIsAFileFailsEveryCommand) {
     TempDir dir;
     writeFile(dir / "file", "keep\n");
     Outcome outcome = runFanrun(dir, {"-j", "2", "-o", dir / "file", "echo {}", "a", "b", "c"});
-    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_TRUE(outcome.exitedWith(123));
     const std::string failure = "Error: open failed\n: Not a directory\n";
     EXPECT_EQ(outcome.err, failure + failure + failure);
     std::string header;
@@ -790,7 +1367,7 @@ TEST(Fanrun, CommandsTheShellOrExecCannotRunAreRecordedWithTheirExitCodes) {
     const std::string tooLong(200000, 'x');
     Outcome outcome = runFanrun(dir, {"-j", "2", "-o", out, "{}"},
                                 fromInput("no-such-command-for-fanrun\n" + tooLong + "\n"));
-    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_TRUE(outcome.exitedWith(123));
     EXPECT_EQ(outcome.err, "");
     std::string header;
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
@@ -818,7 +1395,7 @@ TEST(Fanrun, ReadsOneArgumentPerLineIntoTheDefaultDirectory) {
     std::vector<ReportLine> records = parseRecords(outcome.out, &header);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "echo a"},
-                                                    {records[1].pid, 0, "echo b c"},
+                                                    {records[1].pid, 0, "echo 'b c'"},
                                                     {records[2].pid, 0, "echo d"}}));
     EXPECT_EQ(readFile(dir / ("fanrun-out/" + std::to_string(records[1].pid) + ".stdout")),
               "b c\n");
@@ -835,7 +1412,7 @@ TEST(Fanrun, EmptyInputRunsNothingAndReportsZero) {
 
 TEST(Fanrun, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed) {
     TempDir dir;
-    const std::string command = "echo out; echo err >&2";
+    const std::string command = "echo out; echo err {} >&2";
     StartOptions closedErr;
     closedErr.err = Stream::Closed;
     Outcome noStderr = runFanrun(dir, {"-o", dir / "e", command, "x"}, closedErr);
@@ -850,11 +1427,14 @@ TEST(Fanrun, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed) {
         for (const auto &entry : fs::directory_iterator(dir.path() / sub)) {
             files[entry.path().extension().string()] = readFile(entry.path());
         }
-        EXPECT_EQ(files,
-                  (std::map<std::string, std::string>{{".stdout", "out\n"}, {".stderr", "err\n"}}))
+        EXPECT_EQ(files, (std::map<std::string, std::string>{{".stdout", "out\n"},
+                                                             {".stderr", "err x\n"}}))
             << sub;
     }
 }
+
+const std::string usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
+                          "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
 
 TEST(Fanrun, BadUsageExitsWith2AndRunsNothing) {
     TempDir dir;
@@ -882,20 +1462,19 @@ TEST(Fanrun, BadUsageExitsWith2AndRunsNothing) {
         EXPECT_TRUE(outcome.exitedWith(2)) << shown;
         EXPECT_EQ(outcome.out, "") << shown;
         std::vector<std::string> errorLines = lines(outcome.err);
-        ASSERT_EQ(errorLines.size(), 2U) << shown << "\n" << outcome.err;
+        ASSERT_EQ(errorLines.size(), 3U) << shown << "\n" << outcome.err;
         EXPECT_EQ(errorLines[0].rfind("fanrun: ", 0), 0U) << shown;
-        EXPECT_EQ(errorLines[1], "usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]") << shown;
+        EXPECT_EQ(errorLines[1] + "\n" + errorLines[2] + "\n", usage) << shown;
     }
     // Unreadable input: a directory as standard input, and a NUL byte in a line.
     StartOptions fromDirectory;
     fromDirectory.inputPath = dir.path().string();
     Outcome directory = runFanrun(dir, {"-o", out, marker}, fromDirectory);
     EXPECT_TRUE(directory.exitedWith(2));
-    EXPECT_EQ(lines(directory.err).size(), 2U);
+    EXPECT_EQ(lines(directory.err).size(), 3U);
     Outcome nul = runFanrun(dir, {"-o", out, marker}, fromInput(std::string("a\n\0b\n", 5)));
     EXPECT_TRUE(nul.exitedWith(2));
-    EXPECT_EQ(nul.err, "fanrun: line 2 of standard input holds a NUL byte\n"
-                       "usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]\n");
+    EXPECT_EQ(nul.err, "fanrun: line 2 of standard input holds a NUL byte\n" + usage);
     EXPECT_FALSE(fs::exists(out));
     EXPECT_FALSE(fs::exists(dir / "ran"));
 }
@@ -904,7 +1483,7 @@ TEST(Fanrun, HelpAndVersionGoToStandardOutput) {
     TempDir dir;
     Outcome help = runFanrun(dir, {"--help"});
     EXPECT_TRUE(help.exitedWith(0));
-    EXPECT_EQ(help.out.rfind("usage: fanrun [-j N] [-o DIR] TEMPLATE [ARGUMENT...]\n", 0), 0U);
+    EXPECT_EQ(help.out.rfind(usage, 0), 0U);
     EXPECT_NE(help.out.find("--jobs"), std::string::npos);
     EXPECT_EQ(help.err, "");
     Outcome version = runFanrun(dir, {"--version"});

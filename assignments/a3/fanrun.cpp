@@ -8,10 +8,17 @@
 // and SA_RESTART lets an interrupted wait resume. Before the records are released the previous
 // dispositions come back, so no report ever reads released storage.
 //
+// Event waits. A plain wait() cannot also watch a deadline or a stop signal without a race, so a
+// run that needs either (stop signals, a timeout, halting now, progress) keeps SIGCHLD and the stop
+// signals blocked in the main flow as well and sleeps in ppoll(), whose mask opens them together
+// with the report signals atomically; the handlers only note what arrived, and the main flow then
+// reaps with WNOHANG. A run without those options keeps the plain wait().
+//
 // Children. A child is started vfork-style (shared memory, parent suspended until exec) on a
 // stack of its own: the parent's memory and its stdio buffers are left untouched, the child runs
 // with every signal blocked until just before exec, and it uses only async-signal-safe calls and
-// _exit, so buffered output of the parent is never written twice.
+// _exit, so buffered output of the parent is never written twice. Being suspended, the parent
+// never changes the pid index while a child reads it to name its files.
 
 #include "fanrun.h"
 #include "fanrun_params.h"
@@ -26,9 +33,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -43,6 +52,18 @@ PROCESS_CONTROL processControl;
 
 namespace {
 
+FANRUN_OPTIONS runOptions;
+FANRUN_RESULT lastResult;
+
+constexpr int64_t nsPerSecond = 1000000000;
+// Between the SIGTERM of a timeout or of halting now and the SIGKILL that follows it.
+constexpr int64_t killGraceNs = 2 * nsPerSecond;
+// How often the progress line is rewritten on a terminal, and written otherwise.
+constexpr int64_t progressTerminalNs = nsPerSecond / 5;
+constexpr int64_t progressPlainNs = nsPerSecond;
+// PID_MAX_LIMIT of 64-bit kernels, when pid_max cannot be read.
+constexpr long pidLimit = 4194304;
+
 // The report handler may interrupt the run between any two table updates; this keeps the
 // compiler from caching or reordering them across the points the handler relies on.
 inline void tableFence() {
@@ -52,6 +73,153 @@ inline void tableFence() {
 [[noreturn]] void fail(const char *message) {
     perror(message);
     exit(1);
+}
+
+int64_t clockNs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * nsPerSecond + now.tv_nsec;
+}
+
+// ---- the pid index -----------------------------------------------------------------------------
+// Open addressing with linear probing, at most half full. For every pid of a run it holds how
+// many commands of the run have had it and which record waits for it now. The child reads it
+// (getpid() as the key) to name its files, so lookups are child code too.
+
+struct PidEntry {
+    int pid; // 0: free
+    int uses;
+    int record;
+};
+
+struct PidIndex {
+    PidEntry *slots;
+    unsigned bits; // 1 << bits slots
+    size_t used;
+    const PROCESS_STRUCT *records; // the table the entries describe
+    int count;
+};
+
+PidIndex pidIndex;
+
+FANRUN_CHILD_CODE size_t pidSlot(const PidIndex &index, int pid) {
+    const size_t mask = (size_t{1} << index.bits) - 1;
+    // Fibonacci hashing spreads the runs of consecutive pids over the whole table.
+    const uint32_t hash = static_cast<uint32_t>(pid) * 2654435769U;
+    size_t at = hash >> (32 - index.bits);
+    while (index.slots[at].pid != 0 && index.slots[at].pid != pid) {
+        at = (at + 1) & mask;
+    }
+    return at;
+}
+
+// Room for `distinct` pids, or false with the index left as it was.
+bool indexInit(PidIndex &index, size_t distinct) {
+    unsigned bits = 4;
+    while (bits < 31 && (size_t{1} << (bits - 1)) < distinct) {
+        ++bits;
+    }
+    auto *slots = static_cast<PidEntry *>(calloc(size_t{1} << bits, sizeof(PidEntry)));
+    if (slots == nullptr) {
+        return false;
+    }
+    index = PidIndex{slots, bits, 0, nullptr, 0};
+    return true;
+}
+
+void indexDrop() {
+    free(pidIndex.slots);
+    pidIndex = PidIndex{};
+}
+
+// Notes that record now waits for pid. Returns false only when the index is full and cannot grow.
+bool indexAdd(int pid, int record) {
+    if ((pidIndex.used + 1) * 2 > (size_t{1} << pidIndex.bits)) {
+        // Only a pid_max raised during the run gets here.
+        PidIndex larger{};
+        if (pidIndex.bits < 31 && indexInit(larger, pidIndex.used * 2 + 2)) {
+            for (size_t i = 0; i < (size_t{1} << pidIndex.bits); ++i) {
+                if (pidIndex.slots[i].pid != 0) {
+                    larger.slots[pidSlot(larger, pidIndex.slots[i].pid)] = pidIndex.slots[i];
+                }
+            }
+            larger.used = pidIndex.used;
+            larger.records = pidIndex.records;
+            larger.count = pidIndex.count;
+            free(pidIndex.slots);
+            pidIndex = larger;
+        } else if (pidIndex.used + 2 > (size_t{1} << pidIndex.bits)) {
+            return false;
+        }
+    }
+    PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
+    if (entry.pid == 0) {
+        entry = PidEntry{pid, 0, record};
+        ++pidIndex.used;
+    }
+    entry.uses = std::min(entry.uses + 1, INT_MAX - 1);
+    entry.record = record;
+    return true;
+}
+
+// The record of the run's own table that waits for pid, or NULL when the index cannot tell.
+PROCESS_STRUCT *indexedRecord(PROCESS_STRUCT *records, int pid) {
+    if (pidIndex.slots == nullptr || pidIndex.records != records ||
+        pidIndex.count != processControl.numProcesses) {
+        return nullptr;
+    }
+    const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
+    if (entry.pid != pid || entry.record < 0 || entry.record >= pidIndex.count) {
+        return nullptr;
+    }
+    PROCESS_STRUCT *record = &records[entry.record];
+    return record->pid == pid && record->ifExited == 0 ? record : nullptr;
+}
+
+// The first record waiting for pid, found through the index when it describes this table.
+PROCESS_STRUCT *waitingRecord(int pid) {
+    PROCESS_STRUCT *records = processControl.process;
+    // Unfilled records hold pid 0, and no reaped child has a pid below 1.
+    if (records == nullptr || pid <= 0) {
+        return nullptr;
+    }
+    PROCESS_STRUCT *record = indexedRecord(records, pid);
+    if (record != nullptr) {
+        return record;
+    }
+    for (int i = 0; i < processControl.numProcesses; ++i) {
+        // A reaped child's pid may be handed to a later child of the same run: the outcome belongs
+        // to the record still waiting for it.
+        if (records[i].pid == pid && records[i].ifExited == 0) {
+            return &records[i];
+        }
+    }
+    return nullptr;
+}
+
+void markReaped(PROCESS_STRUCT *record, int status) {
+    record->status = status;
+    record->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    tableFence();
+    record->ifExited = 1;
+    tableFence();
+}
+
+long readPidMax() {
+    long value = pidLimit;
+    int fd = open("/proc/sys/kernel/pid_max", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char text[32] = {};
+        ssize_t got = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (got > 0) {
+            long read = strtol(text, nullptr, 10);
+            if (read > 0 && read <= pidLimit) {
+                value = read;
+            }
+        }
+    }
+    return value;
 }
 
 // ---- child side: async-signal-safe only, no instrumentation, never returns --------------------
@@ -108,6 +276,8 @@ struct ChildPlan {
     sigset_t resetSignals; // caught (or report) signals to turn back to the default action
     sigset_t execMask;     // the mask the command starts with
     struct sigaction defaultAction;
+    bool ownGroup;  // the command leads a process group of its own
+    bool nullInput; // standard input from /dev/null
 };
 
 // Writes message in one piece to standard error; a short write has nowhere better to go.
@@ -146,52 +316,120 @@ FANRUN_CHILD_CODE void childWrite(const ChildText &message) {
     _exit(1);
 }
 
-// Opens "outputDir/pid.suffix" write-only, created 0644, truncated. A name longer than the system
-// accepts fails with ENAMETOOLONG instead of being cut to a different file's name.
-FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, const char *suffix) {
+// How many earlier commands of this run had pid.
+FANRUN_CHILD_CODE int earlierUses(int pid) {
+    if (pidIndex.slots == nullptr) {
+        return 0;
+    }
+    const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
+    return entry.pid == pid ? entry.uses : 0;
+}
+
+// Opens "outputDir/PID.suffix" (the n-th command of the run with this pid, n > 1:
+// "outputDir/PID.n.suffix") write-only, created 0644, truncated, and only as a regular file: a
+// symbolic link fails with ELOOP, a FIFO, device or socket with ENXIO (without blocking), a
+// directory with EISDIR. A name longer than the system accepts fails with ENAMETOOLONG instead
+// of being cut to a different file's name. The descriptor is close-on-exec.
+FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix) {
     char name[PATH_MAX];
     ChildText path{name, sizeof name - 1, 0, false};
     path.add(outputDir);
     path.add("/");
     path.add(pid);
+    if (uses > 0) {
+        path.add(".");
+        path.add(uses + 1);
+    }
     path.add(suffix);
     if (path.overflow) {
         errno = ENAMETOOLONG;
         return -1;
     }
     name[path.length] = '\0';
-    return open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    constexpr int common = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // A new name is a new regular file: the usual case costs a single call.
+        int fd = open(name, common | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+        fd = open(name, common | O_NONBLOCK | O_TRUNC);
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                continue; // removed in between: create it after all
+            }
+            return -1;
+        }
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            int error = S_ISREG(info.st_mode) ? errno : ENXIO;
+            close(fd);
+            errno = error;
+            return -1;
+        }
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return -1;
+        }
+        return fd;
+    }
+    return -1;
+}
+
+// Makes fd the descriptor target, open across exec.
+FANRUN_CHILD_CODE bool moveTo(int fd, int target) {
+    if (fd == target) {
+        return fcntl(fd, F_SETFD, 0) == 0;
+    }
+    if (dup2(fd, target) < 0) {
+        return false;
+    }
+    close(fd);
+    return true;
 }
 
 FANRUN_CHILD_CODE int childMain(void *argument) {
     const ChildPlan *plan = static_cast<const ChildPlan *>(argument);
     int pid = getpid();
+    if (plan->ownGroup) {
+        // Cannot fail for a new child; the runner falls back to the pid if the group is missing.
+        setpgid(0, 0);
+    }
+    const int uses = earlierUses(pid);
 
-    int fd = openOutput(plan->outputDir, pid, ".stdout");
+    int fd = openOutput(plan->outputDir, pid, uses, ".stdout");
     if (fd < 0) {
         childPerror("Error: open failed\n");
     }
-    if (dup2(fd, STDOUT_FILENO) < 0) {
+    // With the runner's standard output closed, the file may already be descriptor 1.
+    if (!moveTo(fd, STDOUT_FILENO)) {
         childPerror("Error: dup2 failed\n");
     }
-    // With the runner's standard output closed, the file may already be descriptor 1.
-    if (fd != STDOUT_FILENO) {
-        close(fd);
-    }
 
-    fd = openOutput(plan->outputDir, pid, ".stderr");
+    fd = openOutput(plan->outputDir, pid, uses, ".stderr");
     if (fd < 0) {
         childReport("Error: open failed on PID ", pid);
     }
-    if (dup2(fd, STDERR_FILENO) < 0) {
+    if (!moveTo(fd, STDERR_FILENO)) {
         childReport("Error: dup2 failed on PID ", pid);
     }
-    if (fd != STDERR_FILENO) {
-        close(fd);
+
+    if (plan->nullInput) {
+        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            childReport("Error: open failed on PID ", pid);
+        }
+        if (!moveTo(fd, STDIN_FILENO)) {
+            childReport("Error: dup2 failed on PID ", pid);
+        }
     }
 
-    // The command starts with the report signals neither blocked nor caught, and no handler of
-    // the parent may run here on the shared memory between unblocking and exec.
+    // The command starts with the report signals neither blocked nor caught, SIGPIPE at its
+    // default, and no handler of the parent may run here on the shared memory between unblocking
+    // and exec.
     for (int signum = 1; signum < NSIG; ++signum) {
         if (sigismember(&plan->resetSignals, signum) == 1) {
             sigaction(signum, &plan->defaultAction, nullptr);
@@ -208,44 +446,125 @@ alignas(64) unsigned char childStack[128 * 1024];
 
 // ---- parent side ---------------------------------------------------------------------------
 
+volatile sig_atomic_t stopReceived; // the first stop signal of the run
+volatile sig_atomic_t stopRepeated; // a SIGINT or SIGTERM after it
+
+void onStopSignal(int signum) {
+    if (stopReceived == 0) {
+        stopReceived = signum;
+    } else if (signum == SIGINT || signum == SIGTERM) {
+        stopRepeated = 1;
+    }
+}
+
+// Only there to end the event wait.
+void onChildEnded(int /*signum*/) {}
+
+const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 // Signal state of one run.
 struct RunSignals {
-    sigset_t entryMask; // mask the caller had; restored at the end
-    sigset_t runMask;   // entry mask plus both report signals: the main flow outside waits
-    sigset_t waitMask;  // entry mask less both report signals: while blocked in wait
-    sigset_t allMask;   // while a child shares the parent's memory
+    sigset_t entryMask;     // mask the caller had; restored at the end
+    sigset_t eventSet;      // SIGCHLD and the stop signals, for event waits; else empty
+    sigset_t setupMask;     // entry mask plus the event signals: the main flow until installed
+    sigset_t runMask;       // setup mask plus both report signals: the main flow outside waits
+    sigset_t waitMask;      // entry mask less report and event signals: while blocked in wait
+    sigset_t earlyWaitMask; // entry mask less event signals: event waits before installing
+    sigset_t allMask;       // while a child shares the parent's memory
     struct sigaction previousUsr1;
     struct sigaction previousUsr2;
+    struct sigaction previousPipe;
+    struct sigaction previousChld;
+    struct sigaction previousStop[3];
+    bool chldChanged;
+    bool events;
+    bool stops;
     bool installed;
 
-    const sigset_t &current() const { return installed ? runMask : entryMask; }
+    const sigset_t &current() const { return installed ? runMask : setupMask; }
 };
 
-void prepareSignals(RunSignals &signals, ChildPlan &plan) {
+void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stops) {
     sigprocmask(SIG_BLOCK, nullptr, &signals.entryMask);
-    signals.runMask = signals.entryMask;
+    signals.events = events;
+    signals.stops = stops;
+    sigemptyset(&signals.eventSet);
+    if (events) {
+        sigaddset(&signals.eventSet, SIGCHLD);
+    }
+    if (stops) {
+        for (int signum : stopSignals) {
+            sigaddset(&signals.eventSet, signum);
+        }
+    }
+    signals.setupMask = signals.entryMask;
+    signals.waitMask = signals.entryMask;
+    signals.earlyWaitMask = signals.entryMask;
+    for (int signum = 1; signum < NSIG; ++signum) {
+        if (sigismember(&signals.eventSet, signum) == 1) {
+            sigaddset(&signals.setupMask, signum);
+            sigdelset(&signals.waitMask, signum);
+            sigdelset(&signals.earlyWaitMask, signum);
+        }
+    }
+    signals.runMask = signals.setupMask;
     sigaddset(&signals.runMask, SIGUSR1);
     sigaddset(&signals.runMask, SIGUSR2);
-    signals.waitMask = signals.entryMask;
     sigdelset(&signals.waitMask, SIGUSR1);
     sigdelset(&signals.waitMask, SIGUSR2);
     sigfillset(&signals.allMask);
     signals.installed = false;
 
-    plan.execMask = signals.waitMask;
+    plan.execMask = signals.entryMask;
+    sigdelset(&plan.execMask, SIGUSR1);
+    sigdelset(&plan.execMask, SIGUSR2);
     sigemptyset(&plan.resetSignals);
     sigaddset(&plan.resetSignals, SIGUSR1);
     sigaddset(&plan.resetSignals, SIGUSR2);
+    sigaddset(&plan.resetSignals, SIGPIPE);
     for (int signum = 1; signum < NSIG; ++signum) {
         struct sigaction action {};
-        if (sigaction(signum, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
-            action.sa_handler != SIG_IGN) {
+        if (sigismember(&signals.eventSet, signum) == 1 ||
+            (sigaction(signum, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+             action.sa_handler != SIG_IGN)) {
             sigaddset(&plan.resetSignals, signum);
         }
     }
     plan.defaultAction = {};
     plan.defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&plan.defaultAction.sa_mask);
+
+    // A closed standard output must fail the report's writes, not end the runner mid-run.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &signals.previousPipe);
+
+    if (events) {
+        stopReceived = 0;
+        stopRepeated = 0;
+        sigprocmask(SIG_SETMASK, &signals.setupMask, nullptr);
+        struct sigaction action {};
+        action.sa_handler = onChildEnded;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGCHLD, &action, &signals.previousChld);
+        if (stops) {
+            action.sa_handler = onStopSignal;
+            action.sa_mask = signals.eventSet;
+            for (size_t i = 0; i < 3; ++i) {
+                sigaction(stopSignals[i], &action, &signals.previousStop[i]);
+            }
+        }
+    } else {
+        // Inherited as ignored (or with SA_NOCLDWAIT), SIGCHLD would have the kernel reap the
+        // children, and the first wait would fail.
+        sigaction(SIGCHLD, nullptr, &signals.previousChld);
+        signals.chldChanged = signals.previousChld.sa_handler == SIG_IGN ||
+                              (signals.previousChld.sa_flags & SA_NOCLDWAIT) != 0;
+        if (signals.chldChanged) {
+            sigaction(SIGCHLD, &plan.defaultAction, nullptr);
+        }
+    }
 }
 
 void installHandlers(RunSignals &signals) {
@@ -273,8 +592,94 @@ pid_t startChild(ChildPlan &plan, char *command, const RunSignals &signals) {
     return pid;
 }
 
+struct KillEntry {
+    int record;
+    int64_t at;
+};
+
+enum : unsigned char { termSent = 1, timedOut = 2 };
+
+// The state of one run beyond the table.
+struct Run {
+    PROCESS_STRUCT *records;
+    int count;
+    int launched;
+    FANRUN_OPTIONS options;
+    bool launchStopped; // a stop signal or the halt setting: no further command
+    bool stopping;
+    bool killedAll;
+    bool haltFired;
+    int firstUnreaped; // below it every record has been reaped
+    int64_t startedNs;
+    int64_t timeoutNs;    // 0: none
+    int64_t *startedAt;   // per record, with a timeout
+    unsigned char *flags; // per record, with a timeout or halting now
+    KillEntry *killQueue; // SIGTERM'd records due for SIGKILL, by deadline
+    int killHead;
+    int killTail;
+    int timeoutCursor; // records before it are reaped or signalled
+    bool progressTerminal;
+    int64_t progressDue;
+};
+
+void signalCommand(const Run &run, int index, int signum) {
+    const pid_t pid = run.records[index].pid;
+    if (!run.options.stopOnSignals || kill(-pid, signum) != 0) {
+        kill(pid, signum);
+    }
+}
+
+// Sends signum to every command still running; with queueKill, SIGKILL follows after the grace.
+void signalRunning(Run &run, int signum, bool queueKill) {
+    while (run.firstUnreaped < run.launched && run.records[run.firstUnreaped].ifExited != 0) {
+        ++run.firstUnreaped;
+    }
+    const int64_t now = queueKill ? clockNs() : 0;
+    for (int i = run.firstUnreaped; i < run.launched; ++i) {
+        if (run.records[i].ifExited != 0) {
+            continue;
+        }
+        signalCommand(run, i, signum);
+        if (queueKill && (run.flags[i] & termSent) == 0) {
+            run.flags[i] |= termSent;
+            run.killQueue[run.killTail++] = KillEntry{i, now + killGraceNs};
+        }
+    }
+}
+
+// Books the reaped child pid: its record, the counters, the outcome of the run, halting.
+void recordReap(Run &run, pid_t pid, int status) {
+    bool failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    PROCESS_STRUCT *record = waitingRecord(pid);
+    if (record != nullptr) {
+        markReaped(record, status);
+        if (run.flags != nullptr && (run.flags[record - run.records] & timedOut) != 0) {
+            lastResult.numTimedOut = lastResult.numTimedOut + 1;
+            failed = true;
+        }
+    }
+    if (failed) {
+        lastResult.numFailed = lastResult.numFailed + 1;
+    }
+    tableFence();
+    processControl.numRunning = processControl.numRunning - 1;
+    processControl.numCompleted = processControl.numCompleted + 1;
+    tableFence();
+    if (failed && run.options.halt != FANRUN_HALT_NEVER && !run.haltFired) {
+        run.haltFired = true;
+        const bool now = run.options.halt == FANRUN_HALT_NOW;
+        if (run.launched < run.count || (now && processControl.numRunning > 0)) {
+            lastResult.halted = 1;
+        }
+        run.launchStopped = true;
+        if (now) {
+            signalRunning(run, SIGTERM, true);
+        }
+    }
+}
+
 // Waits for any child and records it; reports run only inside this wait.
-void reapOne(const RunSignals &signals) {
+void reapOne(Run &run, const RunSignals &signals) {
     int status = 0;
     if (signals.installed) {
         sigprocmask(SIG_SETMASK, &signals.waitMask, nullptr);
@@ -289,11 +694,203 @@ void reapOne(const RunSignals &signals) {
     if (pid <= 0) {
         exit(1);
     }
-    updateStatus(pid, status);
-    tableFence();
-    processControl.numRunning = processControl.numRunning - 1;
-    processControl.numCompleted = processControl.numCompleted + 1;
-    tableFence();
+    recordReap(run, pid, status);
+}
+
+// Reaps every child that has ended; true if there was one. No child at all is a failed wait.
+bool reapReady(Run &run) {
+    bool any = false;
+    for (;;) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid > 0) {
+            recordReap(run, pid, status);
+            any = true;
+        } else if (pid < 0 && errno == EINTR) {
+            continue;
+        } else if (pid < 0 && !any) {
+            exit(1);
+        } else {
+            return any;
+        }
+    }
+}
+
+void writeAll(int fd, const char *text, size_t length) {
+    while (length > 0) {
+        ssize_t written = write(fd, text, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
+// "m:ss", or "h:mm:ss" from an hour on.
+void formatDuration(char *text, size_t size, int64_t ns) {
+    const long long seconds = ns / nsPerSecond;
+    if (seconds >= 3600) {
+        snprintf(text, size, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    } else {
+        snprintf(text, size, "%lld:%02lld", seconds / 60, seconds % 60);
+    }
+}
+
+void writeProgress(const Run &run, int64_t now, bool last) {
+    const int done = processControl.numCompleted;
+    const int64_t elapsed = now - run.startedNs;
+    char elapsedText[32];
+    char leftText[32] = "?";
+    formatDuration(elapsedText, sizeof elapsedText, elapsed);
+    if (done >= run.count) {
+        formatDuration(leftText, sizeof leftText, 0);
+    } else if (done > 0) {
+        const double left =
+            static_cast<double>(elapsed) * static_cast<double>(run.count - done) / done;
+        formatDuration(leftText, sizeof leftText, static_cast<int64_t>(left));
+    }
+    char line[256];
+    int length =
+        snprintf(line, sizeof line, "%s%d/%d done, %d running, %d failed, %s elapsed, %s left%s",
+                 run.progressTerminal ? "\r" : "", done, run.count, processControl.numRunning,
+                 lastResult.numFailed, elapsedText, leftText,
+                 run.progressTerminal ? (last ? "\033[K\n" : "\033[K") : "\n");
+    if (length > 0) {
+        writeAll(STDERR_FILENO, line, std::min(static_cast<size_t>(length), sizeof line - 1));
+    }
+}
+
+void handleStop(Run &run) {
+    const int signum = stopReceived;
+    if (signum != 0 && !run.stopping) {
+        run.stopping = true;
+        run.launchStopped = true;
+        lastResult.stopSignal = signum;
+        signalRunning(run, signum, false);
+    }
+    if (stopRepeated != 0 && !run.killedAll) {
+        run.killedAll = true;
+        signalRunning(run, SIGKILL, false);
+    }
+}
+
+// Sends what the timeouts and grace periods call for by now; returns the next deadline.
+int64_t serviceTimers(Run &run, int64_t now) {
+    int64_t next = INT64_MAX;
+    if (run.timeoutNs > 0) {
+        int at = run.timeoutCursor;
+        for (; at < run.launched; ++at) {
+            if (run.records[at].ifExited != 0 || (run.flags[at] & termSent) != 0) {
+                continue;
+            }
+            // Commands start in record order, so the first not yet due ends the pass.
+            const int64_t due = run.startedAt[at] + run.timeoutNs;
+            if (due > now) {
+                next = due;
+                break;
+            }
+            signalCommand(run, at, SIGTERM);
+            run.flags[at] |= termSent | timedOut;
+            run.killQueue[run.killTail++] = KillEntry{at, now + killGraceNs};
+        }
+        run.timeoutCursor = at;
+    }
+    while (run.killHead < run.killTail && run.killQueue[run.killHead].at <= now) {
+        const int index = run.killQueue[run.killHead++].record;
+        if (run.records[index].ifExited == 0) {
+            signalCommand(run, index, SIGKILL);
+        }
+    }
+    if (run.killHead < run.killTail) {
+        next = std::min(next, run.killQueue[run.killHead].at);
+    }
+    if (run.options.progress) {
+        if (now >= run.progressDue) {
+            writeProgress(run, now, false);
+            run.progressDue = now + (run.progressTerminal ? progressTerminalNs : progressPlainNs);
+        }
+        next = std::min(next, run.progressDue);
+    }
+    return next;
+}
+
+// Sleeps until a child has been reaped or the launching has been stopped, serving signals,
+// timeouts and progress meanwhile. Reports run only inside the sleep.
+void waitEvents(Run &run, const RunSignals &signals) {
+    const int completed = processControl.numCompleted;
+    const bool stopped = run.launchStopped;
+    for (;;) {
+        reapReady(run);
+        handleStop(run);
+        const int64_t now = clockNs();
+        const int64_t next = serviceTimers(run, now);
+        if (processControl.numCompleted != completed || run.launchStopped != stopped) {
+            return;
+        }
+        struct timespec limit {};
+        if (next != INT64_MAX) {
+            const int64_t left = std::max<int64_t>(next - now, 0);
+            limit.tv_sec = static_cast<time_t>(left / nsPerSecond);
+            limit.tv_nsec = static_cast<long>(left % nsPerSecond);
+        }
+        ppoll(nullptr, 0, next != INT64_MAX ? &limit : nullptr,
+              signals.installed ? &signals.waitMask : &signals.earlyWaitMask);
+    }
+}
+
+void waitOne(Run &run, const RunSignals &signals) {
+    if (signals.events) {
+        waitEvents(run, signals);
+    } else {
+        reapOne(run, signals);
+    }
+}
+
+// A stop signal that arrived while launching is taken before the next launch.
+void checkStop(Run &run, const RunSignals &signals) {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) {
+        return;
+    }
+    for (int signum : stopSignals) {
+        if (sigismember(&pending, signum) == 1) {
+            struct timespec zero {};
+            ppoll(nullptr, 0, &zero,
+                  signals.installed ? &signals.waitMask : &signals.earlyWaitMask);
+            handleStop(run);
+            return;
+        }
+    }
+}
+
+// Starts command, waiting for a running command to end while the system is out of processes.
+// Returns -1 only when the launching was stopped meanwhile; any other failure ends the process
+// after the running commands have ended and the report of what ran has been printed.
+pid_t launch(Run &run, ChildPlan &plan, char *command, const RunSignals &signals) {
+    for (;;) {
+        pid_t pid = startChild(plan, command, signals);
+        if (pid >= 0) {
+            return pid;
+        }
+        const int error = errno;
+        if (error == EAGAIN && processControl.numRunning > 0) {
+            waitOne(run, signals);
+            if (run.launchStopped) {
+                return -1;
+            }
+            continue;
+        }
+        while (processControl.numCompleted < run.launched) {
+            waitOne(run, signals);
+        }
+        printSummaryFull();
+        errno = error;
+        fail("Error: fork failed\n");
+    }
 }
 
 // Delivers report signals still pending from the run, hands the signals back to the caller's
@@ -309,7 +906,26 @@ void finishRun(RunSignals &signals) {
     int count = processControl.numProcesses;
     processControl.process = nullptr;
     tableFence();
-    if (signals.installed) {
+    if (signals.events) {
+        sigaction(SIGCHLD, &signals.previousChld, nullptr);
+        if (signals.stops) {
+            for (size_t i = 0; i < 3; ++i) {
+                sigaction(stopSignals[i], &signals.previousStop[i], nullptr);
+            }
+        }
+        // Taken here, a stop signal that came after the last wait cannot end the caller before
+        // it has seen the report; it is recorded like one that stopped the run.
+        struct timespec zero {};
+        for (int signum; (signum = sigtimedwait(&signals.eventSet, nullptr, &zero)) > 0;) {
+            if (signum != SIGCHLD && lastResult.stopSignal == 0) {
+                lastResult.stopSignal = signum;
+            }
+        }
+    } else if (signals.chldChanged) {
+        sigaction(SIGCHLD, &signals.previousChld, nullptr);
+    }
+    sigaction(SIGPIPE, &signals.previousPipe, nullptr);
+    if (signals.installed || signals.events) {
         sigprocmask(SIG_SETMASK, &signals.entryMask, nullptr);
     }
     for (int i = 0; i < count; ++i) {
@@ -358,24 +974,9 @@ char *createCommand(const char *commandTemplate, const char *argument) {
 }
 
 void updateStatus(int pid, int status) {
-    PROCESS_STRUCT *records = processControl.process;
-    // Unfilled records hold pid 0, and no reaped child has a pid below 1.
-    if (records == nullptr || pid <= 0) {
-        return;
-    }
-    for (int i = 0; i < processControl.numProcesses; ++i) {
-        PROCESS_STRUCT *record = &records[i];
-        // A reaped child's pid may be handed to a later child of the same run: the outcome belongs
-        // to the record still waiting for it.
-        if (record->pid != pid || record->ifExited != 0) {
-            continue;
-        }
-        record->status = status;
-        record->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        tableFence();
-        record->ifExited = 1;
-        tableFence();
-        return;
+    PROCESS_STRUCT *record = waitingRecord(pid);
+    if (record != nullptr) {
+        markReaped(record, status);
     }
 }
 
@@ -421,18 +1022,42 @@ int runParallel(void) {
         fail("Error: failed to create output directory\n");
     }
 
-    const int count = pparams.argumentListLen;
+    Run run{};
+    run.options = runOptions;
+    run.count = pparams.argumentListLen;
+    const int count = run.count;
+    const bool timers = run.options.timeoutSeconds > 0 || run.options.halt == FANRUN_HALT_NOW;
     PROCESS_STRUCT *records = nullptr;
+    bool ready = false;
     if (count >= 0) {
         // Room for zero records is not a failure; calloc(0) may legally return NULL.
-        records = static_cast<PROCESS_STRUCT *>(
-            calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof *records));
+        const size_t room = count > 0 ? static_cast<size_t>(count) : 1;
+        records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof *records));
+        indexDrop();
+        ready = records != nullptr &&
+                indexInit(pidIndex, std::min(room, static_cast<size_t>(readPidMax())));
+        if (ready && timers) {
+            run.flags = static_cast<unsigned char *>(calloc(room, 1));
+            run.killQueue = static_cast<KillEntry *>(calloc(room, sizeof(KillEntry)));
+            ready = run.flags != nullptr && run.killQueue != nullptr;
+        }
+        if (ready && run.options.timeoutSeconds > 0) {
+            run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
+            ready = run.startedAt != nullptr;
+            // Capped at about a century, so the deadline arithmetic cannot overflow.
+            run.timeoutNs = static_cast<int64_t>(std::min(run.options.timeoutSeconds, 3.0e9) *
+                                                 static_cast<double>(nsPerSecond));
+            run.timeoutNs = std::max<int64_t>(run.timeoutNs, 1);
+        }
     } else {
         errno = EINVAL;
     }
-    if (records == nullptr) {
+    if (!ready) {
         fail("Error: memory allocation failed\n");
     }
+    run.records = records;
+    pidIndex.records = records;
+    pidIndex.count = count;
 
     processControl.numProcesses = count;
     processControl.numRunning = 0;
@@ -447,15 +1072,30 @@ int runParallel(void) {
     plan.argv[0] = const_cast<char *>("/bin/bash");
     plan.argv[1] = const_cast<char *>("-c");
     plan.argv[3] = nullptr;
+    plan.ownGroup = run.options.stopOnSignals != 0;
+    plan.nullInput = run.options.nullInput != 0;
+    const bool events = run.options.stopOnSignals != 0 || timers || run.options.progress != 0;
     RunSignals signals{};
-    prepareSignals(signals, plan);
+    prepareSignals(signals, plan, events, run.options.stopOnSignals != 0);
+    lastResult = FANRUN_RESULT{};
+    if (events) {
+        run.startedNs = clockNs();
+        run.progressTerminal = run.options.progress != 0 && isatty(STDERR_FILENO) == 1;
+        run.progressDue = run.startedNs + (run.progressTerminal ? 0 : progressPlainNs);
+    }
 
     for (int i = 0; i < count; ++i) {
+        if (signals.stops) {
+            checkStop(run, signals);
+        }
+        if (run.launchStopped) {
+            break;
+        }
         char *command = createCommand(pparams.commandTemplate, pparams.argumentList[i]);
-        pid_t pid = startChild(plan, command, signals);
+        pid_t pid = launch(run, plan, command, signals);
         if (pid < 0) {
             free(command);
-            fail("Error: fork failed\n");
+            break;
         }
         PROCESS_STRUCT *record = &records[i];
         record->pid = pid;
@@ -463,22 +1103,77 @@ int runParallel(void) {
         record->exitStatus = -1;
         record->status = 0;
         record->command = command;
+        if (!indexAdd(pid, i)) {
+            fail("Error: memory allocation failed\n");
+        }
+        if (run.startedAt != nullptr) {
+            run.startedAt[i] = clockNs();
+        }
+        run.launched = i + 1;
+        lastResult.numStarted = run.launched;
         tableFence();
         processControl.numRunning = processControl.numRunning + 1;
         tableFence();
 
-        while (processControl.numRunning >= processControl.maxNumRunning) {
-            reapOne(signals);
+        while (processControl.numRunning >= processControl.maxNumRunning && !run.launchStopped) {
+            waitOne(run, signals);
         }
         if (!signals.installed) {
             installHandlers(signals);
         }
     }
-    while (processControl.numCompleted < processControl.numProcesses) {
-        reapOne(signals);
+    while (processControl.numCompleted < run.launched) {
+        waitOne(run, signals);
     }
 
+    if (run.options.progress != 0) {
+        writeProgress(run, clockNs(), true);
+    }
     printSummaryFull();
+    if (lastResult.stopSignal != 0) {
+        // The caller ends with the signal's status next; nothing of the report may wait for it.
+        fflush(stdout);
+    }
     finishRun(signals);
+    free(run.startedAt);
+    free(run.flags);
+    free(run.killQueue);
+    indexDrop();
     return 0;
+}
+
+int fanrunIndexTable(void) {
+    PROCESS_STRUCT *records = processControl.process;
+    const int count = processControl.numProcesses;
+    if (records == nullptr || count <= 0) {
+        indexDrop();
+        return 1;
+    }
+    PidIndex fresh{};
+    if (!indexInit(fresh, static_cast<size_t>(count))) {
+        return 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        const int pid = records[i].pid;
+        if (pid > 0 && records[i].ifExited == 0) {
+            PidEntry &entry = fresh.slots[pidSlot(fresh, pid)];
+            if (entry.pid == 0) {
+                entry = PidEntry{pid, 1, i};
+                ++fresh.used;
+            }
+        }
+    }
+    fresh.records = records;
+    fresh.count = count;
+    indexDrop();
+    pidIndex = fresh;
+    return 1;
+}
+
+void fanrunSetOptions(const FANRUN_OPTIONS *options) {
+    runOptions = options != nullptr ? *options : FANRUN_OPTIONS{};
+}
+
+void fanrunLastResult(FANRUN_RESULT *result) {
+    *result = lastResult;
 }

@@ -41,9 +41,11 @@ extern PROCESS_CONTROL processControl;
  * perror and ends the process with exit status 1. */
 char *createCommand(const char *commandTemplate, const char *argument);
 
-/* Records the raw wait status of the reaped child pid in the first record with that pid: ifExited
- * becomes 1, exitStatus the exit code or -1 if a signal ended the child. A pid that matches no
- * record changes nothing. The counters are left to the caller. Cannot fail. */
+/* Records the raw wait status of the reaped child pid in the first record with that pid that has
+ * not been reaped yet: ifExited becomes 1, exitStatus the exit code or -1 if a signal ended the
+ * child. A pid that matches no record changes nothing. The counters are left to the caller. For
+ * the table of a run in progress, and after fanrunIndexTable(), the record is found through an
+ * index by pid in constant time; any other table is searched from its first record. Cannot fail. */
 void updateStatus(int pid, int status);
 
 /* Writes "numProcesses numCompleted numRunning\n" to standard output (buffered, not flushed).
@@ -66,9 +68,93 @@ void handler(int signum);
  * of the first launch on, SIGUSR1 and SIGUSR2 print the short and the full report (the handlers
  * run only while the runner waits for a child, never inside stdio or the allocator). Before
  * returning it restores the dispositions and the signal mask it found.
- * Returns 0 after a complete run. On any failure of the runner itself it prints an "Error: ..."
- * message through perror (none when a wait fails) and ends the process with exit status 1. */
+ *
+ * Output files. A child opens its files only as regular files, never through a symbolic link
+ * and never blocking: a link, FIFO, device, socket or directory of that name fails like any other
+ * open (child step 1: "Error: open failed\n" through perror, with "Too many levels of symbolic
+ * links" for a link and "No such device or address" for a FIFO, device or socket; step 3: "Error:
+ * open failed on PID %d\n"), and the run goes on. The n-th command of one run (n > 1) that gets
+ * a pid an earlier command of the same run had writes to outputDir/PID.n.stdout and
+ * outputDir/PID.n.stderr instead, so no earlier command's output is touched; a pid new to the run
+ * keeps the plain names. Files of earlier runs are truncated as before.
+ *
+ * Faults the run survives. While the system is out of processes (fork fails with EAGAIN) and
+ * commands are running, the runner waits for one to end and tries again. SIGPIPE is ignored while
+ * the run goes on (a report written to a closed pipe fails and sets the stream's error flag; the
+ * commands themselves start with SIGPIPE at its default action), and a SIGCHLD inherited as
+ * ignored is set to its default for the run; both come back before the return.
+ *
+ * Returns 0 after a complete run, and after a run that the options stopped (see
+ * fanrunLastResult()). On any failure of the runner itself it prints an "Error: ..." message
+ * through perror (none when a wait fails) and ends the process with exit status 1; when the child
+ * cannot be created that happens after the running commands have ended and the full report of
+ * what ran has been printed. */
 int runParallel(void);
+
+/* ---- Additive operations -----------------------------------------------------------------------
+ * A program that never calls fanrunSetOptions() sees exactly the behaviour described above. */
+
+/* What happens after the first command that fails (exits non-zero or is ended by a signal). */
+enum {
+    FANRUN_HALT_NEVER = 0, /* keep launching */
+    FANRUN_HALT_SOON = 1,  /* start no new command; the running ones finish */
+    FANRUN_HALT_NOW = 2    /* start no new command and end the running ones as an interrupt does */
+};
+
+/* Settings of the following runs. All zero is the default behaviour.
+ *
+ * stopOnSignals: SIGINT, SIGTERM and SIGHUP stop the run. Every command runs in a process group of
+ *   its own (so a terminal's interrupt reaches only the runner, which passes it on). On the first
+ *   of these signals no further command starts, the same signal goes to the process group of every
+ *   running command, and runParallel() reaps them, prints the full report (commands the signal
+ *   ended show -1), flushes standard output and returns with the signal in the result's
+ *   stopSignal. A SIGINT or SIGTERM after it sends SIGKILL to the groups still running. A stop
+ *   signal that arrives after the last command ended is also returned in stopSignal.
+ * nullInput: every command's standard input is /dev/null (opened after the output files; failure:
+ *   "Error: open failed on PID %d\n" in the stderr file, exit status 1).
+ * timeoutSeconds: a command still running that long after its start gets SIGTERM (to its process
+ *   group when it has one), and SIGKILL 2 seconds later if it is still running then. Such a command
+ *   counts as failed and as timed out, whatever its exit status.
+ * halt: after the first failed command, FANRUN_HALT_SOON starts no further command;
+ *   FANRUN_HALT_NOW also sends SIGTERM to every running command (to its group when it has one),
+ *   and SIGKILL 2 seconds later to those still running.
+ * progress: a status line on standard error, "D/T done, R running, F failed, E elapsed, L left"
+ *   (counts, then durations as m:ss or h:mm:ss; L is "?" before the first command has ended). On
+ *   a terminal it is rewritten in place ("\r", the text, then "\033[K") five times a second;
+ *   otherwise it is written as a line once a second; a last line follows when all commands have
+ *   ended, before the final report. Written with write(2) by the run loop, never by a handler. */
+typedef struct {
+    int stopOnSignals;     /* nonzero: SIGINT, SIGTERM and SIGHUP stop the run */
+    int nullInput;         /* nonzero: every command's standard input is /dev/null */
+    double timeoutSeconds; /* > 0: SIGTERM this long after a command's start, SIGKILL 2 s later */
+    int halt;              /* one of FANRUN_HALT_* */
+    int progress;          /* nonzero: a status line on standard error while the run goes on */
+} FANRUN_OPTIONS;
+
+/* Copies *options for every following run; NULL restores the defaults (all zero). Cannot fail. */
+void fanrunSetOptions(const FANRUN_OPTIONS *options);
+
+/* The outcome of a run, kept after runParallel() returns. */
+typedef struct {
+    int numStarted; /* commands started */
+    int numFailed;  /* reaped commands that exited non-zero, were ended by a signal, or timed out */
+    int numTimedOut; /* of those, the ones the timeout ended */
+    int stopSignal;  /* the signal that stopped the run early, or 0 */
+    int halted;      /* nonzero when the halt setting cut the run short: a command failed while
+                        others were still to start or (FANRUN_HALT_NOW) still running */
+} FANRUN_RESULT;
+
+/* Fills *result with the outcome of the last run that returned; all zero before the first.
+ * Cannot fail. */
+void fanrunLastResult(FANRUN_RESULT *result);
+
+/* Indexes the records of processControl by pid for the following updateStatus() calls, as
+ * runParallel() does for its own table: each call then finds its record in constant time instead
+ * of searching from the first. The index describes the records as they are now: call it again
+ * after changing a record's pid. A new run, or a call with processControl.process NULL, drops it.
+ * Returns 1, or 0 when memory for it cannot be obtained (updateStatus then keeps searching;
+ * nothing changes). */
+int fanrunIndexTable(void);
 
 #ifdef __cplusplus
 }

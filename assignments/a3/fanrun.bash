@@ -1,0 +1,71 @@
+# bash completion for fanrun(1): its options and their values; once the command has begun, the
+# words are completed as a command and its files.
+
+_fanrun() {
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local prev=""
+    [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local long="--jobs --output-dir --null --delimiter --arg-file --raw --timeout --halt
+        --progress --dry-run --shard --help --version"
+    local short="-j -o -0 -d -a -h -V"
+    COMPREPLY=()
+
+    # The option whose value is being typed.
+    case $prev in
+    -o | --output-dir)
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+        return 0
+        ;;
+    -a | --arg-file)
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return 0
+        ;;
+    --halt)
+        mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur")
+        return 0
+        ;;
+    -d | --delimiter)
+        mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
+        return 0
+        ;;
+    -j | --jobs | --timeout | --shard)
+        return 0
+        ;;
+    esac
+
+    # Options end at the first word that is neither an option nor an option's value.
+    local i word
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        case $word in
+        -j | -o | -d | -a | --jobs | --output-dir | --delimiter | --arg-file | --timeout | \
+            --halt | --shard)
+            ((i++))
+            ;;
+        --)
+            ((i++))
+            break
+            ;;
+        -*) ;;
+        *)
+            break
+            ;;
+        esac
+    done
+    if [ "$i" -lt "$COMP_CWORD" ]; then
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return 0
+    fi
+    if [ "$i" -eq "$COMP_CWORD" ] && [ "${COMP_WORDS[i - 1]}" = -- ]; then
+        mapfile -t COMPREPLY < <(compgen -c -- "$cur")
+        return 0
+    fi
+    case $cur in
+    --*) mapfile -t COMPREPLY < <(compgen -W "$long" -- "$cur") ;;
+    -*) mapfile -t COMPREPLY < <(compgen -W "$short $long" -- "$cur") ;;
+    *) mapfile -t COMPREPLY < <(compgen -c -- "$cur") ;;
+    esac
+    return 0
+}
+
+complete -F _fanrun fanrun

@@ -1,0 +1,749 @@
+// Tests of the runner's command-line front end as a program: arguments reaching their commands
+// as single words, the exit statuses, the input forms, dry runs and shards, timeouts, halting,
+// progress, interruption, and the manual page and completion that describe its options.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+const std::string fanrunPath = std::string(SYSKIT_BIN_DIR) + "/fanrun";
+const std::string sourceDir = FANRUN_SOURCE_DIR;
+
+std::string readFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "fanrun_main_test.XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
+    const fs::path &path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// How the program is started: standard input from text or from a path, standard output and
+// error to files unless a descriptor is given.
+struct Launch {
+    std::vector<std::string> args;
+    std::string input;
+    std::string inputPath;
+    std::string workDir;
+    std::string outPath; // standard output goes here (default: a file in the test's folder)
+    int errFd = -1;      // instead of a file: this descriptor becomes standard error
+    rlim_t addressSpace = 0;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+    int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status); }
+};
+
+struct Started {
+    pid_t pid = -1;
+    std::string outPath;
+    std::string errPath;
+    Outcome finish() const {
+        Outcome outcome;
+        waitpid(pid, &outcome.status, 0);
+        if (fs::is_regular_file(outPath)) {
+            outcome.out = readFile(outPath);
+        }
+        outcome.err = readFile(errPath);
+        return outcome;
+    }
+};
+
+Started start(const TempDir &dir, const Launch &launch) {
+    Started started;
+    started.outPath = launch.outPath.empty() ? dir / "fanrun.out" : launch.outPath;
+    started.errPath = dir / "fanrun.err";
+    const std::string inPath = launch.inputPath.empty() ? dir / "fanrun.in" : launch.inputPath;
+    if (launch.inputPath.empty()) {
+        writeFile(inPath, launch.input);
+    }
+    std::vector<char *> argv{const_cast<char *>(fanrunPath.c_str())};
+    for (const std::string &argument : launch.args) {
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    started.pid = fork();
+    if (started.pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = launch.errFd >= 0
+                      ? launch.errFd
+                      : open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        if (launch.addressSpace != 0) {
+            rlimit limit{launch.addressSpace, launch.addressSpace};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        if (!launch.workDir.empty() && chdir(launch.workDir.c_str()) != 0) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return started;
+}
+
+Outcome run(const TempDir &dir, const Launch &launch) {
+    return start(dir, launch).finish();
+}
+
+Outcome run(const TempDir &dir, const std::vector<std::string> &args, std::string input = "") {
+    Launch launch;
+    launch.args = args;
+    launch.input = std::move(input);
+    return run(dir, launch);
+}
+
+struct Record {
+    int pid = 0;
+    int exitStatus = 0;
+    std::string command;
+};
+
+// The final report: its header line and its records; fails the test on a malformed line.
+std::vector<Record> records(const std::string &report, std::string *header) {
+    std::vector<std::string> all = lines(report);
+    std::vector<Record> result;
+    header->clear();
+    if (all.empty()) {
+        return result;
+    }
+    *header = all.front();
+    for (size_t i = 1; i < all.size(); ++i) {
+        std::istringstream fields(all[i]);
+        Record record;
+        std::string exited;
+        if (!(fields >> record.pid >> exited >> record.exitStatus) || exited != "1" ||
+            fields.get() != ' ') {
+            ADD_FAILURE() << "not a report line: " << all[i];
+            continue;
+        }
+        std::getline(fields, record.command);
+        result.push_back(record);
+    }
+    return result;
+}
+
+std::vector<int> exitStatuses(const std::vector<Record> &list) {
+    std::vector<int> result;
+    result.reserve(list.size());
+    for (const Record &record : list) {
+        result.push_back(record.exitStatus);
+    }
+    return result;
+}
+
+bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = 20s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Processes running exactly "sleep DURATION".
+int sleepers(const std::string &duration) {
+    const std::string wanted = "sleep" + std::string(1, '\0') + duration + std::string(1, '\0');
+    int count = 0;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            readFile(entry.path() / "cmdline") == wanted) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::string uniqueSleep() {
+    return "1000." + std::to_string(getpid()) + std::to_string(std::rand() % 1000);
+}
+
+// ---- arguments are data ----------------------------------------------------------------------
+
+// Every byte 1..255 alone and inside a word, and the usual troublemakers.
+std::vector<std::string> awkwardArguments() {
+    std::vector<std::string> result;
+    for (int byte = 1; byte < 256; ++byte) {
+        result.emplace_back(1, static_cast<char>(byte));
+        result.push_back("a" + std::string(1, static_cast<char>(byte)) + "b");
+    }
+    for (const char *text : {"$(touch pwned)",
+                             "`touch pwned`",
+                             "; touch pwned",
+                             "a b",
+                             "it's",
+                             "\"q\"",
+                             "-n",
+                             "--",
+                             "*",
+                             "~",
+                             "a=b",
+                             "{}",
+                             "$HOME",
+                             "\\",
+                             "!x",
+                             "#x",
+                             "line\nbreak",
+                             "\x01\x7f",
+                             "\\x41",
+                             "'\\''",
+                             "",
+                             "  "}) {
+        result.emplace_back(text);
+    }
+    return result;
+}
+
+TEST(FanrunArguments, EveryArgumentReachesItsCommandAsExactlyOneWord) {
+    const std::vector<std::string> all = awkwardArguments();
+    std::string nulInput;
+    std::string lineInput;
+    std::vector<std::string> lineArguments;
+    for (const std::string &argument : all) {
+        nulInput += argument + '\0';
+        if (argument.find('\n') == std::string::npos && !argument.empty()) {
+            lineInput += argument + '\n';
+            lineArguments.push_back(argument);
+        }
+    }
+    struct Form {
+        const char *name;
+        std::vector<std::string> args; // after -j 4 -o DIR
+        bool fromCommandLine;
+        std::string input;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Form> forms = {
+        {"command line, one template word", {"printf '%s\\0'", "--"}, true, "", all},
+        {"command line, words before --", {"printf", "%s\\0", "--"}, true, "", all},
+        {"NUL-separated input", {"-0", "printf '%s\\0' {}"}, false, nulInput, all},
+        {"lines", {"printf '%s\\0' {}"}, false, lineInput, lineArguments},
+    };
+    for (const Form &form : forms) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        Launch launch;
+        launch.args = {"-j", "4", "-o", out};
+        launch.args.insert(launch.args.end(), form.args.begin(), form.args.end());
+        if (form.fromCommandLine) {
+            launch.args.insert(launch.args.end(), all.begin(), all.end());
+        }
+        launch.input = form.input;
+        launch.workDir = dir.path().string();
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << form.name << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, "") << form.name;
+        std::string header;
+        std::vector<Record> report = records(outcome.out, &header);
+        ASSERT_EQ(report.size(), form.expected.size()) << form.name;
+        EXPECT_EQ(header,
+                  std::to_string(report.size()) + " " + std::to_string(report.size()) + " 0")
+            << form.name;
+        // No raw control byte: every record is one line.
+        EXPECT_EQ(std::count_if(outcome.out.begin(), outcome.out.end(),
+                                [](char c) { return (c >= 0 && c < 32 && c != '\n') || c == 127; }),
+                  0)
+            << form.name;
+        for (size_t i = 0; i < report.size(); ++i) {
+            EXPECT_EQ(readFile(out + "/" + std::to_string(report[i].pid) + ".stdout"),
+                      form.expected[i] + '\0')
+                << form.name << ": argument " << i << ", command " << report[i].command;
+        }
+        std::vector<std::string> left;
+        for (const auto &entry : fs::directory_iterator(dir.path())) {
+            left.push_back(entry.path().filename().string());
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"fanrun.err", "fanrun.in", "fanrun.out", "out"}))
+            << form.name;
+    }
+}
+
+TEST(FanrunArguments, RawArgumentsRunAsShellCodeAndCommandsNeverReadTheRunnersInput) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    Outcome outcome = run(dir, {"--raw", "-j", "1", "-o", out, "echo {}", "$((1 + 2))", "a  b"});
+    EXPECT_EQ(outcome.code(), 0);
+    std::string header;
+    std::vector<Record> report = records(outcome.out, &header);
+    ASSERT_EQ(report.size(), 2U);
+    EXPECT_EQ(report[0].command, "echo $((1 + 2))");
+    EXPECT_EQ(readFile(out + "/" + std::to_string(report[0].pid) + ".stdout"), "3\n");
+    EXPECT_EQ(report[1].command, "echo a  b");
+    EXPECT_EQ(readFile(out + "/" + std::to_string(report[1].pid) + ".stdout"), "a b\n");
+    // A command never reads the runner's own input, even one the runner leaves unread.
+    Outcome cat = run(dir, {"--raw", "-o", out, "{}", "cat"}, "the runner's input\n");
+    EXPECT_EQ(cat.code(), 0);
+    report = records(cat.out, &header);
+    ASSERT_EQ(report.size(), 1U);
+    EXPECT_EQ(readFile(out + "/" + std::to_string(report[0].pid) + ".stdout"), "");
+}
+
+// ---- exit statuses ---------------------------------------------------------------------------
+
+TEST(FanrunExitStatus, TellsWhetherEveryCommandRanAndSucceeded) {
+    TempDir dir;
+    writeFile(dir / "file", "");
+    struct Case {
+        std::vector<std::string> args;
+        std::string outPath;
+        int code;
+        std::string errFirstLine; // prefix of standard error's first line, "" for none
+    };
+    const std::string out = dir / "out";
+    const std::vector<Case> cases = {
+        {{"-o", out, "true", "a", "b"}, "", 0, ""},
+        {{"-o", out, "exit {}", "0", "1", "3"}, "", 123, ""},
+        {{"-o", out, "--raw", "{}", "true", "kill -9 $$"}, "", 123, ""},
+        {{"-o", out, "--timeout", "0.2", "sleep", "30"}, "", 123, ""},
+        {{"-o", dir / "file", "true", "a"}, "", 123, "Error: open failed"},
+        {{"-o", dir / "missing/out", "true", "a"}, "", 1, "Error: failed to create output"},
+        {{"-o", out, "true", "a"}, "/dev/full", 1, "fanrun: cannot write the report: No space"},
+        {{"-o", out, "--dry-run", "true", "a"}, "/dev/full", 1, "fanrun: cannot write the"},
+        {{"-o", out, "--dry-run", "exit 1", "a"}, "", 0, ""},
+        {{"-o", out, "-j", "0", "true", "a"}, "", 2, "fanrun: -j needs"},
+    };
+    for (const Case &c : cases) {
+        Launch launch;
+        launch.args = c.args;
+        launch.outPath = c.outPath;
+        Outcome outcome = run(dir, launch);
+        std::string shown;
+        for (const std::string &argument : c.args) {
+            shown += " '" + argument + "'";
+        }
+        EXPECT_EQ(outcome.code(), c.code) << shown << "\n" << outcome.err;
+        if (c.errFirstLine.empty()) {
+            EXPECT_EQ(outcome.err, "") << shown;
+        } else {
+            EXPECT_EQ(outcome.err.rfind(c.errFirstLine, 0), 0U) << shown << "\n" << outcome.err;
+        }
+    }
+}
+
+// ---- input forms -----------------------------------------------------------------------------
+
+TEST(FanrunInput, FindPrint0NamesWithSpacesNewlinesAndQuotesReachTheirCommands) {
+    TempDir dir;
+    const fs::path files = dir.path() / "files";
+    fs::create_directory(files);
+    const std::vector<std::string> names = {"a b", "new\nline", "it's",  "q\"uote",    "-dash",
+                                            "*",   "$(x)",      "tab\t", "back\\slash"};
+    for (const std::string &name : names) {
+        writeFile(files / name, name);
+    }
+    const std::string out = dir / "out";
+    const std::string command = "find " + files.string() + " -type f -print0 | " + fanrunPath +
+                                " -0 -j 3 -o " + out + " cat --";
+    Outcome outcome = run(dir, {"--raw", "-o", dir / "outer", "{}", command});
+    ASSERT_EQ(outcome.code(), 0) << outcome.err;
+    std::string outerHeader;
+    std::vector<Record> outer = records(outcome.out, &outerHeader);
+    ASSERT_EQ(outer.size(), 1U);
+    std::string header;
+    std::vector<Record> report =
+        records(readFile(dir / ("outer/" + std::to_string(outer[0].pid) + ".stdout")), &header);
+    EXPECT_EQ(header, "9 9 0");
+    std::multiset<std::string> seen;
+    for (const Record &record : report) {
+        EXPECT_EQ(record.exitStatus, 0) << record.command;
+        seen.insert(readFile(out + "/" + std::to_string(record.pid) + ".stdout"));
+    }
+    EXPECT_EQ(seen, std::multiset<std::string>(names.begin(), names.end()));
+}
+
+TEST(FanrunInput, DelimitersAndArgumentFilesGiveTheseArguments) {
+    TempDir dir;
+    writeFile(dir / "list", "x\ny\n\nz");
+    struct Case {
+        std::vector<std::string> options;
+        std::string input;
+        std::string expected; // the dry run's output for the template "echo {}"
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {{}, "a\n\nb\n", "echo a\necho b\n", 0},
+        {{"-d", ","}, "a,b,,c,", "echo a\necho b\necho ''\necho c\n", 0},
+        {{"-d", "\\n"}, "a\n\nb", "echo a\necho ''\necho b\n", 0},
+        {{"-d", "\\t"}, "a b\tc", "echo 'a b'\necho c\n", 0},
+        {{"-d", "\\x3b"}, "a;b;", "echo a\necho b\n", 0},
+        {{"-d", "\\0"}, std::string("a\0\0b\n", 5), "echo a\necho ''\necho $'b\\n'\n", 0},
+        {{"-0"}, std::string("p q\0", 4), "echo 'p q'\n", 0},
+        {{"-0"}, "", "", 0},
+        {{"-a", dir / "list"}, "ignored\n", "echo x\necho y\necho z\n", 0},
+        {{"-a", "-"}, "s\n", "echo s\n", 0},
+        {{"-d", "ab"}, "a", "", 2},
+        {{"-d", ""}, "a", "", 2},
+        {{"-d", "\\q"}, "a", "", 2},
+        {{"-d", "\\x4"}, "a", "", 2},
+        {{"-d", ","}, std::string("a\0,b", 4), "", 2},
+        {{"-a", dir / "missing"}, "", "", 2},
+        {{"-a", dir.path().string()}, "", "", 2},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"--dry-run"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.emplace_back("echo {}");
+        Outcome outcome = run(dir, args, c.input);
+        const std::string shown = c.options.empty() ? "(no option)" : c.options.back();
+        EXPECT_EQ(outcome.code(), c.code) << shown << "\n" << outcome.err;
+        EXPECT_EQ(outcome.out, c.expected) << shown;
+        EXPECT_EQ(outcome.err.empty(), c.code == 0) << shown << "\n" << outcome.err;
+    }
+    Outcome both = run(dir, {"-a", dir / "list", "echo {}", "arg"});
+    EXPECT_EQ(both.code(), 2);
+    EXPECT_EQ(both.out, "");
+}
+
+TEST(FanrunInput, AReadErrorOrExhaustedMemoryIsMisuseAndRunsNothing) {
+    TempDir dir;
+    const std::string marker = "touch " + (dir / "ran");
+    Launch fromDirectory;
+    fromDirectory.args = {"-o", dir / "out", marker};
+    fromDirectory.inputPath = dir.path().string();
+    Outcome directory = run(dir, fromDirectory);
+    EXPECT_EQ(directory.code(), 2);
+    EXPECT_EQ(lines(directory.err).at(0),
+              "fanrun: cannot read the arguments from standard input: Is a directory");
+    if (!sanitized) {
+        // A line longer than the address space allows: getline runs out of memory.
+        const std::string longLine(64 << 20, 'x');
+        writeFile(dir / "long", longLine + "\nb\n");
+        Launch tooLong;
+        tooLong.args = {"-o", dir / "out", marker};
+        tooLong.inputPath = dir / "long";
+        tooLong.addressSpace = 48 << 20;
+        Outcome memory = run(dir, tooLong);
+        EXPECT_EQ(memory.code(), 2) << memory.err;
+        EXPECT_EQ(lines(memory.err).at(0),
+                  "fanrun: cannot read the arguments from standard input: Cannot allocate memory");
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+}
+
+// ---- dry runs and shards ---------------------------------------------------------------------
+
+TEST(FanrunShard, EachShardTakesEveryNthArgumentAndTheDryRunShowsTheSlice) {
+    TempDir dir;
+    const std::vector<std::string> args = {"--dry-run", "-d", ",", "--shard"};
+    const std::string input = "0,1,2,3,4,5,6,7,8,9";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"0/3", "echo 0\necho 3\necho 6\necho 9\n"},
+        {"1/3", "echo 1\necho 4\necho 7\n"},
+        {"2/3", "echo 2\necho 5\necho 8\n"},
+        {"0/1", "echo 0\necho 1\necho 2\necho 3\necho 4\necho 5\necho 6\necho 7\necho 8\necho 9\n"},
+        {"11/12", ""},
+    };
+    for (const auto &[shard, expected] : cases) {
+        std::vector<std::string> all = args;
+        all.push_back(shard);
+        all.emplace_back("echo");
+        all.emplace_back("--");
+        Outcome outcome = run(dir, all, input);
+        EXPECT_EQ(outcome.code(), 0) << shard;
+        EXPECT_EQ(outcome.out, expected) << shard;
+    }
+    for (const char *bad :
+         {"3/3", "1", "a/2", "-1/2", "0/0", "1/", "/2", "0/2x", "0/ 2", "+0/2", "0/99999999999"}) {
+        Outcome outcome =
+            run(dir, {"--shard", bad, "-o", dir / "out", "touch " + (dir / "ran")}, "a\nb\n");
+        EXPECT_EQ(outcome.code(), 2) << bad;
+        EXPECT_EQ(outcome.out, "") << bad;
+        EXPECT_EQ(outcome.err.rfind("fanrun: --shard needs K/N", 0), 0U) << bad << outcome.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "fanrun-out"));
+}
+
+TEST(FanrunShard, AShardsDefaultOutputDirectoryNamesTheShard) {
+    TempDir dir;
+    for (const char *shard : {"1/2", "0/2"}) {
+        Launch launch;
+        launch.args = {"--shard", shard, "echo", "--", "a", "b", "c"};
+        launch.workDir = dir.path().string();
+        Outcome outcome = run(dir, launch);
+        ASSERT_EQ(outcome.code(), 0) << outcome.err;
+        std::string header;
+        std::vector<Record> report = records(outcome.out, &header);
+        const std::string sub = std::string("fanrun-out/shard-") + shard[0] + "-of-2/";
+        std::string seen;
+        for (const Record &record : report) {
+            seen += readFile(dir / (sub + std::to_string(record.pid) + ".stdout"));
+        }
+        EXPECT_EQ(seen, shard[0] == '1' ? "b\n" : "a\nc\n");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "fanrun-out"), fs::directory_iterator()),
+              2);
+}
+
+// ---- timeouts, halting, progress, interruption -------------------------------------------------
+
+TEST(FanrunTimeout, EndsACommandThatRunsTooLongAndOnlyThatOne) {
+    TempDir dir;
+    const std::string sleep = uniqueSleep();
+    const auto begin = std::chrono::steady_clock::now();
+    Outcome outcome =
+        run(dir, {"--timeout", "0.3", "-j", "2", "-o", dir / "out", "sleep", "--", sleep, "0.01"});
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(outcome.code(), 123) << outcome.err;
+    std::string header;
+    std::vector<Record> report = records(outcome.out, &header);
+    EXPECT_EQ(header, "2 2 0");
+    EXPECT_EQ(exitStatuses(report), (std::vector<int>{-1, 0}));
+    EXPECT_LT(took, 10s);
+    EXPECT_EQ(sleepers(sleep), 0);
+    for (const char *bad : {"0", "-1", "abc", "1e3", "inf", "nan", "", ".", "1.5s", " 1"}) {
+        Outcome misuse = run(dir, {"--timeout", bad, "-o", dir / "bad", "true", "a"});
+        EXPECT_EQ(misuse.code(), 2) << bad;
+        EXPECT_EQ(misuse.err.rfind("fanrun: --timeout needs", 0), 0U) << bad << misuse.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "bad"));
+}
+
+TEST(FanrunHalt, StopsLaunchingAfterTheFirstFailureSoonLettingRunningOnesFinish) {
+    struct Case {
+        const char *mode;
+        std::vector<int> expected; // the slow command, then the failing one
+    };
+    for (const Case &c : {Case{"soon", {0, 1}}, Case{"now", {-1, 1}}}) {
+        TempDir dir;
+        Outcome outcome =
+            run(dir, {"--halt", c.mode, "--raw", "-j", "2", "-o", dir / "out", "{}",
+                      "sleep 1.5; exit 0", "sleep 0.2; exit 1", "touch " + (dir / "never")});
+        EXPECT_EQ(outcome.code(), 123) << c.mode << "\n" << outcome.err;
+        std::string header;
+        std::vector<Record> report = records(outcome.out, &header);
+        EXPECT_EQ(header, "3 2 0") << c.mode;
+        EXPECT_EQ(exitStatuses(report), c.expected) << c.mode;
+        EXPECT_FALSE(fs::exists(dir / "never")) << c.mode;
+    }
+    TempDir dir;
+    EXPECT_EQ(run(dir, {"--halt", "later", "true", "a"}).code(), 2);
+}
+
+TEST(FanrunProgress, WritesStatusLinesToStandardErrorOnlyAndAtMostOneASecond) {
+    TempDir dir;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    Launch launch;
+    launch.args = {"--progress", "-j", "2", "-o", dir / "out", "sleep 0.3; true",
+                   "1",          "2",  "3", "4",  "5",         "6",
+                   "7",          "8",  "9", "10", "11",        "12"};
+    launch.errFd = ends[1];
+    const auto begin = std::chrono::steady_clock::now();
+    Started started = start(dir, launch);
+    close(ends[1]);
+    std::string err;
+    char buffer[4096];
+    for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) {
+        err.append(buffer, static_cast<size_t>(got));
+    }
+    close(ends[0]);
+    Outcome outcome = started.finish();
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin);
+    EXPECT_EQ(outcome.code(), 0);
+    std::string header;
+    EXPECT_EQ(records(outcome.out, &header).size(), 12U);
+    EXPECT_EQ(header, "12 12 0");
+    EXPECT_EQ(err.find('\r'), std::string::npos) << err;
+    std::vector<std::string> progress = lines(err);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_LE(static_cast<double>(progress.size()), seconds.count() + 2) << err;
+    const std::regex status(R"(\d+/12 done, \d+ running, \d+ failed, \S+ elapsed, \S+ left)");
+    for (const std::string &line : progress) {
+        EXPECT_TRUE(std::regex_match(line, status)) << line;
+    }
+    EXPECT_EQ(progress.back().rfind("12/12 done, 0 running, 0 failed, ", 0), 0U) << err;
+}
+
+TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
+    struct Case {
+        int signum;
+        bool stubborn; // the commands ignore the signal: a second one ends them with SIGKILL
+    };
+    for (const Case &c : {Case{SIGINT, false}, Case{SIGTERM, false}, Case{SIGHUP, false},
+                          Case{SIGINT, true}, Case{SIGTERM, true}}) {
+        TempDir dir;
+        const std::string sleep = uniqueSleep();
+        const std::string marks = dir / "marks";
+        fs::create_directory(marks);
+        std::string command = c.stubborn ? "trap '' INT TERM HUP; " : "";
+        command += "touch " + marks + "/{}; sleep " + sleep + "; touch " + marks + "/done";
+        Launch launch;
+        launch.args = {"-j", "2", "-o", dir / "out", command, "1", "2", "3"};
+        Started started = start(dir, launch);
+        ASSERT_TRUE(eventually([&] {
+            return fs::exists(marks + "/1") && fs::exists(marks + "/2") && sleepers(sleep) == 2;
+        }));
+        kill(started.pid, c.signum);
+        if (c.stubborn) {
+            std::this_thread::sleep_for(300ms);
+            EXPECT_EQ(sleepers(sleep), 2) << strsignal(c.signum);
+            kill(started.pid, c.signum);
+        }
+        Outcome outcome = started.finish();
+        EXPECT_EQ(outcome.code(), 128 + c.signum) << strsignal(c.signum) << "\n" << outcome.err;
+        std::string header;
+        std::vector<Record> report = records(outcome.out, &header);
+        EXPECT_EQ(header, "3 2 0") << strsignal(c.signum);
+        EXPECT_EQ(exitStatuses(report), (std::vector<int>{-1, -1})) << strsignal(c.signum);
+        // Signalled with its group, the sleep may still be on its way out.
+        EXPECT_TRUE(eventually([&] { return sleepers(sleep) == 0; }, 2s)) << strsignal(c.signum);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_FALSE(fs::exists(marks + "/3")) << strsignal(c.signum);
+        EXPECT_FALSE(fs::exists(marks + "/done")) << strsignal(c.signum);
+    }
+}
+
+// ---- the manual page and the completion ------------------------------------------------------
+
+// Every option the help names, long and short ("--jobs", "-j").
+std::set<std::string> helpOptions() {
+    TempDir dir;
+    Outcome help = run(dir, {"--help"});
+    EXPECT_EQ(help.code(), 0);
+    std::set<std::string> options;
+    const std::regex option(R"((?:^|\n)\s+(-[a-zA-Z0-9], )?(--[a-z-]+))");
+    for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        if ((*it)[1].matched) {
+            options.insert((*it)[1].str().substr(0, 2));
+        }
+        options.insert((*it)[2].str());
+    }
+    return options;
+}
+
+TEST(FanrunManual, RendersWithoutWarningsAndNamesEveryOptionOfTheHelp) {
+    TempDir dir;
+    const std::string page = sourceDir + "/fanrun.1";
+    const std::string check = "groff -man -Tutf8 -ww -z " + page + " 2>" + (dir / "warnings");
+    ASSERT_EQ(std::system(check.c_str()), 0);
+    EXPECT_EQ(readFile(dir / "warnings"), "");
+    // Plain text, wide enough that no option is broken across lines.
+    const std::string render =
+        "groff -man -Tutf8 -rLL=200n -rHY=0 -P-cbou " + page + " >" + (dir / "page") + " 2>&1";
+    ASSERT_EQ(std::system(render.c_str()), 0);
+    const std::string text = readFile(dir / "page");
+    const std::set<std::string> options = helpOptions();
+    EXPECT_GE(options.size(), 20U);
+    for (const std::string &option : options) {
+        const std::regex word("(^|[^a-z-])" + option + "([^a-z-]|$)");
+        EXPECT_TRUE(std::regex_search(text, word)) << option;
+    }
+    for (const char *section : {"SYNOPSIS", "OPTIONS", "EXIT STATUS", "SIGNALS", "EXAMPLES",
+                                "-print0", "SLURM_ARRAY_TASK_ID", "JOB_COMPLETION_INDEX", "123"}) {
+        EXPECT_NE(text.find(section), std::string::npos) << section;
+    }
+}
+
+TEST(FanrunCompletion, OffersEveryOptionOfTheHelpAndTheHaltModes) {
+    TempDir dir;
+    const std::string script = sourceDir + "/fanrun.bash";
+    writeFile(dir / "driver",
+              "source \"$1\"; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1));\n"
+              "_fanrun fanrun \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+              "printf '%s\\n' \"${COMPREPLY[@]}\"\n");
+    auto complete = [&](const std::string &words) {
+        const std::string command =
+            "bash " + (dir / "driver") + " " + script + " " + words + " >" + (dir / "offered");
+        EXPECT_EQ(std::system(command.c_str()), 0) << words;
+        std::vector<std::string> offered = lines(readFile(dir / "offered"));
+        offered.erase(std::remove(offered.begin(), offered.end(), ""), offered.end());
+        return std::set<std::string>(offered.begin(), offered.end());
+    };
+    std::set<std::string> longOptions;
+    for (const std::string &option : helpOptions()) {
+        if (option.rfind("--", 0) == 0) {
+            longOptions.insert(option);
+        }
+    }
+    EXPECT_EQ(complete("fanrun --"), longOptions);
+    EXPECT_EQ(complete("fanrun -j 2 --h"), (std::set<std::string>{"--halt", "--help"}));
+    EXPECT_EQ(complete("fanrun --halt ''"), (std::set<std::string>{"now", "soon"}));
+    // Once the command has begun, its words are not fanrun's options.
+    EXPECT_EQ(complete("fanrun echo --h"), std::set<std::string>{});
+}
+
+} // namespace
