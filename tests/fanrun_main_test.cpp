@@ -385,8 +385,7 @@ TEST(FanrunShard, AShardsDefaultOutputDirectoryNamesTheShard) {
         launch.workDir = dir.path().string();
         Outcome outcome = run(dir, launch);
         ASSERT_EQ(outcome.code(), 0) << outcome.err;
-        std::string header;
-        std::vector<ReportLine> report = parseRecords(outcome.out, &header);
+        std::vector<ReportLine> report = parseRecords(outcome.out);
         const std::string sub = std::string("fanrun-out/shard-") + shard[0] + "-of-2/";
         std::string seen;
         for (const ReportLine &record : report) {

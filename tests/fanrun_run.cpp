@@ -144,11 +144,9 @@ Outcome runFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
 std::vector<ReportLine> parseRecords(const std::string &text, std::string *header) {
     std::vector<std::string> all = lines(text);
     std::vector<ReportLine> records;
-    header->clear();
-    if (all.empty()) {
-        return records;
+    if (header != nullptr) {
+        *header = all.empty() ? "" : all.front();
     }
-    *header = all.front();
     // Parsed by hand: a command may be far longer than a regular expression engine's stack.
     for (size_t i = 1; i < all.size(); ++i) {
         std::istringstream fields(all[i]);

@@ -102,9 +102,9 @@ struct ReportLine {
     std::string command;
 };
 
-// Splits a complete final report into its header and its record lines; fails the test on a
-// malformed line.
-std::vector<ReportLine> parseRecords(const std::string &text, std::string *header);
+// Splits a complete final report into its header (kept in *header unless it is null) and its
+// record lines; fails the test on a malformed line.
+std::vector<ReportLine> parseRecords(const std::string &text, std::string *header = nullptr);
 
 // What the command of a report line wrote to standard output, in the run's output folder.
 std::string commandOutput(const std::string &outputDir, const ReportLine &record);

@@ -344,8 +344,7 @@ TEST(RunParallel, CommandsStartWithReportSignalsNeitherBlockedNorCaught) {
         return runParallel();
     });
     ASSERT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 2U);
     for (const ReportLine &record : records) {
         std::istringstream status(commandOutput(out, record));
@@ -578,8 +577,7 @@ TEST(RunParallel, OutputFilesAreNeverLinksFifosOrDirectories) {
         });
         const std::string label = std::string(test.what) + test.suffix;
         ASSERT_TRUE(outcome.exitedWith(0)) << label;
-        std::string header;
-        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        std::vector<ReportLine> records = parseRecords(outcome.out);
         ASSERT_EQ(records.size(), 1U) << label;
         if (planted.count(records[0].pid) == 0) {
             ADD_FAILURE() << label << ": pid " << records[0].pid << " was not planted";
@@ -626,8 +624,7 @@ TEST(RunParallel, ARepeatedPidNeverTouchesAnEarlierCommandsFiles) {
         GTEST_SKIP() << "no new pid namespace: " << outcome.err;
     }
     ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     const std::string pid = std::to_string(records[0].pid);
     if (records[1].pid != records[0].pid || records[2].pid != records[0].pid) {
@@ -869,8 +866,7 @@ TEST(RunParallel, ATimeoutEndsTheCommandAndItsGroupAndCountsAsFailed) {
         runInChild(dir, optionRun(dir, options, 3, command, {"quick", "slow", "stubborn"}));
     const auto took = std::chrono::steady_clock::now() - begin;
     ASSERT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(records[0].exitStatus, 4);
     EXPECT_EQ(records[1].exitStatus, -1);
@@ -919,8 +915,7 @@ TEST(RunParallel, ProgressGoesToStandardErrorAtMostOnceASecondOffATerminal) {
     Outcome outcome =
         runInChild(dir, optionRun(dir, options, 1, "sleep 0.7; exit {}", {"0", "1", "0"}));
     ASSERT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    EXPECT_EQ(parseRecords(outcome.out, &header).size(), 3U);
+    EXPECT_EQ(parseRecords(outcome.out).size(), 3U);
     std::vector<std::string> progress = lines(outcome.err);
     // About two seconds: one or two lines while it runs, then the last one.
     ASSERT_GE(progress.size(), 2U) << outcome.err;
@@ -960,8 +955,7 @@ TEST(RunParallel, NullInputKeepsCommandsOffTheRunnersInput) {
             return runParallel();
         });
         ASSERT_TRUE(outcome.exitedWith(0));
-        std::string header;
-        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        std::vector<ReportLine> records = parseRecords(outcome.out);
         ASSERT_EQ(records.size(), 1U);
         EXPECT_EQ(commandOutput(dir / "out", records[0]), nullInput != 0 ? "" : "runner's input\n");
     }
@@ -1000,8 +994,7 @@ TEST(Fanrun, FinalReportShowsExitCodesAndSignalsInLaunchOrder) {
         dir, {"--raw", "-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
     EXPECT_TRUE(outcome.exitedWith(123));
     EXPECT_EQ(outcome.err, "");
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "exit 0"},
                                                     {records[1].pid, 2, "exit 2"},
@@ -1031,8 +1024,7 @@ TEST(Fanrun, OutputFilesAreNamedByPidAndReuseAndTruncateEarlierOnes) {
         dir, {"-j", "2", "-o", out.string(), "echo out {}; echo err {} >&2", "a", "b", "c"});
     EXPECT_TRUE(outcome.exitedWith(0));
     EXPECT_EQ(outcome.err, "");
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     const char *names[] = {"a", "b", "c"};
     for (size_t i = 0; i < records.size(); ++i) {
@@ -1057,8 +1049,7 @@ TEST(Fanrun, LongOutputPathsAreUsedWhole) {
     fs::create_directories(out);
     Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err {} >&2", "x"});
     EXPECT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 1U);
     const std::string base = (out / std::to_string(records[0].pid)).string();
     EXPECT_EQ(readFile(base + ".stdout"), "out\n");
@@ -1128,8 +1119,7 @@ TEST(Fanrun, AnOutputPathThatIsAFileFailsEveryCommand) {
     EXPECT_TRUE(outcome.exitedWith(123));
     const std::string failure = "Error: open failed\n: Not a directory\n";
     EXPECT_EQ(outcome.err, failure + failure + failure);
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 1, "echo a"},
                                                     {records[1].pid, 1, "echo b"},
@@ -1178,8 +1168,7 @@ TEST(Fanrun, ReadsOneArgumentPerLineIntoTheDefaultDirectory) {
     options.workDir = dir.path().string();
     Outcome outcome = runFanrun(dir, {"-j", "1", "echo {}"}, options);
     EXPECT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "echo a"},
                                                     {records[1].pid, 0, "echo 'b c'"},
