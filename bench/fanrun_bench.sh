@@ -30,24 +30,8 @@ arguments=$disk/arguments
 seq 1 "$count" >"$arguments"
 results=$disk/results
 
-# Starts a program and prints "wall cpu self" in milliseconds to descriptor 3: wall-clock time,
-# processor time of the program with all its children, and of the program alone (read from its
-# /proc entry while it is a zombie, before it is reaped), which shows the runner's own share.
-measure='
-import os, sys, time
-start = time.monotonic()
-pid = os.fork()
-if pid == 0:
-    os.execvp(sys.argv[1], sys.argv[1:])
-os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
-with open(f"/proc/{pid}/stat") as stat:
-    fields = stat.read().rsplit(")", 1)[1].split()
-own = (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
-_, status, usage = os.wait4(pid, 0)
-wall = (time.monotonic() - start) * 1000
-os.write(3, f"{wall:.0f} {(usage.ru_utime + usage.ru_stime) * 1000:.0f} {own:.0f}\n".encode())
-sys.exit(0 if status == 0 else 1)
-'
+# Prints "wall cpu self" in milliseconds to descriptor 3 for the command in its arguments.
+measure=$(dirname "$0")/fanrun_measure.py
 
 # run TOOL JOBS DIR: prints "wall cpu self" in milliseconds for one whole run.
 run() {
@@ -55,9 +39,9 @@ run() {
     rm -rf "$dir/out"
     sync
     case $tool in
-    fanrun) python3 -c "$measure" "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' 3>&1 >/dev/null <"$arguments" ;;
-    floor) python3 -c "$measure" "$floor" "$jobs" "$dir/out" "$count" 3>&1 ;;
-    xargs) python3 -c "$measure" xargs -P "$jobs" -I{} /bin/bash -c 'true {}' 3>&1 <"$arguments" ;;
+    fanrun) python3 "$measure" "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' 3>&1 >/dev/null <"$arguments" ;;
+    floor) python3 "$measure" "$floor" "$jobs" "$dir/out" "$count" 3>&1 ;;
+    xargs) python3 "$measure" xargs -P "$jobs" -I{} /bin/bash -c 'true {}' 3>&1 <"$arguments" ;;
     esac
 }
 
@@ -70,7 +54,9 @@ for round in $(seq 1 "$rounds"); do
         for jobs in 2 4; do
             for i in 0 1 2; do
                 tool=${tools[$(((round + i) % 3))]}
-                echo "$place $jobs $tool $(run "$tool" "$jobs" "$dir")" >>"$results"
+                # Not inside echo's arguments: there a failed run would go unnoticed.
+                figures=$(run "$tool" "$jobs" "$dir") || { echo "$tool -j $jobs on $place failed" >&2; exit 1; }
+                echo "$place $jobs $tool $figures" >>"$results"
             done
         done
     done

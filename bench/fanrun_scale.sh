@@ -18,23 +18,7 @@ fanrun=$build/bin/fanrun
 work=$(mktemp -d /dev/shm/fanrun-scale.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# Prints "wall own children" in milliseconds for the command in its arguments.
-measure='
-import os, sys, time
-start = time.monotonic()
-pid = os.fork()
-if pid == 0:
-    os.execvp(sys.argv[1], sys.argv[1:])
-os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
-with open(f"/proc/{pid}/stat") as stat:
-    fields = stat.read().rsplit(")", 1)[1].split()
-own = (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
-_, status, usage = os.wait4(pid, 0)
-wall = (time.monotonic() - start) * 1000
-everything = (usage.ru_utime + usage.ru_stime) * 1000
-print(f"{wall:.0f} {own:.0f} {everything - own:.0f}")
-sys.exit(0 if status == 0 else 1)
-'
+measure=$(dirname "$0")/fanrun_measure.py
 
 echo "fanrun scale: commands of true at -j 2 on tmpfs, $(nproc) processors, pid_max $(cat /proc/sys/kernel/pid_max), load $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%9s %10s %12s %16s %18s\n' commands "wall ms" "runner ms" "runner us/cmd" "children us/cmd"
@@ -43,8 +27,10 @@ for count in "${counts[@]}"; do
     rm -rf "$work/out"
     # The shell execs the runner, so the measured process is the runner; its report goes to
     # /dev/null.
-    read -r wall own children < <(python3 -c "$measure" sh -c \
-        'exec "$0" -j 2 -o "$1" "true {}" <"$2" >/dev/null' "$fanrun" "$work/out" "$work/arguments")
+    figures=$(python3 "$measure" sh -c 'exec "$0" -j 2 -o "$1" "true {}" <"$2" >/dev/null' \
+        "$fanrun" "$work/out" "$work/arguments" 3>&1) || { echo "the run of $count failed" >&2; exit 1; }
+    read -r wall cpu own <<<"$figures"
+    children=$((cpu - own))
     files=$(find "$work/out" -type f | wc -l)
     awk -v n="$count" -v w="$wall" -v o="$own" -v c="$children" -v f="$files" \
         'BEGIN { printf "%9d %10d %12d %16.1f %18.1f   (%d files)\n", n, w, o, o * 1000 / n, c * 1000 / n, f }'

@@ -1,6 +1,7 @@
 # The runner's command-line front end as a program (found through SYSKIT_BIN_DIR, so it must be
 # built first), with its manual page and bash completion from the source folder.
-syskit_add_gtest(NAME fanrun_main_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_main_test.cpp)
+syskit_add_gtest(NAME fanrun_main_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_main_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
 target_compile_definitions(fanrun_main_test PRIVATE
   FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3")
 add_dependencies(fanrun_main_test fanrun_cli)

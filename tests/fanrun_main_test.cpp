@@ -25,136 +25,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fanrun_run.h"
+
 namespace {
 
-namespace fs = std::filesystem;
+using namespace fanrun_run;
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
-
-const std::string fanrunPath = std::string(SYSKIT_BIN_DIR) + "/fanrun";
 const std::string sourceDir = FANRUN_SOURCE_DIR;
 
-std::string readFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::vector<std::string> lines(const std::string &text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
-}
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "fanrun_main_test.XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
-    const fs::path &path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-// How the program is started: standard input from text or from a path, standard output and
-// error to files unless a descriptor is given.
-struct Launch {
+// The arguments with how the program is started (declared constructor: not an aggregate, so a
+// braced list of words means the arguments).
+struct Launch : StartOptions {
+    Launch() = default;
     std::vector<std::string> args;
-    std::string input;
-    std::string inputPath;
-    std::string workDir;
-    std::string outPath; // standard output goes here (default: a file in the test's folder)
-    int errFd = -1;      // instead of a file: this descriptor becomes standard error
-    rlim_t addressSpace = 0;
 };
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-    int code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status); }
-};
-
-struct Started {
-    pid_t pid = -1;
-    std::string outPath;
-    std::string errPath;
-    Outcome finish() const {
-        Outcome outcome;
-        waitpid(pid, &outcome.status, 0);
-        if (fs::is_regular_file(outPath)) {
-            outcome.out = readFile(outPath);
-        }
-        outcome.err = readFile(errPath);
-        return outcome;
-    }
-};
-
-Started start(const TempDir &dir, const Launch &launch) {
-    Started started;
-    started.outPath = launch.outPath.empty() ? dir / "fanrun.out" : launch.outPath;
-    started.errPath = dir / "fanrun.err";
-    const std::string inPath = launch.inputPath.empty() ? dir / "fanrun.in" : launch.inputPath;
-    if (launch.inputPath.empty()) {
-        writeFile(inPath, launch.input);
-    }
-    std::vector<char *> argv{const_cast<char *>(fanrunPath.c_str())};
-    for (const std::string &argument : launch.args) {
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    fflush(stdout);
-    fflush(stderr);
-    started.pid = fork();
-    if (started.pid == 0) {
-        int in = open(inPath.c_str(), O_RDONLY);
-        int out = open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = launch.errFd >= 0
-                      ? launch.errFd
-                      : open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        if (launch.addressSpace != 0) {
-            rlimit limit{launch.addressSpace, launch.addressSpace};
-            setrlimit(RLIMIT_AS, &limit);
-        }
-        if (!launch.workDir.empty() && chdir(launch.workDir.c_str()) != 0) {
-            _exit(126);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return started;
+Program start(const TempDir &dir, const Launch &launch) {
+    return startFanrun(dir, launch.args, launch);
 }
 
 Outcome run(const TempDir &dir, const Launch &launch) {
@@ -162,60 +50,16 @@ Outcome run(const TempDir &dir, const Launch &launch) {
 }
 
 Outcome run(const TempDir &dir, const std::vector<std::string> &args, std::string input = "") {
-    Launch launch;
-    launch.args = args;
-    launch.input = std::move(input);
-    return run(dir, launch);
+    return runFanrun(dir, args, fromInput(std::move(input)));
 }
 
-struct Record {
-    int pid = 0;
-    int exitStatus = 0;
-    std::string command;
-};
-
-// The final report: its header line and its records; fails the test on a malformed line.
-std::vector<Record> records(const std::string &report, std::string *header) {
-    std::vector<std::string> all = lines(report);
-    std::vector<Record> result;
-    header->clear();
-    if (all.empty()) {
-        return result;
-    }
-    *header = all.front();
-    for (size_t i = 1; i < all.size(); ++i) {
-        std::istringstream fields(all[i]);
-        Record record;
-        std::string exited;
-        if (!(fields >> record.pid >> exited >> record.exitStatus) || exited != "1" ||
-            fields.get() != ' ') {
-            ADD_FAILURE() << "not a report line: " << all[i];
-            continue;
-        }
-        std::getline(fields, record.command);
-        result.push_back(record);
-    }
-    return result;
-}
-
-std::vector<int> exitStatuses(const std::vector<Record> &list) {
+std::vector<int> exitStatuses(const std::vector<ReportLine> &list) {
     std::vector<int> result;
     result.reserve(list.size());
-    for (const Record &record : list) {
+    for (const ReportLine &record : list) {
         result.push_back(record.exitStatus);
     }
     return result;
-}
-
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = 20s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // Processes running exactly "sleep DURATION".
@@ -312,7 +156,7 @@ TEST(FanrunArguments, EveryArgumentReachesItsCommandAsExactlyOneWord) {
         EXPECT_EQ(outcome.code(), 0) << form.name << "\n" << outcome.err;
         EXPECT_EQ(outcome.err, "") << form.name;
         std::string header;
-        std::vector<Record> report = records(outcome.out, &header);
+        std::vector<ReportLine> report = parseRecords(outcome.out, &header);
         ASSERT_EQ(report.size(), form.expected.size()) << form.name;
         EXPECT_EQ(header,
                   std::to_string(report.size()) + " " + std::to_string(report.size()) + " 0")
@@ -323,8 +167,7 @@ TEST(FanrunArguments, EveryArgumentReachesItsCommandAsExactlyOneWord) {
                   0)
             << form.name;
         for (size_t i = 0; i < report.size(); ++i) {
-            EXPECT_EQ(readFile(out + "/" + std::to_string(report[i].pid) + ".stdout"),
-                      form.expected[i] + '\0')
+            EXPECT_EQ(commandOutput(out, report[i]), form.expected[i] + '\0')
                 << form.name << ": argument " << i << ", command " << report[i].command;
         }
         std::vector<std::string> left;
@@ -343,18 +186,18 @@ TEST(FanrunArguments, RawArgumentsRunAsShellCodeAndCommandsNeverReadTheRunnersIn
     Outcome outcome = run(dir, {"--raw", "-j", "1", "-o", out, "echo {}", "$((1 + 2))", "a  b"});
     EXPECT_EQ(outcome.code(), 0);
     std::string header;
-    std::vector<Record> report = records(outcome.out, &header);
+    std::vector<ReportLine> report = parseRecords(outcome.out, &header);
     ASSERT_EQ(report.size(), 2U);
     EXPECT_EQ(report[0].command, "echo $((1 + 2))");
-    EXPECT_EQ(readFile(out + "/" + std::to_string(report[0].pid) + ".stdout"), "3\n");
+    EXPECT_EQ(commandOutput(out, report[0]), "3\n");
     EXPECT_EQ(report[1].command, "echo a  b");
-    EXPECT_EQ(readFile(out + "/" + std::to_string(report[1].pid) + ".stdout"), "a b\n");
+    EXPECT_EQ(commandOutput(out, report[1]), "a b\n");
     // A command never reads the runner's own input, even one the runner leaves unread.
     Outcome cat = run(dir, {"--raw", "-o", out, "{}", "cat"}, "the runner's input\n");
     EXPECT_EQ(cat.code(), 0);
-    report = records(cat.out, &header);
+    report = parseRecords(cat.out, &header);
     ASSERT_EQ(report.size(), 1U);
-    EXPECT_EQ(readFile(out + "/" + std::to_string(report[0].pid) + ".stdout"), "");
+    EXPECT_EQ(commandOutput(out, report[0]), "");
 }
 
 // ---- exit statuses ---------------------------------------------------------------------------
@@ -416,16 +259,15 @@ TEST(FanrunInput, FindPrint0NamesWithSpacesNewlinesAndQuotesReachTheirCommands) 
     Outcome outcome = run(dir, {"--raw", "-o", dir / "outer", "{}", command});
     ASSERT_EQ(outcome.code(), 0) << outcome.err;
     std::string outerHeader;
-    std::vector<Record> outer = records(outcome.out, &outerHeader);
+    std::vector<ReportLine> outer = parseRecords(outcome.out, &outerHeader);
     ASSERT_EQ(outer.size(), 1U);
     std::string header;
-    std::vector<Record> report =
-        records(readFile(dir / ("outer/" + std::to_string(outer[0].pid) + ".stdout")), &header);
+    std::vector<ReportLine> report = parseRecords(commandOutput(dir / "outer", outer[0]), &header);
     EXPECT_EQ(header, "9 9 0");
     std::multiset<std::string> seen;
-    for (const Record &record : report) {
+    for (const ReportLine &record : report) {
         EXPECT_EQ(record.exitStatus, 0) << record.command;
-        seen.insert(readFile(out + "/" + std::to_string(record.pid) + ".stdout"));
+        seen.insert(commandOutput(out, record));
     }
     EXPECT_EQ(seen, std::multiset<std::string>(names.begin(), names.end()));
 }
@@ -543,11 +385,10 @@ TEST(FanrunShard, AShardsDefaultOutputDirectoryNamesTheShard) {
         launch.workDir = dir.path().string();
         Outcome outcome = run(dir, launch);
         ASSERT_EQ(outcome.code(), 0) << outcome.err;
-        std::string header;
-        std::vector<Record> report = records(outcome.out, &header);
+        std::vector<ReportLine> report = parseRecords(outcome.out);
         const std::string sub = std::string("fanrun-out/shard-") + shard[0] + "-of-2/";
         std::string seen;
-        for (const Record &record : report) {
+        for (const ReportLine &record : report) {
             seen += readFile(dir / (sub + std::to_string(record.pid) + ".stdout"));
         }
         EXPECT_EQ(seen, shard[0] == '1' ? "b\n" : "a\nc\n");
@@ -567,7 +408,7 @@ TEST(FanrunTimeout, EndsACommandThatRunsTooLongAndOnlyThatOne) {
     const auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_EQ(outcome.code(), 123) << outcome.err;
     std::string header;
-    std::vector<Record> report = records(outcome.out, &header);
+    std::vector<ReportLine> report = parseRecords(outcome.out, &header);
     EXPECT_EQ(header, "2 2 0");
     EXPECT_EQ(exitStatuses(report), (std::vector<int>{-1, 0}));
     EXPECT_LT(took, 10s);
@@ -592,7 +433,7 @@ TEST(FanrunHalt, StopsLaunchingAfterTheFirstFailureSoonLettingRunningOnesFinish)
                       "sleep 1.5; exit 0", "sleep 0.2; exit 1", "touch " + (dir / "never")});
         EXPECT_EQ(outcome.code(), 123) << c.mode << "\n" << outcome.err;
         std::string header;
-        std::vector<Record> report = records(outcome.out, &header);
+        std::vector<ReportLine> report = parseRecords(outcome.out, &header);
         EXPECT_EQ(header, "3 2 0") << c.mode;
         EXPECT_EQ(exitStatuses(report), c.expected) << c.mode;
         EXPECT_FALSE(fs::exists(dir / "never")) << c.mode;
@@ -611,19 +452,14 @@ TEST(FanrunProgress, WritesStatusLinesToStandardErrorOnlyAndAtMostOneASecond) {
                    "7",          "8",  "9", "10", "11",        "12"};
     launch.errFd = ends[1];
     const auto begin = std::chrono::steady_clock::now();
-    Started started = start(dir, launch);
+    Program started = start(dir, launch);
     close(ends[1]);
-    std::string err;
-    char buffer[4096];
-    for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) {
-        err.append(buffer, static_cast<size_t>(got));
-    }
-    close(ends[0]);
+    std::string err = readAll(ends[0]);
     Outcome outcome = started.finish();
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin);
     EXPECT_EQ(outcome.code(), 0);
     std::string header;
-    EXPECT_EQ(records(outcome.out, &header).size(), 12U);
+    EXPECT_EQ(parseRecords(outcome.out, &header).size(), 12U);
     EXPECT_EQ(header, "12 12 0");
     EXPECT_EQ(err.find('\r'), std::string::npos) << err;
     std::vector<std::string> progress = lines(err);
@@ -652,10 +488,12 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
         command += "touch " + marks + "/{}; sleep " + sleep + "; touch " + marks + "/done";
         Launch launch;
         launch.args = {"-j", "2", "-o", dir / "out", command, "1", "2", "3"};
-        Started started = start(dir, launch);
-        ASSERT_TRUE(eventually([&] {
-            return fs::exists(marks + "/1") && fs::exists(marks + "/2") && sleepers(sleep) == 2;
-        }));
+        Program started = start(dir, launch);
+        ASSERT_TRUE(eventually(
+            [&] {
+                return fs::exists(marks + "/1") && fs::exists(marks + "/2") && sleepers(sleep) == 2;
+            },
+            20s, 5ms));
         kill(started.pid, c.signum);
         if (c.stubborn) {
             std::this_thread::sleep_for(300ms);
@@ -665,11 +503,12 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
         Outcome outcome = started.finish();
         EXPECT_EQ(outcome.code(), 128 + c.signum) << strsignal(c.signum) << "\n" << outcome.err;
         std::string header;
-        std::vector<Record> report = records(outcome.out, &header);
+        std::vector<ReportLine> report = parseRecords(outcome.out, &header);
         EXPECT_EQ(header, "3 2 0") << strsignal(c.signum);
         EXPECT_EQ(exitStatuses(report), (std::vector<int>{-1, -1})) << strsignal(c.signum);
         // Signalled with its group, the sleep may still be on its way out.
-        EXPECT_TRUE(eventually([&] { return sleepers(sleep) == 0; }, 2s)) << strsignal(c.signum);
+        EXPECT_TRUE(eventually([&] { return sleepers(sleep) == 0; }, 2s, 5ms))
+            << strsignal(c.signum);
         std::this_thread::sleep_for(100ms);
         EXPECT_FALSE(fs::exists(marks + "/3")) << strsignal(c.signum);
         EXPECT_FALSE(fs::exists(marks + "/done")) << strsignal(c.signum);

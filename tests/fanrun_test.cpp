@@ -37,87 +37,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fanrun_run.h"
+
 PARALLEL_PARAMS pparams;
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace fanrun_run;
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
-
-const std::string fanrunPath = std::string(SYSKIT_BIN_DIR) + "/fanrun";
-
-std::string readFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::vector<std::string> lines(const std::string &text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
-}
-
-// A scratch folder per test.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "fanrun_test.XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const fs::path &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
-
-  private:
-    fs::path path_;
-};
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-
-    bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-};
-
-// Runs body in a forked child whose standard output and error go to files; the child ends with
-// body's result through _exit, so nothing of this process is flushed twice.
-Outcome runInChild(const TempDir &dir, const std::function<int()> &body) {
-    const std::string outPath = dir / "child.out";
-    const std::string errPath = dir / "child.err";
+// Runs body in a forked child whose standard output and error go to files and returns at once, so
+// that the test can signal it; with outFd >= 0 that descriptor becomes the child's standard
+// output. The child ends with body's result through _exit, so nothing of this process is flushed
+// twice.
+Program startInChild(const TempDir &dir, const std::function<int()> &body, int outFd = -1) {
+    Program program;
+    program.outPath = dir / "child.out";
+    program.errPath = dir / "child.err";
     fflush(stdout);
     fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    program.pid = fork();
+    if (program.pid == 0) {
+        int out =
+            outFd >= 0 ? outFd : open(program.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         close(out);
@@ -127,126 +70,12 @@ Outcome runInChild(const TempDir &dir, const std::function<int()> &body) {
         fflush(stderr);
         _exit(code);
     }
-    Outcome outcome;
-    waitpid(pid, &outcome.status, 0);
-    outcome.out = readFile(outPath);
-    outcome.err = readFile(errPath);
-    return outcome;
-}
-
-// The front end as a running program.
-struct Program {
-    pid_t pid = -1;
-    std::string outPath;
-    std::string errPath;
-
-    Outcome finish() const {
-        Outcome outcome;
-        waitpid(pid, &outcome.status, 0);
-        outcome.out = readFile(outPath);
-        outcome.err = readFile(errPath);
-        return outcome;
-    }
-};
-
-enum class Stream { File, Closed };
-
-struct StartOptions {
-    std::string input;         // standard input of the program
-    std::string workDir;       // empty: stay here
-    Stream out = Stream::File; // Closed: the program starts with descriptor 1 closed
-    Stream err = Stream::File; // Closed: the program starts with descriptor 2 closed
-    std::string inputPath;     // instead of input: open this path as standard input
-    int outFd = -1;            // instead of a file: this descriptor becomes standard output
-};
-
-StartOptions fromInput(std::string text) {
-    StartOptions options;
-    options.input = std::move(text);
-    return options;
-}
-
-Program startFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
-                    const StartOptions &options = {}) {
-    Program program;
-    program.outPath = dir / "fanrun.out";
-    program.errPath = dir / "fanrun.err";
-    const std::string inPath = options.inputPath.empty() ? dir / "fanrun.in" : options.inputPath;
-    if (options.inputPath.empty()) {
-        writeFile(inPath, options.input);
-    }
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(fanrunPath.c_str()));
-    for (const std::string &argument : arguments) {
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    fflush(stdout);
-    fflush(stderr);
-    program.pid = fork();
-    if (program.pid == 0) {
-        int in = open(inPath.c_str(), O_RDONLY);
-        int out = open(program.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        close(in);
-        close(out);
-        close(err);
-        if (options.outFd >= 0) {
-            dup2(options.outFd, STDOUT_FILENO);
-            close(options.outFd);
-        }
-        if (options.out == Stream::Closed) {
-            close(STDOUT_FILENO);
-        }
-        if (options.err == Stream::Closed) {
-            close(STDERR_FILENO);
-        }
-        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
-            _exit(126);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
     return program;
 }
 
-Outcome runFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
-                  const StartOptions &options = {}) {
-    return startFanrun(dir, arguments, options).finish();
-}
-
-// One line of a final or full report.
-struct ReportLine {
-    int pid;
-    int exitStatus;
-    std::string command;
-};
-
-// Splits a complete final report into its header and its record lines.
-std::vector<ReportLine> parseRecords(const std::string &text, std::string *header) {
-    std::vector<std::string> all = lines(text);
-    std::vector<ReportLine> records;
-    if (all.empty()) {
-        return records;
-    }
-    *header = all.front();
-    // Parsed by hand: a command may be far longer than a regular expression engine's stack.
-    for (size_t i = 1; i < all.size(); ++i) {
-        std::istringstream fields(all[i]);
-        ReportLine record{};
-        std::string exited;
-        if (!(fields >> record.pid >> exited >> record.exitStatus) || exited != "1" ||
-            fields.get() != ' ') {
-            ADD_FAILURE() << "not a report line: " << all[i].substr(0, 200);
-            continue;
-        }
-        std::getline(fields, record.command);
-        records.push_back(record);
-    }
-    return records;
+// Like startInChild, and waits for the child.
+Outcome runInChild(const TempDir &dir, const std::function<int()> &body) {
+    return startInChild(dir, body).finish();
 }
 
 std::string expectedReport(const std::string &header, const std::vector<ReportLine> &records) {
@@ -283,18 +112,6 @@ const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
         }                                                                                          \
         GTEST_SKIP() << reason;                                                                    \
     } while (0)
-
-// Polls until condition holds; false after the deadline.
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = 20s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // Fills pparams for an in-process run; the strings must outlive the run.
 void setParams(int jobs, const std::string &outputDir, const char *commandTemplate,
@@ -537,11 +354,10 @@ TEST(RunParallel, CommandsStartWithReportSignalsNeitherBlockedNorCaught) {
         return runParallel();
     });
     ASSERT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 2U);
     for (const ReportLine &record : records) {
-        std::istringstream status(readFile(out + "/" + std::to_string(record.pid) + ".stdout"));
+        std::istringstream status(commandOutput(out, record));
         int seen = 0;
         for (std::string line; std::getline(status, line);) {
             for (const char *field : {"SigBlk:", "SigIgn:", "SigCgt:"}) {
@@ -664,30 +480,6 @@ TEST(RunParallel, RecordsThatCannotBeAllocatedEndTheRun) {
 
 bool delivered(pid_t pid, int signum);
 
-// Like runInChild, but returns at once so that the test can signal the runner; with outFd >= 0
-// that descriptor becomes the child's standard output.
-Program startInChild(const TempDir &dir, const std::function<int()> &body, int outFd = -1) {
-    Program program;
-    program.outPath = dir / "child.out";
-    program.errPath = dir / "child.err";
-    fflush(stdout);
-    fflush(stderr);
-    program.pid = fork();
-    if (program.pid == 0) {
-        int out = outFd >= 0 ? outFd : open(program.outPath.c_str(), O_WRONLY | O_CREAT, 0644);
-        int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        close(out);
-        close(err);
-        int code = body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(code);
-    }
-    return program;
-}
-
 // A body that runs the commands with options and keeps the outcome of the run in dir/result.
 std::function<int()> optionRun(const TempDir &dir, FANRUN_OPTIONS options, int jobs,
                                std::string commandTemplate, std::vector<std::string> arguments) {
@@ -798,8 +590,7 @@ TEST(RunParallel, OutputFilesAreNeverLinksFifosOrDirectories) {
             SKIP_UNLESS_CI("no new pid namespace: " << outcome.err);
         }
         ASSERT_TRUE(outcome.exitedWith(0)) << label;
-        std::string header;
-        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        std::vector<ReportLine> records = parseRecords(outcome.out);
         ASSERT_EQ(records.size(), 1U) << label;
         ASSERT_EQ(records[0].pid, 2) << label;
         std::string error = test.error;
@@ -832,8 +623,7 @@ TEST(RunParallel, ARepeatedPidNeverTouchesAnEarlierCommandsFiles) {
         SKIP_UNLESS_CI("no new pid namespace: " << outcome.err);
     }
     ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     const std::string pid = std::to_string(records[0].pid);
     if (records[1].pid != records[0].pid || records[2].pid != records[0].pid) {
@@ -1003,7 +793,7 @@ TEST(RunParallel, InheritedIgnoredSigchldAndSigpipeChangeNothing) {
         EXPECT_EQ(header, "2 2 0");
         EXPECT_EQ(records[0].exitStatus, 3);
         EXPECT_EQ(records[1].exitStatus, 0);
-        const std::string status = readFile(out + "/" + std::to_string(records[0].pid) + ".stdout");
+        const std::string status = commandOutput(out, records[0]);
         EXPECT_EQ(std::stoull(status.substr(7), nullptr, 16) & signalBit(SIGPIPE), 0U) << status;
     }
 }
@@ -1054,7 +844,7 @@ TEST(RunParallel, StopSignalsEndEveryCommandsGroupAndKeepTheWholeReport) {
         ASSERT_EQ(records.size(), 2U) << label;
         for (const ReportLine &record : records) {
             EXPECT_EQ(record.exitStatus, -1) << label;
-            EXPECT_EQ(readFile(dir / ("out/" + std::to_string(record.pid) + ".stdout")), "");
+            EXPECT_EQ(commandOutput(dir / "out", record), "");
         }
         EXPECT_TRUE(eventually([&] { return groupsEmpty(records); }, 2s)) << label;
         EXPECT_FALSE(fs::exists(started + "c")) << label;
@@ -1075,8 +865,7 @@ TEST(RunParallel, ATimeoutEndsTheCommandAndItsGroupAndCountsAsFailed) {
         runInChild(dir, optionRun(dir, options, 3, command, {"quick", "slow", "stubborn"}));
     const auto took = std::chrono::steady_clock::now() - begin;
     ASSERT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(records[0].exitStatus, 4);
     EXPECT_EQ(records[1].exitStatus, -1);
@@ -1125,8 +914,7 @@ TEST(RunParallel, ProgressGoesToStandardErrorAtMostOnceASecondOffATerminal) {
     Outcome outcome =
         runInChild(dir, optionRun(dir, options, 1, "sleep 0.7; exit {}", {"0", "1", "0"}));
     ASSERT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    EXPECT_EQ(parseRecords(outcome.out, &header).size(), 3U);
+    EXPECT_EQ(parseRecords(outcome.out).size(), 3U);
     std::vector<std::string> progress = lines(outcome.err);
     // About two seconds: one or two lines while it runs, then the last one.
     ASSERT_GE(progress.size(), 2U) << outcome.err;
@@ -1166,11 +954,9 @@ TEST(RunParallel, NullInputKeepsCommandsOffTheRunnersInput) {
             return runParallel();
         });
         ASSERT_TRUE(outcome.exitedWith(0));
-        std::string header;
-        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        std::vector<ReportLine> records = parseRecords(outcome.out);
         ASSERT_EQ(records.size(), 1U);
-        EXPECT_EQ(readFile(dir / ("out/" + std::to_string(records[0].pid) + ".stdout")),
-                  nullInput != 0 ? "" : "runner's input\n");
+        EXPECT_EQ(commandOutput(dir / "out", records[0]), nullInput != 0 ? "" : "runner's input\n");
     }
 }
 
@@ -1188,12 +974,7 @@ TEST(RunParallel, ProgressIsRewrittenInPlaceOnATerminal) {
     });
     close(side);
     fcntl(terminal, F_SETFL, O_NONBLOCK);
-    std::string shown;
-    char buffer[4096];
-    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
-        shown.append(buffer, static_cast<size_t>(got));
-    }
-    close(terminal);
+    std::string shown = readAll(terminal);
     ASSERT_TRUE(outcome.exitedWith(0));
     // Each rewrite returns to the start of the line and clears what is left of the last one.
     ASSERT_GE(std::count(shown.begin(), shown.end(), '\r'), 3) << shown;
@@ -1212,8 +993,7 @@ TEST(Fanrun, FinalReportShowsExitCodesAndSignalsInLaunchOrder) {
         dir, {"--raw", "-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
     EXPECT_TRUE(outcome.exitedWith(123));
     EXPECT_EQ(outcome.err, "");
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "exit 0"},
                                                     {records[1].pid, 2, "exit 2"},
@@ -1243,8 +1023,7 @@ TEST(Fanrun, OutputFilesAreNamedByPidAndReuseAndTruncateEarlierOnes) {
         dir, {"-j", "2", "-o", out.string(), "echo out {}; echo err {} >&2", "a", "b", "c"});
     EXPECT_TRUE(outcome.exitedWith(0));
     EXPECT_EQ(outcome.err, "");
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     const char *names[] = {"a", "b", "c"};
     for (size_t i = 0; i < records.size(); ++i) {
@@ -1269,8 +1048,7 @@ TEST(Fanrun, LongOutputPathsAreUsedWhole) {
     fs::create_directories(out);
     Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err {} >&2", "x"});
     EXPECT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 1U);
     const std::string base = (out / std::to_string(records[0].pid)).string();
     EXPECT_EQ(readFile(base + ".stdout"), "out\n");
@@ -1340,8 +1118,7 @@ TEST(Fanrun, AnOutputPathThatIsAFileFailsEveryCommand) {
     EXPECT_TRUE(outcome.exitedWith(123));
     const std::string failure = "Error: open failed\n: Not a directory\n";
     EXPECT_EQ(outcome.err, failure + failure + failure);
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 1, "echo a"},
                                                     {records[1].pid, 1, "echo b"},
@@ -1390,14 +1167,12 @@ TEST(Fanrun, ReadsOneArgumentPerLineIntoTheDefaultDirectory) {
     options.workDir = dir.path().string();
     Outcome outcome = runFanrun(dir, {"-j", "1", "echo {}"}, options);
     EXPECT_TRUE(outcome.exitedWith(0));
-    std::string header;
-    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
     ASSERT_EQ(records.size(), 3U);
     EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "echo a"},
                                                     {records[1].pid, 0, "echo 'b c'"},
                                                     {records[2].pid, 0, "echo d"}}));
-    EXPECT_EQ(readFile(dir / ("fanrun-out/" + std::to_string(records[1].pid) + ".stdout")),
-              "b c\n");
+    EXPECT_EQ(commandOutput(dir / "fanrun-out", records[1]), "b c\n");
 }
 
 TEST(Fanrun, EmptyInputRunsNothingAndReportsZero) {
@@ -1579,12 +1354,7 @@ TEST(Fanrun, ReportSignalsWaitWhileTheRunnerWritesItsOwnReport) {
         heldBack = ((statusMask(program.pid, "ShdPnd") | statusMask(program.pid, "SigPnd")) &
                     reportBits) == reportBits;
     }
-    std::string output;
-    char buffer[65536];
-    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-        output.append(buffer, static_cast<size_t>(got));
-    }
-    close(pipeEnds[0]);
+    std::string output = readAll(pipeEnds[0]);
     Outcome outcome = program.finish();
     ASSERT_TRUE(writing);
     EXPECT_TRUE(heldBack);

@@ -1,0 +1,182 @@
+#include "fanrun_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fanrun_run {
+
+const std::string fanrunPath = std::string(SYSKIT_BIN_DIR) + "/fanrun";
+
+std::string readFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[65536];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "fanrun_test.XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+bool Outcome::exitedWith(int code) const {
+    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+int Outcome::code() const {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+Outcome Program::finish() const {
+    Outcome outcome;
+    waitpid(pid, &outcome.status, 0);
+    if (fs::is_regular_file(outPath)) {
+        outcome.out = readFile(outPath);
+    }
+    outcome.err = readFile(errPath);
+    return outcome;
+}
+
+StartOptions fromInput(std::string text) {
+    StartOptions options;
+    options.input = std::move(text);
+    return options;
+}
+
+Program startFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
+                    const StartOptions &options) {
+    Program program;
+    program.outPath = options.outPath.empty() ? dir / "fanrun.out" : options.outPath;
+    program.errPath = dir / "fanrun.err";
+    const std::string inPath = options.inputPath.empty() ? dir / "fanrun.in" : options.inputPath;
+    if (options.inputPath.empty()) {
+        writeFile(inPath, options.input);
+    }
+    std::vector<char *> argv{const_cast<char *>(fanrunPath.c_str())};
+    for (const std::string &argument : arguments) {
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    program.pid = fork();
+    if (program.pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(program.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        close(in);
+        close(out);
+        close(err);
+        if (options.outFd >= 0) {
+            dup2(options.outFd, STDOUT_FILENO);
+            close(options.outFd);
+        }
+        if (options.errFd >= 0) {
+            dup2(options.errFd, STDERR_FILENO);
+            close(options.errFd);
+        }
+        if (options.out == Stream::Closed) {
+            close(STDOUT_FILENO);
+        }
+        if (options.err == Stream::Closed) {
+            close(STDERR_FILENO);
+        }
+        if (options.addressSpace != 0) {
+            rlimit limit{options.addressSpace, options.addressSpace};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return program;
+}
+
+Outcome runFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
+                  const StartOptions &options) {
+    return startFanrun(dir, arguments, options).finish();
+}
+
+std::vector<ReportLine> parseRecords(const std::string &text, std::string *header) {
+    std::vector<std::string> all = lines(text);
+    std::vector<ReportLine> records;
+    if (header != nullptr) {
+        *header = all.empty() ? "" : all.front();
+    }
+    // Parsed by hand: a command may be far longer than a regular expression engine's stack.
+    for (size_t i = 1; i < all.size(); ++i) {
+        std::istringstream fields(all[i]);
+        ReportLine record;
+        std::string exited;
+        if (!(fields >> record.pid >> exited >> record.exitStatus) || exited != "1" ||
+            fields.get() != ' ') {
+            ADD_FAILURE() << "not a report line: " << all[i].substr(0, 200);
+            continue;
+        }
+        std::getline(fields, record.command);
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::string commandOutput(const std::string &outputDir, const ReportLine &record) {
+    return readFile(fs::path(outputDir) / (std::to_string(record.pid) + ".stdout"));
+}
+
+bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit,
+                std::chrono::milliseconds poll) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
+}
+
+} // namespace fanrun_run

@@ -1,0 +1,117 @@
+// Scratch folders, files, and the runner's front end started as a program, for the runner's test
+// binaries.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+namespace fanrun_run {
+
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+// The built front end.
+extern const std::string fanrunPath;
+
+// The whole file; "" when it cannot be read.
+std::string readFile(const fs::path &path);
+void writeFile(const fs::path &path, const std::string &text);
+// What the descriptor gives until end of file or an error; closes it.
+std::string readAll(int fd);
+// The text split at newlines, without them.
+std::vector<std::string> lines(const std::string &text);
+
+// A scratch folder per test, removed with everything in it.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const fs::path &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
+
+  private:
+    fs::path path_;
+};
+
+struct Outcome {
+    int status = -1; // as waitpid reports it
+    std::string out;
+    std::string err;
+
+    bool exitedWith(int code) const;
+    // The exit status, or 1000 plus the signal that ended the process.
+    int code() const;
+};
+
+// A started child whose standard output and error go to files.
+struct Program {
+    pid_t pid = -1;
+    std::string outPath;
+    std::string errPath;
+
+    // Waits for the child and reads its files (standard output only where it is a regular file).
+    Outcome finish() const;
+};
+
+enum class Stream { File, Closed };
+
+// How the front end is started: standard input from text or from a path, standard output and
+// error to files unless a descriptor is given.
+struct StartOptions {
+    std::string input;         // standard input of the program
+    std::string workDir;       // empty: stay here
+    Stream out = Stream::File; // Closed: the program starts with descriptor 1 closed
+    Stream err = Stream::File; // Closed: the program starts with descriptor 2 closed
+    std::string inputPath;     // instead of input: open this path as standard input
+    std::string outPath;       // standard output goes here (default: a file in the test's folder)
+    int outFd = -1;            // instead of a file: this descriptor becomes standard output
+    int errFd = -1;            // instead of a file: this descriptor becomes standard error
+    rlim_t addressSpace = 0;   // RLIMIT_AS of the program; 0 leaves it alone
+};
+
+StartOptions fromInput(std::string text);
+
+Program startFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
+                    const StartOptions &options = {});
+Outcome runFanrun(const TempDir &dir, const std::vector<std::string> &arguments,
+                  const StartOptions &options = {});
+
+// One line of a final or full report.
+struct ReportLine {
+    int pid = 0;
+    int exitStatus = 0;
+    std::string command;
+};
+
+// Splits a complete final report into its header (kept in *header unless it is null) and its
+// record lines; fails the test on a malformed line.
+std::vector<ReportLine> parseRecords(const std::string &text, std::string *header = nullptr);
+
+// What the command of a report line wrote to standard output, in the run's output folder.
+std::string commandOutput(const std::string &outputDir, const ReportLine &record);
+
+// Polls until condition holds; false after the deadline.
+bool eventually(const std::function<bool()> &condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(20),
+                std::chrono::milliseconds poll = std::chrono::milliseconds(1));
+
+} // namespace fanrun_run
