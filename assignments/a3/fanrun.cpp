@@ -273,6 +273,10 @@ struct ChildText {
 struct ChildPlan {
     const char *outputDir;
     char *argv[4];         // "/bin/bash", "-c", command, NULL
+    char *const *direct;   // the program and its arguments when started without the shell
+    const char *program;   // direct's program as found in PATH; NULL when it was not found
+    int outFd;             // -1: the output files; else the command's standard output
+    int errFd;             // -1: the output files; else the command's standard error
     sigset_t resetSignals; // caught (or report) signals to turn back to the default action
     sigset_t execMask;     // the mask the command starts with
     struct sigaction defaultAction;
@@ -325,13 +329,10 @@ FANRUN_CHILD_CODE int earlierUses(int pid) {
     return entry.pid == pid ? entry.uses : 0;
 }
 
-// Opens "outputDir/PID.suffix" (the n-th command of the run with this pid, n > 1:
-// "outputDir/PID.n.suffix") write-only, created 0644, truncated, and only as a regular file: a
-// symbolic link fails with ELOOP, a FIFO, device or socket with ENXIO (without blocking), a
-// directory with EISDIR. A name longer than the system accepts fails with ENAMETOOLONG instead
-// of being cut to a different file's name. The descriptor is close-on-exec.
-FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix) {
-    char name[PATH_MAX];
+// "outputDir/PID.suffix", or "outputDir/PID.n.suffix" for the n-th command of the run with this pid
+// (uses earlier ones); false when it does not fit.
+FANRUN_CHILD_CODE bool outputName(char (&name)[PATH_MAX], const char *outputDir, int pid, int uses,
+                                  const char *suffix) {
     ChildText path{name, sizeof name - 1, 0, false};
     path.add(outputDir);
     path.add("/");
@@ -341,11 +342,25 @@ FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const
         path.add(uses + 1);
     }
     path.add(suffix);
-    if (path.overflow) {
+    name[path.length] = '\0';
+    return !path.overflow;
+}
+
+// Opens "outputDir/PID.suffix" (the n-th command of the run with this pid, n > 1:
+// "outputDir/PID.n.suffix") write-only, created 0644, truncated, and only as a regular file: a
+// symbolic link fails with ELOOP, a FIFO, device or socket with ENXIO (without blocking), a
+// directory with EISDIR. A name longer than the system accepts fails with ENAMETOOLONG instead
+// of being cut to a different file's name. The descriptor is close-on-exec.
+FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix) {
+    char name[PATH_MAX];
+    if (outputDir == nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (!outputName(name, outputDir, pid, uses, suffix)) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    name[path.length] = '\0';
     constexpr int common = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // A new name is a new regular file: the usual case costs a single call.
@@ -391,6 +406,55 @@ FANRUN_CHILD_CODE bool moveTo(int fd, int target) {
     return true;
 }
 
+// Makes the given descriptor fd the descriptor target, open across exec; fd stays as it is.
+FANRUN_CHILD_CODE bool useAs(int fd, int target) {
+    if (fd == target) {
+        return fcntl(fd, F_SETFD, 0) == 0;
+    }
+    return dup2(fd, target) >= 0;
+}
+
+// Starts the program of a command given as words, as bash would: 127 when it was not found, 126
+// when it cannot be run, and a file without a binary format runs as a bash script.
+[[noreturn]] FANRUN_CHILD_CODE void execDirect(const ChildPlan *plan) {
+    char *const *words = plan->direct;
+    char buffer[PATH_MAX + 64];
+    ChildText text{buffer, sizeof buffer, 0, false};
+    text.add("fanrun: ");
+    text.add(words[0]);
+    if (plan->program == nullptr) {
+        text.add(": command not found\n");
+        childWrite(text);
+        _exit(127);
+    }
+    execve(plan->program, words, environ);
+    int error = errno;
+    if (error == ENOEXEC) {
+        // Room for the script's words on the child's stack; longer lists cannot be run.
+        constexpr size_t room = 1024;
+        char *script[room + 2];
+        size_t count = 0;
+        script[count++] = const_cast<char *>("/bin/bash");
+        script[count++] = const_cast<char *>(plan->program);
+        for (size_t i = 1; words[i] != nullptr && count <= room; ++i) {
+            script[count++] = words[i];
+        }
+        if (count <= room) {
+            script[count] = nullptr;
+            execve("/bin/bash", script, environ);
+            error = errno;
+        } else {
+            error = E2BIG;
+        }
+    }
+    text.add(": ");
+    const char *description = strerrordesc_np(error);
+    text.add(description != nullptr ? description : "cannot be run");
+    text.add("\n");
+    childWrite(text);
+    _exit(error == ENOENT ? 127 : 126);
+}
+
 FANRUN_CHILD_CODE int childMain(void *argument) {
     const ChildPlan *plan = static_cast<const ChildPlan *>(argument);
     int pid = getpid();
@@ -400,25 +464,45 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
     }
     const int uses = earlierUses(pid);
 
-    int fd = openOutput(plan->outputDir, pid, uses, ".stdout");
-    if (fd < 0) {
-        childPerror("Error: open failed\n");
+    int errFd = plan->errFd;
+    if (errFd == STDOUT_FILENO && plan->outFd != STDOUT_FILENO) {
+        // Standard output is about to be replaced; keep what standard error must become.
+        errFd = fcntl(errFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (errFd < 0) {
+            childPerror("Error: dup2 failed\n");
+        }
     }
-    // With the runner's standard output closed, the file may already be descriptor 1.
-    if (!moveTo(fd, STDOUT_FILENO)) {
-        childPerror("Error: dup2 failed\n");
+    if (plan->outFd >= 0) {
+        if (!useAs(plan->outFd, STDOUT_FILENO)) {
+            childPerror("Error: dup2 failed\n");
+        }
+    } else {
+        int fd = openOutput(plan->outputDir, pid, uses, ".stdout");
+        if (fd < 0) {
+            childPerror("Error: open failed\n");
+        }
+        // With the runner's standard output closed, the file may already be descriptor 1.
+        if (!moveTo(fd, STDOUT_FILENO)) {
+            childPerror("Error: dup2 failed\n");
+        }
     }
 
-    fd = openOutput(plan->outputDir, pid, uses, ".stderr");
-    if (fd < 0) {
-        childReport("Error: open failed on PID ", pid);
-    }
-    if (!moveTo(fd, STDERR_FILENO)) {
-        childReport("Error: dup2 failed on PID ", pid);
+    if (errFd >= 0) {
+        if (!useAs(errFd, STDERR_FILENO)) {
+            childReport("Error: dup2 failed on PID ", pid);
+        }
+    } else {
+        int fd = openOutput(plan->outputDir, pid, uses, ".stderr");
+        if (fd < 0) {
+            childReport("Error: open failed on PID ", pid);
+        }
+        if (!moveTo(fd, STDERR_FILENO)) {
+            childReport("Error: dup2 failed on PID ", pid);
+        }
     }
 
     if (plan->nullInput) {
-        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
@@ -436,6 +520,9 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
         }
     }
     sigprocmask(SIG_SETMASK, &plan->execMask, nullptr);
+    if (plan->direct != nullptr) {
+        execDirect(plan);
+    }
     execve("/bin/bash", plan->argv, environ);
     childReport("Error: exec failed on PID ", pid);
 }
@@ -597,7 +684,7 @@ struct KillEntry {
     int64_t at;
 };
 
-enum : unsigned char { termSent = 1, timedOut = 2 };
+enum : unsigned char { termSent = 1, timedOut = 2, givenOutput = 4 };
 
 // The state of one run beyond the table.
 struct Run {
@@ -620,6 +707,13 @@ struct Run {
     int timeoutCursor; // records before it are reaped or signalled
     bool progressTerminal;
     int64_t progressDue;
+    // Runs from a source: the table grows as commands start, and each command has a job slot.
+    const FANRUN_SOURCE *source; // NULL: the commands of pparams
+    int capacity;                // records the table and the per-record arrays have room for
+    int *slotOf;                 // per record
+    int *freeSlots;              // a min-heap of the slots given back
+    int freeCount;
+    int slotsHanded; // slots 1 to slotsHanded have been handed out; the heap has room for all
 };
 
 void signalCommand(const Run &run, int index, int signum) {
@@ -645,6 +739,181 @@ void signalRunning(Run &run, int signum, bool queueKill) {
             run.killQueue[run.killTail++] = KillEntry{i, now + killGraceNs};
         }
     }
+}
+
+// ---- commands from a source -------------------------------------------------------------------
+
+FANRUN_SOURCE runSource;
+bool haveSource;
+
+// The slot the next command gets: the lowest one given back, else a new one.
+int nextSlot(const Run &run) {
+    return run.freeCount > 0 ? run.freeSlots[0] : run.slotsHanded + 1;
+}
+
+// Takes nextSlot(run); false when the heap cannot grow to hold every slot handed out.
+bool takeSlot(Run &run, int *slot) {
+    if (run.freeCount == 0) {
+        if ((run.slotsHanded & (run.slotsHanded - 1)) == 0 || run.slotsHanded == 0) {
+            // The heap holds at most the slots handed out, so it grows only when a new one is.
+            const size_t room = std::max(2 * static_cast<size_t>(run.slotsHanded), size_t{8});
+            auto *grown = static_cast<int *>(realloc(run.freeSlots, room * sizeof(int)));
+            if (grown == nullptr) {
+                return false;
+            }
+            run.freeSlots = grown;
+        }
+        *slot = ++run.slotsHanded;
+        return true;
+    }
+    *slot = run.freeSlots[0];
+    const int last = run.freeSlots[--run.freeCount];
+    int at = 0;
+    for (int child = 1; child < run.freeCount; child = 2 * at + 1) {
+        if (child + 1 < run.freeCount && run.freeSlots[child + 1] < run.freeSlots[child]) {
+            ++child;
+        }
+        if (run.freeSlots[child] >= last) {
+            break;
+        }
+        run.freeSlots[at] = run.freeSlots[child];
+        at = child;
+    }
+    run.freeSlots[at] = last;
+    return true;
+}
+
+void giveSlotBack(Run &run, int slot) {
+    int at = run.freeCount++;
+    while (at > 0 && run.freeSlots[(at - 1) / 2] > slot) {
+        run.freeSlots[at] = run.freeSlots[(at - 1) / 2];
+        at = (at - 1) / 2;
+    }
+    run.freeSlots[at] = slot;
+}
+
+// Grows the array at *array from old to room elements, the new ones zero; false when memory ran
+// out, with the array as it was.
+template <typename T> bool growArray(T **array, size_t old, size_t room) {
+    if (*array == nullptr) {
+        return true; // an array this run does not keep
+    }
+    auto *grown = static_cast<T *>(realloc(*array, room * sizeof(T)));
+    if (grown == nullptr) {
+        return false;
+    }
+    memset(static_cast<void *>(grown + old), 0, (room - old) * sizeof(T));
+    *array = grown;
+    return true;
+}
+
+// Room in the table and the per-record arrays for record index; false when memory ran out. The
+// report handler never runs here, so moving the records is safe.
+bool makeRoom(Run &run, int index) {
+    if (index < run.capacity) {
+        return true;
+    }
+    const size_t old = static_cast<size_t>(run.capacity);
+    size_t room = old < 16 ? 16 : (old > INT_MAX / 2 ? size_t{INT_MAX} : old * 2);
+    room = std::max(room, static_cast<size_t>(index) + 1);
+    if (index >= INT_MAX || room <= old) {
+        return false;
+    }
+    const bool grown = growArray(&run.records, old, room) && growArray(&run.slotOf, old, room) &&
+                       growArray(&run.flags, old, room) && growArray(&run.startedAt, old, room) &&
+                       growArray(&run.killQueue, old, room);
+    // Every array that did grow is kept: the capacity counts only what all of them have.
+    processControl.process = run.records;
+    pidIndex.records = run.records;
+    tableFence();
+    if (grown) {
+        run.capacity = static_cast<int>(room);
+    }
+    return grown;
+}
+
+// argv[0] as bash finds it: a name with a slash as it is; otherwise the first directory of PATH
+// (an empty entry is the current one) with an executable regular file of that name, else the
+// first with such a file at all (so that running it fails as bash's would), else NULL. The last
+// name looked up is remembered, since a run mostly starts one program.
+const char *findProgram(const char *name) {
+    static char lastName[PATH_MAX];
+    static char found[PATH_MAX];
+    static bool foundAny;
+    if (strchr(name, '/') != nullptr) {
+        return name;
+    }
+    const size_t nameLength = strlen(name);
+    if (nameLength == 0 || nameLength >= sizeof lastName) {
+        return nullptr;
+    }
+    if (strcmp(name, lastName) == 0) {
+        return foundAny ? found : nullptr;
+    }
+    const char *path = getenv("PATH");
+    if (path == nullptr) {
+        path = "/usr/local/bin:/usr/local/sbin:/usr/bin:/usr/sbin:/bin:/sbin:.";
+    }
+    char candidate[PATH_MAX];
+    bool haveFile = false;
+    bool haveExecutable = false;
+    for (const char *entry = path;; ++entry) {
+        const char *end = strchrnul(entry, ':');
+        const size_t length = static_cast<size_t>(end - entry);
+        if (length + 1 + nameLength < sizeof candidate) {
+            if (length == 0) {
+                memcpy(candidate, name, nameLength + 1);
+            } else {
+                memcpy(candidate, entry, length);
+                candidate[length] = '/';
+                memcpy(candidate + length + 1, name, nameLength + 1);
+            }
+            struct stat info {};
+            if (stat(candidate, &info) == 0 && S_ISREG(info.st_mode)) {
+                if (access(candidate, X_OK) == 0) {
+                    memcpy(found, candidate, sizeof found);
+                    haveExecutable = true;
+                    break;
+                }
+                if (!haveFile) {
+                    memcpy(found, candidate, sizeof found);
+                    haveFile = true;
+                }
+            }
+        }
+        if (*end == '\0') {
+            break;
+        }
+        entry = end;
+    }
+    memcpy(lastName, name, nameLength + 1);
+    foundAny = haveExecutable || haveFile;
+    return foundAny ? found : nullptr;
+}
+
+// Tells the source of the command in record index that it has started (status 0) or ended.
+void tellSource(const Run &run, int index, int status, bool ended) {
+    void (*tell)(void *, const FANRUN_EVENT *) = ended ? run.source->ended : run.source->started;
+    if (tell == nullptr) {
+        return;
+    }
+    const PROCESS_STRUCT &record = run.records[index];
+    FANRUN_EVENT event{
+        index,   record.pid, run.slotOf[index], status, (run.flags[index] & timedOut) != 0 ? 1 : 0,
+        nullptr, nullptr};
+    char stdoutPath[PATH_MAX];
+    char stderrPath[PATH_MAX];
+    if (ended && (run.flags[index] & givenOutput) == 0 && pparams.outputDir != nullptr) {
+        // The command has ended, so no later one has taken its pid yet: its use count is its own.
+        const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, record.pid)];
+        const int earlier = entry.pid == record.pid ? entry.uses - 1 : 0;
+        if (outputName(stdoutPath, pparams.outputDir, record.pid, earlier, ".stdout") &&
+            outputName(stderrPath, pparams.outputDir, record.pid, earlier, ".stderr")) {
+            event.stdoutPath = stdoutPath;
+            event.stderrPath = stderrPath;
+        }
+    }
+    tell(run.source->context, &event);
 }
 
 // Books the reaped child pid: its record, the counters, the outcome of the run, halting.
@@ -675,6 +944,11 @@ void recordReap(Run &run, pid_t pid, int status) {
         if (now) {
             signalRunning(run, SIGTERM, true);
         }
+    }
+    if (record != nullptr && run.source != nullptr) {
+        const int index = static_cast<int>(record - run.records);
+        giveSlotBack(run, run.slotOf[index]);
+        tellSource(run, index, status, true);
     }
 }
 
@@ -818,18 +1092,25 @@ int64_t serviceTimers(Run &run, int64_t now) {
     return next;
 }
 
-// Sleeps until a child has been reaped or the launching has been stopped, serving signals,
-// timeouts and progress meanwhile. Reports run only inside the sleep.
-void waitEvents(Run &run, const RunSignals &signals) {
+// Sleeps until a child has been reaped or the launching has been stopped, and also until fd (when
+// not -1) is readable or has hung up, or until the time until (when not 0) has come, serving
+// signals, timeouts and progress meanwhile. Reports run only inside the sleep.
+void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until = 0) {
     const int completed = processControl.numCompleted;
     const bool stopped = run.launchStopped;
     for (;;) {
-        reapReady(run);
+        if (processControl.numRunning > 0) {
+            reapReady(run);
+        }
         handleStop(run);
         const int64_t now = clockNs();
-        const int64_t next = serviceTimers(run, now);
-        if (processControl.numCompleted != completed || run.launchStopped != stopped) {
+        int64_t next = serviceTimers(run, now);
+        if (processControl.numCompleted != completed || run.launchStopped != stopped ||
+            (until > 0 && now >= until)) {
             return;
+        }
+        if (until > 0) {
+            next = std::min(next, until);
         }
         struct timespec limit {};
         if (next != INT64_MAX) {
@@ -837,8 +1118,13 @@ void waitEvents(Run &run, const RunSignals &signals) {
             limit.tv_sec = static_cast<time_t>(left / nsPerSecond);
             limit.tv_nsec = static_cast<long>(left % nsPerSecond);
         }
-        ppoll(nullptr, 0, next != INT64_MAX ? &limit : nullptr,
-              signals.installed ? &signals.waitMask : &signals.earlyWaitMask);
+        struct pollfd input {
+            fd, POLLIN, 0
+        };
+        if (ppoll(fd >= 0 ? &input : nullptr, fd >= 0 ? 1 : 0, next != INT64_MAX ? &limit : nullptr,
+                  signals.installed ? &signals.waitMask : &signals.earlyWaitMask) > 0) {
+            return;
+        }
     }
 }
 
@@ -890,6 +1176,34 @@ pid_t launch(Run &run, ChildPlan &plan, char *command, const RunSignals &signals
         printSummaryFull();
         errno = error;
         fail("Error: fork failed\n");
+    }
+}
+
+// The next command to start as record index: true with *next filled, false when there is none
+// (the end of the commands, or the launching stopped while the source had none ready).
+bool nextCommand(Run &run, const RunSignals &signals, int index, FANRUN_COMMAND *next) {
+    *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0};
+    if (run.source == nullptr) {
+        if (index >= run.count) {
+            return false;
+        }
+        next->command = createCommand(pparams.commandTemplate, pparams.argumentList[index]);
+        return true;
+    }
+    for (;;) {
+        *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0};
+        const int answer = run.source->next(run.source->context, nextSlot(run), next);
+        if (answer == FANRUN_NEXT_COMMAND && next->command != nullptr) {
+            return true;
+        }
+        if (answer != FANRUN_NEXT_WAIT ||
+            (next->waitFd < 0 && next->waitUntilNs <= 0 && processControl.numRunning == 0)) {
+            return false;
+        }
+        waitEvents(run, signals, next->waitFd, next->waitUntilNs);
+        if (run.launchStopped) {
+            return false;
+        }
     }
 }
 
@@ -1017,29 +1331,38 @@ void handler(int signum) {
 }
 
 int runParallel(void) {
+    Run run{};
+    run.options = runOptions;
+    run.source = haveSource ? &runSource : nullptr;
+    const bool fromSource = run.source != nullptr;
     struct stat info {};
-    if (stat(pparams.outputDir, &info) != 0 && mkdir(pparams.outputDir, 0755) != 0) {
+    if ((!fromSource || pparams.outputDir != nullptr) && stat(pparams.outputDir, &info) != 0 &&
+        mkdir(pparams.outputDir, 0755) != 0) {
         fail("Error: failed to create output directory\n");
     }
 
-    Run run{};
-    run.options = runOptions;
-    run.count = pparams.argumentListLen;
-    const int count = run.count;
+    run.count = fromSource ? 0 : pparams.argumentListLen;
     const bool timers = run.options.timeoutSeconds > 0 || run.options.halt == FANRUN_HALT_NOW;
-    PROCESS_STRUCT *records = nullptr;
     bool ready = false;
-    if (count >= 0) {
-        // Room for zero records is not a failure; calloc(0) may legally return NULL.
-        const size_t room = count > 0 ? static_cast<size_t>(count) : 1;
-        records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof *records));
+    if (run.count >= 0) {
+        // Room for zero records is not a failure; calloc(0) may legally return NULL. A source's
+        // table starts small and grows as commands start.
+        const size_t room = fromSource ? 16 : (run.count > 0 ? static_cast<size_t>(run.count) : 1);
+        run.records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof(PROCESS_STRUCT)));
         indexDrop();
-        ready = records != nullptr &&
+        ready = run.records != nullptr &&
                 indexInit(pidIndex, std::min(room, static_cast<size_t>(readPidMax())));
-        if (ready && timers) {
+        if (ready && (timers || fromSource)) {
             run.flags = static_cast<unsigned char *>(calloc(room, 1));
+            ready = run.flags != nullptr;
+        }
+        if (ready && timers) {
             run.killQueue = static_cast<KillEntry *>(calloc(room, sizeof(KillEntry)));
-            ready = run.flags != nullptr && run.killQueue != nullptr;
+            ready = run.killQueue != nullptr;
+        }
+        if (ready && fromSource) {
+            run.slotOf = static_cast<int *>(calloc(room, sizeof(int)));
+            ready = run.slotOf != nullptr;
         }
         if (ready && run.options.timeoutSeconds > 0) {
             run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
@@ -1049,22 +1372,22 @@ int runParallel(void) {
                                                  static_cast<double>(nsPerSecond));
             run.timeoutNs = std::max<int64_t>(run.timeoutNs, 1);
         }
+        run.capacity = static_cast<int>(room);
     } else {
         errno = EINVAL;
     }
     if (!ready) {
         fail("Error: memory allocation failed\n");
     }
-    run.records = records;
-    pidIndex.records = records;
-    pidIndex.count = count;
+    pidIndex.records = run.records;
+    pidIndex.count = run.count;
 
-    processControl.numProcesses = count;
+    processControl.numProcesses = run.count;
     processControl.numRunning = 0;
     processControl.maxNumRunning = pparams.maxNumRunning;
     processControl.numCompleted = 0;
     tableFence();
-    processControl.process = records;
+    processControl.process = run.records;
     tableFence();
 
     ChildPlan plan{};
@@ -1072,9 +1395,12 @@ int runParallel(void) {
     plan.argv[0] = const_cast<char *>("/bin/bash");
     plan.argv[1] = const_cast<char *>("-c");
     plan.argv[3] = nullptr;
+    plan.outFd = -1;
+    plan.errFd = -1;
     plan.ownGroup = run.options.stopOnSignals != 0;
     plan.nullInput = run.options.nullInput != 0;
-    const bool events = run.options.stopOnSignals != 0 || timers || run.options.progress != 0;
+    const bool events =
+        run.options.stopOnSignals != 0 || timers || run.options.progress != 0 || fromSource;
     RunSignals signals{};
     prepareSignals(signals, plan, events, run.options.stopOnSignals != 0);
     lastResult = FANRUN_RESULT{};
@@ -1084,36 +1410,62 @@ int runParallel(void) {
         run.progressDue = run.startedNs + (run.progressTerminal ? 0 : progressPlainNs);
     }
 
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0;; ++i) {
         if (signals.stops) {
             checkStop(run, signals);
         }
-        if (run.launchStopped) {
+        FANRUN_COMMAND next{};
+        if (run.launchStopped || !nextCommand(run, signals, i, &next)) {
             break;
         }
-        char *command = createCommand(pparams.commandTemplate, pparams.argumentList[i]);
-        pid_t pid = launch(run, plan, command, signals);
+        int slot = 0;
+        const int known = i + 1 + std::clamp(next.waiting, 0, INT_MAX - 1 - i);
+        if (fromSource && (!makeRoom(run, known - 1) || !takeSlot(run, &slot))) {
+            free(next.command);
+            fail("Error: memory allocation failed\n");
+        }
+        plan.direct = next.argv;
+        plan.program = next.argv != nullptr ? findProgram(next.argv[0]) : nullptr;
+        plan.outFd = next.outFd;
+        plan.errFd = next.errFd;
+        pid_t pid = launch(run, plan, next.command, signals);
         if (pid < 0) {
-            free(command);
+            free(next.command);
+            if (fromSource) {
+                giveSlotBack(run, slot);
+            }
             break;
         }
-        PROCESS_STRUCT *record = &records[i];
+        PROCESS_STRUCT *record = &run.records[i];
         record->pid = pid;
         record->ifExited = 0;
         record->exitStatus = -1;
         record->status = 0;
-        record->command = command;
+        record->command = next.command;
         if (!indexAdd(pid, i)) {
             fail("Error: memory allocation failed\n");
         }
         if (run.startedAt != nullptr) {
             run.startedAt[i] = clockNs();
         }
+        if (fromSource) {
+            run.slotOf[i] = slot;
+            if (next.outFd >= 0 && next.errFd >= 0) {
+                run.flags[i] |= givenOutput;
+            }
+            run.count = std::max(run.count, known);
+            pidIndex.count = run.count;
+            tableFence();
+            processControl.numProcesses = run.count;
+        }
         run.launched = i + 1;
         lastResult.numStarted = run.launched;
         tableFence();
         processControl.numRunning = processControl.numRunning + 1;
         tableFence();
+        if (fromSource) {
+            tellSource(run, i, 0, false);
+        }
 
         while (processControl.numRunning >= processControl.maxNumRunning && !run.launchStopped) {
             waitOne(run, signals);
@@ -1138,6 +1490,8 @@ int runParallel(void) {
     free(run.startedAt);
     free(run.flags);
     free(run.killQueue);
+    free(run.slotOf);
+    free(run.freeSlots);
     indexDrop();
     return 0;
 }
@@ -1176,4 +1530,9 @@ void fanrunSetOptions(const FANRUN_OPTIONS *options) {
 
 void fanrunLastResult(FANRUN_RESULT *result) {
     *result = lastResult;
+}
+
+void fanrunSetSource(const FANRUN_SOURCE *source) {
+    haveSource = source != nullptr;
+    runSource = source != nullptr ? *source : FANRUN_SOURCE{};
 }

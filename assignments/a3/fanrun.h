@@ -156,6 +156,78 @@ void fanrunLastResult(FANRUN_RESULT *result);
  * nothing changes). */
 int fanrunIndexTable(void);
 
+/* ---- Commands from a source ---------------------------------------------------------------------
+ * Instead of expanding pparams.commandTemplate for each of pparams.argumentList, a run can take its
+ * commands one at a time from a source that the linking program provides: commands then start as
+ * soon as they are known (input still being read), each may have its own output descriptors and be
+ * started without the shell, and the program hears of every start and end at the moment it
+ * happens. The runner stays the one place that starts, waits for and reaps commands. A program that
+ * never calls fanrunSetSource() sees none of this. */
+
+/* One command handed to the runner by FANRUN_SOURCE.next. */
+typedef struct {
+    char *command; /* malloc'd text; the run owns it from here on and shows it in the reports.
+                      Unless argv is set, the command runs as "/bin/bash -c command" */
+    char *const
+        *argv;  /* NULL, or the program and its arguments, NULL-terminated, started directly
+                   (no shell): argv[0] is looked up in PATH as the shell would, and a program
+                   that is not found ends with exit code 127, one that cannot be run with 126,
+                   each with a one-line message in its standard error. Read only during the
+                   call that starts the command; the source keeps it until its next call */
+    int outFd;  /* -1: outputDir/PID.stdout as in every run; else this descriptor becomes the
+                   command's standard output (the source keeps it open and closes it) */
+    int errFd;  /* -1: outputDir/PID.stderr; else this descriptor becomes its standard error */
+    int waitFd; /* with FANRUN_NEXT_WAIT: -1, or a descriptor to wait for input on */
+    long long waitUntilNs; /* with FANRUN_NEXT_WAIT: 0, or a CLOCK_MONOTONIC time to ask again at */
+    int waiting; /* with FANRUN_NEXT_COMMAND: further commands the source already knows of; the
+                    table counts them in numProcesses and has zeroed records for them */
+} FANRUN_COMMAND;
+
+/* The results of FANRUN_SOURCE.next. */
+enum {
+    FANRUN_NEXT_END = 0,     /* no further command */
+    FANRUN_NEXT_COMMAND = 1, /* *command describes the next command */
+    FANRUN_NEXT_WAIT = 2     /* none yet: ask again once waitFd is readable (or has hung up),
+                                waitUntilNs has come, or a command has ended */
+};
+
+/* A command's start or end, as FANRUN_SOURCE hears of it. */
+typedef struct {
+    int index; /* the command's record in processControl.process: 0 for the first command started */
+    int pid;   /* its process id */
+    int slot;  /* its job slot, 1 to maxNumRunning: no two running commands share one, and the
+                  lowest free slot is taken */
+    int status;   /* at the end: the raw wait status; 0 at the start */
+    int timedOut; /* at the end: nonzero when the run's timeout ended it */
+    const char
+        *stdoutPath; /* at the end of a command with output files: their names, valid during */
+    const char *stderrPath; /* the call only; NULL for a command with given descriptors */
+} FANRUN_EVENT;
+
+/* Where a run gets its commands. The functions run in the runner's own flow, never inside a signal
+ * handler, with the report signals held back; they may read, write and allocate, but must not
+ * start, wait for or reap children, nor change signal dispositions. */
+typedef struct {
+    /* Asked for the next command whenever a job slot is free and the run has not been stopped;
+     * slot is the job slot the command will get. Fills *command and returns FANRUN_NEXT_*. A
+     * FANRUN_NEXT_WAIT with neither waitFd nor waitUntilNs while no command runs ends the run
+     * like FANRUN_NEXT_END. */
+    int (*next)(void *context, int slot, FANRUN_COMMAND *command);
+    /* Told of every command right after it has started; may be NULL. */
+    void (*started)(void *context, const FANRUN_EVENT *event);
+    /* Told of every command right after it has been reaped and recorded; may be NULL. */
+    void (*ended)(void *context, const FANRUN_EVENT *event);
+    void *context;
+} FANRUN_SOURCE;
+
+/* Sets the source of the following runs: runParallel() then ignores pparams.commandTemplate,
+ * argumentList and argumentListLen, and uses maxNumRunning and outputDir (NULL: no directory is
+ * made; then every command must come with both descriptors). The process table grows as commands
+ * become known: numProcesses counts the commands started so far and those the source said wait. The
+ * run's options apply as to any run; stop signals, a timeout or halting stop asking the source.
+ * NULL restores runs from pparams. Copies *source. Cannot fail. */
+void fanrunSetSource(const FANRUN_SOURCE *source);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,7 +8,9 @@
 #include "fanrun.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,14 @@ struct InputForm {
     int delimiter = '\n';
 };
 
+// Where the commands' output goes.
+enum class OutputMode {
+    files,     // outputDir/PID.stdout and .stderr; the report on standard output
+    group,     // each command's output whole on the runner's streams when it ends
+    keepOrder, // as group, in input order
+    ungroup,   // straight to the runner's streams
+};
+
 struct Settings {
     int jobs = 0;
     const char *outputDir = nullptr;
@@ -43,6 +53,9 @@ struct Settings {
     Shard shard;
     bool sharded = false;
     FANRUN_OPTIONS options{};
+    OutputMode output = OutputMode::files;
+    bool tag = false;
+    const char *reportPath = nullptr;
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
@@ -57,10 +70,43 @@ int defaultJobs();
 
 // ---- input (fanrun_input.cpp) ------------------------------------------------------------------
 
-// Reads every argument of input; the strings are malloc'd and added to owned. Anything that
-// stops the reading before the end of the input is misuse: nothing has run yet.
-std::vector<char *> readArguments(FILE *input, const char *name, InputForm form,
-                                  std::vector<char *> &owned);
+// The arguments of a descriptor, one at a time as they arrive.
+class ArgumentReader {
+  public:
+    enum class Got {
+        item,   // the next argument
+        wait,   // none can be had without blocking yet (only when blocking was not allowed)
+        end,    // the input has ended
+        failed, // a read error or a NUL byte in a line: error() says which
+    };
+
+    // How far next() may go for an argument.
+    enum class Wait {
+        block, // reads until there is one
+        poll,  // reads only what has arrived
+        never, // takes only what has been read
+    };
+
+    // Reads fd, which the caller keeps open; name is what messages call it.
+    ArgumentReader(int fd, std::string name, InputForm form);
+
+    // The next argument into item.
+    Got next(std::string &item, Wait wait);
+    int fd() const { return fd_; }
+    const std::string &error() const { return error_; }
+
+  private:
+    void fill();
+
+    int fd_;
+    std::string name_;
+    InputForm form_;
+    std::string buffer_;
+    size_t start_ = 0; // the unread part of buffer_ begins here
+    bool ended_ = false;
+    long number_ = 0; // lines or items taken so far
+    std::string error_;
+};
 
 // ---- templates and quoting (fanrun_quote.cpp) --------------------------------------------------
 
@@ -74,6 +120,58 @@ char *quotedArgument(char *argument, std::vector<char *> &owned);
 // The template from the command words: one word is shell code as written; several are quoted
 // word by word (each {} left as a placeholder). Without any {} the argument is appended.
 std::string buildTemplate(char **words, int count);
+
+// ---- output (fanrun_output.cpp) ----------------------------------------------------------------
+
+// The commands' output in the mode of the run, and the report's place.
+class Output {
+  public:
+    Output() = default;
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    ~Output();
+
+    // Sets the mode up before the run: outside the default mode (or with a report file) standard
+    // output keeps the commands' output and the library's report goes to reportPath or standard
+    // error. keepFiles: the output files are made as in the default mode, and copied from.
+    bool open(OutputMode mode, bool tag, bool keepFiles, const char *reportPath,
+              std::string &error);
+    // Gives the command about to start its descriptors; tagText goes before each of its lines.
+    bool prepare(FANRUN_COMMAND &command, std::string tagText, std::string &error);
+    // True while so much output waits for its turn that no further command should start.
+    bool backlogFull() const { return waiting_.size() >= maxWaiting_; }
+    void started(const FANRUN_EVENT &event);
+    void ended(const FANRUN_EVENT &event);
+    // Writes what still waits; false with a message when any of the output could not be written.
+    bool finish(std::string &error);
+
+  private:
+    struct Capture {
+        int out = -1;
+        int err = -1;
+        bool files = false; // copied from the output files once the command has ended
+        std::string tag;
+    };
+    using Captured = std::map<int, Capture>;
+
+    int temporaryFile();
+    void recycle(int &fd);
+    void emit(Capture &capture);
+    void copy(int from, int to, const std::string &tag);
+    void noteWriteError(int error);
+
+    OutputMode mode_ = OutputMode::files;
+    bool tag_ = false;
+    bool keepFiles_ = false;
+    int commandOut_ = -1; // the runner's standard output, for the commands
+    int writeError_ = 0;
+    Capture staged_;      // the command being started
+    Captured running_;    // by record
+    Captured waiting_;    // ended, waiting for the commands before them
+    int nextInOrder_ = 0; // the record whose output is due next
+    size_t maxWaiting_ = SIZE_MAX;
+    std::vector<int> pool_; // emptied temporary files
+};
 
 } // namespace fanrun_cli
 

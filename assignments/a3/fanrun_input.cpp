@@ -1,59 +1,91 @@
 // The front end's input: the arguments read from standard input or a file, as lines or as items
-// ending in a delimiter byte.
+// ending in a delimiter byte, one at a time as they arrive, so that the first command can start
+// while the input is still open and the whole input is never held.
 
 #include "fanrun_cli.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include <poll.h>
+#include <unistd.h>
+
 namespace fanrun_cli {
 
-std::vector<char *> readArguments(FILE *input, const char *name, InputForm form,
-                                  std::vector<char *> &owned) {
-    std::vector<char *> arguments;
-    char *line = nullptr;
-    size_t capacity = 0;
-    long number = 0;
-    const char *unit = form.lines ? "line" : "item";
+namespace {
+
+// Read in pieces of this size; an item longer than that grows the buffer as far as it needs.
+constexpr size_t readSize = size_t{64} << 10;
+
+} // namespace
+
+ArgumentReader::ArgumentReader(int fd, std::string name, InputForm form)
+    : fd_(fd), name_(std::move(name)), form_(form) {}
+
+ArgumentReader::Got ArgumentReader::next(std::string &item, Wait wait) {
     for (;;) {
-        errno = 0;
-        ssize_t length = getdelim(&line, &capacity, form.delimiter, input);
-        if (length < 0) {
-            int error = errno;
-            if (!feof(input) || ferror(input)) {
-                badUsage("cannot read the arguments from %s: %s", name,
-                         strerror(error != 0 ? error : EIO));
+        if (!error_.empty()) {
+            return Got::failed;
+        }
+        const size_t end = buffer_.find(static_cast<char>(form_.delimiter), start_);
+        if (end != std::string::npos || (ended_ && start_ < buffer_.size())) {
+            const size_t stop = end != std::string::npos ? end : buffer_.size();
+            item.assign(buffer_, start_, stop - start_);
+            start_ = end != std::string::npos ? stop + 1 : stop;
+            ++number_;
+            if (form_.lines && item.empty()) {
+                continue;
             }
-            break;
+            if (item.find('\0') != std::string::npos) {
+                error_ = std::string(form_.lines ? "line " : "item ") + std::to_string(number_) +
+                         " of " + name_ + " holds a NUL byte";
+                return Got::failed;
+            }
+            return Got::item;
         }
-        ++number;
-        if (length > 0 && line[length - 1] == static_cast<char>(form.delimiter)) {
-            line[--length] = '\0';
+        if (ended_) {
+            return Got::end;
         }
-        if (strlen(line) != static_cast<size_t>(length)) {
-            badUsage("%s %ld of %s holds a NUL byte", unit, number, name);
+        if (wait == Wait::never) {
+            return Got::wait;
         }
-        if (length == 0 && form.lines) {
-            continue;
+        if (wait == Wait::poll) {
+            struct pollfd ready {
+                fd_, POLLIN, 0
+            };
+            if (poll(&ready, 1, 0) == 0) {
+                return Got::wait;
+            }
         }
-        if (arguments.size() >= static_cast<size_t>(INT_MAX)) {
-            badUsage("more than %d arguments in %s", INT_MAX, name);
-        }
-        try {
-            owned.push_back(line);
-            line = nullptr;
-            arguments.push_back(owned.back());
-        } catch (const std::bad_alloc &) {
-            badUsage("cannot read the arguments from %s: %s", name, strerror(ENOMEM));
-        }
-        capacity = 0;
+        fill();
     }
-    free(line);
-    return arguments;
+}
+
+// Reads one piece more; the end of the input or a read error ends the reading. A read error is
+// never taken for the end of the input.
+void ArgumentReader::fill() {
+    if (start_ > 0 && start_ >= buffer_.size() / 2) {
+        buffer_.erase(0, start_);
+        start_ = 0;
+    }
+    const size_t used = buffer_.size();
+    try {
+        buffer_.resize(used + readSize);
+    } catch (const std::bad_alloc &) {
+        error_ = "cannot read the arguments from " + name_ + ": " + strerror(ENOMEM);
+        return;
+    }
+    ssize_t got = 0;
+    do {
+        got = read(fd_, buffer_.data() + used, readSize);
+    } while (got < 0 && errno == EINTR);
+    buffer_.resize(used + static_cast<size_t>(got > 0 ? got : 0));
+    if (got < 0) {
+        error_ = "cannot read the arguments from " + name_ + ": " + strerror(errno);
+    } else if (got == 0) {
+        ended_ = true;
+    }
 }
 
 } // namespace fanrun_cli

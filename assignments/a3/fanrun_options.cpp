@@ -173,6 +173,8 @@ enum LongOnly {
     optProgress,
     optDryRun,
     optShard,
+    optTag,
+    optReport,
 };
 
 } // namespace
@@ -209,6 +211,11 @@ Settings parseOptions(int argc, char **argv) {
         {"progress", no_argument, nullptr, optProgress},
         {"dry-run", no_argument, nullptr, optDryRun},
         {"shard", required_argument, nullptr, optShard},
+        {"group", no_argument, nullptr, 'g'},
+        {"keep-order", no_argument, nullptr, 'k'},
+        {"ungroup", no_argument, nullptr, 'u'},
+        {"tag", no_argument, nullptr, optTag},
+        {"report", required_argument, nullptr, optReport},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -218,7 +225,7 @@ Settings parseOptions(int argc, char **argv) {
     int option = 0;
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
-    while ((option = getopt_long(argc, argv, "+:j:o:0d:a:hV", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "+:j:o:0d:a:gkuhV", options, nullptr)) != -1) {
         switch (option) {
         case 'j':
             settings.jobs = parseJobs(optarg);
@@ -266,6 +273,24 @@ Settings parseOptions(int argc, char **argv) {
             settings.shard = parseShard(optarg);
             settings.sharded = true;
             break;
+        case 'g':
+            settings.output = OutputMode::group;
+            break;
+        case 'k':
+            settings.output = OutputMode::keepOrder;
+            break;
+        case 'u':
+            settings.output = OutputMode::ungroup;
+            break;
+        case optTag:
+            settings.tag = true;
+            break;
+        case optReport:
+            if (optarg[0] == '\0') {
+                badUsage("--report needs a file name");
+            }
+            settings.reportPath = optarg;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -279,6 +304,12 @@ Settings parseOptions(int argc, char **argv) {
         default:
             badUsage("unknown option '%s'", argv[optind - 1]);
         }
+    }
+    if (settings.tag && settings.output == OutputMode::files) {
+        settings.output = OutputMode::group;
+    }
+    if (settings.tag && settings.output == OutputMode::ungroup) {
+        badUsage("--tag needs the output grouped: it cannot go with -u");
     }
     return settings;
 }
