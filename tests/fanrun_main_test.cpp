@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -22,6 +23,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -532,6 +534,185 @@ std::set<std::string> helpOptions() {
         options.insert((*it)[2].str());
     }
     return options;
+}
+
+// ---- output modes and streamed input ---------------------------------------------------------
+
+// Commands of mixed output sizes (up to megabytes) and durations, and what running them one after
+// another writes to standard output: the result every ordered run must reproduce byte for byte.
+struct MixedBatch {
+    std::string command;
+    std::vector<std::string> arguments;
+    std::string serialOut;
+    std::string serialErr;
+};
+
+MixedBatch mixedBatch() {
+    MixedBatch batch;
+    // Argument "N:LINES:DELAY": LINES numbered lines on standard output, one line on standard
+    // error, a pause of DELAY tenths of a second half way.
+    batch.command = "IFS=: read -r n lines delay <<< {}; "
+                    "seq -f \"$n-%g\" $((lines / 2)); sleep 0.$delay; "
+                    "seq -f \"$n-%g\" $((lines / 2 + 1)) $lines; echo \"err $n\" >&2";
+    const int sizes[] = {1, 200000, 0, 3, 50000, 7, 0, 1000, 2, 120000, 5, 9};
+    const int delays[] = {3, 0, 2, 0, 1, 4, 0, 0, 2, 1, 0, 3};
+    for (int n = 0; n < 12; ++n) {
+        batch.arguments.push_back(std::to_string(n) + ":" + std::to_string(sizes[n]) + ":" +
+                                  std::to_string(delays[n]));
+        for (int line = 1; line <= sizes[n]; ++line) {
+            batch.serialOut += std::to_string(n) + "-" + std::to_string(line) + "\n";
+        }
+        batch.serialErr += "err " + std::to_string(n) + "\n";
+    }
+    return batch;
+}
+
+// Splits output into the runs of lines that each command wrote, by the number before the dash;
+// true when no command's lines appear in two separate runs (never interleaved).
+bool eachCommandInOnePiece(const std::string &out, std::vector<std::string> *order) {
+    std::set<std::string> finished;
+    std::string current;
+    for (const std::string &line : lines(out)) {
+        const std::string owner = line.substr(0, line.find('-'));
+        if (owner != current) {
+            if (finished.count(owner) != 0) {
+                return false;
+            }
+            if (!current.empty()) {
+                finished.insert(current);
+            }
+            current = owner;
+            order->push_back(owner);
+        }
+    }
+    return true;
+}
+
+TEST(FanrunOutput, KeepOrderGivesTheSerialOutputByteForByteAndGroupNeverInterleaves) {
+    TempDir dir;
+    const MixedBatch batch = mixedBatch();
+    std::vector<std::string> keep = {"-k", "-j", "6", batch.command, "--"};
+    keep.insert(keep.end(), batch.arguments.begin(), batch.arguments.end());
+    Outcome ordered = run(dir, keep);
+    EXPECT_EQ(ordered.code(), 0) << ordered.err;
+    EXPECT_TRUE(ordered.out == batch.serialOut) << "ordered output differs from the serial one";
+    // The report went to standard error, after every command's own line there.
+    std::vector<std::string> errLines = lines(ordered.err);
+    ASSERT_GE(errLines.size(), 13U);
+    EXPECT_EQ(std::accumulate(errLines.begin(), errLines.begin() + 12, std::string(),
+                              [](std::string all, const std::string &line) {
+                                  return std::move(all) + line + "\n";
+                              }),
+              batch.serialErr);
+    EXPECT_EQ(errLines[12], "12 12 0");
+
+    std::vector<std::string> group = keep;
+    group[0] = "-g";
+    Outcome grouped = run(dir, group);
+    EXPECT_EQ(grouped.code(), 0) << grouped.err;
+    std::vector<std::string> order;
+    EXPECT_TRUE(eachCommandInOnePiece(grouped.out, &order));
+    EXPECT_EQ(grouped.out.size(), batch.serialOut.size());
+    EXPECT_FALSE(fs::exists(dir.path() / "fanrun-out"));
+}
+
+TEST(FanrunOutput, EveryModeSendsOutputAndReportWhereItSays) {
+    TempDir dir;
+    const std::string command = "echo out {}; echo err {} >&2";
+    struct Case {
+        std::vector<std::string> options;
+        std::string out;    // standard output, sorted by line
+        std::string err;    // standard error without its report, sorted by line
+        bool reportOnErr;   // else in dir/report or (default mode) on standard output
+        bool filesInOutDir; // the per-command files are made in dir/out
+    };
+    const std::string report = dir / "report";
+    const std::string outDir = dir / "out";
+    const std::vector<Case> cases = {
+        {{"-g"}, "out a\nout b c\n", "err a\nerr b c\n", true, false},
+        {{"-k", "--report", report}, "out a\nout b c\n", "err a\nerr b c\n", false, false},
+        {{"-u"}, "out a\nout b c\n", "err a\nerr b c\n", true, false},
+        {{"--tag"}, "a\tout a\nb c\tout b c\n", "a\terr a\nb c\terr b c\n", true, false},
+        {{"-k", "--tag", "-o", outDir},
+         "a\tout a\nb c\tout b c\n",
+         "a\terr a\nb c\terr b c\n",
+         true,
+         true},
+        {{"-o", outDir, "--report", report}, "", "", false, true},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(outDir);
+        fs::remove(report);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-j", "2", command, "a", "b c"});
+        Outcome outcome = run(dir, args);
+        const std::string shown = ::testing::PrintToString(c.options);
+        EXPECT_EQ(outcome.code(), 0) << shown << outcome.err;
+        std::vector<std::string> outLines = lines(outcome.out);
+        std::vector<std::string> errLines = lines(outcome.err);
+        std::string reportText = c.reportOnErr ? "" : readFile(report);
+        if (c.reportOnErr) {
+            // The report closes standard error: its header, then one line per command.
+            ASSERT_GE(errLines.size(), 3U) << shown;
+            for (size_t i = errLines.size() - 3; i < errLines.size(); ++i) {
+                reportText += errLines[i] + "\n";
+            }
+            errLines.resize(errLines.size() - 3);
+        }
+        std::sort(outLines.begin(), outLines.end());
+        std::sort(errLines.begin(), errLines.end());
+        std::string sortedOut;
+        std::string sortedErr;
+        for (const std::string &line : outLines) {
+            sortedOut += line + "\n";
+        }
+        for (const std::string &line : errLines) {
+            sortedErr += line + "\n";
+        }
+        EXPECT_EQ(sortedOut, c.out) << shown;
+        EXPECT_EQ(sortedErr, c.err) << shown;
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(reportText, &header);
+        EXPECT_EQ(header, "2 2 0") << shown;
+        ASSERT_EQ(records.size(), 2U) << shown;
+        EXPECT_EQ(fs::exists(outDir), c.filesInOutDir) << shown;
+        if (c.filesInOutDir) {
+            EXPECT_EQ(commandOutput(outDir, records[1]), "out b c\n") << shown;
+        }
+        EXPECT_FALSE(fs::exists(dir.path() / "fanrun-out")) << shown;
+    }
+}
+
+TEST(FanrunInput, TheFirstCommandStartsWhileTheInputIsStillOpen) {
+    TempDir dir;
+    const std::string fifo = dir / "input";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::vector<std::string> &options :
+         {std::vector<std::string>{"-o", dir / "out"}, std::vector<std::string>{"-k"},
+          std::vector<std::string>{"--dry-run"}}) {
+        const std::string marks = dir / "marks";
+        fs::remove_all(marks);
+        fs::create_directory(marks);
+        Launch launch;
+        launch.args = options;
+        launch.args.push_back("touch " + marks + "/{}");
+        launch.inputPath = fifo;
+        Program program = start(dir, launch);
+        const int writer = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(write(writer, "first\n", 6), 6);
+        const bool dry = options[0] == "--dry-run";
+        // The input stays open until the first command has run (or, in a dry run, been shown).
+        EXPECT_TRUE(eventually([&] {
+            return dry ? readFile(program.outPath) == "touch " + marks + "/first\n"
+                       : fs::exists(marks + "/first");
+        })) << options[0];
+        ASSERT_EQ(write(writer, "second\n", 7), 7);
+        close(writer);
+        Outcome outcome = program.finish();
+        EXPECT_EQ(outcome.code(), 0) << options[0] << outcome.err;
+        EXPECT_EQ(fs::exists(marks + "/second"), !dry) << options[0];
+    }
 }
 
 TEST(FanrunManual, RendersWithoutWarningsAndNamesEveryOptionOfTheHelp) {
