@@ -5,9 +5,9 @@ _fanrun() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=""
     [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local long="--jobs --output-dir --null --delimiter --arg-file --raw --timeout --halt
-        --progress --dry-run --shard --help --version"
-    local short="-j -o -0 -d -a -h -V"
+    local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
+        --tag --report --raw --timeout --halt --progress --dry-run --shard --help --version"
+    local short="-j -o -0 -d -a -g -k -u -h -V"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -16,7 +16,7 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return 0
         ;;
-    -a | --arg-file)
+    -a | --arg-file | --report)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
@@ -39,7 +39,7 @@ _fanrun() {
         word=${COMP_WORDS[i]}
         case $word in
         -j | -o | -d | -a | --jobs | --output-dir | --delimiter | --arg-file | --timeout | \
-            --halt | --shard)
+            --halt | --shard | --report)
             ((i++))
             ;;
         --)
