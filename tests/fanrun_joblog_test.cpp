@@ -310,6 +310,34 @@ TEST(JobLog, ACutAtAnyByteOfTheLastRecordsNeverCountsThemAndIsCutBeforeTheNextRe
     }
 }
 
+TEST(JobLog, ARecordThatWouldNotReadBackIsNeverWrittenAndFailsTheLog) {
+    TempDir dir;
+    const std::string path = dir / "log";
+    JobLog log;
+    ASSERT_TRUE(log.open(path.c_str()));
+    testing::internal::CaptureStderr();
+    struct Bad {
+        const char *what;
+        bool written;
+    };
+    const std::vector<Bad> cases = {
+        {"attempt 0", log.recordStart("a", 1, 0, at(1, 0))},
+        {"occurrence 0", log.recordStart("a", 0, 1, at(1, 0))},
+        {"a start before 1970", log.recordStart("a", 1, 1, at(-5, 0))},
+        {"exit code 256", log.recordEnd("a", 1, 1, at(1, 0), 1, 256, 0)},
+        {"exit code -1 without a signal", log.recordEnd("a", 1, 1, at(1, 0), 1, -1, 0)},
+        {"signal 200", log.recordEnd("a", 1, 1, at(1, 0), 1, 0, 200)},
+    };
+    for (const Bad &bad : cases) {
+        EXPECT_FALSE(bad.written) << bad.what;
+    }
+    EXPECT_TRUE(log.recordStart("a", 1, 1, at(1, 0)));
+    EXPECT_FALSE(log.finish());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fanrun: cannot write the job log " + path + ": Invalid argument\n");
+    EXPECT_EQ(readFile(path), headerLine + "start\t1.000000\t-\t-\t-\t1\t1\ta\n");
+}
+
 TEST(JobLog, OneRunAtATimeHoldsALog) {
     TempDir dir;
     const std::string path = dir / "log";

@@ -232,7 +232,7 @@ std::string formatRecord(const Record &record) {
         if (record.signal > 0) {
             snprintf(signal, sizeof signal, "%d", record.signal);
         } else {
-            snprintf(exitCode, sizeof exitCode, "%d", record.exitCode & 255);
+            snprintf(exitCode, sizeof exitCode, "%d", record.exitCode);
         }
     }
     snprintf(numbers, sizeof numbers, "%s\t%lld.%06ld\t%s\t%s\t%s\t%ld\t%ld\t",
@@ -308,7 +308,14 @@ JobLog::~JobLog() {
 }
 
 bool JobLog::open(const char *path) {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
     path_ = path;
+    whole_ = 0;
+    tornTail_ = failed_ = unsynced_ = false;
+    unfinished_ = ignored_ = 0;
+    entries_.clear();
     // O_APPEND: a record lands after the last one even if the file was cut or grew meanwhile.
     fd_ = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd_ < 0) {
@@ -317,17 +324,17 @@ bool JobLog::open(const char *path) {
     }
     struct stat status {};
     Scan state;
-    Scanned scanned = Scanned::Whole;
     bool ok = false;
-    if (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
-        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
-                S_ISDIR(status.st_mode) ? strerror(EISDIR) : "not a regular file");
+    if (fstat(fd_, &status) != 0) {
+        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
+    } else if (!S_ISREG(status.st_mode)) {
+        fprintf(stderr, "fanrun: cannot open the job log %s: not a regular file\n", path);
     } else if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         // Two runs appending to one log would interleave their keys and cut each other's tails.
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
                 errno == EWOULDBLOCK ? "another run is using it" : strerror(errno));
     } else {
-        scanned = scan(fd_, state, [this](Record &&record) { note(record); });
+        const Scanned scanned = scan(fd_, state, [this](Record &&record) { note(record); });
         reportScan(scanned, state, path);
         ok = scanned == Scanned::Whole;
     }
@@ -339,11 +346,30 @@ bool JobLog::open(const char *path) {
         for (const auto &[key, entry] : entries_) {
             unfinished_ += entry.open ? 1 : 0;
         }
-        ok = state.headed || append(nullptr, std::string(header) + '\n');
+        ok = state.headed || (append(nullptr, std::string(header) + '\n') && syncNew());
     }
     if (!ok) {
         close(fd_);
         fd_ = -1;
+    }
+    return ok;
+}
+
+// A log created by this run must survive a crash of the machine too: its name as well as its
+// header.
+bool JobLog::syncNew() {
+    std::string directory = path_;
+    const size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = fdatasync(fd_) == 0 || fail(errno);
+    unsynced_ = false;
+    // Some file systems cannot sync a directory (EINVAL); the file itself is synced.
+    if (ok && fd >= 0 && fsync(fd) != 0 && errno != EINVAL) {
+        ok = fail(errno);
+    }
+    if (fd >= 0) {
+        close(fd);
     }
     return ok;
 }
@@ -395,6 +421,12 @@ bool JobLog::recordEnd(std::string_view argument, long occurrence, long attempt,
 bool JobLog::append(const Record *record, const std::string &line) {
     if (fd_ < 0) {
         return false;
+    }
+    // Nothing is written that would not read back as the same record.
+    Record check;
+    if (record != nullptr &&
+        !parseRecord(std::string_view(line).substr(0, line.size() - 1), check)) {
+        return fail(EINVAL);
     }
     // A torn line, left by a crash or a failed write, never gets a record glued to its end.
     if (tornTail_) {

@@ -75,7 +75,9 @@ class JobLog {
     long ignoredLines() const { return ignored_; }
 
     // Each appends one line with a single write and is false when it did not reach the file;
-    // the first failure is reported, later ones only returned.
+    // the first failure is reported, later ones only returned. A record the log could not read
+    // back is refused as a failed write ("Invalid argument"): attempt and occurrence from 1, an
+    // exit code from 0 to 255 or a signal from 1 to 127, a start time from 1970 on.
     bool recordStart(std::string_view argument, long occurrence, long attempt, timespec start);
     bool recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
                    double runSeconds, int exitCode, int signal);
@@ -93,6 +95,7 @@ class JobLog {
     void note(const Record &record);
     // record is null for the header.
     bool append(const Record *record, const std::string &line);
+    bool syncNew();
     bool fail(int error);
 
     std::string path_;
