@@ -248,6 +248,33 @@ TEST(JobLog, TheLastEndOfACommandDecidesAndUnendedStartsAreCounted) {
     EXPECT_TRUE(log.finish());
 }
 
+TEST(JobLog, AResumedRunLeavesOutWhatEndedOrWithFailedTooOnlyWhatSucceeded) {
+    struct Case {
+        State state;
+        bool resume;       // --resume
+        bool resumeFailed; // --resume-failed
+    };
+    const std::vector<Case> cases = {
+        {State::Unseen, false, false},
+        {State::Unfinished, false, false},
+        {State::Failed, true, false},
+        {State::Succeeded, true, true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(resumeSkips(c.state, false), c.resume) << static_cast<int>(c.state);
+        EXPECT_EQ(resumeSkips(c.state, true), c.resumeFailed) << static_cast<int>(c.state);
+    }
+}
+
+TEST(JobLog, EqualArgumentsOfAnInputAreNumberedFromOneEach) {
+    Occurrences occurrences;
+    std::vector<long> numbers;
+    for (const char *argument : {"a", "b", "a", "", "a\tb", "", "a", "b"}) {
+        numbers.push_back(occurrences.next(argument));
+    }
+    EXPECT_EQ(numbers, (std::vector<long>{1, 1, 2, 1, 1, 2, 3, 2}));
+}
+
 TEST(JobLog, ACutAtAnyByteOfTheLastRecordsNeverCountsThemAndIsCutBeforeTheNextRecord) {
     TempDir dir;
     const std::string full = dir / "full";

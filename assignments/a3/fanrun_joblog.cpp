@@ -4,6 +4,7 @@
 
 #include "fanrun_joblog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -189,6 +190,11 @@ std::string escapeArgument(std::string_view argument) {
 }
 
 bool unescapeArgument(std::string_view field, std::string &argument) {
+    if (std::none_of(field.begin(), field.end(),
+                     [](char c) { return needsEscape(static_cast<unsigned char>(c)); })) {
+        argument = field;
+        return true;
+    }
     std::string bytes;
     bytes.reserve(field.size());
     for (size_t i = 0; i < field.size(); ++i) {
@@ -291,6 +297,14 @@ bool parseRecord(std::string_view line, Record &record) {
     parsed.signal = static_cast<int>(signal);
     record = std::move(parsed);
     return true;
+}
+
+bool resumeSkips(State state, bool failedToo) {
+    return state == State::Succeeded || (state == State::Failed && !failedToo);
+}
+
+long Occurrences::next(std::string_view argument) {
+    return ++seen_[std::string(argument)];
 }
 
 timespec now() {

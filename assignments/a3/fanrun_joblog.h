@@ -51,6 +51,19 @@ enum class State {
     Failed,     // its last end record is a non-zero exit or a signal
 };
 
+// Whether a resumed run leaves out a command in this state: --resume leaves out every command
+// with an end record, --resume-failed (failedToo) only those whose last end was a success.
+bool resumeSkips(State state, bool failedToo);
+
+// Numbers the arguments of an input as the log keys them: the first of equal arguments is 1.
+class Occurrences {
+  public:
+    long next(std::string_view argument);
+
+  private:
+    std::unordered_map<std::string, long> seen_;
+};
+
 // The current time as a record's start.
 timespec now();
 
