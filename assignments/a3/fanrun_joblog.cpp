@@ -30,7 +30,7 @@ bool needsEscape(unsigned char byte) {
     return byte < 32 || byte == 127 || byte == '\\';
 }
 
-// Digits only, no leading zero (but "0"), at most maxDigits of them, at least min.
+// A number as the log writes it: digits only, no leading zero but in "0", from min to max.
 bool canonicalNumber(std::string_view text, size_t maxDigits, long min, long max, long &value) {
     if (text.empty() || text.size() > maxDigits || (text[0] == '0' && text.size() > 1)) {
         return false;
