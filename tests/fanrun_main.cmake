@@ -5,3 +5,8 @@ syskit_add_gtest(NAME fanrun_main_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanru
 target_compile_definitions(fanrun_main_test PRIVATE
   FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3")
 add_dependencies(fanrun_main_test fanrun_cli)
+
+# The job log unit in process, built from its source without the rest of the front end.
+syskit_add_gtest(NAME fanrun_joblog_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_joblog_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/fanrun_joblog.cpp)
+target_include_directories(fanrun_joblog_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3)

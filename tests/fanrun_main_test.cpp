@@ -1,6 +1,7 @@
 // Tests of the runner's command-line front end as a program: arguments reaching their commands
 // as single words, the exit statuses, the input forms, dry runs and shards, timeouts, halting,
-// progress, interruption, and the manual page and completion that describe its options.
+// progress, interruption, the list of what job logs left undone, and the manual page and
+// completion that describe its options.
 
 #include <gtest/gtest.h>
 
@@ -514,6 +515,145 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
         std::this_thread::sleep_for(100ms);
         EXPECT_FALSE(fs::exists(marks + "/3")) << strsignal(c.signum);
         EXPECT_FALSE(fs::exists(marks + "/done")) << strsignal(c.signum);
+    }
+}
+
+// ---- the list of what job logs left undone
+// -------------------------------------------------------
+
+// A job log as a run writes it: the header, then one record per line (fields without tabs).
+std::string jobLog(const std::vector<std::vector<std::string>> &records, std::string tail = "") {
+    std::string text = "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument\n";
+    for (const std::vector<std::string> &fields : records) {
+        for (size_t i = 0; i < fields.size(); ++i) {
+            text += fields[i] + (i + 1 < fields.size() ? "\t" : "\n");
+        }
+    }
+    return text + tail;
+}
+
+std::vector<std::string> started(const std::string &field, const std::string &attempt = "1",
+                                 const std::string &occurrence = "1") {
+    return {"start", "1700000000.000001", "-", "-", "-", attempt, occurrence, field};
+}
+
+std::vector<std::string> ended(const std::string &field, const std::string &exitCode,
+                               const std::string &signal, const std::string &attempt = "1",
+                               const std::string &occurrence = "1") {
+    return {"end", "1700000000.000001", "2.500000", exitCode, signal, attempt, occurrence, field};
+}
+
+// Two shards' logs: what ended well in either is done, whatever else its other entries say.
+void writeShardLogs(const TempDir &dir) {
+    writeFile(dir / "shard-0.log",
+              jobLog({started("a"), ended("a", "0", "-"), started("new\\nline"),
+                      ended("new\\nline", "1", "-"), started("tab\\tx"), started("b"),
+                      ended("b", "2", "-"), started("b", "2"), ended("b", "0", "-", "2"),
+                      started("d"), ended("d", "1", "-")},
+                     // Torn while written: its success must not count.
+                     "end\t1700000000.000001\t2.500000\t0\t-\t1\t1\ttab\\tx"));
+    writeFile(dir / "shard-1.log", jobLog({started("c"), ended("c", "-", "9"),
+                                           started("a", "1", "2"), ended("a", "1", "-", "1", "2"),
+                                           started("d"), ended("d", "0", "-"), started("x\\\\y")}));
+}
+
+TEST(FanrunFailed, ListsEachArgumentThatNoLogEndedWellOnceInTheOrderFirstSeen) {
+    TempDir dir;
+    writeShardLogs(dir);
+    Outcome outcome = run(dir, {"--failed", "-0", dir / "shard-0.log", dir / "shard-1.log"});
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.out, std::string("new\nline\0tab\tx\0c\0x\\y\0", 21));
+    // Ready as the input of the rerun.
+    Outcome rerun = run(dir, {"--dry-run", "-0", "echo {}"}, outcome.out);
+    EXPECT_EQ(rerun.code(), 0) << rerun.err;
+    EXPECT_EQ(rerun.out, "echo $'new\\nline'\necho $'tab\\tx'\necho c\necho 'x\\y'\n");
+    // Logs in the other order: the order first seen follows them.
+    Outcome swapped = run(dir, {"--failed", "-0", dir / "shard-1.log", dir / "shard-0.log"});
+    EXPECT_EQ(swapped.code(), 0) << swapped.err;
+    EXPECT_EQ(swapped.out, std::string("c\0x\\y\0new\nline\0tab\tx\0", 21));
+}
+
+TEST(FanrunFailed, RefusesWhatALineCannotCarryAndLogsItCannotRead) {
+    TempDir dir;
+    writeShardLogs(dir);
+    writeFile(dir / "plain.log", jobLog({started("p"), ended("p", "3", "-"), started("q"),
+                                         ended("q", "0", "-"), started("r\\\\s")}));
+    writeFile(dir / "empty-left.log", jobLog({started("")}));
+    writeFile(dir / "header-only.log", jobLog({}));
+    writeFile(dir / "garbled.log", jobLog({started("p"), {"garbage"}, started("q")}));
+    writeFile(dir / "notes", "not a job log\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string outPath;
+        int code;
+        std::string out;
+        std::string err; // its first line
+    };
+    const std::vector<Case> cases = {
+        {{dir / "plain.log"}, "", 0, "p\nr\\s\n", ""},
+        {{dir / "header-only.log"}, "", 0, "", ""},
+        {{"-0", dir / "header-only.log", dir / "empty-left.log"}, "", 0, std::string(1, '\0'), ""},
+        {{dir / "garbled.log"},
+         "",
+         0,
+         "p\nq\n",
+         "fanrun: the job log " + (dir / "garbled.log") +
+             " holds 1 lines that are not records; ignored"},
+        {{dir / "shard-0.log", dir / "shard-1.log"},
+         "",
+         2,
+         "",
+         "fanrun: an argument left to run holds a newline, which a line cannot carry; list them "
+         "with --failed -0"},
+        {{dir / "empty-left.log"},
+         "",
+         2,
+         "",
+         "fanrun: an argument left to run is empty, which a line cannot carry; list them with "
+         "--failed -0"},
+        {{dir / "plain.log", dir / "missing.log"},
+         "",
+         2,
+         "",
+         "fanrun: cannot open the job log " + (dir / "missing.log") +
+             ": No such file or directory"},
+        {{dir.path().string()},
+         "",
+         2,
+         "",
+         "fanrun: cannot read the job log " + dir.path().string() + ": Is a directory"},
+        {{dir / "notes"},
+         "",
+         2,
+         "",
+         "fanrun: " + (dir / "notes") +
+             " is not a job log: it does not start with the job log "
+             "header"},
+        {{}, "", 2, "", "fanrun: --failed needs at least one job log"},
+        {{"-d", ",", dir / "plain.log"},
+         "",
+         2,
+         "",
+         "fanrun: --failed ends its items with a newline, or with -0 a NUL byte; not -d"},
+        {{dir / "plain.log"}, "/dev/full", 1, "", "fanrun: cannot write the list: No space left"},
+    };
+    for (const Case &c : cases) {
+        Launch launch;
+        launch.args = {"--failed"};
+        launch.args.insert(launch.args.end(), c.args.begin(), c.args.end());
+        launch.outPath = c.outPath;
+        Outcome outcome = run(dir, launch);
+        const std::string shown = c.args.empty() ? "(no log)" : c.args.back();
+        EXPECT_EQ(outcome.code(), c.code) << shown << "\n" << outcome.err;
+        if (c.outPath.empty()) {
+            EXPECT_EQ(outcome.out, c.out) << shown;
+        }
+        if (c.err.empty()) {
+            EXPECT_EQ(outcome.err, "") << shown;
+        } else {
+            EXPECT_EQ(lines(outcome.err).at(0).substr(0, c.err.size()), c.err) << shown;
+        }
     }
 }
 

@@ -1,7 +1,8 @@
 // The runner's command-line front end, one unit per concern: the options and the help
 // (fanrun_options.cpp), reading the arguments (fanrun_input.cpp), templates and quoting for bash
-// (fanrun_quote.cpp), and the run itself with the exit status (fanrun_main.cpp). Private to the
-// program; nothing here is installed.
+// (fanrun_quote.cpp), the job log (fanrun_joblog.cpp, its own header fanrun_joblog.h), and the run
+// itself with the exit status (fanrun_main.cpp). Private to the program; nothing here is
+// installed.
 #ifndef FANRUN_CLI_H
 #define FANRUN_CLI_H
 
@@ -52,6 +53,7 @@ struct Settings {
     bool dryRun = false;
     Shard shard;
     bool sharded = false;
+    bool failed = false; // --failed: the operands are job logs, and nothing runs
     FANRUN_OPTIONS options{};
     OutputMode output = OutputMode::files;
     bool tag = false;

@@ -1,10 +1,12 @@
 // fanrun: the command-line front end of the runner. It builds the command template from the
 // command line, takes the arguments from the command line or from an input (lines, NUL- or
 // delimiter-separated items), quotes each one for bash, fills pparams and the run options and
-// hands over to runParallel; the run's outcome becomes the exit status.
+// hands over to runParallel; the run's outcome becomes the exit status. With --failed it runs
+// nothing and lists what job logs left undone.
 
 #include "fanrun.h"
 #include "fanrun_cli.h"
+#include "fanrun_joblog.h"
 #include "fanrun_params.h"
 
 #include <algorithm>
@@ -241,6 +243,15 @@ int dryRun(Feed &feed) {
 
 int run(int argc, char **argv) {
     Settings settings = parseOptions(argc, argv);
+    if (settings.failed) {
+        if (!settings.form.lines && settings.form.delimiter != '\0') {
+            badUsage("--failed ends its items with a newline, or with -0 a NUL byte; not -d");
+        }
+        if (optind >= argc) {
+            badUsage("--failed needs at least one job log");
+        }
+        return fanrun_joblog::printFailed(argv + optind, argc - optind, !settings.form.lines);
+    }
     if (optind >= argc) {
         badUsage("missing TEMPLATE");
     }

@@ -23,7 +23,9 @@ namespace {
 constexpr const char *usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
                               "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
 
+// Bad usage shows the two forms that run commands; the help adds the one that lists.
 constexpr const char *help =
+    "       fanrun --failed [-0] LOG...\n"
     "Runs a shell command (/bin/bash -c) once per ARGUMENT, at most N at a time, and reports\n"
     "every command's exit code.\n"
     "\n"
@@ -75,6 +77,10 @@ constexpr const char *help =
     "                          its argument arrives, and run nothing\n"
     "      --shard K/N         run only the arguments at positions i (from 0, input order) with\n"
     "                          i mod N = K, for one of N machines or job array tasks\n"
+    "      --failed            run nothing: list every argument of the job logs LOG... that has\n"
+    "                          no successful end in any of them, once, in the order first seen,\n"
+    "                          one per line (an argument holding a newline, or an empty one,\n"
+    "                          is refused with exit 2); with -0 each ends with a NUL byte\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -188,6 +194,7 @@ enum LongOnly {
     optShard,
     optTag,
     optReport,
+    optFailed,
 };
 
 } // namespace
@@ -229,6 +236,7 @@ Settings parseOptions(int argc, char **argv) {
         {"ungroup", no_argument, nullptr, 'u'},
         {"tag", no_argument, nullptr, optTag},
         {"report", required_argument, nullptr, optReport},
+        {"failed", no_argument, nullptr, optFailed},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -303,6 +311,9 @@ Settings parseOptions(int argc, char **argv) {
                 badUsage("--report needs a file name");
             }
             settings.reportPath = optarg;
+            break;
+        case optFailed:
+            settings.failed = true;
             break;
         case 'h':
             fputs(usage, stdout);

@@ -1,0 +1,571 @@
+// The job log: its format (one tab-separated line per record), appending records as commands
+// start and end, reading a log back into an index of where each command stands, and
+// `fanrun --failed`.
+
+#include "fanrun_joblog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fanrun_joblog {
+
+const char header[] = "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument";
+
+namespace {
+
+constexpr size_t fieldCount = 8;
+
+// Bytes that would break the line or the field, and the escape character itself.
+bool needsEscape(unsigned char byte) {
+    return byte < 32 || byte == 127 || byte == '\\';
+}
+
+// A number as the log writes it: digits only, no leading zero but in "0", from min to max.
+bool canonicalNumber(std::string_view text, size_t maxDigits, long min, long max, long &value) {
+    if (text.empty() || text.size() > maxDigits || (text[0] == '0' && text.size() > 1)) {
+        return false;
+    }
+    long result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        result = result * 10 + (c - '0');
+    }
+    value = result;
+    return result >= min && result <= max;
+}
+
+// Seconds as the log writes them: digits, '.', exactly six digits.
+bool seconds(std::string_view text, timespec &value) {
+    const size_t dot = text.find('.');
+    long whole = 0;
+    long micros = 0;
+    if (dot == std::string_view::npos || text.size() - dot != 7 ||
+        !canonicalNumber(text.substr(0, dot), 15, 0, 999999999999999L, whole)) {
+        return false;
+    }
+    for (char c : text.substr(dot + 1)) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        micros = micros * 10 + (c - '0');
+    }
+    value.tv_sec = static_cast<time_t>(whole);
+    value.tv_nsec = micros * 1000;
+    return true;
+}
+
+std::string keyOf(std::string_view argument, long occurrence) {
+    std::string key = std::to_string(occurrence);
+    key += '\t';
+    key += argument;
+    return key;
+}
+
+// The outcome of reading a log from its start.
+enum class Scanned { Whole, ReadError, NotALog };
+
+struct Scan {
+    off_t whole = 0; // just after the last '\n'
+    off_t size = 0;
+    long ignored = 0; // whole lines after the header that are not records
+    bool headed = false;
+    int error = 0;
+};
+
+// Reads fd to its end and gives each whole record to each. The first line must be the header;
+// without any whole line, what there is must be the start of one (a log torn while created).
+template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
+    const std::string_view expected(header);
+    std::string pending;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            state.error = errno;
+            return Scanned::ReadError;
+        }
+        if (got == 0) {
+            break;
+        }
+        state.size += got;
+        const std::string_view chunk(buffer, static_cast<size_t>(got));
+        size_t from = 0;
+        for (size_t newline; (newline = chunk.find('\n', from)) != std::string_view::npos;
+             from = newline + 1) {
+            std::string_view line = chunk.substr(from, newline - from);
+            if (!pending.empty()) {
+                pending += line;
+                line = pending;
+            }
+            Record record;
+            if (!state.headed) {
+                if (line != expected) {
+                    return Scanned::NotALog;
+                }
+                state.headed = true;
+            } else if (parseRecord(line, record)) {
+                each(std::move(record));
+            } else {
+                ++state.ignored;
+            }
+            pending.clear();
+            state.whole = state.size - got + static_cast<off_t>(newline) + 1;
+        }
+        pending.append(chunk.substr(from));
+        if (!state.headed && pending.size() > expected.size()) {
+            return Scanned::NotALog;
+        }
+    }
+    if (!state.headed && expected.substr(0, pending.size()) != pending) {
+        return Scanned::NotALog;
+    }
+    return Scanned::Whole;
+}
+
+void reportScan(Scanned scanned, const Scan &state, const char *path) {
+    if (scanned == Scanned::ReadError) {
+        fprintf(stderr, "fanrun: cannot read the job log %s: %s\n", path, strerror(state.error));
+    } else if (scanned == Scanned::NotALog) {
+        fprintf(stderr, "fanrun: %s is not a job log: it does not start with the job log header\n",
+                path);
+    } else if (state.ignored > 0) {
+        fprintf(stderr, "fanrun: the job log %s holds %ld lines that are not records; ignored\n",
+                path, state.ignored);
+    }
+}
+
+double since(const timespec &earlier, const timespec &later) {
+    return static_cast<double>(later.tv_sec - earlier.tv_sec) +
+           static_cast<double>(later.tv_nsec - earlier.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+std::string escapeArgument(std::string_view argument) {
+    std::string field;
+    field.reserve(argument.size());
+    for (char c : argument) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (!needsEscape(byte)) {
+            field += c;
+            continue;
+        }
+        field += '\\';
+        switch (byte) {
+        case '\\':
+            field += '\\';
+            break;
+        case '\t':
+            field += 't';
+            break;
+        case '\n':
+            field += 'n';
+            break;
+        case '\r':
+            field += 'r';
+            break;
+        default:
+            field += 'x';
+            field += "0123456789abcdef"[byte >> 4];
+            field += "0123456789abcdef"[byte & 15];
+            break;
+        }
+    }
+    return field;
+}
+
+bool unescapeArgument(std::string_view field, std::string &argument) {
+    if (std::none_of(field.begin(), field.end(),
+                     [](char c) { return needsEscape(static_cast<unsigned char>(c)); })) {
+        argument = field;
+        return true;
+    }
+    std::string bytes;
+    bytes.reserve(field.size());
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\') {
+            bytes += field[i];
+            continue;
+        }
+        if (i + 1 == field.size()) {
+            return false;
+        }
+        const char kind = field[++i];
+        if (kind == '\\' || kind == 't' || kind == 'n' || kind == 'r') {
+            bytes += kind == '\\' ? '\\' : kind == 't' ? '\t' : kind == 'n' ? '\n' : '\r';
+            continue;
+        }
+        static const std::string_view hex = "0123456789abcdef";
+        if (kind != 'x' || i + 2 >= field.size() || hex.find(field[i + 1]) == hex.npos ||
+            hex.find(field[i + 2]) == hex.npos) {
+            return false;
+        }
+        bytes += static_cast<char>(hex.find(field[i + 1]) * 16 + hex.find(field[i + 2]));
+        i += 2;
+    }
+    // Only the one spelling escapeArgument makes: no raw control byte, no needless \xHH.
+    if (escapeArgument(bytes) != field) {
+        return false;
+    }
+    argument = std::move(bytes);
+    return true;
+}
+
+std::string formatRecord(const Record &record) {
+    char numbers[128];
+    const bool end = record.event == Event::End;
+    char runTime[48] = "-";
+    char exitCode[16] = "-";
+    char signal[16] = "-";
+    if (end) {
+        double run = record.runSeconds >= 0 ? record.runSeconds : 0;
+        snprintf(runTime, sizeof runTime, "%.6f", run < 1e14 ? run : 1e14);
+        if (record.signal > 0) {
+            snprintf(signal, sizeof signal, "%d", record.signal);
+        } else {
+            snprintf(exitCode, sizeof exitCode, "%d", record.exitCode);
+        }
+    }
+    snprintf(numbers, sizeof numbers, "%s\t%lld.%06ld\t%s\t%s\t%s\t%ld\t%ld\t",
+             end ? "end" : "start", static_cast<long long>(record.start.tv_sec),
+             record.start.tv_nsec / 1000, runTime, exitCode, signal, record.attempt,
+             record.occurrence);
+    std::string line = numbers;
+    line += escapeArgument(record.argument);
+    line += '\n';
+    return line;
+}
+
+bool parseRecord(std::string_view line, Record &record) {
+    std::string_view fields[fieldCount];
+    size_t count = 0;
+    size_t from = 0;
+    for (size_t tab; (tab = line.find('\t', from)) != std::string_view::npos; from = tab + 1) {
+        if (count == fieldCount - 1) {
+            return false;
+        }
+        fields[count++] = line.substr(from, tab - from);
+    }
+    if (count != fieldCount - 1) {
+        return false;
+    }
+    fields[count] = line.substr(from);
+
+    Record parsed;
+    long exitCode = -1;
+    long signal = 0;
+    if (fields[0] == "start") {
+        if (fields[2] != "-" || fields[3] != "-" || fields[4] != "-") {
+            return false;
+        }
+    } else if (fields[0] == "end") {
+        parsed.event = Event::End;
+        timespec run{};
+        const bool exited = fields[3] != "-";
+        if (!seconds(fields[2], run) || exited == (fields[4] != "-") ||
+            (exited && !canonicalNumber(fields[3], 3, 0, 255, exitCode)) ||
+            (!exited && !canonicalNumber(fields[4], 3, 1, 127, signal))) {
+            return false;
+        }
+        parsed.runSeconds =
+            static_cast<double>(run.tv_sec) + static_cast<double>(run.tv_nsec) / 1e9;
+    } else {
+        return false;
+    }
+    if (!seconds(fields[1], parsed.start) ||
+        !canonicalNumber(fields[5], 15, 1, 999999999999999L, parsed.attempt) ||
+        !canonicalNumber(fields[6], 15, 1, 999999999999999L, parsed.occurrence) ||
+        !unescapeArgument(fields[7], parsed.argument)) {
+        return false;
+    }
+    parsed.exitCode = static_cast<int>(exitCode);
+    parsed.signal = static_cast<int>(signal);
+    record = std::move(parsed);
+    return true;
+}
+
+bool resumeSkips(State state, bool failedToo) {
+    return state == State::Succeeded || (state == State::Failed && !failedToo);
+}
+
+long Occurrences::next(std::string_view argument) {
+    return ++seen_[std::string(argument)];
+}
+
+timespec now() {
+    timespec time{};
+    clock_gettime(CLOCK_REALTIME, &time);
+    return time;
+}
+
+// ---- the log of a run --------------------------------------------------------------------------
+
+JobLog::~JobLog() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool JobLog::open(const char *path) {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    path_ = path;
+    whole_ = 0;
+    tornTail_ = failed_ = unsynced_ = false;
+    unfinished_ = ignored_ = 0;
+    entries_.clear();
+    // O_APPEND: a record lands after the last one even if the file was cut or grew meanwhile.
+    fd_ = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd_ < 0) {
+        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    struct stat status {};
+    Scan state;
+    bool ok = false;
+    if (fstat(fd_, &status) != 0) {
+        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
+    } else if (!S_ISREG(status.st_mode)) {
+        fprintf(stderr, "fanrun: cannot open the job log %s: not a regular file\n", path);
+    } else if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        // Two runs appending to one log would interleave their keys and cut each other's tails.
+        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
+                errno == EWOULDBLOCK ? "another run is using it" : strerror(errno));
+    } else {
+        const Scanned scanned = scan(fd_, state, [this](Record &&record) { note(record); });
+        reportScan(scanned, state, path);
+        ok = scanned == Scanned::Whole;
+    }
+    if (ok) {
+        whole_ = state.whole;
+        tornTail_ = state.size > state.whole;
+        ignored_ = state.ignored;
+        clock_gettime(CLOCK_MONOTONIC, &lastSync_);
+        for (const auto &[key, entry] : entries_) {
+            unfinished_ += entry.open ? 1 : 0;
+        }
+        ok = state.headed || (append(nullptr, std::string(header) + '\n') && syncNew());
+    }
+    if (!ok) {
+        close(fd_);
+        fd_ = -1;
+    }
+    return ok;
+}
+
+// A log created by this run must survive a crash of the machine too: its name as well as its
+// header.
+bool JobLog::syncNew() {
+    std::string directory = path_;
+    const size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = fdatasync(fd_) == 0 || fail(errno);
+    unsynced_ = false;
+    // Some file systems cannot sync a directory (EINVAL); the file itself is synced.
+    if (ok && fd >= 0 && fsync(fd) != 0 && errno != EINVAL) {
+        ok = fail(errno);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
+}
+
+State JobLog::state(std::string_view argument, long occurrence) const {
+    auto found = entries_.find(keyOf(argument, occurrence));
+    return found == entries_.end() ? State::Unseen : found->second.state;
+}
+
+void JobLog::note(const Record &record) {
+    Entry &entry = entries_[keyOf(record.argument, record.occurrence)];
+    if (record.event == Event::Start) {
+        entry.lastStart = record.attempt;
+        entry.open = true;
+        if (entry.state == State::Unseen) {
+            entry.state = State::Unfinished;
+        }
+        return;
+    }
+    entry.state = record.succeeded() ? State::Succeeded : State::Failed;
+    if (record.attempt == entry.lastStart) {
+        entry.open = false;
+    }
+}
+
+bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start) {
+    Record record;
+    record.start = start;
+    record.attempt = attempt;
+    record.occurrence = occurrence;
+    record.argument = argument;
+    return append(&record, formatRecord(record));
+}
+
+bool JobLog::recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
+                       double runSeconds, int exitCode, int signal) {
+    Record record;
+    record.event = Event::End;
+    record.start = start;
+    record.runSeconds = runSeconds;
+    record.exitCode = signal > 0 ? -1 : exitCode;
+    record.signal = signal > 0 ? signal : 0;
+    record.attempt = attempt;
+    record.occurrence = occurrence;
+    record.argument = argument;
+    return append(&record, formatRecord(record));
+}
+
+bool JobLog::append(const Record *record, const std::string &line) {
+    if (fd_ < 0) {
+        return false;
+    }
+    // Nothing is written that would not read back as the same record.
+    Record check;
+    if (record != nullptr &&
+        !parseRecord(std::string_view(line).substr(0, line.size() - 1), check)) {
+        return fail(EINVAL);
+    }
+    // A torn line, left by a crash or a failed write, never gets a record glued to its end.
+    if (tornTail_) {
+        if (ftruncate(fd_, whole_) != 0) {
+            return fail(errno);
+        }
+        tornTail_ = false;
+    }
+    size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t wrote = write(fd_, line.data() + done, line.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote < 0) {
+            // Whatever part of the line made it is cut now, or before the next append.
+            const int error = errno;
+            tornTail_ = done > 0 && ftruncate(fd_, whole_) != 0;
+            return fail(error);
+        }
+        done += static_cast<size_t>(wrote);
+    }
+    whole_ += static_cast<off_t>(line.size());
+    unsynced_ = true;
+    if (record != nullptr) {
+        note(*record);
+    }
+    timespec clock{};
+    clock_gettime(CLOCK_MONOTONIC, &clock);
+    if (since(lastSync_, clock) >= 1.0) {
+        lastSync_ = clock;
+        unsynced_ = false;
+        if (fdatasync(fd_) != 0) {
+            return fail(errno);
+        }
+    }
+    return true;
+}
+
+bool JobLog::fail(int error) {
+    if (!failed_) {
+        fprintf(stderr, "fanrun: cannot write the job log %s: %s\n", path_.c_str(),
+                strerror(error));
+    }
+    failed_ = true;
+    return false;
+}
+
+bool JobLog::finish() {
+    if (fd_ < 0) {
+        return !failed_;
+    }
+    if (unsynced_ && fdatasync(fd_) != 0) {
+        fail(errno);
+    }
+    // Never retried: the descriptor is gone whatever close says.
+    if (close(fd_) != 0) {
+        fail(errno);
+    }
+    fd_ = -1;
+    return !failed_;
+}
+
+// ---- fanrun --failed ---------------------------------------------------------------------------
+
+int printFailed(char *const *logs, int count, bool nul) {
+    std::vector<std::string> order; // every argument, as first seen
+    std::unordered_map<std::string, size_t> position;
+    std::vector<bool> done;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::open(logs[i], O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", logs[i], strerror(errno));
+            return 2;
+        }
+        // Within one log a key's last end decides, as --resume-failed decides.
+        std::unordered_map<std::string, std::pair<size_t, bool>> last;
+        Scan state;
+        const Scanned scanned = scan(fd, state, [&](Record &&record) {
+            auto [at, added] = position.try_emplace(record.argument, order.size());
+            if (added) {
+                order.push_back(record.argument);
+                done.push_back(false);
+            }
+            auto &entry = last[keyOf(record.argument, record.occurrence)];
+            entry.first = at->second;
+            if (record.event == Event::End) {
+                entry.second = record.succeeded();
+            }
+        });
+        close(fd);
+        reportScan(scanned, state, logs[i]);
+        if (scanned != Scanned::Whole) {
+            return 2;
+        }
+        for (const auto &[key, entry] : last) {
+            if (entry.second) {
+                done[entry.first] = true;
+            }
+        }
+    }
+    if (!nul) {
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (!done[i] && (order[i].empty() || order[i].find('\n') != std::string::npos)) {
+                fprintf(stderr,
+                        "fanrun: an argument left to run %s, which a line cannot carry; list "
+                        "them with --failed -0\n",
+                        order[i].empty() ? "is empty" : "holds a newline");
+                return 2;
+            }
+        }
+    }
+    // A closed pipe is reported, not fatal.
+    signal(SIGPIPE, SIG_IGN);
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (!done[i]) {
+            fwrite(order[i].data(), 1, order[i].size(), stdout);
+            fputc(nul ? '\0' : '\n', stdout);
+        }
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "fanrun: cannot write the list: %s\n", strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace fanrun_joblog

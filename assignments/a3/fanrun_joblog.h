@@ -1,0 +1,134 @@
+// The runner's job log: one line per command start and end, appended as it happens, so that a
+// batch outlives the runner that ran it. This unit owns the log's format, its writing and its
+// reading, and `fanrun --failed`. Private to the program; nothing here is installed.
+//
+// A command is known in the log by its key: the argument's bytes and its occurrence number among
+// equal arguments of the input (1 for the first), so that repeated arguments stay apart.
+#ifndef FANRUN_JOBLOG_H
+#define FANRUN_JOBLOG_H
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace fanrun_joblog {
+
+// The first line of every log: the names of its columns.
+extern const char header[];
+
+enum class Event { Start, End };
+
+struct Record {
+    Event event = Event::Start;
+    timespec start{};      // when the command started, Unix time
+    double runSeconds = 0; // End only
+    int exitCode = -1;     // End only: 0 to 255, or -1 when a signal ended it
+    int signal = 0;        // End only: the signal that ended it, or 0
+    long attempt = 1;      // from 1
+    long occurrence = 1;   // from 1
+    std::string argument;
+
+    bool succeeded() const { return event == Event::End && signal == 0 && exitCode == 0; }
+};
+
+// The argument as its field holds it: \\, \t, \n, \r and \xHH for every other control byte
+// (0 to 31 and 127); every other byte is itself.
+std::string escapeArgument(std::string_view argument);
+// The exact bytes back from a field; false unless the field is exactly what escapeArgument makes.
+bool unescapeArgument(std::string_view field, std::string &argument);
+
+// The record's whole line, '\n' included.
+std::string formatRecord(const Record &record);
+// A line (without its '\n') that holds every field, each well-formed; false for anything else.
+bool parseRecord(std::string_view line, Record &record);
+
+// Where a command stands in a log. An end record decides whatever came before it.
+enum class State {
+    Unseen,     // no record
+    Unfinished, // started, never ended: it was running when its run died
+    Succeeded,  // its last end record is an exit 0
+    Failed,     // its last end record is a non-zero exit or a signal
+};
+
+// Whether a resumed run leaves out a command in this state: --resume leaves out every command
+// with an end record, --resume-failed (failedToo) only those whose last end was a success.
+bool resumeSkips(State state, bool failedToo);
+
+// Numbers the arguments of an input as the log keys them: the first of equal arguments is 1.
+class Occurrences {
+  public:
+    long next(std::string_view argument);
+
+  private:
+    std::unordered_map<std::string, long> seen_;
+};
+
+// The current time as a record's start.
+timespec now();
+
+// The log of a run, open for appending. Every operation that fails has said why on standard
+// error (a failed write once per log); the caller decides whether the run goes on.
+class JobLog {
+  public:
+    JobLog() = default;
+    ~JobLog();
+    JobLog(const JobLog &) = delete;
+    JobLog &operator=(const JobLog &) = delete;
+
+    // Creates the log with its header, or reads the whole records of an existing one (which
+    // must start with the header). A torn last line is ignored and cut before the next append.
+    // One run at a time: a log that another run holds open fails.
+    bool open(const char *path);
+
+    State state(std::string_view argument, long occurrence) const;
+    // Commands whose last start had no end when the log was opened.
+    long unfinished() const { return unfinished_; }
+    // Whole lines that are not records (ignored) when the log was opened.
+    long ignoredLines() const { return ignored_; }
+
+    // Each appends one line with a single write and is false when it did not reach the file;
+    // the first failure is reported, later ones only returned. A record the log could not read
+    // back is refused as a failed write ("Invalid argument"): attempt and occurrence from 1, an
+    // exit code from 0 to 255 or a signal from 1 to 127, a start time from 1970 on.
+    bool recordStart(std::string_view argument, long occurrence, long attempt, timespec start);
+    bool recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
+                   double runSeconds, int exitCode, int signal);
+
+    // Syncs and closes; false if any write or sync of the log failed.
+    bool finish();
+
+  private:
+    struct Entry {
+        State state = State::Unseen;
+        long lastStart = 0;
+        bool open = false; // the last start has no end yet
+    };
+
+    void note(const Record &record);
+    // record is null for the header.
+    bool append(const Record *record, const std::string &line);
+    bool syncNew();
+    bool fail(int error);
+
+    std::string path_;
+    int fd_ = -1;
+    off_t whole_ = 0;       // where the last whole line ends
+    bool tornTail_ = false; // bytes after whole_ to cut before the next append
+    bool failed_ = false;
+    bool unsynced_ = false;
+    timespec lastSync_{};
+    long unfinished_ = 0;
+    long ignored_ = 0;
+    std::unordered_map<std::string, Entry> entries_;
+};
+
+// `fanrun --failed`: writes every argument of the logs that has no successful end, once each, in
+// the order first seen, ended by '\n' or (nul) by '\0'. Returns the exit status: 0, 1 when the
+// list cannot be written, 2 for a log that cannot be read and for an argument that lines cannot
+// carry (a newline, or empty).
+int printFailed(char *const *logs, int count, bool nul);
+
+} // namespace fanrun_joblog
+
+#endif // FANRUN_JOBLOG_H
