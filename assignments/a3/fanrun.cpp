@@ -916,6 +916,25 @@ void tellSource(const Run &run, int index, int status, bool ended) {
     tell(run.source->context, &event);
 }
 
+// Stops the run as the halt setting how says after a failure, once.
+void halt(Run &run, int how) {
+    if (how == FANRUN_HALT_NEVER || run.haltFired) {
+        return;
+    }
+    run.haltFired = true;
+    const bool now = how == FANRUN_HALT_NOW;
+    if (run.launched < run.count || (now && processControl.numRunning > 0)) {
+        lastResult.halted = 1;
+    }
+    run.launchStopped = true;
+    if (now) {
+        signalRunning(run, SIGTERM, true);
+    }
+}
+
+// The run in progress, for fanrunHalt().
+Run *currentRun;
+
 // Books the reaped child pid: its record, the counters, the outcome of the run, halting.
 void recordReap(Run &run, pid_t pid, int status) {
     bool failed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
@@ -934,16 +953,8 @@ void recordReap(Run &run, pid_t pid, int status) {
     processControl.numRunning = processControl.numRunning - 1;
     processControl.numCompleted = processControl.numCompleted + 1;
     tableFence();
-    if (failed && run.options.halt != FANRUN_HALT_NEVER && !run.haltFired) {
-        run.haltFired = true;
-        const bool now = run.options.halt == FANRUN_HALT_NOW;
-        if (run.launched < run.count || (now && processControl.numRunning > 0)) {
-            lastResult.halted = 1;
-        }
-        run.launchStopped = true;
-        if (now) {
-            signalRunning(run, SIGTERM, true);
-        }
+    if (failed) {
+        halt(run, run.options.halt);
     }
     if (record != nullptr && run.source != nullptr) {
         const int index = static_cast<int>(record - run.records);
@@ -1334,6 +1345,7 @@ int runParallel(void) {
     Run run{};
     run.options = runOptions;
     run.source = haveSource ? &runSource : nullptr;
+    currentRun = &run;
     const bool fromSource = run.source != nullptr;
     struct stat info {};
     if ((!fromSource || pparams.outputDir != nullptr) && stat(pparams.outputDir, &info) != 0 &&
@@ -1486,6 +1498,7 @@ int runParallel(void) {
         // The caller ends with the signal's status next; nothing of the report may wait for it.
         fflush(stdout);
     }
+    currentRun = nullptr;
     finishRun(signals);
     free(run.startedAt);
     free(run.flags);
@@ -1530,6 +1543,12 @@ void fanrunSetOptions(const FANRUN_OPTIONS *options) {
 
 void fanrunLastResult(FANRUN_RESULT *result) {
     *result = lastResult;
+}
+
+void fanrunHalt(int how) {
+    if (currentRun != nullptr && currentRun->source != nullptr) {
+        halt(*currentRun, how);
+    }
 }
 
 void fanrunSetSource(const FANRUN_SOURCE *source) {

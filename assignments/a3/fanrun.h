@@ -228,6 +228,12 @@ typedef struct {
  * NULL restores runs from pparams. Copies *source. Cannot fail. */
 void fanrunSetSource(const FANRUN_SOURCE *source);
 
+/* Called from a source's function during a run: stops the run as the halt setting how
+ * (FANRUN_HALT_*) does after a failed command, once per run; the run's own halt setting is then
+ * spent too. For sources that decide themselves which failures count (a command that will be
+ * retried, say). Does nothing outside a run from a source. Cannot fail. */
+void fanrunHalt(int how);
+
 #ifdef __cplusplus
 }
 #endif

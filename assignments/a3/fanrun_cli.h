@@ -7,10 +7,12 @@
 #define FANRUN_CLI_H
 
 #include "fanrun.h"
+#include "fanrun_joblog.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -58,6 +60,11 @@ struct Settings {
     OutputMode output = OutputMode::files;
     bool tag = false;
     const char *reportPath = nullptr;
+    const char *joblogPath = nullptr;
+    bool resume = false;       // leave out what has an end record in the job log
+    bool resumeFailed = false; // ... only what ended successfully
+    long retries = 0;          // further attempts after a failed one
+    double retryDelay = 0;     // seconds before the first retry, doubling with each
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
@@ -110,6 +117,56 @@ class ArgumentReader {
     std::string error_;
 };
 
+// One argument of the run, through its attempts.
+struct Job {
+    std::string argument; // as read
+    long position = 0;    // in the input, from 0
+    long occurrence = 0;  // among equal arguments of the input, from 1 (with a job log)
+    long sequence = 0;    // among the arguments this run takes, from 0
+    long attempt = 1;
+};
+
+// The arguments of the run, from the command line or from the input, one at a time: those of
+// this shard that a resumed run does not leave out. What has been read already is split at once,
+// so that the run knows how many commands wait.
+class Arguments {
+  public:
+    using Got = ArgumentReader::Got;
+
+    // given: the command line's arguments (count of them), or reader: the input's.
+    Arguments(char **given, size_t count, ArgumentReader *reader, Shard shard);
+    // With a job log: arguments are numbered by occurrence, and with resume those the log says
+    // are done (failedToo: only those that succeeded) are left out.
+    void useLog(const fanrun_joblog::JobLog *log, bool resume, bool failedToo);
+
+    Got next(Job &job, bool mayBlock);
+    // Arguments known and not yet taken.
+    int waiting() const;
+    int fd() const { return reader_ != nullptr ? reader_->fd() : -1; }
+    const std::string &error() const { return reader_->error(); }
+    bool failed() const { return reader_ != nullptr && !reader_->error().empty(); }
+    // Left out by resuming, and of those the ones whose last end in the log was a failure.
+    long skipped() const { return skipped_; }
+    long skippedFailed() const { return skippedFailed_; }
+
+  private:
+    Got take(ArgumentReader::Wait wait);
+
+    char **given_;
+    size_t count_;
+    ArgumentReader *reader_;
+    Shard shard_;
+    long read_ = 0;
+    long taken_ = 0;
+    std::deque<Job> ready_;
+    const fanrun_joblog::JobLog *log_ = nullptr;
+    bool resume_ = false;
+    bool failedToo_ = false;
+    fanrun_joblog::Occurrences occurrences_;
+    long skipped_ = 0;
+    long skippedFailed_ = 0;
+};
+
 // ---- templates and quoting (fanrun_quote.cpp) --------------------------------------------------
 
 // Appends text[0..length) to out so that bash reads it back as exactly those bytes in one word.
@@ -139,11 +196,14 @@ class Output {
     bool open(OutputMode mode, bool tag, bool keepFiles, const char *reportPath,
               std::string &error);
     // Gives the command about to start its descriptors; tagText goes before each of its lines.
-    bool prepare(FANRUN_COMMAND &command, std::string tagText, std::string &error);
+    // In keep-order mode, outputs are written by sequence: 0, 1, 2, ... each once, and the
+    // attempts of a retried argument share one.
+    bool prepare(FANRUN_COMMAND &command, long sequence, std::string tagText, std::string &error);
     // True while so much output waits for its turn that no further command should start.
     bool backlogFull() const { return waiting_.size() >= maxWaiting_; }
     void started(const FANRUN_EVENT &event);
-    void ended(const FANRUN_EVENT &event);
+    // last: false for an attempt that will be retried, whose output is dropped.
+    void ended(const FANRUN_EVENT &event, bool last);
     // Writes what still waits; false with a message when any of the output could not be written.
     bool finish(std::string &error);
 
@@ -152,9 +212,10 @@ class Output {
         int out = -1;
         int err = -1;
         bool files = false; // copied from the output files once the command has ended
+        long sequence = 0;
         std::string tag;
     };
-    using Captured = std::map<int, Capture>;
+    using Captured = std::map<long, Capture>;
 
     int temporaryFile();
     void recycle(int &fd);
@@ -168,9 +229,9 @@ class Output {
     int commandOut_ = -1; // the runner's standard output, for the commands
     int writeError_ = 0;
     Capture staged_;      // the command being started
-    Captured running_;    // by record
-    Captured waiting_;    // ended, waiting for the commands before them
-    int nextInOrder_ = 0; // the record whose output is due next
+    Captured running_;     // by record
+    Captured waiting_;     // ended, by sequence, waiting for the ones before them
+    long nextInOrder_ = 0; // the sequence whose output is due next
     size_t maxWaiting_ = SIZE_MAX;
     std::vector<int> pool_; // emptied temporary files
 };

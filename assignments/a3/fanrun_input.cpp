@@ -4,7 +4,9 @@
 
 #include "fanrun_cli.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -85,6 +87,78 @@ void ArgumentReader::fill() {
         error_ = "cannot read the arguments from " + name_ + ": " + strerror(errno);
     } else if (got == 0) {
         ended_ = true;
+    }
+}
+
+Arguments::Arguments(char **given, size_t count, ArgumentReader *reader, Shard shard)
+    : given_(given), count_(count), reader_(reader), shard_(shard) {}
+
+void Arguments::useLog(const fanrun_joblog::JobLog *log, bool resume, bool failedToo) {
+    log_ = log;
+    resume_ = resume;
+    failedToo_ = failedToo;
+}
+
+Arguments::Got Arguments::next(Job &job, bool mayBlock) {
+    if (ready_.empty()) {
+        const Got got = take(mayBlock ? ArgumentReader::Wait::block : ArgumentReader::Wait::poll);
+        if (got != Got::item) {
+            return got;
+        }
+    }
+    job = std::move(ready_.front());
+    ready_.pop_front();
+    job.sequence = taken_++;
+    if (reader_ != nullptr) {
+        while (take(ArgumentReader::Wait::never) == Got::item) {
+        }
+    }
+    return Got::item;
+}
+
+int Arguments::waiting() const {
+    long count = static_cast<long>(ready_.size());
+    if (reader_ == nullptr && log_ == nullptr) {
+        // The shard's share of the command line's arguments not yet read.
+        const long left = static_cast<long>(count_) - read_;
+        const long first = (shard_.index - read_ % shard_.count + shard_.count) % shard_.count;
+        count += left > first ? (left - first - 1) / shard_.count + 1 : 0;
+    }
+    return static_cast<int>(std::min<long>(count, INT_MAX));
+}
+
+// Adds the next argument this run takes to ready_.
+Arguments::Got Arguments::take(ArgumentReader::Wait wait) {
+    Job job;
+    for (;;) {
+        Got got = Got::end;
+        if (reader_ != nullptr) {
+            got = reader_->next(job.argument, wait);
+        } else if (static_cast<size_t>(read_) < count_) {
+            job.argument = given_[read_];
+            got = Got::item;
+        }
+        if (got != Got::item) {
+            return got;
+        }
+        job.position = read_++;
+        if (log_ != nullptr) {
+            // Counted over the whole input, so that a shard's numbers do not depend on the others.
+            job.occurrence = occurrences_.next(job.argument);
+        }
+        if (job.position % shard_.count != shard_.index) {
+            continue;
+        }
+        if (resume_) {
+            const fanrun_joblog::State state = log_->state(job.argument, job.occurrence);
+            if (fanrun_joblog::resumeSkips(state, failedToo_)) {
+                ++skipped_;
+                skippedFailed_ += state == fanrun_joblog::State::Failed ? 1 : 0;
+                continue;
+            }
+        }
+        ready_.push_back(std::move(job));
+        return got;
     }
 }
 

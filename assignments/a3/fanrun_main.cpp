@@ -11,12 +11,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <ctime>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -24,6 +27,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 PARALLEL_PARAMS pparams;
@@ -51,103 +55,44 @@ bool outputWritten() {
     return true;
 }
 
-// The arguments of the run, from the command line or from the input, one at a time: those of
-// this shard, each with its position in the input from 0. What has been read already is split at
-// once, so that the run knows how many commands wait.
-class Arguments {
-  public:
-    using Got = ArgumentReader::Got;
-
-    Arguments(char **given, size_t count, ArgumentReader *reader, Shard shard)
-        : given_(given), count_(count), reader_(reader), shard_(shard) {}
-
-    Got next(std::string &item, long &position, bool mayBlock) {
-        if (ready_.empty()) {
-            const Got got =
-                take(mayBlock ? ArgumentReader::Wait::block : ArgumentReader::Wait::poll);
-            if (got != Got::item) {
-                return got;
-            }
-        }
-        item.swap(ready_.front().text);
-        position = ready_.front().position;
-        ready_.pop_front();
-        if (reader_ != nullptr) {
-            while (take(ArgumentReader::Wait::never) == Got::item) {
-            }
-        }
-        return Got::item;
-    }
-
-    // Arguments known and not yet taken.
-    int waiting() const {
-        if (reader_ != nullptr) {
-            return static_cast<int>(std::min<size_t>(ready_.size(), INT_MAX));
-        }
-        const long left = static_cast<long>(count_) - read_;
-        long count = 0;
-        if (left > 0) {
-            const long first = (shard_.index - read_ % shard_.count + shard_.count) % shard_.count;
-            count = first < left ? (left - first - 1) / shard_.count + 1 : 0;
-        }
-        return static_cast<int>(std::min<long>(count + static_cast<long>(ready_.size()), INT_MAX));
-    }
-    int fd() const { return reader_ != nullptr ? reader_->fd() : -1; }
-    const std::string &error() const { return reader_->error(); }
-    bool failed() const { return reader_ != nullptr && !reader_->error().empty(); }
-
-  private:
-    struct Ready {
-        std::string text;
-        long position;
-    };
-
-    // Adds the next argument of this shard to ready_.
-    Got take(ArgumentReader::Wait wait) {
-        std::string text;
-        for (;;) {
-            Got got = Got::end;
-            if (reader_ != nullptr) {
-                got = reader_->next(text, wait);
-            } else if (static_cast<size_t>(read_) < count_) {
-                text = given_[read_];
-                got = Got::item;
-            }
-            if (got != Got::item) {
-                return got;
-            }
-            const long position = read_++;
-            if (position % shard_.count == shard_.index) {
-                ready_.push_back(Ready{std::move(text), position});
-                return got;
-            }
-        }
-    }
-
-    char **given_;
-    size_t count_;
-    ArgumentReader *reader_;
-    Shard shard_;
-    long read_ = 0;
-    std::deque<Ready> ready_;
+// A command of the run while it runs.
+struct Running {
+    Job job;
+    timespec start{};  // Unix time, for the job log
+    int64_t startNs{}; // monotonic
 };
 
-// What the runner asks for its next command, and hears of starts and ends: the run's source.
+// What the runner asks for its next command, and hears of starts and ends: the run's source. It
+// takes the arguments as they come, retries failed commands when their delay has passed, keeps
+// the job log, and hands the commands' output to the output mode.
 struct Feed {
     const Settings *settings;
     const std::string *commandTemplate;
     Arguments *arguments;
     Output *output;
-    std::string first; // read before the run, so that input that fails at once runs nothing
+    fanrun_joblog::JobLog *log; // null without --joblog
+    Job first;                  // read before the run, so that input that fails at once runs nothing
     bool haveFirst = false;
-    long firstPosition = 0;
-    int handed = 0; // commands handed to the runner
+    bool inputEnded = false;
+    std::multimap<int64_t, Job> retries; // by when they are due
+    Job staged;                          // handed to the runner, not yet started
+    std::map<int, Running> running;      // by record
+    int handed = 0;                      // commands handed to the runner
+    long lastFailures = 0;               // arguments whose last attempt failed
+    int halt = FANRUN_HALT_NEVER;        // the halt setting, when retries make it ours
+    bool logFailed = false;
     std::string inputError;
     std::string outputError;
 };
 
+int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // The command for argument, quoted unless --raw; malloc'd.
-char *commandFor(const Feed &feed, std::string &argument) {
+char *commandFor(const Feed &feed, const std::string &argument) {
     if (feed.settings->raw) {
         return createCommand(feed.commandTemplate->c_str(), argument.c_str());
     }
@@ -156,39 +101,68 @@ char *commandFor(const Feed &feed, std::string &argument) {
     return createCommand(feed.commandTemplate->c_str(), quoted.c_str());
 }
 
+// The next job to start into job: a retry that is due, else a new argument; FANRUN_NEXT_WAIT
+// fills command's wait fields.
+int nextJob(Feed &feed, Job &job, FANRUN_COMMAND *command) {
+    const int64_t now = monotonicNs();
+    if (!feed.retries.empty() && feed.retries.begin()->first <= now) {
+        job = std::move(feed.retries.begin()->second);
+        feed.retries.erase(feed.retries.begin());
+        return FANRUN_NEXT_COMMAND;
+    }
+    if (feed.haveFirst) {
+        job = std::move(feed.first);
+        feed.haveFirst = false;
+        return FANRUN_NEXT_COMMAND;
+    }
+    if (!feed.inputEnded) {
+        switch (feed.arguments->next(job, false)) {
+        case ArgumentReader::Got::item:
+            return FANRUN_NEXT_COMMAND;
+        case ArgumentReader::Got::wait:
+            command->waitFd = feed.arguments->fd();
+            break;
+        case ArgumentReader::Got::failed:
+            feed.inputError = feed.arguments->error();
+            return FANRUN_NEXT_END;
+        case ArgumentReader::Got::end:
+            feed.inputEnded = true;
+            break;
+        }
+    }
+    if (!feed.retries.empty()) {
+        command->waitUntilNs = feed.retries.begin()->first;
+        return FANRUN_NEXT_WAIT;
+    }
+    // A running command may still fail and come back as a retry; the run asks again when one
+    // has ended, and ends when none runs.
+    const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
+    return feed.inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
+}
+
 int feedNext(void *context, int /*slot*/, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         if (feed.output->backlogFull()) {
             return FANRUN_NEXT_WAIT; // until a command ends
         }
-        std::string argument;
-        long position = 0;
-        if (feed.haveFirst) {
-            argument.swap(feed.first);
-            position = feed.firstPosition;
-            feed.haveFirst = false;
-        } else {
-            switch (feed.arguments->next(argument, position, false)) {
-            case ArgumentReader::Got::item:
-                break;
-            case ArgumentReader::Got::wait:
-                command->waitFd = feed.arguments->fd();
-                return FANRUN_NEXT_WAIT;
-            case ArgumentReader::Got::failed:
-                feed.inputError = feed.arguments->error();
-                return FANRUN_NEXT_END;
-            case ArgumentReader::Got::end:
-                return FANRUN_NEXT_END;
-            }
+        if (feed.logFailed) {
+            return FANRUN_NEXT_END;
+        }
+        Job job;
+        const int answer = nextJob(feed, job, command);
+        if (answer != FANRUN_NEXT_COMMAND) {
+            return answer;
         }
         std::string error;
-        if (!feed.output->prepare(*command, argument, error)) {
+        if (!feed.output->prepare(*command, job.sequence, job.argument, error)) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
-        command->command = commandFor(feed, argument);
-        command->waiting = (feed.haveFirst ? 1 : 0) + feed.arguments->waiting();
+        command->command = commandFor(feed, job.argument);
+        command->waiting = (feed.haveFirst ? 1 : 0) + feed.arguments->waiting() +
+                           static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
+        feed.staged = std::move(job);
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
@@ -198,13 +172,63 @@ int feedNext(void *context, int /*slot*/, FANRUN_COMMAND *command) {
 }
 
 void feedStarted(void *context, const FANRUN_EVENT *event) {
-    static_cast<Feed *>(context)->output->started(*event);
+    Feed &feed = *static_cast<Feed *>(context);
+    try {
+        feed.output->started(*event);
+        Running &running = feed.running[event->index];
+        running.job = std::move(feed.staged);
+        running.start = fanrun_joblog::now();
+        running.startNs = monotonicNs();
+        if (feed.log != nullptr &&
+            !feed.log->recordStart(running.job.argument, running.job.occurrence,
+                                   running.job.attempt, running.start)) {
+            feed.logFailed = true;
+        }
+    } catch (const std::bad_alloc &) {
+        feed.outputError = "out of memory";
+    }
 }
 
 void feedEnded(void *context, const FANRUN_EVENT *event) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
-        feed.output->ended(*event);
+        auto found = feed.running.find(event->index);
+        if (found == feed.running.end()) {
+            return;
+        }
+        Running running = std::move(found->second);
+        feed.running.erase(found);
+        const int status = event->status;
+        int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int signum = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        if (event->timedOut != 0 && signum == 0) {
+            // Ended by its timeout however it exited: the log shows the signal that ended it.
+            exitCode = -1;
+            signum = SIGTERM;
+        }
+        const bool failed = exitCode != 0;
+        const bool again = failed && running.job.attempt <= feed.settings->retries;
+        feed.output->ended(*event, !again);
+        if (feed.log != nullptr &&
+            !feed.log->recordEnd(running.job.argument, running.job.occurrence,
+                                 running.job.attempt, running.start,
+                                 static_cast<double>(monotonicNs() - running.startNs) / 1e9,
+                                 exitCode, signum)) {
+            feed.logFailed = true;
+        }
+        if (again) {
+            const double delay = feed.settings->retryDelay *
+                                 std::ldexp(1.0, static_cast<int>(std::min<long>(
+                                                     running.job.attempt - 1, 60)));
+            const int64_t due =
+                monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);
+            ++running.job.attempt;
+            feed.retries.emplace(due, std::move(running.job));
+        } else if (failed) {
+            ++feed.lastFailures;
+            // With retries the library cannot tell which failures are the last: halting is ours.
+            fanrunHalt(feed.halt);
+        }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
     }
@@ -214,22 +238,18 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
 // reading and the writing (a closed pipe is reported, not fatal).
 int dryRun(Feed &feed) {
     signal(SIGPIPE, SIG_IGN);
-    std::string argument;
-    long position = 0;
+    Job job = std::move(feed.first);
     bool more = feed.haveFirst;
-    if (more) {
-        argument.swap(feed.first);
-    }
     while (more) {
-        char *command = commandFor(feed, argument);
+        char *command = commandFor(feed, job.argument);
         fputs(command, stdout);
         fputc('\n', stdout);
         free(command);
-        ArgumentReader::Got got = feed.arguments->next(argument, position, false);
+        ArgumentReader::Got got = feed.arguments->next(job, false);
         if (got == ArgumentReader::Got::wait) {
             // Shown as they come: nothing waits in the buffer while the input is quiet.
             fflush(stdout);
-            got = feed.arguments->next(argument, position, true);
+            got = feed.arguments->next(job, true);
         }
         if (got == ArgumentReader::Got::failed) {
             outputWritten();
@@ -289,11 +309,25 @@ int run(int argc, char **argv) {
     }
     ArgumentReader reader(inputFd, inputName, settings.form);
     Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
+    fanrun_joblog::JobLog log;
+    if (settings.joblogPath != nullptr && !settings.dryRun) {
+        if (!log.open(settings.joblogPath)) {
+            return exitRunner;
+        }
+        arguments.useLog(&log, settings.resume || settings.resumeFailed, settings.resumeFailed);
+        if ((settings.resume || settings.resumeFailed) && log.unfinished() > 0) {
+            fprintf(stderr,
+                    "fanrun: %ld command%s of the job log never ended (running when its run "
+                    "stopped); they run again\n",
+                    log.unfinished(), log.unfinished() == 1 ? "" : "s");
+        }
+    }
     Output output;
-    Feed feed{&settings, &commandTemplate, &arguments, &output, {}, false, 0, 0, {}, {}};
+    Feed feed{&settings, &commandTemplate, &arguments, &output,
+              settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr};
 
     // Input that cannot be read from its start is misuse: nothing has run yet.
-    switch (arguments.next(feed.first, feed.firstPosition, true)) {
+    switch (arguments.next(feed.first, true)) {
     case ArgumentReader::Got::item:
         feed.haveFirst = true;
         break;
@@ -339,6 +373,10 @@ int run(int argc, char **argv) {
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
     settings.options.nullInput = 1;
+    if (settings.retries > 0) {
+        feed.halt = settings.options.halt;
+        settings.options.halt = FANRUN_HALT_NEVER;
+    }
     fanrunSetOptions(&settings.options);
     const FANRUN_SOURCE source{feedNext, feedStarted, feedEnded, &feed};
     fanrunSetSource(&source);
@@ -365,6 +403,9 @@ int run(int argc, char **argv) {
         feed.outputError = error;
     }
     const bool written = outputWritten();
+    if (feed.log != nullptr && !feed.log->finish()) {
+        feed.logFailed = true;
+    }
     if (result.stopSignal == 0) {
         result.stopSignal = lateStop;
     }
@@ -380,10 +421,11 @@ int run(int argc, char **argv) {
     if (!feed.inputError.empty()) {
         return exitMisuse;
     }
-    if (!written || !feed.outputError.empty()) {
+    if (!written || !feed.outputError.empty() || feed.logFailed) {
         return exitRunner;
     }
-    if (result.numFailed > 0) {
+    // Retries that never got their turn (the run halted) leave their arguments failed.
+    if (feed.lastFailures > 0 || !feed.retries.empty() || arguments.skippedFailed() > 0) {
         return exitFailed;
     }
     if (result.numStarted != feed.handed) {

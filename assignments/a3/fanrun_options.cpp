@@ -129,7 +129,9 @@ int parseJobs(const char *text) {
 }
 
 // Seconds: digits with an optional fraction, more than 0 and at most INT_MAX.
-double parseDuration(const char *text) {
+// Seconds: digits with an optional fraction, at least 0 (more than 0 unless zeroAllowed) and at
+// most INT_MAX; option names the option in the message.
+double parseSeconds(const char *option, const char *text, bool zeroAllowed) {
     const char *at = text;
     size_t digits = strspn(at, "0123456789");
     at += digits;
@@ -138,11 +140,10 @@ double parseDuration(const char *text) {
         digits += fraction;
         at += 1 + fraction;
     }
-    double value = digits > 0 && *at == '\0' ? strtod(text, nullptr) : 0;
-    if (!(value > 0) || value > INT_MAX) {
-        badUsage("--timeout needs a number of seconds above 0 (fractions allowed, at most %d), "
-                 "not '%s'",
-                 INT_MAX, text);
+    double value = digits > 0 && *at == '\0' ? strtod(text, nullptr) : -1;
+    if (!(value > 0 || (zeroAllowed && value == 0)) || value > INT_MAX) {
+        badUsage("%s needs a number of seconds %s (fractions allowed, at most %d), not '%s'",
+                 option, zeroAllowed ? "from 0" : "above 0", INT_MAX, text);
     }
     return value;
 }
@@ -195,6 +196,11 @@ enum LongOnly {
     optTag,
     optReport,
     optFailed,
+    optJoblog,
+    optResume,
+    optResumeFailed,
+    optRetries,
+    optRetryDelay,
 };
 
 } // namespace
@@ -237,6 +243,11 @@ Settings parseOptions(int argc, char **argv) {
         {"tag", no_argument, nullptr, optTag},
         {"report", required_argument, nullptr, optReport},
         {"failed", no_argument, nullptr, optFailed},
+        {"joblog", required_argument, nullptr, optJoblog},
+        {"resume", no_argument, nullptr, optResume},
+        {"resume-failed", no_argument, nullptr, optResumeFailed},
+        {"retries", required_argument, nullptr, optRetries},
+        {"retry-delay", required_argument, nullptr, optRetryDelay},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -273,7 +284,7 @@ Settings parseOptions(int argc, char **argv) {
             settings.raw = true;
             break;
         case optTimeout:
-            settings.options.timeoutSeconds = parseDuration(optarg);
+            settings.options.timeoutSeconds = parseSeconds("--timeout", optarg, false);
             break;
         case optHalt:
             if (strcmp(optarg, "soon") == 0) {
@@ -315,6 +326,27 @@ Settings parseOptions(int argc, char **argv) {
         case optFailed:
             settings.failed = true;
             break;
+        case optJoblog:
+            if (optarg[0] == '\0') {
+                badUsage("--joblog needs a file name");
+            }
+            settings.joblogPath = optarg;
+            break;
+        case optResume:
+            settings.resume = true;
+            break;
+        case optResumeFailed:
+            settings.resumeFailed = true;
+            break;
+        case optRetries:
+            settings.retries = wholeNumber(optarg, optarg + strlen(optarg));
+            if (settings.retries < 0) {
+                badUsage("--retries needs a whole number from 0 to %d, not '%s'", INT_MAX, optarg);
+            }
+            break;
+        case optRetryDelay:
+            settings.retryDelay = parseSeconds("--retry-delay", optarg, true);
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -328,6 +360,9 @@ Settings parseOptions(int argc, char **argv) {
         default:
             badUsage("unknown option '%s'", argv[optind - 1]);
         }
+    }
+    if ((settings.resume || settings.resumeFailed) && settings.joblogPath == nullptr) {
+        badUsage("--resume and --resume-failed need --joblog FILE");
     }
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;

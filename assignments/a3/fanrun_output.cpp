@@ -146,11 +146,13 @@ void Output::recycle(int &fd) {
     fd = -1;
 }
 
-bool Output::prepare(FANRUN_COMMAND &command, std::string tagText, std::string &error) {
+bool Output::prepare(FANRUN_COMMAND &command, long sequence, std::string tagText,
+                     std::string &error) {
     closeIfOpen(staged_.out);
     closeIfOpen(staged_.err);
     staged_.tag = std::move(tagText);
     staged_.files = false;
+    staged_.sequence = sequence;
     switch (mode_) {
     case OutputMode::files:
         return true;
@@ -186,13 +188,24 @@ void Output::started(const FANRUN_EVENT &event) {
     staged_ = Capture{};
 }
 
-void Output::ended(const FANRUN_EVENT &event) {
+void Output::ended(const FANRUN_EVENT &event, bool last) {
     auto found = running_.find(event.index);
     if (found == running_.end()) {
         return;
     }
     Capture capture = std::move(found->second);
     running_.erase(found);
+    if (!last) {
+        // An attempt that will be retried: only the last attempt's output is shown.
+        if (capture.files) {
+            closeIfOpen(capture.out);
+            closeIfOpen(capture.err);
+        } else {
+            recycle(capture.out);
+            recycle(capture.err);
+        }
+        return;
+    }
     if (capture.files && event.stdoutPath != nullptr) {
         // The files stay as in the default mode; their contents are copied from them.
         capture.out = ::open(event.stdoutPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -202,7 +215,7 @@ void Output::ended(const FANRUN_EVENT &event) {
         emit(capture);
         return;
     }
-    if (event.index == nextInOrder_) {
+    if (capture.sequence == nextInOrder_) {
         emit(capture);
         ++nextInOrder_;
         for (auto next = waiting_.find(nextInOrder_); next != waiting_.end();
@@ -212,7 +225,8 @@ void Output::ended(const FANRUN_EVENT &event) {
         }
         return;
     }
-    waiting_.emplace(event.index, std::move(capture));
+    const long sequence = capture.sequence;
+    waiting_.emplace(sequence, std::move(capture));
 }
 
 // Writes a captured command's output to the runner's streams and lets its files go.
