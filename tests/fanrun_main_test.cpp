@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <numeric>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -852,6 +854,160 @@ TEST(FanrunInput, TheFirstCommandStartsWhileTheInputIsStillOpen) {
         Outcome outcome = program.finish();
         EXPECT_EQ(outcome.code(), 0) << options[0] << outcome.err;
         EXPECT_EQ(fs::exists(marks + "/second"), !dry) << options[0];
+    }
+}
+
+// ---- job log, resume and retries --------------------------------------------------------------
+
+// One record of a job log as a run wrote it.
+struct LogRecord {
+    std::string event;
+    double start = 0;
+    double runtime = 0;
+    std::string exitCode;
+    long attempt = 0;
+    std::string key; // occurrence, a TAB, the argument's field
+};
+
+// The whole records of a log (a torn last line is left out).
+std::vector<LogRecord> logRecords(const std::string &path) {
+    std::vector<LogRecord> records;
+    std::vector<std::string> all = lines(readFile(path));
+    const std::string text = readFile(path);
+    const size_t whole = text.empty() || text.back() == '\n' ? all.size() : all.size() - 1;
+    for (size_t i = 1; i < whole && i < all.size(); ++i) {
+        std::vector<std::string> fields;
+        std::istringstream split(all[i]);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (fields.size() != 8) {
+            ADD_FAILURE() << "malformed record: " << all[i];
+            continue;
+        }
+        LogRecord record;
+        record.event = fields[0];
+        record.start = std::stod(fields[1]);
+        record.runtime = fields[2] == "-" ? 0 : std::stod(fields[2]);
+        record.exitCode = fields[3];
+        record.attempt = std::stol(fields[5]);
+        record.key = fields[6] + "\t" + fields[7];
+        records.push_back(record);
+    }
+    return records;
+}
+
+TEST(FanrunJoblog, ResumingAfterKillsEndsEveryArgumentAndNeverRerunsOneThatEnded) {
+    TempDir dir;
+    std::string input;
+    for (int i = 0; i < 40; ++i) {
+        input += (i % 10 == 9 ? std::string("same") : "arg " + std::to_string(i)) + '\0';
+    }
+    writeFile(dir / "input", input);
+    const std::string log = dir / "job.log";
+    std::set<std::string> endedBefore;
+    size_t seen = 0; // records of the log from earlier rounds
+    std::mt19937 random(2024);
+    bool done = false;
+    for (int round = 0; round < 40 && !done; ++round) {
+        // The runner, its commands and all they started die together, as on a crashed machine:
+        // pid 1 of a namespace of their own is the runner.
+        Launch launch;
+        launch.args = {"-0", "-j",       "3",  "-u",          "--joblog",
+                       log,  "--resume", "-a", dir / "input", "sleep 0.0$((RANDOM % 8)); echo {}"};
+        launch.wrapper = {"unshare", "--pid", "--fork", "--kill-child"};
+        Program program = start(dir, launch);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 250));
+        kill(program.pid, SIGKILL);
+        Outcome outcome = program.finish();
+        if (outcome.exitedWith(1) && outcome.err.find("unshare") != std::string::npos) {
+            SKIP_UNLESS_CI("cannot make a pid namespace: " << outcome.err);
+        }
+        done = outcome.exitedWith(0);
+        std::vector<LogRecord> records = logRecords(log);
+        for (size_t i = seen; i < records.size(); ++i) {
+            if (records[i].event == "start") {
+                EXPECT_EQ(endedBefore.count(records[i].key), 0U) << "ran again: " << records[i].key;
+            }
+        }
+        for (; seen < records.size(); ++seen) {
+            if (records[seen].event == "end") {
+                endedBefore.insert(records[seen].key);
+            }
+        }
+    }
+    ASSERT_TRUE(done) << "the batch never finished";
+    std::set<std::string> expected;
+    for (int i = 0; i < 40; ++i) {
+        expected.insert(i % 10 == 9 ? std::to_string(i / 10 + 1) + "\tsame"
+                                    : "1\targ " + std::to_string(i));
+    }
+    EXPECT_EQ(endedBefore, expected);
+}
+
+TEST(FanrunJoblog, ArgumentsResumeByTheirBytesAndOccurrenceWhateverTheirOrder) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    struct Step {
+        std::vector<std::string> options;
+        std::string command;
+        std::string input;
+        int code;
+        std::vector<std::string> ran; // the commands' output, sorted
+    };
+    const std::vector<Step> steps = {
+        {{}, "[ {} != bad ] && echo {}", "a\nx\nbad\nx\n", 123, {"a", "x", "x"}},
+        // Reordered and appended: the third x and the new one run; bad ended (badly) already.
+        {{"--resume"}, "[ {} != bad ] && echo {}", "x\nbad\na\nx\nx\nnew\n", 123, {"new", "x"}},
+        // The fixed command on what failed.
+        {{"--resume-failed"}, "echo {}", "x\nbad\na\nx\nx\nnew\n", 0, {"bad"}},
+        {{"--resume"}, "echo {}", "a\nx\nbad\nx\nx\nnew\n", 0, {}},
+    };
+    for (const Step &step : steps) {
+        std::vector<std::string> args = step.options;
+        args.insert(args.end(), {"-g", "-j", "2", "--joblog", log, step.command});
+        Outcome outcome = run(dir, args, step.input);
+        const std::string shown = ::testing::PrintToString(step.options);
+        EXPECT_EQ(outcome.code(), step.code) << shown << outcome.err;
+        std::vector<std::string> ran = lines(outcome.out);
+        std::sort(ran.begin(), ran.end());
+        EXPECT_EQ(ran, step.ran) << shown;
+    }
+    Outcome left = run(dir, {"--failed", log});
+    EXPECT_EQ(left.out, "");
+}
+
+TEST(FanrunJoblog, RetriesRunAFailedCommandAgainAfterDoublingDelays) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    // "late" succeeds at its third attempt, "never" never does, "once" at its first.
+    const std::string command = "n=$(cat " + (dir / "{}") +
+                                " 2>/dev/null || echo 0); n=$((n + 1)); "
+                                "echo $n > " +
+                                (dir / "{}") +
+                                "; echo {} $n; "
+                                "case {} in late) [ $n -ge 3 ];; never) false;; esac";
+    Outcome outcome = run(dir, {"-k", "-j", "3", "--joblog", log, "--retries", "2", "--retry-delay",
+                                "0.2", command, "once", "late", "never"});
+    EXPECT_EQ(outcome.code(), 123) << outcome.err;
+    // Only each argument's last attempt shows, in input order.
+    EXPECT_EQ(outcome.out, "once 1\nlate 3\nnever 3\n");
+    std::map<std::string, std::vector<LogRecord>> byKey;
+    for (const LogRecord &record : logRecords(log)) {
+        byKey[record.key].push_back(record);
+    }
+    ASSERT_EQ(byKey["1\tonce"].size(), 2U);
+    for (const std::string key : {"1\tlate", "1\tnever"}) {
+        const std::vector<LogRecord> &records = byKey[key];
+        ASSERT_EQ(records.size(), 6U) << key;
+        for (size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(records[i].event, i % 2 == 0 ? "start" : "end") << key;
+            EXPECT_EQ(records[i].attempt, static_cast<long>(i / 2 + 1)) << key;
+        }
+        // The first retry waits the delay, the second twice as long.
+        EXPECT_GE(records[2].start - (records[1].start + records[1].runtime), 0.2 - 0.01) << key;
+        EXPECT_GE(records[4].start - (records[3].start + records[3].runtime), 0.4 - 0.01) << key;
+        EXPECT_EQ(records[5].exitCode, key == "1\tlate" ? "0" : "1");
     }
 }
 

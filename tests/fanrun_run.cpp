@@ -91,7 +91,11 @@ Program startFanrun(const TempDir &dir, const std::vector<std::string> &argument
     if (options.inputPath.empty()) {
         writeFile(inPath, options.input);
     }
-    std::vector<char *> argv{const_cast<char *>(fanrunPath.c_str())};
+    std::vector<char *> argv;
+    for (const std::string &word : options.wrapper) {
+        argv.push_back(const_cast<char *>(word.c_str()));
+    }
+    argv.push_back(const_cast<char *>(fanrunPath.c_str()));
     for (const std::string &argument : arguments) {
         argv.push_back(const_cast<char *>(argument.c_str()));
     }
@@ -130,7 +134,7 @@ Program startFanrun(const TempDir &dir, const std::vector<std::string> &argument
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
             _exit(126);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return program;

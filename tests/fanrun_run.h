@@ -11,6 +11,16 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+// For a test that needs what a developer's machine may lack (root, namespaces): a visible skip
+// there, a failure in CI, where every such test must run.
+#define SKIP_UNLESS_CI(reason)                                                                     \
+    do {                                                                                           \
+        if (getenv("CI") != nullptr) {                                                             \
+            FAIL() << "cannot run in CI: " << reason;                                              \
+        }                                                                                          \
+        GTEST_SKIP() << reason;                                                                    \
+    } while (0)
+
 namespace fanrun_run {
 
 namespace fs = std::filesystem;
@@ -86,6 +96,7 @@ struct StartOptions {
     int outFd = -1;            // instead of a file: this descriptor becomes standard output
     int errFd = -1;            // instead of a file: this descriptor becomes standard error
     rlim_t addressSpace = 0;   // RLIMIT_AS of the program; 0 leaves it alone
+    std::vector<std::string> wrapper; // a program and its words that start fanrun (PATH searched)
 };
 
 StartOptions fromInput(std::string text);

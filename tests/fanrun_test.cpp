@@ -103,16 +103,6 @@ unsigned long long signalBit(int signum) {
 }
 const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
 
-// For a test that needs what a developer's machine may lack (root, namespaces): a visible skip
-// there, a failure in CI, where every such test must run.
-#define SKIP_UNLESS_CI(reason)                                                                     \
-    do {                                                                                           \
-        if (getenv("CI") != nullptr) {                                                             \
-            FAIL() << "cannot run in CI: " << reason;                                              \
-        }                                                                                          \
-        GTEST_SKIP() << reason;                                                                    \
-    } while (0)
-
 // Fills pparams for an in-process run; the strings must outlive the run.
 void setParams(int jobs, const std::string &outputDir, const char *commandTemplate,
                std::vector<std::string> &arguments, std::vector<char *> &pointers) {

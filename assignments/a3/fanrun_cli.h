@@ -228,7 +228,7 @@ class Output {
     bool keepFiles_ = false;
     int commandOut_ = -1; // the runner's standard output, for the commands
     int writeError_ = 0;
-    Capture staged_;      // the command being started
+    Capture staged_;       // the command being started
     Captured running_;     // by record
     Captured waiting_;     // ended, by sequence, waiting for the ones before them
     long nextInOrder_ = 0; // the sequence whose output is due next

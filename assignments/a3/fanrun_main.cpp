@@ -11,14 +11,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstdint>
-#include <ctime>
 #include <climits>
+#include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <new>
 #include <string>
@@ -71,7 +71,7 @@ struct Feed {
     Arguments *arguments;
     Output *output;
     fanrun_joblog::JobLog *log; // null without --joblog
-    Job first;                  // read before the run, so that input that fails at once runs nothing
+    Job first; // read before the run, so that input that fails at once runs nothing
     bool haveFirst = false;
     bool inputEnded = false;
     std::multimap<int64_t, Job> retries; // by when they are due
@@ -210,18 +210,16 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
         const bool again = failed && running.job.attempt <= feed.settings->retries;
         feed.output->ended(*event, !again);
         if (feed.log != nullptr &&
-            !feed.log->recordEnd(running.job.argument, running.job.occurrence,
-                                 running.job.attempt, running.start,
-                                 static_cast<double>(monotonicNs() - running.startNs) / 1e9,
-                                 exitCode, signum)) {
+            !feed.log->recordEnd(
+                running.job.argument, running.job.occurrence, running.job.attempt, running.start,
+                static_cast<double>(monotonicNs() - running.startNs) / 1e9, exitCode, signum)) {
             feed.logFailed = true;
         }
         if (again) {
-            const double delay = feed.settings->retryDelay *
-                                 std::ldexp(1.0, static_cast<int>(std::min<long>(
-                                                     running.job.attempt - 1, 60)));
-            const int64_t due =
-                monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);
+            const double delay =
+                feed.settings->retryDelay *
+                std::ldexp(1.0, static_cast<int>(std::min<long>(running.job.attempt - 1, 60)));
+            const int64_t due = monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);
             ++running.job.attempt;
             feed.retries.emplace(due, std::move(running.job));
         } else if (failed) {
