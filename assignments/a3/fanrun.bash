@@ -6,7 +6,7 @@ _fanrun() {
     local prev=""
     [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local long="--jobs --output-dir --null --delimiter --arg-file --raw --timeout --halt
-        --progress --dry-run --shard --help --version"
+        --progress --tty --dry-run --shard --help --version"
     local short="-j -o -0 -d -a -h -V"
     COMPREPLY=()
 

@@ -54,6 +54,7 @@ namespace {
 
 FANRUN_OPTIONS runOptions;
 FANRUN_RESULT lastResult;
+bool terminalMode; // fanrunSetTerminal()
 
 constexpr int64_t nsPerSecond = 1000000000;
 // Between the SIGTERM of a timeout or of halting now and the SIGKILL that follows it.
@@ -276,8 +277,8 @@ struct ChildPlan {
     sigset_t resetSignals; // caught (or report) signals to turn back to the default action
     sigset_t execMask;     // the mask the command starts with
     struct sigaction defaultAction;
-    bool ownGroup;  // the command leads a process group of its own
-    bool nullInput; // standard input from /dev/null
+    bool ownGroup;     // the command leads a process group of its own
+    const char *input; // standard input from this device, or NULL to keep the runner's
 };
 
 // Writes message in one piece to standard error; a short write has nowhere better to go.
@@ -417,8 +418,8 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
         childReport("Error: dup2 failed on PID ", pid);
     }
 
-    if (plan->nullInput) {
-        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (plan->input != nullptr) {
+        fd = open(plan->input, O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
@@ -446,15 +447,12 @@ alignas(64) unsigned char childStack[128 * 1024];
 
 // ---- parent side ---------------------------------------------------------------------------
 
-volatile sig_atomic_t stopReceived; // the first stop signal of the run
+// The first stop signal of the run, or one noted through fanrunStop() before the run took it.
+volatile sig_atomic_t stopReceived;
 volatile sig_atomic_t stopRepeated; // a SIGINT or SIGTERM after it
 
 void onStopSignal(int signum) {
-    if (stopReceived == 0) {
-        stopReceived = signum;
-    } else if (signum == SIGINT || signum == SIGTERM) {
-        stopRepeated = 1;
-    }
+    fanrunStop(signum);
 }
 
 // Only there to end the event wait.
@@ -541,8 +539,6 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     sigaction(SIGPIPE, &ignore, &signals.previousPipe);
 
     if (events) {
-        stopReceived = 0;
-        stopRepeated = 0;
         sigprocmask(SIG_SETMASK, &signals.setupMask, nullptr);
         struct sigaction action {};
         action.sa_handler = onChildEnded;
@@ -620,11 +616,13 @@ struct Run {
     int timeoutCursor; // records before it are reaped or signalled
     bool progressTerminal;
     int64_t progressDue;
+    int64_t timerDue; // the earliest deadline of a timeout or a grace period, INT64_MAX: none
+    bool ownGroup;    // every command leads a process group of its own
 };
 
 void signalCommand(const Run &run, int index, int signum) {
     const pid_t pid = run.records[index].pid;
-    if (!run.options.stopOnSignals || kill(-pid, signum) != 0) {
+    if (!run.ownGroup || kill(-pid, signum) != 0) {
         kill(pid, signum);
     }
 }
@@ -697,13 +695,31 @@ void reapOne(Run &run, const RunSignals &signals) {
     recordReap(run, pid, status);
 }
 
+// A command in a group of its own that reads from or writes to the terminal is stopped by the
+// terminal, and nothing would ever continue it: it is named on standard error and ended.
+void endStopped(pid_t pid, int signum) {
+    const PROCESS_STRUCT *record = waitingRecord(pid);
+    const char *name = sigabbrev_np(signum);
+    const bool terminal = signum == SIGTTIN || signum == SIGTTOU;
+    fprintf(stderr, "fanrun: command %d stopped by SIG%s%s, ended: %s\n", static_cast<int>(pid),
+            name != nullptr ? name : "?", terminal ? " (it wants the terminal; use --tty)" : "",
+            record != nullptr ? record->command : "?");
+    if (kill(-pid, SIGKILL) != 0) {
+        kill(pid, SIGKILL);
+    }
+}
+
 // Reaps every child that has ended; true if there was one. No child at all is a failed wait.
 bool reapReady(Run &run) {
     bool any = false;
+    const int flags = run.ownGroup ? WNOHANG | WUNTRACED : WNOHANG;
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, WNOHANG);
-        if (pid > 0) {
+        pid_t pid = waitpid(-1, &status, flags);
+        if (pid > 0 && WIFSTOPPED(status)) {
+            endStopped(pid, WSTOPSIG(status));
+            any = true;
+        } else if (pid > 0) {
             recordReap(run, pid, status);
             any = true;
         } else if (pid < 0 && errno == EINTR) {
@@ -828,6 +844,7 @@ void waitEvents(Run &run, const RunSignals &signals) {
         handleStop(run);
         const int64_t now = clockNs();
         const int64_t next = serviceTimers(run, now);
+        run.timerDue = next;
         if (processControl.numCompleted != completed || run.launchStopped != stopped) {
             return;
         }
@@ -850,8 +867,13 @@ void waitOne(Run &run, const RunSignals &signals) {
     }
 }
 
-// A stop signal that arrived while launching is taken before the next launch.
+// A stop signal that arrived while launching, or was noted before the run, is taken before the
+// next launch.
 void checkStop(Run &run, const RunSignals &signals) {
+    if (stopReceived != 0) {
+        handleStop(run);
+        return;
+    }
     sigset_t pending;
     if (sigpending(&pending) != 0) {
         return;
@@ -920,6 +942,15 @@ void finishRun(RunSignals &signals) {
             if (signum != SIGCHLD && lastResult.stopSignal == 0) {
                 lastResult.stopSignal = signum;
             }
+        }
+        // Opening the mask for the report signals above also delivers a stop signal that came
+        // while the final report was written, to the run's own handler.
+        if (signals.stops && lastResult.stopSignal == 0) {
+            lastResult.stopSignal = stopReceived;
+        }
+        if (signals.stops) {
+            stopReceived = 0;
+            stopRepeated = 0;
         }
     } else if (signals.chldChanged) {
         sigaction(SIGCHLD, &signals.previousChld, nullptr);
@@ -1072,8 +1103,10 @@ int runParallel(void) {
     plan.argv[0] = const_cast<char *>("/bin/bash");
     plan.argv[1] = const_cast<char *>("-c");
     plan.argv[3] = nullptr;
-    plan.ownGroup = run.options.stopOnSignals != 0;
-    plan.nullInput = run.options.nullInput != 0;
+    plan.ownGroup = run.options.stopOnSignals != 0 && !terminalMode;
+    plan.input = terminalMode ? "/dev/tty" : run.options.nullInput ? "/dev/null" : nullptr;
+    run.ownGroup = plan.ownGroup;
+    run.timerDue = INT64_MAX;
     const bool events = run.options.stopOnSignals != 0 || timers || run.options.progress != 0;
     RunSignals signals{};
     prepareSignals(signals, plan, events, run.options.stopOnSignals != 0);
@@ -1106,14 +1139,20 @@ int runParallel(void) {
         if (!indexAdd(pid, i)) {
             fail("Error: memory allocation failed\n");
         }
-        if (run.startedAt != nullptr) {
-            run.startedAt[i] = clockNs();
-        }
         run.launched = i + 1;
         lastResult.numStarted = run.launched;
         tableFence();
         processControl.numRunning = processControl.numRunning + 1;
         tableFence();
+        if (run.startedAt != nullptr) {
+            // A burst of launches can outlast a timeout: the deadlines are served between them.
+            const int64_t now = clockNs();
+            run.startedAt[i] = now;
+            if (now >= run.timerDue) {
+                run.timerDue = serviceTimers(run, now);
+            }
+            run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
+        }
 
         while (processControl.numRunning >= processControl.maxNumRunning && !run.launchStopped) {
             waitOne(run, signals);
@@ -1176,4 +1215,19 @@ void fanrunSetOptions(const FANRUN_OPTIONS *options) {
 
 void fanrunLastResult(FANRUN_RESULT *result) {
     *result = lastResult;
+}
+
+void fanrunSetTerminal(int terminal) {
+    terminalMode = terminal != 0;
+}
+
+void fanrunStop(int signum) {
+    if (signum != SIGINT && signum != SIGTERM && signum != SIGHUP) {
+        return;
+    }
+    if (stopReceived == 0) {
+        stopReceived = signum;
+    } else if (signum == SIGINT || signum == SIGTERM) {
+        stopRepeated = 1;
+    }
 }

@@ -7,6 +7,7 @@
 
 #include "fanrun.h"
 
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -42,6 +43,7 @@ struct Settings {
     bool dryRun = false;
     Shard shard;
     bool sharded = false;
+    bool terminal = false; // --tty
     FANRUN_OPTIONS options{};
 };
 
@@ -58,9 +60,11 @@ int defaultJobs();
 // ---- input (fanrun_input.cpp) ------------------------------------------------------------------
 
 // Reads every argument of input; the strings are malloc'd and added to owned. Anything that
-// stops the reading before the end of the input is misuse: nothing has run yet.
+// stops the reading before the end of the input is misuse: nothing has run yet. Once stopped
+// is nonzero (a stop signal, which also interrupts a blocked read), the reading ends with the
+// arguments read whole so far.
 std::vector<char *> readArguments(FILE *input, const char *name, InputForm form,
-                                  std::vector<char *> &owned);
+                                  std::vector<char *> &owned, const volatile sig_atomic_t &stopped);
 
 // ---- templates and quoting (fanrun_quote.cpp) --------------------------------------------------
 

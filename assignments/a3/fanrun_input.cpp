@@ -13,15 +13,24 @@
 namespace fanrun_cli {
 
 std::vector<char *> readArguments(FILE *input, const char *name, InputForm form,
-                                  std::vector<char *> &owned) {
+                                  std::vector<char *> &owned,
+                                  const volatile sig_atomic_t &stopped) {
     std::vector<char *> arguments;
     char *line = nullptr;
     size_t capacity = 0;
     long number = 0;
     const char *unit = form.lines ? "line" : "item";
-    for (;;) {
+    while (stopped == 0) {
         errno = 0;
         ssize_t length = getdelim(&line, &capacity, form.delimiter, input);
+        // An interrupted read may have cut the last item short: it is dropped with the rest.
+        if (stopped != 0) {
+            break;
+        }
+        if (length < 0 && errno == EINTR) {
+            clearerr(input);
+            continue;
+        }
         if (length < 0) {
             int error = errno;
             if (!feof(input) || ferror(input)) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,14 +27,50 @@ namespace {
 
 using namespace fanrun_cli;
 
-// A stop signal that comes after the run has handed the signals back, while the report may still
-// wait in the stdio buffer: recorded, so the report is written before the process ends with it.
+// The first stop signal that reached the front end's own handler: before the run (the library
+// takes it too, and starts no command), or after the run has handed the signals back, while the
+// report may still wait in the stdio buffer; the report is written before the process ends with
+// it.
 volatile sig_atomic_t lateStop = 0;
+
+// The descriptor the arguments are read from while they are, else -1.
+volatile sig_atomic_t inputFd = -1;
 
 void recordStop(int signum) {
     if (lateStop == 0) {
         lateStop = signum;
     }
+    fanrunStop(signum);
+    // A read already blocked is interrupted; one about to block would wait for more input, so
+    // the input is made to end here.
+    const int fd = inputFd;
+    if (fd >= 0) {
+        const int error = errno;
+        const int empty = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (empty >= 0) {
+            dup2(empty, fd);
+            close(empty);
+        }
+        errno = error;
+    }
+}
+
+// From the first instruction on, a stop signal is noted and a report request is ignored. While
+// the input is read the stop interrupts a blocked read (no restart); the report that closes the
+// run is written whole.
+void handleSignals(bool restart) {
+    struct sigaction record {};
+    record.sa_handler = recordStop;
+    record.sa_flags = restart ? SA_RESTART : 0;
+    sigemptyset(&record.sa_mask);
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signum, &record, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGUSR1, &ignore, nullptr);
+    sigaction(SIGUSR2, &ignore, nullptr);
 }
 
 // The report (or the dry run's list) has been written whole: otherwise a one-line message.
@@ -80,7 +117,9 @@ int run(int argc, char **argv) {
                 badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
             }
         }
-        given = readArguments(input, name.c_str(), settings.form, owned);
+        inputFd = fileno(input);
+        given = readArguments(input, name.c_str(), settings.form, owned, lateStop);
+        inputFd = -1;
         if (input != stdin) {
             fclose(input);
         }
@@ -93,17 +132,25 @@ int run(int argc, char **argv) {
         arguments.push_back(settings.raw ? given[i] : quotedArgument(given[i], owned));
     }
 
+    handleSignals(true);
+
     int status = 0;
     if (settings.dryRun) {
         // Nothing runs, so nothing can fail but the writing; a closed pipe is reported, not fatal.
         signal(SIGPIPE, SIG_IGN);
         for (char *argument : arguments) {
+            if (lateStop != 0) {
+                break;
+            }
             char *command = createCommand(commandTemplate.c_str(), argument);
             fputs(command, stdout);
             fputc('\n', stdout);
             free(command);
         }
         status = outputWritten() ? 0 : exitRunner;
+        if (lateStop != 0) {
+            status = 128 + lateStop;
+        }
     } else {
         std::string outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
         if (settings.outputDir == nullptr && settings.sharded) {
@@ -118,7 +165,9 @@ int run(int argc, char **argv) {
         } else if (settings.outputDir == nullptr) {
             outputDir = defaultOutputDir;
         }
-        pparams.maxNumRunning = settings.jobs > 0 ? settings.jobs : defaultJobs();
+        pparams.maxNumRunning = settings.terminal   ? 1
+                                : settings.jobs > 0 ? settings.jobs
+                                                    : defaultJobs();
         pparams.outputDir = outputDir.data();
         pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
         pparams.argumentList = arguments.data();
@@ -128,17 +177,7 @@ int run(int argc, char **argv) {
         settings.options.stopOnSignals = 1;
         settings.options.nullInput = 1;
         fanrunSetOptions(&settings.options);
-        // A report request that comes before the first command has started or after the run is
-        // ignored instead of ending the process.
-        signal(SIGUSR1, SIG_IGN);
-        signal(SIGUSR2, SIG_IGN);
-        struct sigaction record {};
-        record.sa_handler = recordStop;
-        record.sa_flags = SA_RESTART;
-        sigemptyset(&record.sa_mask);
-        for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaction(signum, &record, nullptr);
-        }
+        fanrunSetTerminal(settings.terminal ? 1 : 0);
         runParallel();
         // The library has given back the dispositions it found; the last writes of the report
         // must fail with a message rather than end the process.
@@ -171,6 +210,7 @@ int run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    handleSignals(false);
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc &) {

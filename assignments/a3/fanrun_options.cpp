@@ -60,6 +60,9 @@ constexpr const char *help =
     "                          running ones finish; now: end them as an interrupt does\n"
     "      --progress          a status line on standard error while the run goes on (rewritten\n"
     "                          in place on a terminal, else at most one line a second)\n"
+    "      --tty               give each command the terminal, for one that asks for a password\n"
+    "                          or is interactive: it reads /dev/tty and gets the terminal's\n"
+    "                          keys (Ctrl-C reaches it too); implies -j 1\n"
     "      --dry-run           print every command exactly as it would run, one per line, and\n"
     "                          run nothing\n"
     "      --shard K/N         run only the arguments at positions i (from 0, input order) with\n"
@@ -67,8 +70,9 @@ constexpr const char *help =
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
-    "Every command's standard input is /dev/null; its standard output and error go to\n"
-    "DIR/PID.stdout and DIR/PID.stderr (shards on one shared file system need one -o DIR each).\n"
+    "Every command's standard input is /dev/null (with --tty: /dev/tty); its standard output\n"
+    "and error go to DIR/PID.stdout and DIR/PID.stderr (shards on one shared file system need\n"
+    "one -o DIR each).\n"
     "The run closes with a report on standard output: the line \"commands completed running\",\n"
     "then \"pid 1 exit-code command\" per command in launch order (exit code -1: ended by a\n"
     "signal). While the commands run, SIGUSR1 prints the first line of the report and SIGUSR2\n"
@@ -76,6 +80,8 @@ constexpr const char *help =
     "the run). SIGINT, SIGTERM or SIGHUP stop the run: no new command starts,\n"
     "the running ones get the same signal (their whole process group), the report of what was\n"
     "started is printed; a second SIGINT or SIGTERM ends what still runs with SIGKILL.\n"
+    "A command that wants the terminal without --tty (ssh, sudo or git asking for a password)\n"
+    "is stopped by it: the runner names it on standard error, ends it, and it counts as failed.\n"
     "\n"
     "Exit status:\n"
     "  0      every command ran and exited 0 (and --dry-run, --help, --version)\n"
@@ -173,6 +179,7 @@ enum LongOnly {
     optProgress,
     optDryRun,
     optShard,
+    optTty,
 };
 
 } // namespace
@@ -209,6 +216,7 @@ Settings parseOptions(int argc, char **argv) {
         {"progress", no_argument, nullptr, optProgress},
         {"dry-run", no_argument, nullptr, optDryRun},
         {"shard", required_argument, nullptr, optShard},
+        {"tty", no_argument, nullptr, optTty},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -265,6 +273,9 @@ Settings parseOptions(int argc, char **argv) {
         case optShard:
             settings.shard = parseShard(optarg);
             settings.sharded = true;
+            break;
+        case optTty:
+            settings.terminal = true;
             break;
         case 'h':
             fputs(usage, stdout);
