@@ -520,17 +520,24 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
 
 // ---- a stop signal at every moment, early report signals ----------------------------------------
 
-const unsigned long long stopBits = signalBit(SIGINT) | signalBit(SIGTERM) | signalBit(SIGHUP);
-
 // The moments before and after the commands run, each held open so that a signal lands in it.
-enum class Moment { ReadingInput, MakingOutputDir, WritingReport };
+enum class Moment { OpeningArgumentFile, ReadingInput, MakingOutputDir, WritingReport };
+
+// The program has its handlers and sleeps in a blocking call.
+bool blockedWithHandlers(pid_t pid) {
+    const unsigned long long stopBits = signalBit(SIGINT) | signalBit(SIGTERM) | signalBit(SIGHUP);
+    return (statusMask(pid, "SigCgt") & stopBits) == stopBits &&
+           readFile("/proc/" + std::to_string(pid) + "/status").find("\nState:\tS") !=
+               std::string::npos;
+}
 
 TEST(FanrunStop, AStopSignalAtAnyMomentStartsNothingAfterItAndEndsWith128PlusN) {
     struct Case {
         Moment moment;
         const char *name;
     };
-    const Case cases[] = {{Moment::ReadingInput, "reading the input"},
+    const Case cases[] = {{Moment::OpeningArgumentFile, "opening a FIFO as -a file"},
+                          {Moment::ReadingInput, "reading the input"},
                           {Moment::MakingOutputDir, "making the output directory"},
                           {Moment::WritingReport, "writing the report to a full pipe"}};
     for (const Case &c : cases) {
@@ -545,6 +552,10 @@ TEST(FanrunStop, AStopSignalAtAnyMomentStartsNothingAfterItAndEndsWith128PlusN) 
             const std::string longName(3000, 'x');
             int report[2] = {-1, -1};
             switch (c.moment) {
+            case Moment::OpeningArgumentFile:
+                ASSERT_EQ(mkfifo((dir / "input").c_str(), 0600), 0);
+                launch.args.insert(launch.args.begin(), {"-a", dir / "input"});
+                break;
             case Moment::ReadingInput:
                 ASSERT_EQ(mkfifo((dir / "input").c_str(), 0600), 0);
                 launch.inputPath = dir / "input";
@@ -568,13 +579,14 @@ TEST(FanrunStop, AStopSignalAtAnyMomentStartsNothingAfterItAndEndsWith128PlusN) 
             int writer = -1;
             std::string expected;
             switch (c.moment) {
+            case Moment::OpeningArgumentFile:
             case Moment::ReadingInput:
-                // Kept open and silent: the runner would wait for input forever.
-                writer = open((dir / "input").c_str(), O_WRONLY | O_CLOEXEC);
-                ASSERT_GE(writer, 0);
-                ASSERT_TRUE(eventually([&] {
-                    return (statusMask(started.pid, "SigCgt") & stopBits) == stopBits;
-                })) << label;
+                // Kept silent (and for -a never opened): the runner would wait forever.
+                if (c.moment == Moment::ReadingInput) {
+                    writer = open((dir / "input").c_str(), O_WRONLY | O_CLOEXEC);
+                    ASSERT_GE(writer, 0);
+                }
+                ASSERT_TRUE(eventually([&] { return blockedWithHandlers(started.pid); })) << label;
                 kill(started.pid, signum);
                 expected = "0 0 0\n";
                 break;

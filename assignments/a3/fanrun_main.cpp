@@ -107,16 +107,17 @@ int run(int argc, char **argv) {
     if (!given.empty() && settings.argFile != nullptr) {
         badUsage("-a and arguments on the command line exclude each other");
     }
-    if (given.empty()) {
-        FILE *input = stdin;
-        std::string name = "standard input";
-        if (settings.argFile != nullptr && strcmp(settings.argFile, "-") != 0) {
-            input = fopen(settings.argFile, "re");
-            name = settings.argFile;
-            if (input == nullptr) {
-                badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
-            }
+    FILE *input = given.empty() ? stdin : nullptr;
+    std::string name = "standard input";
+    if (input != nullptr && settings.argFile != nullptr && strcmp(settings.argFile, "-") != 0) {
+        // Opening a FIFO waits for its writer; a stop interrupts that wait like a read.
+        input = lateStop == 0 ? fopen(settings.argFile, "re") : nullptr;
+        name = settings.argFile;
+        if (input == nullptr && lateStop == 0) {
+            badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
         }
+    }
+    if (input != nullptr) {
         inputFd = fileno(input);
         given = readArguments(input, name.c_str(), settings.form, owned, lateStop);
         inputFd = -1;
