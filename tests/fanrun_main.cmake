@@ -5,6 +5,16 @@ syskit_add_gtest(NAME fanrun_main_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanru
 target_compile_definitions(fanrun_main_test PRIVATE
   FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3")
 add_dependencies(fanrun_main_test fanrun_cli)
+# Preloaded by the tests that need a moment of the run held open.
+add_library(fanrun_shim MODULE ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_shim.cpp)
+target_link_libraries(fanrun_shim PRIVATE ${CMAKE_DL_LIBS})
+if(SYSKIT_SANITIZE)
+  # Preloaded ahead of the sanitizer's runtime, it must not need it.
+  target_compile_options(fanrun_shim PRIVATE -fno-sanitize=all)
+  target_link_options(fanrun_shim PRIVATE -fno-sanitize=all)
+endif()
+target_compile_definitions(fanrun_main_test PRIVATE FANRUN_SHIM="$<TARGET_FILE:fanrun_shim>")
+add_dependencies(fanrun_main_test fanrun_shim)
 
 # The job log unit in process, built from its source without the rest of the front end.
 syskit_add_gtest(NAME fanrun_joblog_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_joblog_test.cpp

@@ -25,6 +25,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -520,8 +522,7 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
     }
 }
 
-// ---- the list of what job logs left undone
-// -------------------------------------------------------
+// ---- the list of what job logs left undone ---------------------------------------------------
 
 // A job log as a run writes it: the header, then one record per line (fields without tabs).
 std::string jobLog(const std::vector<std::vector<std::string>> &records, std::string tail = "") {
@@ -656,6 +657,293 @@ TEST(FanrunFailed, RefusesWhatALineCannotCarryAndLogsItCannotRead) {
         } else {
             EXPECT_EQ(lines(outcome.err).at(0).substr(0, c.err.size()), c.err) << shown;
         }
+    }
+}
+
+// ---- a stop signal at every moment, early report signals ----------------------------------------
+
+// The moments before and after the commands run, each held open so that a signal lands in it.
+enum class Moment { OpeningArgumentFile, ReadingInput, MakingOutputDir, WritingReport };
+
+// The program has its handlers and sleeps in a blocking call.
+bool blockedWithHandlers(pid_t pid) {
+    const unsigned long long stopBits = signalBit(SIGINT) | signalBit(SIGTERM) | signalBit(SIGHUP);
+    return (statusMask(pid, "SigCgt") & stopBits) == stopBits &&
+           readFile("/proc/" + std::to_string(pid) + "/status").find("\nState:\tS") !=
+               std::string::npos;
+}
+
+TEST(FanrunStop, AStopSignalAtAnyMomentStartsNothingAfterItAndEndsWith128PlusN) {
+    struct Case {
+        Moment moment;
+        const char *name;
+    };
+    const Case cases[] = {{Moment::OpeningArgumentFile, "opening a FIFO as -a file"},
+                          {Moment::ReadingInput, "reading the input"},
+                          {Moment::MakingOutputDir, "making the output directory"},
+                          {Moment::WritingReport, "writing the report to a full pipe"}};
+    for (const Case &c : cases) {
+        for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+            const std::string label = std::string(c.name) + ", " + strsignal(signum);
+            TempDir dir;
+            const std::string marks = dir / "marks";
+            fs::create_directory(marks);
+            Launch launch;
+            launch.args = {"-j", "1", "-o", dir / "out", "touch " + marks + "/{}"};
+            // Three report lines far longer than the pipe and the stdio buffer together.
+            const std::string longName(3000, 'x');
+            int report[2] = {-1, -1};
+            switch (c.moment) {
+            case Moment::OpeningArgumentFile:
+                ASSERT_EQ(mkfifo((dir / "input").c_str(), 0600), 0);
+                launch.args.insert(launch.args.begin(), {"-a", dir / "input"});
+                break;
+            case Moment::ReadingInput:
+                ASSERT_EQ(mkfifo((dir / "input").c_str(), 0600), 0);
+                launch.inputPath = dir / "input";
+                break;
+            case Moment::MakingOutputDir:
+                launch.environment = {"LD_PRELOAD=" FANRUN_SHIM,
+                                      "FANRUN_SHIM_MKDIR=" + dir / "inside",
+                                      "ASAN_OPTIONS=verify_asan_link_order=0"};
+                launch.args.insert(launch.args.end(), {"--", "a", "b", "c"});
+                break;
+            case Moment::WritingReport:
+                ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+                ASSERT_GT(fcntl(report[0], F_SETPIPE_SZ, 4096), 0);
+                launch.outFd = report[1];
+                launch.args.back() = "true {}";
+                launch.args.insert(launch.args.end(),
+                                   {"--", "1" + longName, "2" + longName, "3" + longName});
+                break;
+            }
+            Program started = start(dir, launch);
+            int writer = -1;
+            std::string expected;
+            switch (c.moment) {
+            case Moment::OpeningArgumentFile:
+            case Moment::ReadingInput:
+                // Kept silent (and for -a never opened): the runner would wait forever.
+                if (c.moment == Moment::ReadingInput) {
+                    writer = open((dir / "input").c_str(), O_WRONLY | O_CLOEXEC);
+                    ASSERT_GE(writer, 0);
+                }
+                ASSERT_TRUE(eventually([&] { return blockedWithHandlers(started.pid); })) << label;
+                kill(started.pid, signum);
+                expected = "0 0 0\n";
+                break;
+            case Moment::MakingOutputDir:
+                ASSERT_TRUE(eventually([&] { return fs::exists(dir / "inside"); })) << label;
+                kill(started.pid, signum);
+                expected = "3 0 0\n";
+                break;
+            case Moment::WritingReport: {
+                close(report[1]);
+                ASSERT_TRUE(eventually([&] {
+                    int buffered = 0;
+                    return ioctl(report[0], FIONREAD, &buffered) == 0 && buffered >= 4096;
+                })) << label;
+                kill(started.pid, signum);
+                // Pending: the runner is still blocked in the report when the signal comes.
+                EXPECT_TRUE(eventually([&] {
+                    return (statusMask(started.pid, "ShdPnd") & signalBit(signum)) != 0;
+                })) << label;
+                Outcome whole;
+                whole.out = readAll(report[0]);
+                std::string header;
+                std::vector<ReportLine> records = parseRecords(whole.out, &header);
+                EXPECT_EQ(header, "3 3 0") << label;
+                ASSERT_EQ(records.size(), 3U) << label;
+                for (size_t i = 0; i < records.size(); ++i) {
+                    EXPECT_EQ(records[i].exitStatus, 0) << label;
+                    EXPECT_EQ(records[i].command, "true " + std::to_string(i + 1) + longName)
+                        << label;
+                }
+                break;
+            }
+            }
+            Outcome outcome = started.finish();
+            if (writer >= 0) {
+                close(writer);
+            }
+            EXPECT_EQ(outcome.code(), 128 + signum) << label << "\n" << outcome.err;
+            EXPECT_EQ(outcome.err, "") << label;
+            if (c.moment != Moment::WritingReport) {
+                EXPECT_EQ(outcome.out, expected) << label;
+                EXPECT_TRUE(fs::is_empty(marks)) << label;
+            }
+        }
+    }
+}
+
+TEST(FanrunStop, ReportSignalsWhileTheInputIsReadAreIgnored) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "input").c_str(), 0600), 0);
+    Launch launch;
+    launch.inputPath = dir / "input";
+    launch.args = {"-o", dir / "out", "echo"};
+    Program started = start(dir, launch);
+    const int writer = open((dir / "input").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
+    ASSERT_TRUE(
+        eventually([&] { return (statusMask(started.pid, "SigIgn") & reportBits) == reportBits; }));
+    // Before the first argument has come, nothing has started: the requests are ignored.
+    for (int signum : {SIGUSR1, SIGUSR2, SIGUSR1, SIGUSR2}) {
+        kill(started.pid, signum);
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(write(writer, "a\nb\n", 4), 4);
+    close(writer);
+    Outcome outcome = started.finish();
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    std::string header;
+    std::vector<ReportLine> report = parseRecords(outcome.out, &header);
+    EXPECT_EQ(header, "2 2 0");
+    ASSERT_EQ(report.size(), 2U);
+    EXPECT_EQ(commandOutput(dir / "out", report[0]), "a\n");
+    EXPECT_EQ(commandOutput(dir / "out", report[1]), "b\n");
+}
+
+// ---- commands that want the terminal ------------------------------------------------------------
+
+// Runs the front end as the leader of a new session on a pseudo-terminal, its standard output and
+// error in files; typed goes to the terminal. Ended with SIGKILL (code 1009) if it hangs.
+Outcome runOnTerminal(const TempDir &dir, const std::vector<std::string> &arguments,
+                      const std::string &typed) {
+    std::vector<char *> argv{const_cast<char *>(fanrunPath.c_str())};
+    for (const std::string &argument : arguments) {
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    const std::string outPath = dir / "fanrun.out";
+    const std::string errPath = dir / "fanrun.err";
+    fflush(stdout);
+    fflush(stderr);
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Outcome outcome;
+    if (pid < 0) {
+        ADD_FAILURE() << "forkpty: " << strerror(errno);
+        return outcome;
+    }
+    EXPECT_EQ(write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    // The echo is read away so that the terminal never fills.
+    const bool ended = eventually(
+        [&] {
+            char echo[256];
+            while (read(terminal, echo, sizeof echo) > 0) {
+            }
+            return waitpid(pid, &outcome.status, WNOHANG) == pid;
+        },
+        20s, 5ms);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &outcome.status, 0);
+    }
+    close(terminal);
+    outcome.out = readFile(outPath);
+    outcome.err = readFile(errPath);
+    return outcome;
+}
+
+TEST(FanrunTerminal, ACommandStoppedByTheTerminalIsNamedAndEndedUnlessTtyGivesItTheTerminal) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string command;
+        std::vector<std::string> arguments;
+        std::string typed;
+        int code;
+        const char *stopSignal; // "": no command stops
+        std::vector<std::string> outputs;
+    };
+    const Case cases[] = {
+        {{}, "read x < /dev/tty; echo got $x {}", {"a"}, "hello\n", 123, "SIGTTIN", {""}},
+        {{}, "stty -echo < /dev/tty; echo {}", {"a"}, "", 123, "SIGTTOU", {""}},
+        {{"--tty"},
+         "read x < /dev/tty; echo got $x {}",
+         {"a"},
+         "hello\n",
+         0,
+         "",
+         {"got hello a\n"}},
+        {{"--tty"}, "read x; echo got $x {}", {"a"}, "hello\n", 0, "", {"got hello a\n"}},
+        // One at a time whatever -j says: each command reads its own line, in order.
+        {{"--tty", "-j", "4"},
+         "read x; echo got $x {}",
+         {"a", "b", "c"},
+         "one\ntwo\nthree\n",
+         0,
+         "",
+         {"got one a\n", "got two b\n", "got three c\n"}},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-o", dir / "out", c.command, "--"});
+        args.insert(args.end(), c.arguments.begin(), c.arguments.end());
+        const std::string label = c.command + (c.options.empty() ? "" : " " + c.options[0]);
+        Outcome outcome = runOnTerminal(dir, args, c.typed);
+        EXPECT_EQ(outcome.code(), c.code) << label << "\n" << outcome.err;
+        std::string header;
+        std::vector<ReportLine> report = parseRecords(outcome.out, &header);
+        ASSERT_EQ(report.size(), c.outputs.size()) << label << "\n" << outcome.out;
+        std::string stops;
+        for (size_t i = 0; i < report.size(); ++i) {
+            EXPECT_EQ(commandOutput(dir / "out", report[i]), c.outputs[i]) << label;
+            if (*c.stopSignal != '\0') {
+                EXPECT_EQ(report[i].exitStatus, -1) << label;
+                stops += "fanrun: command " + std::to_string(report[i].pid) + " stopped by " +
+                         c.stopSignal +
+                         " (it wants the terminal; use --tty), ended: " + report[i].command + "\n";
+            } else {
+                EXPECT_EQ(report[i].exitStatus, 0) << label;
+            }
+        }
+        EXPECT_EQ(outcome.err, stops) << label;
+    }
+}
+
+// ---- timeouts during a burst of starts ----------------------------------------------------------
+
+TEST(FanrunTimeout, EveryCommandOfALongBurstOfStartsEndsSoonAfterItsTimeout) {
+    TempDir dir;
+    const std::string lifetimes = dir / "lifetimes";
+    fs::create_directory(lifetimes);
+    const int count = 100;
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(std::to_string(i));
+    }
+    // Each command notes how long it lived when the timeout's SIGTERM comes; every start takes
+    // 50 ms longer, so the starts last about five seconds.
+    const std::string command = "start=$(date +%s%N); trap 'echo $(( ($(date +%s%N) - start) / "
+                                "1000000 )) > " +
+                                lifetimes + "/{}; exit 1' TERM; sleep 30 & wait";
+    Launch launch;
+    launch.environment = {"LD_PRELOAD=" FANRUN_SHIM, "FANRUN_SHIM_CLONE_MS=50",
+                          "ASAN_OPTIONS=verify_asan_link_order=0"};
+    launch.args = {"-j", "300", "--timeout", "0.2", "-o", dir / "out", command, "--"};
+    launch.args.insert(launch.args.end(), arguments.begin(), arguments.end());
+    Outcome outcome = run(dir, launch);
+    EXPECT_EQ(outcome.code(), 123) << outcome.err;
+    std::string header;
+    EXPECT_EQ(parseRecords(outcome.out, &header).size(), static_cast<size_t>(count));
+    EXPECT_EQ(header, "100 100 0");
+    for (const std::string &argument : arguments) {
+        const std::string lifetime = readFile(fs::path(lifetimes) / argument);
+        ASSERT_FALSE(lifetime.empty()) << "command " << argument << " never got the SIGTERM";
+        // Due after 0.2 s; the whole burst takes over 5 s.
+        EXPECT_LT(std::stol(lifetime), 3000) << "command " << argument;
     }
 }
 

@@ -131,6 +131,9 @@ Program startFanrun(const TempDir &dir, const std::vector<std::string> &argument
             rlimit limit{options.addressSpace, options.addressSpace};
             setrlimit(RLIMIT_AS, &limit);
         }
+        for (const std::string &entry : options.environment) {
+            putenv(const_cast<char *>(entry.c_str()));
+        }
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) {
             _exit(126);
         }
@@ -169,6 +172,20 @@ std::vector<ReportLine> parseRecords(const std::string &text, std::string *heade
 
 std::string commandOutput(const std::string &outputDir, const ReportLine &record) {
     return readFile(fs::path(outputDir) / (std::to_string(record.pid) + ".stdout"));
+}
+
+unsigned long long statusMask(pid_t pid, const std::string &field) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stoull(line.substr(field.size() + 1), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
+unsigned long long signalBit(int signum) {
+    return 1ULL << (signum - 1);
 }
 
 bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit,

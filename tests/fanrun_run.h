@@ -97,6 +97,7 @@ struct StartOptions {
     int errFd = -1;            // instead of a file: this descriptor becomes standard error
     rlim_t addressSpace = 0;   // RLIMIT_AS of the program; 0 leaves it alone
     std::vector<std::string> wrapper; // a program and its words that start fanrun (PATH searched)
+    std::vector<std::string> environment; // NAME=VALUE entries added to the program's environment
 };
 
 StartOptions fromInput(std::string text);
@@ -119,6 +120,10 @@ std::vector<ReportLine> parseRecords(const std::string &text, std::string *heade
 
 // What the command of a report line wrote to standard output, in the run's output folder.
 std::string commandOutput(const std::string &outputDir, const ReportLine &record);
+
+// The mask line of /proc/PID/status, e.g. "SigCgt"; 0 when the process is gone.
+unsigned long long statusMask(pid_t pid, const std::string &field);
+unsigned long long signalBit(int signum);
 
 // Polls until condition holds; false after the deadline.
 bool eventually(const std::function<bool()> &condition,

@@ -31,6 +31,7 @@
 #include <grp.h>
 #include <pty.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -87,20 +88,6 @@ std::string expectedReport(const std::string &header, const std::vector<ReportLi
     return text;
 }
 
-// The mask line of /proc/PID/status, e.g. "SigCgt".
-unsigned long long statusMask(pid_t pid, const std::string &field) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::stoull(line.substr(field.size() + 1), nullptr, 16);
-        }
-    }
-    return 0;
-}
-
-unsigned long long signalBit(int signum) {
-    return 1ULL << (signum - 1);
-}
 const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
 
 // Fills pparams for an in-process run; the strings must outlive the run.
@@ -973,6 +960,136 @@ TEST(RunParallel, ProgressIsRewrittenInPlaceOnATerminal) {
     const std::string last = "\r2/2 done, 0 running, 0 failed, 0:00 elapsed, 0:00 left\033[K\r\n";
     ASSERT_GE(shown.size(), last.size());
     EXPECT_EQ(shown.substr(shown.size() - last.size()), last) << shown;
+}
+
+TEST(RunParallel, AStopNotedBeforeTheRunStartsNoCommandAndOnlyThatRun) {
+    struct Case {
+        int noted;
+        int stopOnSignals;
+        std::string first;  // header of the first run's report, then its result
+        std::string second; // the result of a second run in the same process
+    };
+    const Case cases[] = {
+        {SIGINT, 1, "3 0 0\n/0 0 0 2 0", "3 0 0 0 0"},
+        {SIGTERM, 1, "3 0 0\n/0 0 0 15 0", "3 0 0 0 0"},
+        {SIGHUP, 1, "3 0 0\n/0 0 0 1 0", "3 0 0 0 0"},
+        // Not a stop signal: nothing is noted.
+        {SIGUSR1, 1, "3 3 0\n/3 0 0 0 0", "3 0 0 0 0"},
+        // Only a run that stops on signals takes the note; the next such run does.
+        {SIGTERM, 0, "3 3 0\n/3 0 0 0 0", "0 0 0 15 0"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        const std::string label =
+            std::string(strsignal(test.noted)) + " " + std::to_string(test.stopOnSignals);
+        FANRUN_OPTIONS options{};
+        options.stopOnSignals = test.stopOnSignals;
+        const std::function<int()> first = optionRun(dir, options, 1, "true {}", {"a", "b", "c"});
+        FANRUN_OPTIONS stopping{};
+        stopping.stopOnSignals = 1;
+        const std::function<int()> second = optionRun(dir, stopping, 1, "true {}", {"a", "b", "c"});
+        Outcome outcome = runInChild(dir, [&] {
+            fanrunStop(test.noted);
+            first();
+            const std::string result = readFile(dir / "result");
+            // The first report is complete; the second one's header tells it apart.
+            printf("/%s\n", result.c_str());
+            return second();
+        });
+        ASSERT_TRUE(outcome.exitedWith(0)) << label << outcome.err;
+        const std::string header = outcome.out.substr(0, outcome.out.find('\n') + 1);
+        const size_t mark = outcome.out.find("\n/");
+        ASSERT_NE(mark, std::string::npos) << label << outcome.out;
+        const std::string firstResultLine =
+            outcome.out.substr(mark + 1, outcome.out.find('\n', mark + 1) - mark - 1);
+        EXPECT_EQ(header + firstResultLine, test.first) << label;
+        EXPECT_EQ(runResult(dir), test.second) << label;
+        EXPECT_EQ(outcome.err, "") << label;
+    }
+}
+
+TEST(RunParallel, ACommandStoppedBySignalIsNamedOnStandardErrorEndedAndCountedAsFailed) {
+    struct Case {
+        std::string command;
+        std::string why; // after the signal's name in the message
+    };
+    const Case cases[] = {
+        {"kill -TTIN $$", "SIGTTIN (it wants the terminal; use --tty)"},
+        {"kill -TTOU $$", "SIGTTOU (it wants the terminal; use --tty)"},
+        {"kill -STOP $$", "SIGSTOP"},
+        {"kill -TSTP $$", "SIGTSTP"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        FANRUN_OPTIONS options{};
+        options.stopOnSignals = 1;
+        Outcome outcome = runInChild(
+            dir, optionRun(dir, options, 2, "if [ {} = stop ]; then " + test.command + "; fi",
+                           {"stop", "go"}));
+        ASSERT_TRUE(outcome.exitedWith(0)) << test.command;
+        std::string header;
+        std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+        EXPECT_EQ(header, "2 2 0");
+        ASSERT_EQ(records.size(), 2U) << test.command;
+        EXPECT_EQ(records[0].exitStatus, -1) << test.command;
+        EXPECT_EQ(records[1].exitStatus, 0) << test.command;
+        EXPECT_EQ(outcome.err, "fanrun: command " + std::to_string(records[0].pid) +
+                                   " stopped by " + test.why + ", ended: " + records[0].command +
+                                   "\n");
+        EXPECT_EQ(runResult(dir), "2 1 0 0 0") << test.command;
+        EXPECT_TRUE(eventually([&] { return groupsEmpty(records); }, 2s)) << test.command;
+    }
+}
+
+TEST(RunParallel, WithTheTerminalACommandStaysInTheRunnersGroupAndReadsTheTerminal) {
+    for (int terminal : {0, 1}) {
+        TempDir dir;
+        FANRUN_OPTIONS options{};
+        options.stopOnSignals = 1;
+        options.nullInput = 1;
+        // The command's process group (the fifth field of its stat) and whether its standard
+        // input is a terminal.
+        const std::function<int()> run = optionRun(
+            dir, options, 1,
+            "read -r pid name state parent group rest < /proc/$$/stat; echo $group; [ -t 0 ] {}",
+            {"&& echo terminal"});
+        Program program = startInChild(dir, [&] {
+            // A session of its own whose controlling terminal is a new pseudo-terminal.
+            int side = -1;
+            int master = -1;
+            if (setsid() < 0 || openpty(&master, &side, nullptr, nullptr, nullptr) != 0 ||
+                ioctl(side, TIOCSCTTY, 0) != 0) {
+                return 99;
+            }
+            fanrunSetTerminal(terminal);
+            return run();
+        });
+        Outcome outcome = program.finish();
+        ASSERT_TRUE(outcome.exitedWith(0)) << terminal;
+        std::vector<ReportLine> records = parseRecords(outcome.out);
+        ASSERT_EQ(records.size(), 1U);
+        const int group = terminal != 0 ? program.pid : records[0].pid;
+        EXPECT_EQ(commandOutput(dir / "out", records[0]),
+                  std::to_string(group) + "\n" + (terminal != 0 ? "terminal\n" : ""))
+            << terminal;
+    }
+    // Without a controlling terminal there is no /dev/tty to open.
+    TempDir dir;
+    FANRUN_OPTIONS options{};
+    options.stopOnSignals = 1;
+    const std::function<int()> run = optionRun(dir, options, 1, "echo {}", {"never"});
+    Outcome outcome = runInChild(dir, [&] {
+        setsid();
+        fanrunSetTerminal(1);
+        return run();
+    });
+    ASSERT_TRUE(outcome.exitedWith(0));
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].exitStatus, 1);
+    EXPECT_EQ(readFile(fs::path(dir / "out") / (std::to_string(records[0].pid) + ".stderr")),
+              "Error: open failed on PID " + std::to_string(records[0].pid) + "\n");
+    EXPECT_EQ(commandOutput(dir / "out", records[0]), "");
 }
 
 // ---- the front end and the run as a whole ----------------------------------------------------

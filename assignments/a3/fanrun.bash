@@ -6,7 +6,7 @@ _fanrun() {
     local prev=""
     [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
-        --tag --report --raw --timeout --halt --progress --dry-run --shard --failed --help
+        --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --failed --help
         --version"
     local short="-j -o -0 -d -a -g -k -u -h -V"
     COMPREPLY=()

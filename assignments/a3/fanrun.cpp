@@ -54,6 +54,7 @@ namespace {
 
 FANRUN_OPTIONS runOptions;
 FANRUN_RESULT lastResult;
+bool terminalMode; // fanrunSetTerminal()
 
 constexpr int64_t nsPerSecond = 1000000000;
 // Between the SIGTERM of a timeout or of halting now and the SIGKILL that follows it.
@@ -280,8 +281,8 @@ struct ChildPlan {
     sigset_t resetSignals; // caught (or report) signals to turn back to the default action
     sigset_t execMask;     // the mask the command starts with
     struct sigaction defaultAction;
-    bool ownGroup;  // the command leads a process group of its own
-    bool nullInput; // standard input from /dev/null
+    bool ownGroup;     // the command leads a process group of its own
+    const char *input; // standard input from this device, or NULL to keep the runner's
 };
 
 // Writes message in one piece to standard error; a short write has nowhere better to go.
@@ -501,8 +502,8 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
         }
     }
 
-    if (plan->nullInput) {
-        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (plan->input != nullptr) {
+        int fd = open(plan->input, O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
@@ -533,15 +534,12 @@ alignas(64) unsigned char childStack[128 * 1024];
 
 // ---- parent side ---------------------------------------------------------------------------
 
-volatile sig_atomic_t stopReceived; // the first stop signal of the run
+// The first stop signal of the run, or one noted through fanrunStop() before the run took it.
+volatile sig_atomic_t stopReceived;
 volatile sig_atomic_t stopRepeated; // a SIGINT or SIGTERM after it
 
 void onStopSignal(int signum) {
-    if (stopReceived == 0) {
-        stopReceived = signum;
-    } else if (signum == SIGINT || signum == SIGTERM) {
-        stopRepeated = 1;
-    }
+    fanrunStop(signum);
 }
 
 // Only there to end the event wait.
@@ -628,8 +626,6 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     sigaction(SIGPIPE, &ignore, &signals.previousPipe);
 
     if (events) {
-        stopReceived = 0;
-        stopRepeated = 0;
         sigprocmask(SIG_SETMASK, &signals.setupMask, nullptr);
         struct sigaction action {};
         action.sa_handler = onChildEnded;
@@ -713,12 +709,14 @@ struct Run {
     int *slotOf;                 // per record
     int *freeSlots;              // a min-heap of the slots given back
     int freeCount;
-    int slotsHanded; // slots 1 to slotsHanded have been handed out; the heap has room for all
+    int slotsHanded;  // slots 1 to slotsHanded have been handed out; the heap has room for all
+    int64_t timerDue; // the earliest deadline of a timeout or a grace period, INT64_MAX: none
+    bool ownGroup;    // every command leads a process group of its own
 };
 
 void signalCommand(const Run &run, int index, int signum) {
     const pid_t pid = run.records[index].pid;
-    if (!run.options.stopOnSignals || kill(-pid, signum) != 0) {
+    if (!run.ownGroup || kill(-pid, signum) != 0) {
         kill(pid, signum);
     }
 }
@@ -982,13 +980,31 @@ void reapOne(Run &run, const RunSignals &signals) {
     recordReap(run, pid, status);
 }
 
+// A command in a group of its own that reads from or writes to the terminal is stopped by the
+// terminal, and nothing would ever continue it: it is named on standard error and ended.
+void endStopped(pid_t pid, int signum) {
+    const PROCESS_STRUCT *record = waitingRecord(pid);
+    const char *name = sigabbrev_np(signum);
+    const bool terminal = signum == SIGTTIN || signum == SIGTTOU;
+    fprintf(stderr, "fanrun: command %d stopped by SIG%s%s, ended: %s\n", static_cast<int>(pid),
+            name != nullptr ? name : "?", terminal ? " (it wants the terminal; use --tty)" : "",
+            record != nullptr ? record->command : "?");
+    if (kill(-pid, SIGKILL) != 0) {
+        kill(pid, SIGKILL);
+    }
+}
+
 // Reaps every child that has ended; true if there was one. No child at all is a failed wait.
 bool reapReady(Run &run) {
     bool any = false;
+    const int flags = run.ownGroup ? WNOHANG | WUNTRACED : WNOHANG;
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, WNOHANG);
-        if (pid > 0) {
+        pid_t pid = waitpid(-1, &status, flags);
+        if (pid > 0 && WIFSTOPPED(status)) {
+            endStopped(pid, WSTOPSIG(status));
+            any = true;
+        } else if (pid > 0) {
             recordReap(run, pid, status);
             any = true;
         } else if (pid < 0 && errno == EINTR) {
@@ -1116,6 +1132,7 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
         handleStop(run);
         const int64_t now = clockNs();
         int64_t next = serviceTimers(run, now);
+        run.timerDue = next;
         if (processControl.numCompleted != completed || run.launchStopped != stopped ||
             (until > 0 && now >= until)) {
             return;
@@ -1147,8 +1164,13 @@ void waitOne(Run &run, const RunSignals &signals) {
     }
 }
 
-// A stop signal that arrived while launching is taken before the next launch.
+// A stop signal that arrived while launching, or was noted before the run, is taken before the
+// next launch.
 void checkStop(Run &run, const RunSignals &signals) {
+    if (stopReceived != 0) {
+        handleStop(run);
+        return;
+    }
     sigset_t pending;
     if (sigpending(&pending) != 0) {
         return;
@@ -1245,6 +1267,15 @@ void finishRun(RunSignals &signals) {
             if (signum != SIGCHLD && lastResult.stopSignal == 0) {
                 lastResult.stopSignal = signum;
             }
+        }
+        // Opening the mask for the report signals above also delivers a stop signal that came
+        // while the final report was written, to the run's own handler.
+        if (signals.stops && lastResult.stopSignal == 0) {
+            lastResult.stopSignal = stopReceived;
+        }
+        if (signals.stops) {
+            stopReceived = 0;
+            stopRepeated = 0;
         }
     } else if (signals.chldChanged) {
         sigaction(SIGCHLD, &signals.previousChld, nullptr);
@@ -1353,13 +1384,14 @@ int runParallel(void) {
         fail("Error: failed to create output directory\n");
     }
 
-    run.count = fromSource ? 0 : pparams.argumentListLen;
+    run.count = fromSource ? std::max(run.source->known, 0) : pparams.argumentListLen;
     const bool timers = run.options.timeoutSeconds > 0 || run.options.halt == FANRUN_HALT_NOW;
     bool ready = false;
     if (run.count >= 0) {
         // Room for zero records is not a failure; calloc(0) may legally return NULL. A source's
         // table starts small and grows as commands start.
-        const size_t room = fromSource ? 16 : (run.count > 0 ? static_cast<size_t>(run.count) : 1);
+        const size_t room = fromSource ? std::max(static_cast<size_t>(run.count), size_t{16})
+                                       : (run.count > 0 ? static_cast<size_t>(run.count) : 1);
         run.records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof(PROCESS_STRUCT)));
         indexDrop();
         ready = run.records != nullptr &&
@@ -1409,8 +1441,10 @@ int runParallel(void) {
     plan.argv[3] = nullptr;
     plan.outFd = -1;
     plan.errFd = -1;
-    plan.ownGroup = run.options.stopOnSignals != 0;
-    plan.nullInput = run.options.nullInput != 0;
+    plan.ownGroup = run.options.stopOnSignals != 0 && !terminalMode;
+    plan.input = terminalMode ? "/dev/tty" : run.options.nullInput ? "/dev/null" : nullptr;
+    run.ownGroup = plan.ownGroup;
+    run.timerDue = INT64_MAX;
     const bool events =
         run.options.stopOnSignals != 0 || timers || run.options.progress != 0 || fromSource;
     RunSignals signals{};
@@ -1457,9 +1491,6 @@ int runParallel(void) {
         if (!indexAdd(pid, i)) {
             fail("Error: memory allocation failed\n");
         }
-        if (run.startedAt != nullptr) {
-            run.startedAt[i] = clockNs();
-        }
         if (fromSource) {
             run.slotOf[i] = slot;
             if (next.outFd >= 0 && next.errFd >= 0) {
@@ -1475,6 +1506,15 @@ int runParallel(void) {
         tableFence();
         processControl.numRunning = processControl.numRunning + 1;
         tableFence();
+        if (run.startedAt != nullptr) {
+            // A burst of launches can outlast a timeout: the deadlines are served between them.
+            const int64_t now = clockNs();
+            run.startedAt[i] = now;
+            if (now >= run.timerDue) {
+                run.timerDue = serviceTimers(run, now);
+            }
+            run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
+        }
         if (fromSource) {
             tellSource(run, i, 0, false);
         }
@@ -1554,4 +1594,19 @@ void fanrunHalt(int how) {
 void fanrunSetSource(const FANRUN_SOURCE *source) {
     haveSource = source != nullptr;
     runSource = source != nullptr ? *source : FANRUN_SOURCE{};
+}
+
+void fanrunSetTerminal(int terminal) {
+    terminalMode = terminal != 0;
+}
+
+void fanrunStop(int signum) {
+    if (signum != SIGINT && signum != SIGTERM && signum != SIGHUP) {
+        return;
+    }
+    if (stopReceived == 0) {
+        stopReceived = signum;
+    } else if (signum == SIGINT || signum == SIGTERM) {
+        stopRepeated = 1;
+    }
 }

@@ -109,12 +109,19 @@ enum {
  *   running command, and runParallel() reaps them, prints the full report (commands the signal
  *   ended show -1), flushes standard output and returns with the signal in the result's
  *   stopSignal. A SIGINT or SIGTERM after it sends SIGKILL to the groups still running. A stop
- *   signal that arrives after the last command ended is also returned in stopSignal.
+ *   signal that arrives after the last command ended, or while the final report is written, is
+ *   also returned in stopSignal. A command stopped by a signal (as the terminal stops one in a
+ *   background group that reads from it, SIGTTIN, or writes to it with tostop set, SIGTTOU)
+ *   would wait forever: the runner writes "fanrun: command PID stopped by SIGTTIN (it wants the
+ *   terminal; use --tty), ended: COMMAND\n" to standard error (for another stop signal, its name
+ *   without the parenthesis) and sends SIGKILL to its group; it shows -1 in the report and counts
+ *   as failed.
  * nullInput: every command's standard input is /dev/null (opened after the output files; failure:
  *   "Error: open failed on PID %d\n" in the stderr file, exit status 1).
  * timeoutSeconds: a command still running that long after its start gets SIGTERM (to its process
  *   group when it has one), and SIGKILL 2 seconds later if it is still running then. Such a command
- *   counts as failed and as timed out, whatever its exit status.
+ *   counts as failed and as timed out, whatever its exit status. The deadlines are also served
+ *   between launches, so a long burst of starts delays no timeout.
  * halt: after the first failed command, FANRUN_HALT_SOON starts no further command;
  *   FANRUN_HALT_NOW also sends SIGTERM to every running command (to its group when it has one),
  *   and SIGKILL 2 seconds later to those still running.
@@ -147,6 +154,22 @@ typedef struct {
 /* Fills *result with the outcome of the last run that returned; all zero before the first.
  * Cannot fail. */
 void fanrunLastResult(FANRUN_RESULT *result);
+
+/* Gives the commands of the following runs the terminal (nonzero) or not (0, the default). A
+ * command then stays in the runner's own process group (the terminal's foreground group when the
+ * runner is in it), even with stopOnSignals, and its standard input is /dev/tty instead of
+ * /dev/null or the runner's own (failure to open it: "Error: open failed on PID %d\n" in the
+ * stderr file, exit status 1). Stop signals typed at the terminal then reach the command and
+ * the runner alike. Meant for one command at a time (maxNumRunning 1). Cannot fail. */
+void fanrunSetTerminal(int terminal);
+
+/* Notes the stop signal signum (SIGINT, SIGTERM or SIGHUP; others are ignored) as if it had come
+ * during a run with stopOnSignals: the run in progress stops as described there, and a note
+ * taken before a run starts stops that run before its first command, so that a program's own
+ * handler, in place from the program's start, loses no stop that comes before or while
+ * runParallel() sets up. The note is taken by the next run with stopOnSignals and cleared when
+ * it returns. Async-signal-safe: meant to be called from a signal handler. */
+void fanrunStop(int signum);
 
 /* Indexes the records of processControl by pid for the following updateStatus() calls, as
  * runParallel() does for its own table: each call then finds its record in constant time instead
@@ -218,6 +241,8 @@ typedef struct {
     /* Told of every command right after it has been reaped and recorded; may be NULL. */
     void (*ended)(void *context, const FANRUN_EVENT *event);
     void *context;
+    int known; /* commands the source knows of before the run starts: numProcesses starts there
+                  and the table has zeroed records for them */
 } FANRUN_SOURCE;
 
 /* Sets the source of the following runs: runParallel() then ignores pparams.commandTemplate,

@@ -55,7 +55,8 @@ struct Settings {
     bool dryRun = false;
     Shard shard;
     bool sharded = false;
-    bool failed = false; // --failed: the operands are job logs, and nothing runs
+    bool failed = false;   // --failed: the operands are job logs, and nothing runs
+    bool terminal = false; // --tty
     FANRUN_OPTIONS options{};
     OutputMode output = OutputMode::files;
     bool tag = false;

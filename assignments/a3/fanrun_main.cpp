@@ -36,14 +36,50 @@ namespace {
 
 using namespace fanrun_cli;
 
-// A stop signal that comes after the run has handed the signals back, while the report may still
-// wait in the stdio buffer: recorded, so the report is written before the process ends with it.
+// The first stop signal that reached the front end's own handler: before the run (the library
+// takes it too, and starts no command), or after the run has handed the signals back, while the
+// report may still wait in the stdio buffer; the report is written before the process ends with
+// it.
 volatile sig_atomic_t lateStop = 0;
+
+// The descriptor the arguments are read from while they are, else -1.
+volatile sig_atomic_t inputFd = -1;
 
 void recordStop(int signum) {
     if (lateStop == 0) {
         lateStop = signum;
     }
+    fanrunStop(signum);
+    // A read already blocked is interrupted; one about to block would wait for more input, so
+    // the input is made to end here.
+    const int fd = inputFd;
+    if (fd >= 0) {
+        const int error = errno;
+        const int empty = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (empty >= 0) {
+            dup2(empty, fd);
+            close(empty);
+        }
+        errno = error;
+    }
+}
+
+// From the first instruction on, a stop signal is noted and a report request is ignored. While
+// the input is read the stop interrupts a blocked read (no restart); the report that closes the
+// run is written whole.
+void handleSignals(bool restart) {
+    struct sigaction record {};
+    record.sa_handler = recordStop;
+    record.sa_flags = restart ? SA_RESTART : 0;
+    sigemptyset(&record.sa_mask);
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signum, &record, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGUSR1, &ignore, nullptr);
+    sigaction(SIGUSR2, &ignore, nullptr);
 }
 
 // The report (or the dry run's list) has been written whole: otherwise a one-line message.
@@ -238,7 +274,7 @@ int dryRun(Feed &feed) {
     signal(SIGPIPE, SIG_IGN);
     Job job = std::move(feed.first);
     bool more = feed.haveFirst;
-    while (more) {
+    while (more && lateStop == 0) {
         char *command = commandFor(feed, job.argument);
         fputs(command, stdout);
         fputc('\n', stdout);
@@ -256,7 +292,11 @@ int dryRun(Feed &feed) {
         }
         more = got == ArgumentReader::Got::item;
     }
-    return outputWritten() ? 0 : exitRunner;
+    const bool written = outputWritten();
+    if (lateStop != 0) {
+        return 128 + lateStop;
+    }
+    return written ? 0 : exitRunner;
 }
 
 int run(int argc, char **argv) {
@@ -293,19 +333,23 @@ int run(int argc, char **argv) {
     if (givenCount > 0 && settings.argFile != nullptr) {
         badUsage("-a and arguments on the command line exclude each other");
     }
-    int inputFd = -1;
+    int argumentsFd = -1;
     std::string inputName = "standard input";
     if (givenCount == 0) {
-        inputFd = STDIN_FILENO;
+        argumentsFd = STDIN_FILENO;
         if (settings.argFile != nullptr && strcmp(settings.argFile, "-") != 0) {
-            inputFd = open(settings.argFile, O_RDONLY | O_CLOEXEC);
+            // Opening a FIFO waits for its writer; a stop interrupts that wait like a read.
+            argumentsFd = lateStop == 0 ? open(settings.argFile, O_RDONLY | O_CLOEXEC) : -1;
             inputName = settings.argFile;
-            if (inputFd < 0) {
+            if (argumentsFd < 0 && lateStop == 0) {
                 badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
+            }
+            if (argumentsFd < 0) {
+                argumentsFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
             }
         }
     }
-    ArgumentReader reader(inputFd, inputName, settings.form);
+    ArgumentReader reader(argumentsFd, inputName, settings.form);
     Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
     fanrun_joblog::JobLog log;
     if (settings.joblogPath != nullptr && !settings.dryRun) {
@@ -324,7 +368,9 @@ int run(int argc, char **argv) {
     Feed feed{&settings, &commandTemplate, &arguments, &output,
               settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr};
 
-    // Input that cannot be read from its start is misuse: nothing has run yet.
+    // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
+    // is read ends the input, and the run then starts nothing.
+    inputFd = argumentsFd;
     switch (arguments.next(feed.first, true)) {
     case ArgumentReader::Got::item:
         feed.haveFirst = true;
@@ -341,6 +387,10 @@ int run(int argc, char **argv) {
     if (settings.dryRun) {
         return dryRun(feed);
     }
+    // From here on the input is read only when it is ready, and the report closing the run is
+    // written whole.
+    inputFd = -1;
+    handleSignals(true);
 
     std::string outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
     const bool ownFiles = settings.output == OutputMode::files || settings.outputDir != nullptr;
@@ -362,7 +412,9 @@ int run(int argc, char **argv) {
         fprintf(stderr, "fanrun: %s\n", error.c_str());
         return exitRunner;
     }
-    pparams.maxNumRunning = settings.jobs > 0 ? settings.jobs : defaultJobs();
+    pparams.maxNumRunning = settings.terminal   ? 1
+                            : settings.jobs > 0 ? settings.jobs
+                                                : defaultJobs();
     pparams.outputDir = ownFiles ? outputDir.data() : nullptr;
     pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
     pparams.argumentList = nullptr;
@@ -376,19 +428,10 @@ int run(int argc, char **argv) {
         settings.options.halt = FANRUN_HALT_NEVER;
     }
     fanrunSetOptions(&settings.options);
-    const FANRUN_SOURCE source{feedNext, feedStarted, feedEnded, &feed};
+    fanrunSetTerminal(settings.terminal ? 1 : 0);
+    const FANRUN_SOURCE source{feedNext, feedStarted, feedEnded, &feed,
+                               (feed.haveFirst ? 1 : 0) + arguments.waiting()};
     fanrunSetSource(&source);
-    // A report request that comes before the first command has started or after the run is
-    // ignored instead of ending the process.
-    signal(SIGUSR1, SIG_IGN);
-    signal(SIGUSR2, SIG_IGN);
-    struct sigaction record {};
-    record.sa_handler = recordStop;
-    record.sa_flags = SA_RESTART;
-    sigemptyset(&record.sa_mask);
-    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signum, &record, nullptr);
-    }
     runParallel();
     // The library has given back the dispositions it found; the last writes of the report
     // must fail with a message rather than end the process.
@@ -437,6 +480,7 @@ int run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
+    handleSignals(false);
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc &) {

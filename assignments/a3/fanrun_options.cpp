@@ -73,6 +73,9 @@ constexpr const char *help =
     "                          running ones finish; now: end them as an interrupt does\n"
     "      --progress          a status line on standard error while the run goes on (rewritten\n"
     "                          in place on a terminal, else at most one line a second)\n"
+    "      --tty               give each command the terminal, for one that asks for a password\n"
+    "                          or is interactive: it reads /dev/tty and gets the terminal's\n"
+    "                          keys (Ctrl-C reaches it too); implies -j 1\n"
     "      --dry-run           print every command exactly as it would run, one per line, as\n"
     "                          its argument arrives, and run nothing\n"
     "      --shard K/N         run only the arguments at positions i (from 0, input order) with\n"
@@ -84,17 +87,20 @@ constexpr const char *help =
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
-    "Every command's standard input is /dev/null. By default its standard output and error go\n"
-    "to DIR/PID.stdout and DIR/PID.stderr (shards on one shared file system need one -o DIR\n"
-    "each); with -g, -k or -u they go to fanrun's own and no file is made unless -o DIR is\n"
-    "given. The run closes with a report on standard output (with -g, -k, -u or --tag on\n"
-    "standard error, or in the --report FILE): the line \"commands completed running\",\n"
+    "Every command's standard input is /dev/null (with --tty: /dev/tty). By default its\n"
+    "standard output and error go to DIR/PID.stdout and DIR/PID.stderr (shards on one shared\n"
+    "file system need one -o DIR each); with -g, -k or -u they go to fanrun's own and no file\n"
+    "is made unless -o DIR is given. The run closes with a report on standard output (with\n"
+    "-g, -k, -u or --tag on standard error, or in the --report FILE): the line\n"
+    "\"commands completed running\",\n"
     "then \"pid 1 exit-code command\" per command in launch order (exit code -1: ended by a\n"
     "signal). While the commands run, SIGUSR1 prints the first line of the report and SIGUSR2\n"
     "the whole report so far (both are ignored before the first command has started and after\n"
     "the run). SIGINT, SIGTERM or SIGHUP stop the run: no new command starts,\n"
     "the running ones get the same signal (their whole process group), the report of what was\n"
     "started is printed; a second SIGINT or SIGTERM ends what still runs with SIGKILL.\n"
+    "A command that wants the terminal without --tty (ssh, sudo or git asking for a password)\n"
+    "is stopped by it: the runner names it on standard error, ends it, and it counts as failed.\n"
     "\n"
     "Exit status:\n"
     "  0      every command ran and exited 0 (and --dry-run, --help, --version)\n"
@@ -201,6 +207,7 @@ enum LongOnly {
     optResumeFailed,
     optRetries,
     optRetryDelay,
+    optTty,
 };
 
 } // namespace
@@ -248,6 +255,7 @@ Settings parseOptions(int argc, char **argv) {
         {"resume-failed", no_argument, nullptr, optResumeFailed},
         {"retries", required_argument, nullptr, optRetries},
         {"retry-delay", required_argument, nullptr, optRetryDelay},
+        {"tty", no_argument, nullptr, optTty},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -346,6 +354,9 @@ Settings parseOptions(int argc, char **argv) {
             break;
         case optRetryDelay:
             settings.retryDelay = parseSeconds("--retry-delay", optarg, true);
+            break;
+        case optTty:
+            settings.terminal = true;
             break;
         case 'h':
             fputs(usage, stdout);
