@@ -2,6 +2,7 @@
 
 #include "fanrun_cli.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -141,13 +142,9 @@ int parseDelimiter(const char *text) {
             return bytes[found - names];
         }
     }
-    if (text[0] == '\\' && text[1] == 'x' && text[2] != '\0' && text[3] != '\0' &&
-        text[4] == '\0') {
-        char *end = nullptr;
-        long value = strtol(text + 2, &end, 16);
-        if (*end == '\0' && text[2] != '-' && text[2] != '+' && text[2] != ' ') {
-            return static_cast<int>(value);
-        }
+    if (text[0] == '\\' && text[1] == 'x' && isxdigit(static_cast<unsigned char>(text[2])) != 0 &&
+        isxdigit(static_cast<unsigned char>(text[3])) != 0 && text[4] == '\0') {
+        return static_cast<int>(strtol(text + 2, nullptr, 16));
     }
     badUsage("-d needs one byte or one of \\n \\t \\r \\v \\f \\a \\b \\0 \\\\ \\xHH, not '%s'",
              text);
