@@ -63,7 +63,9 @@ int run(int argc, char **argv) {
             break;
         }
     }
-    const std::string commandTemplate = buildTemplate(operands, commandWords);
+    const CommandTemplate parsed =
+        readTemplate(buildTemplate(operands, commandWords), settings.raw);
+    const std::string &commandTemplate = parsed.libraryTemplate;
 
     std::vector<char *> owned;
     std::vector<char *> given(operands + firstArgument, operands + operandCount);
@@ -90,7 +92,7 @@ int run(int argc, char **argv) {
     arguments.reserve(given.size() / static_cast<size_t>(settings.shard.count) + 1);
     for (size_t i = static_cast<size_t>(settings.shard.index); i < given.size();
          i += static_cast<size_t>(settings.shard.count)) {
-        arguments.push_back(settings.raw ? given[i] : quotedArgument(given[i], owned));
+        arguments.push_back(commandArgument(parsed, given[i], i + 1, owned));
     }
 
     int status = 0;
