@@ -9,8 +9,6 @@
 
 #include <unistd.h>
 
-extern char **environ;
-
 namespace fanrun_cli {
 
 namespace {
@@ -361,19 +359,9 @@ bool Lexer::run() {
         }
         switch (frame.scope) {
         case Scope::Single:
-            if (c == '\'') {
-                stack_.pop_back();
-            }
-            ++at_;
-            continue;
         case Scope::DollarSingle:
-            if (c == '\'') {
-                stack_.pop_back();
-            }
-            ++at_;
-            continue;
         case Scope::Backquote:
-            if (c == '`') {
+            if (c == (frame.scope == Scope::Backquote ? '`' : '\'')) {
                 stack_.pop_back();
             }
             ++at_;
@@ -409,9 +397,8 @@ bool Lexer::run() {
                 continue;
             } else if (c == (frame.scope == Scope::Parameter ? '{' : '(')) {
                 ++frame.depth;
-            } else if (frame.scope == Scope::Parameter && c == '}' && frame.depth-- == 0) {
-                stack_.pop_back();
-            } else if (frame.scope == Scope::Bracket && c == ']') {
+            } else if ((frame.scope == Scope::Parameter && c == '}' && frame.depth-- == 0) ||
+                       (frame.scope == Scope::Bracket && c == ']')) {
                 stack_.pop_back();
             } else if (frame.scope == Scope::Arithmetic && c == ')' && frame.depth-- == 0) {
                 stack_.pop_back();
