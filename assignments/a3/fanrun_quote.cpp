@@ -66,7 +66,8 @@ enum class Scope : unsigned char {
 
 struct Frame {
     Scope scope;
-    int depth; // parentheses (or braces in ${...}) opened inside and not yet closed
+    int depth;     // parentheses (or braces in ${...}) opened inside and not yet closed
+    int cases = 0; // case commands open: their patterns end in a ) that closes nothing
 };
 
 struct HereDocument {
@@ -101,6 +102,11 @@ class Lexer {
     int replacementAt(size_t at) const;
     bool refuse(size_t at, const std::string &message);
     bool separate(size_t at);
+    bool keywordAt(const char *word) const {
+        const size_t end = at_ + strlen(word);
+        return text_.compare(at_, strlen(word), word) == 0 &&
+               (end >= text_.size() || !nameByte(text_[end]));
+    }
     bool placeholder(size_t at, int which);
     bool dollar();
     bool hereDocument();
@@ -411,6 +417,11 @@ bool Lexer::run() {
         }
         // The command level.
         const bool wordStart = wordStart_;
+        if (wordStart && keywordAt("case")) {
+            ++frame.cases;
+        } else if (wordStart && keywordAt("esac") && frame.cases > 0) {
+            --frame.cases;
+        }
         wordStart_ = false;
         if (c == '\'') {
             stack_.push_back({Scope::Single, 0});
@@ -460,7 +471,7 @@ bool Lexer::run() {
         } else if (c == ')') {
             if (frame.depth > 0) {
                 --frame.depth;
-            } else if (stack_.size() > 1) {
+            } else if (frame.cases == 0 && stack_.size() > 1) {
                 stack_.pop_back();
             }
             endWord();
