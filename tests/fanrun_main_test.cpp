@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -1348,6 +1349,350 @@ TEST(FanrunCompletion, OffersEveryOptionOfTheHelpAndTheHaltModes) {
     EXPECT_EQ(complete("fanrun --halt ''"), (std::set<std::string>{"now", "soon"}));
     // Once the command has begun, its words are not fanrun's options.
     EXPECT_EQ(complete("fanrun echo --h"), std::set<std::string>{});
+}
+
+// ---- where {} may stand in a template -------------------------------------------------------
+
+// For a test that needs what a developer's machine may lack: a visible skip there, a failure in
+// CI, where every such test must run.
+#define SKIP_UNLESS_CI(reason)                                                                     \
+    do {                                                                                           \
+        if (getenv("CI") != nullptr) {                                                             \
+            FAIL() << "cannot run in CI: " << reason;                                              \
+        }                                                                                          \
+        GTEST_SKIP() << reason;                                                                    \
+    } while (0)
+
+// Arguments that break out of quoting placed carelessly around them, and harmless ones that come
+// out wrong that way.
+std::vector<std::string> templateArguments() {
+    return {"plain",
+            "a b",
+            "$(touch pwned)",
+            "`touch pwned`",
+            "x;touch pwned",
+            "x'; touch pwned; '",
+            "x\"; touch pwned; \"",
+            "it's",
+            "\"q\"",
+            "\\",
+            "a,b",
+            "1..3",
+            "~",
+            "$HOME",
+            "{}",
+            "-n",
+            "",
+            "tab\there",
+            "\x01\x7f",
+            std::string("\xa5\\x", 3),
+            "caf\xc3\xa9"};
+}
+
+struct Placement {
+    const char *name;
+    std::vector<std::string> command; // the operands before the arguments
+    std::function<std::string(const std::string &)> output;
+};
+
+// Runs every argument through the command and holds each command's output against the expected
+// one; nothing an argument holds may run.
+void expectPlacements(const std::vector<Placement> &placements,
+                      const std::vector<std::string> &arguments) {
+    for (const Placement &placement : placements) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        Launch launch;
+        launch.args = {"-j", "2", "-o", out};
+        launch.args.insert(launch.args.end(), placement.command.begin(), placement.command.end());
+        launch.args.insert(launch.args.end(), arguments.begin(), arguments.end());
+        launch.workDir = dir.path().string();
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << placement.name << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, "") << placement.name;
+        std::vector<ReportLine> report = parseRecords(outcome.out);
+        ASSERT_EQ(report.size(), arguments.size()) << placement.name;
+        for (size_t i = 0; i < report.size(); ++i) {
+            EXPECT_EQ(commandOutput(out, report[i]), placement.output(arguments[i]))
+                << placement.name << ": argument " << i << ", command " << report[i].command;
+        }
+        EXPECT_FALSE(fs::exists(dir / "pwned")) << placement.name;
+    }
+}
+
+std::string nul(const std::string &text) {
+    return text + '\0';
+}
+
+using Text = const std::string &;
+
+TEST(FanrunTemplates, EveryPlaceABraceCanStandGivesTheArgumentAsExactlyItsBytes) {
+    const std::string print = "printf '%s\\0' ";
+    const std::vector<Placement> placements = {
+        {"bare", {print + "{}"}, [](Text a) { return nul(a); }},
+        {"in double quotes", {print + "\"{}\""}, [](Text a) { return nul(a); }},
+        {"inside a double-quoted word",
+         {print + "\"<{}>\""},
+         [](Text a) { return nul("<" + a + ">"); }},
+        {"in single quotes", {print + "'[{}]'"}, [](Text a) { return nul("[" + a + "]"); }},
+        {"in $'...'", {print + "$'\\t{}\\x4'"}, [](Text a) { return nul("\t" + a + "\x04"); }},
+        {"inside a bare word", {print + "x{}y"}, [](Text a) { return nul("x" + a + "y"); }},
+        {"in an assignment", {"v={}; " + print + "\"$v\""}, [](Text a) { return nul(a); }},
+        {"after a variable",
+         {"x=1; " + print + "\"$x{}\" $x{}"},
+         [](Text a) { return nul("1" + a) + nul("1" + a); }},
+        {"in $(...)", {print + "\"$(printf %s {})\""}, [](Text a) { return nul(a); }},
+        {"in quotes in $(...) in quotes",
+         {print + "\"$(printf %s \"{}\")\""},
+         [](Text a) { return nul(a); }},
+        {"after a case pattern in $(...) in quotes",
+         {print + "\"$(case a in a) printf %s {};; esac)\" \"{}\""},
+         [](Text a) { return nul(a) + nul(a); }},
+        {"in a brace expansion", {print + "{p,{}}"}, [](Text a) { return nul("p") + nul(a); }},
+        {"after a tilde", {print + "~{}"}, [](Text a) { return nul("~" + a); }},
+        {"twice, and in a comment",
+         {print + "{} \"{}\" # {}"},
+         [](Text a) { return nul(a) + nul(a); }},
+        {"in a here-string", {"cat <<< \"{}\""}, [](Text a) { return a + "\n"; }},
+        {"in command words",
+         {"printf", "%s\\0", "<{}>", "\"{}\"", "'{}'", "--"},
+         [](Text a) { return nul("<" + a + ">") + nul("\"" + a + "\"") + nul("'" + a + "'"); }},
+    };
+    expectPlacements(placements, templateArguments());
+}
+
+TEST(FanrunTemplates, PlacesNoQuotingCanKeepAreRefusedBeforeAnythingRuns) {
+    const std::string usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
+                              "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
+    const std::string prefix = "fanrun: the template cannot take the argument at byte ";
+    const std::string arithmetic = ": {} stands inside arithmetic, where bash evaluates it as an "
+                                   "expression; pass it as a word outside, e.g. test \"$(( n ))\" "
+                                   "after n={} only for trusted numbers";
+    const std::string backquotes = ": {} stands inside backquotes; write $(...) instead of `...`";
+    const std::string parameter = ": {} stands inside ${...}; set a variable first: v={}; ... "
+                                  "${v...}";
+    const std::string backslash = ": {} follows a backslash, which would take its quoting apart; "
+                                  "quote the backslash: '\\'{}";
+    struct Case {
+        std::string command;
+        std::string message; // after the prefix
+    };
+    const std::vector<Case> cases = {
+        {"touch ran; echo `{}`", "18" + backquotes},
+        {"touch ran; echo \"`cat {}`\"", "23" + backquotes},
+        {"touch ran; echo $(({} + 1))", "20" + arithmetic},
+        {"touch ran; ((x = {}))", "18" + arithmetic},
+        {"touch ran; echo $[{}]", "19" + arithmetic},
+        {"touch ran; echo ${x:-{}}", "22" + parameter},
+        {"touch ran; echo \"${x:-\"{}\"}\"", "24" + parameter},
+        {"touch ran; cat <<END\nx\n{}\nEND",
+         "24: {} stands in a here-document, where no quoting applies; use a here-string instead: "
+         "<<< {}"},
+        {"touch ran; cat <<{}", "18: {} stands in a here-document's delimiter; use a fixed word"},
+        {"touch ran; echo ${}", "18: {} follows a $, which would make it a variable or $'...'; "
+                                "quote the $: '$'{}"},
+        {"touch ran; echo \\{}", "18" + backslash},
+        {"touch ran; echo \"\\{}\"", "19" + backslash},
+        {"touch ran; echo $'\\{}'", "20" + backslash},
+        {"touch ran; echo x\\\n{}", "20: {} follows a backslash-newline, which bash removes, "
+                                    "joining {} to what comes before; put it on the next line "
+                                    "whole"},
+        {"touch ran; echo \"\xa5\\\" {}\"",
+         "18: a byte above 0x7f stands right before '\\', which Big5, GBK or Shift-JIS read as one "
+         "character with it; put a space or quotes between them"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        Launch launch;
+        launch.args = {"-o", dir / "out", c.command, "a"};
+        launch.workDir = dir.path().string();
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 2) << c.command;
+        EXPECT_EQ(outcome.err, prefix + c.message + "\n" + usage) << c.command;
+        EXPECT_EQ(outcome.out, "") << c.command;
+        EXPECT_FALSE(fs::exists(dir / "ran")) << c.command;
+        EXPECT_FALSE(fs::exists(dir / "out")) << c.command;
+    }
+    // --raw takes every template as it is.
+    TempDir dir;
+    Outcome raw = run(dir, {"--raw", "--dry-run", "echo `{}` $(({}))", "1"});
+    EXPECT_EQ(raw.code(), 0);
+    EXPECT_EQ(raw.out, "echo `1` $((1))\n");
+}
+
+TEST(FanrunTemplates, TheDryRunShowsTheCommandsThatRun) {
+    TempDir dir;
+    Outcome outcome = run(dir, {"--dry-run", "echo \"<{}>\" '{}' $'{}' {a,{}} $x{}", "a b", "ok",
+                                std::string("\x01\xa5\\", 3)});
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    const std::string odd = "$'\\x01\\xa5\\\\'";
+    EXPECT_EQ(outcome.out, "echo \"<\"'a b'\">\" '''a b''' $'''a b'$'' {a,'a b'} $x'a b'\n"
+                           "echo \"<ok>\" 'ok' $'''ok'$'' {a,'ok'} $x'ok'\n"
+                           "echo \"<\"" +
+                               odd + "\">\" ''" + odd + "'' $''" + odd + "$'' {a," + odd + "} $x" +
+                               odd + "\n");
+}
+
+// The locales the system can have where a byte above 0x7f and a backslash make one character,
+// made with localedef into a folder of the test's own.
+class MultibyteLocales : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char *tool : {"/usr/bin/localedef", "/usr/share/i18n/charmaps/BIG5.gz"}) {
+            if (!fs::exists(tool)) {
+                SKIP_UNLESS_CI(std::string(tool) + " is missing (packages libc-bin, locales)");
+            }
+        }
+        for (const auto &[name, charmap, source, lead] :
+             {std::tuple{"zh_TW.BIG5", "BIG5", "zh_TW", '\xa5'},
+              std::tuple{"zh_CN.GBK", "GBK", "zh_CN", '\x81'},
+              std::tuple{"ja_JP.SJIS", "SHIFT_JIS", "ja_JP", '\x81'}}) {
+            const std::string make = std::string("localedef --no-warnings=ascii -f ") + charmap +
+                                     " -i " + source + " " + (dir_ / name) + " >" +
+                                     (dir_ / "localedef.log") + " 2>&1";
+            // localedef exits 1 for warnings even where it made the locale.
+            const int status = std::system(make.c_str());
+            ASSERT_TRUE(fs::exists(dir_.path() / name / "LC_CTYPE"))
+                << make << " " << status << "\n"
+                << readFile(dir_ / "localedef.log");
+            locales_.emplace_back(name, lead);
+        }
+    }
+
+    // LOCPATH and LC_ALL for what this process starts: the runner, and through it bash.
+    void use(const std::string &locale) {
+        setenv("LOCPATH", dir_.path().c_str(), 1);
+        setenv("LC_ALL", locale.c_str(), 1);
+    }
+
+    void TearDown() override {
+        unsetenv("LOCPATH");
+        unsetenv("LC_ALL");
+    }
+
+    TempDir dir_;
+    std::vector<std::pair<std::string, char>> locales_; // with a byte that joins a backslash
+};
+
+TEST_F(MultibyteLocales, ArgumentsReachTheirCommandsAsTheirBytesWhateverTheLocale) {
+    std::vector<std::string> arguments = templateArguments();
+    for (const char *text :
+         {"x\x01\xa5\\';touch pwned;#", "x\x01\x81\\';touch pwned;#", "\x81\\\x01",
+          "\x95\\'$(touch pwned)'", "\xa5\\", "\xa5'", "\x01\xfe\\\"", "\xe0\\n\x01\xa5"}) {
+        arguments.emplace_back(text);
+    }
+    const std::string print = "printf '%s\\0' ";
+    const std::vector<Placement> placements = {
+        {"bare", {print + "{}"}, [](Text a) { return nul(a); }},
+        {"in double quotes", {print + "\"<{}>\""}, [](Text a) { return nul("<" + a + ">"); }},
+        {"in $'...'", {print + "$'\\x{}'"}, [](Text a) { return nul("\\x" + a); }},
+        {"after a lead byte", {print + "\xa5{}"}, [](Text a) { return nul("\xa5" + a); }},
+        {"in command words",
+         {"printf", "%s\\0", "\xa5{}", "--"},
+         [](Text a) { return nul("\xa5" + a); }},
+    };
+    for (const auto &[locale, lead] : locales_) {
+        use(locale);
+        // The locale really joins the bytes: quoted with the lead byte raw, as the runner used
+        // to, the argument runs as code.
+        TempDir probe;
+        const std::string old = "cd " + probe.path().string() +
+                                " && bash -c \"printf %s \\$'x\\\\x01" + lead +
+                                "\\\\\\\\\\\\';touch pwned;#'\" >/dev/null 2>&1";
+        EXPECT_EQ(std::system(old.c_str()), 0) << locale;
+        ASSERT_TRUE(fs::exists(probe / "pwned")) << locale << ": " << old;
+        expectPlacements(placements, arguments);
+    }
+}
+
+TEST(FanrunTemplates, ACommandTooLongForExecIsRefusedBeforeTheRun) {
+    const size_t perArgument = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1;
+    const std::string usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
+                              "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
+    const std::string controls(40000, '\x01');
+    const size_t quoted = std::string("touch ran; true ").size() + 2 + 4 * controls.size() + 1;
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        size_t length; // of the second argument's command
+    };
+    const std::vector<Case> cases = {
+        {{"touch ran; true {}", "a", controls}, "", quoted},
+        {{"-a", "-", "touch ran; true {}"}, "a\n" + controls + "\n", quoted},
+        {{"--raw", "touch ran; true {}"}, "a\n" + std::string(200000, 'x'), 16 + 200000},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        Launch launch;
+        launch.args = {"-o", dir / "out"};
+        launch.args.insert(launch.args.end(), c.args.begin(), c.args.end());
+        launch.input = c.input;
+        launch.workDir = dir.path().string();
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 2);
+        EXPECT_EQ(outcome.err, "fanrun: the command for argument 2 is " + std::to_string(c.length) +
+                                   " bytes, more than the " + std::to_string(perArgument) +
+                                   " bytes that one argument of exec may hold\n" + usage);
+        EXPECT_FALSE(fs::exists(dir / "ran"));
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+    // Under the limit for one argument but, with the environment, over ARG_MAX (a quarter of the
+    // stack limit, at least 128 KiB): refused too, where the command alone would fail to start.
+    TempDir dir;
+    rlimit saved{};
+    getrlimit(RLIMIT_STACK, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 256 * 1024;
+    setrlimit(RLIMIT_STACK, &small);
+    setenv("FANRUN_TEST_PADDING", std::string(20000, 'p').c_str(), 1);
+    Outcome outcome = run(dir, {"-o", dir / "out", "--raw", "true {}"}, std::string(120000, 'y'));
+    unsetenv("FANRUN_TEST_PADDING");
+    setrlimit(RLIMIT_STACK, &saved);
+    EXPECT_EQ(outcome.code(), 2);
+    const std::vector<std::string> message = lines(outcome.err);
+    ASSERT_FALSE(message.empty());
+    EXPECT_EQ(message[0].rfind("fanrun: the command for argument 1 is 120005 bytes, more than "
+                               "the ",
+                               0),
+              0U)
+        << outcome.err;
+    EXPECT_NE(message[0].find(" bytes that exec takes (ARG_MAX 131072) with this environment"),
+              std::string::npos)
+        << outcome.err;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+TEST(FanrunInput, AHexDelimiterTakesExactlyTwoHexDigits) {
+    struct Case {
+        const char *delimiter;
+        std::string expected; // the dry run of "echo {}" over "a;b,c"
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"\\x3b", "echo a\necho b,c\n", 0},
+        {"\\x2C", "echo 'a;b'\necho c\n", 0},
+        {"\\x 1", "", 2},
+        {"\\x1", "", 2},
+        {"\\x+1", "", 2},
+        {"\\x-1", "", 2},
+        {"\\x1g", "", 2},
+        {"\\xg1", "", 2},
+        {"\\x", "", 2},
+        {"\\x3b3", "", 2},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        Outcome outcome = run(dir, {"--dry-run", "-d", c.delimiter, "echo {}"}, "a;b,c");
+        EXPECT_EQ(outcome.code(), c.code) << c.delimiter;
+        EXPECT_EQ(outcome.out, c.expected) << c.delimiter;
+        const std::vector<std::string> message = lines(outcome.err);
+        EXPECT_EQ(message.empty() ? "" : message[0],
+                  c.code == 0 ? ""
+                              : std::string("fanrun: -d needs one byte or one of \\n \\t \\r \\v "
+                                            "\\f \\a \\b \\0 \\\\ \\xHH, not '") +
+                                    c.delimiter + "'")
+            << c.delimiter;
+    }
 }
 
 } // namespace

@@ -141,6 +141,21 @@ class Arguments {
     void useLog(const fanrun_joblog::JobLog *log, bool resume, bool failedToo);
 
     Got next(Job &job, bool mayBlock);
+    // Takes what input has arrived, without waiting, until about bytes of arguments are known.
+    void readAhead(size_t bytes);
+    // Calls visit for every argument known and not yet taken, in order, with its position.
+    template <typename Visit> void eachWaiting(Visit visit) const {
+        for (const Job &job : ready_) {
+            visit(job.argument, job.position);
+        }
+        if (reader_ == nullptr) {
+            for (long at = read_; at < static_cast<long>(count_); ++at) {
+                if (at % shard_.count == shard_.index) {
+                    visit(std::string(given_[at]), at);
+                }
+            }
+        }
+    }
     // Arguments known and not yet taken.
     int waiting() const;
     int fd() const { return reader_ != nullptr ? reader_->fd() : -1; }
@@ -170,16 +185,66 @@ class Arguments {
 
 // ---- templates and quoting (fanrun_quote.cpp) --------------------------------------------------
 
-// Appends text[0..length) to out so that bash reads it back as exactly those bytes in one word.
-void appendQuoted(std::string &out, const char *text, size_t length);
-
-// The argument as it goes into pparams.argumentList: the argument itself when it needs no
-// quoting (no copy), else a malloc'd quoted copy that is added to owned.
-char *quotedArgument(char *argument, std::vector<char *> &owned);
+// Appends text[0..length) to out so that bash reads it back as exactly those bytes in one word, in
+// any locale. Plain text goes in as it is unless quoted is set.
+void appendQuoted(std::string &out, const char *text, size_t length, bool quoted = false);
 
 // The template from the command words: one word is shell code as written; several are quoted
 // word by word (each {} left as a placeholder). Without any {} the argument is appended.
 std::string buildTemplate(char **words, int count);
+
+// Where a replacement string stands in bash's reading of the template, which decides how the
+// argument is quoted there.
+enum class Context : unsigned char {
+    Bare,         // outside any quotes
+    Double,       // inside "..."
+    Single,       // inside '...'
+    DollarSingle, // inside $'...'
+};
+
+// Template text up to a replacement string, and how that replacement goes in. The last piece of
+// a template has no replacement.
+struct TemplatePiece {
+    std::string text;
+    int replacement = -1; // index in the table of replacement strings; -1: none
+    Context context = Context::Bare;
+    bool quoted = false; // plain text would join what stands before it: always quote
+};
+
+struct TemplateRefusal {
+    size_t offset = 0;   // of the replacement string (or the byte) in the template
+    std::string message; // where it stands and what to write instead
+};
+
+// Reads the template as bash reads it and finds every replacement string with its context. False,
+// with refusal set, where no quoting can make an argument reach its command as exactly its bytes
+// in one word (backquotes, arithmetic, ${...}, here-documents, right after $ or \), or
+// where a byte above 0x7f would join the next byte into one character in a multibyte locale and
+// change how bash reads the rest.
+bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
+                   TemplateRefusal &refusal);
+
+// The command for one argument: the pieces with every replacement string quoted for its place.
+std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const char *argument,
+                           size_t length);
+
+// The command as the front end hands it over: with --raw the template and each argument go to
+// the library as they are; otherwise the library gets the template "{}" and, per argument, the
+// whole command.
+struct CommandTemplate {
+    std::string text; // as written (after the words were quoted)
+    bool raw = false;
+    std::vector<TemplatePiece> pieces;
+    std::string libraryTemplate; // what pparams.commandTemplate gets
+};
+
+// The template read for the run; a refused template is bad usage.
+CommandTemplate readTemplate(std::string text, bool raw);
+
+// True, with message saying why, when a command of length bytes, run as /bin/bash -c COMMAND with
+// this environment, is more than exec takes: one argument at most MAX_ARG_STRLEN bytes, and all
+// arguments with the environment at most ARG_MAX.
+bool commandTooLong(size_t length, size_t position, std::string &message);
 
 // ---- output (fanrun_output.cpp) ----------------------------------------------------------------
 

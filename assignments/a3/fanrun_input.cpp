@@ -116,6 +116,16 @@ Arguments::Got Arguments::next(Job &job, bool mayBlock) {
     return Got::item;
 }
 
+void Arguments::readAhead(size_t bytes) {
+    size_t known = 0;
+    for (const Job &job : ready_) {
+        known += job.argument.size();
+    }
+    while (reader_ != nullptr && known < bytes && take(ArgumentReader::Wait::poll) == Got::item) {
+        known += ready_.back().argument.size();
+    }
+}
+
 int Arguments::waiting() const {
     long count = static_cast<long>(ready_.size());
     if (reader_ == nullptr && log_ == nullptr) {

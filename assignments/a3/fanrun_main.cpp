@@ -91,6 +91,10 @@ bool outputWritten() {
     return true;
 }
 
+// Input that has arrived with the first argument is checked before anything runs, up to this
+// much; beyond it the input streams.
+constexpr size_t readAheadBytes = size_t{1} << 20;
+
 // A command of the run while it runs.
 struct Running {
     Job job;
@@ -102,11 +106,11 @@ struct Running {
 // takes the arguments as they come, retries failed commands when their delay has passed, keeps
 // the job log, and hands the commands' output to the output mode.
 struct Feed {
-    const Settings *settings;
-    const std::string *commandTemplate;
-    Arguments *arguments;
-    Output *output;
-    fanrun_joblog::JobLog *log; // null without --joblog
+    const Settings *settings = nullptr;
+    const CommandTemplate *command = nullptr;
+    Arguments *arguments = nullptr;
+    Output *output = nullptr;
+    fanrun_joblog::JobLog *log = nullptr; // null without --joblog
     Job first; // read before the run, so that input that fails at once runs nothing
     bool haveFirst = false;
     bool inputEnded = false;
@@ -127,14 +131,21 @@ int64_t monotonicNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// The command for argument, quoted unless --raw; malloc'd.
-char *commandFor(const Feed &feed, const std::string &argument) {
-    if (feed.settings->raw) {
-        return createCommand(feed.commandTemplate->c_str(), argument.c_str());
+// The command for job, its replacement strings quoted for where they stand unless --raw;
+// malloc'd. NULL with message set when it is too long for exec.
+char *commandFor(const Feed &feed, const Job &job, std::string &message) {
+    const CommandTemplate &command = *feed.command;
+    std::string text =
+        command.raw ? std::string()
+                    : expandTemplate(command.pieces, job.argument.data(), job.argument.size());
+    const char *expanded = command.raw ? command.text.c_str() : text.c_str();
+    const char *argument = command.raw ? job.argument.c_str() : "";
+    char *result = createCommand(command.raw ? expanded : "{}", command.raw ? argument : expanded);
+    if (commandTooLong(strlen(result), static_cast<size_t>(job.position) + 1, message)) {
+        free(result);
+        return nullptr;
     }
-    std::string quoted;
-    appendQuoted(quoted, argument.data(), argument.size());
-    return createCommand(feed.commandTemplate->c_str(), quoted.c_str());
+    return result;
 }
 
 // The next job to start into job: a retry that is due, else a new argument; FANRUN_NEXT_WAIT
@@ -176,7 +187,7 @@ int nextJob(Feed &feed, Job &job, FANRUN_COMMAND *command) {
     return feed.inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
-int feedNext(void *context, int /*slot*/, FANRUN_COMMAND *command) {
+int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         if (feed.output->backlogFull()) {
@@ -195,7 +206,14 @@ int feedNext(void *context, int /*slot*/, FANRUN_COMMAND *command) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
-        command->command = commandFor(feed, job.argument);
+        std::string tooLong;
+        command->command = commandFor(feed, job, tooLong);
+        if (command->command == nullptr) {
+            // Said before it starts, and counted as failed; the rest of the batch goes on.
+            fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
+            ++feed.lastFailures;
+            return feedNext(context, slot, command);
+        }
         command->waiting = (feed.haveFirst ? 1 : 0) + feed.arguments->waiting() +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
         feed.staged = std::move(job);
@@ -275,7 +293,13 @@ int dryRun(Feed &feed) {
     Job job = std::move(feed.first);
     bool more = feed.haveFirst;
     while (more && lateStop == 0) {
-        char *command = commandFor(feed, job.argument);
+        std::string tooLong;
+        char *command = commandFor(feed, job, tooLong);
+        if (command == nullptr) {
+            outputWritten();
+            fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
+            return exitMisuse;
+        }
         fputs(command, stdout);
         fputc('\n', stdout);
         free(command);
@@ -326,7 +350,9 @@ int run(int argc, char **argv) {
             break;
         }
     }
-    const std::string commandTemplate = buildTemplate(operands, commandWords);
+    const CommandTemplate parsed =
+        readTemplate(buildTemplate(operands, commandWords), settings.raw);
+    const std::string &commandTemplate = parsed.libraryTemplate;
 
     char **given = operands + firstArgument;
     const auto givenCount = static_cast<size_t>(operandCount - firstArgument);
@@ -365,8 +391,12 @@ int run(int argc, char **argv) {
         }
     }
     Output output;
-    Feed feed{&settings, &commandTemplate, &arguments, &output,
-              settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr};
+    Feed feed;
+    feed.settings = &settings;
+    feed.command = &parsed;
+    feed.arguments = &arguments;
+    feed.output = &output;
+    feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
 
     // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
     // is read ends the input, and the run then starts nothing.
@@ -387,6 +417,27 @@ int run(int argc, char **argv) {
     if (settings.dryRun) {
         return dryRun(feed);
     }
+    // A command too long for exec among those that have arrived with the first is misuse:
+    // nothing has run yet. One that comes later in a stream is said when it comes, and fails
+    // alone.
+    arguments.readAhead(readAheadBytes);
+    auto requireRunnable = [&feed](const Job &job) {
+        std::string tooLong;
+        char *command = commandFor(feed, job, tooLong);
+        if (command == nullptr) {
+            badUsage("%s", tooLong.c_str());
+        }
+        free(command);
+    };
+    if (feed.haveFirst) {
+        requireRunnable(feed.first);
+    }
+    arguments.eachWaiting([&](const std::string &argument, long position) {
+        Job job;
+        job.argument = argument;
+        job.position = position;
+        requireRunnable(job);
+    });
     // From here on the input is read only when it is ready, and the report closing the run is
     // written whole.
     inputFd = -1;

@@ -2,6 +2,7 @@
 
 #include "fanrun_cli.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -34,6 +35,12 @@ constexpr const char *help =
     "quoted for bash, so 'a b' stays one word, and a {} inside a word stands for the argument.\n"
     "A command without {} gets the argument appended as one more word:\n"
     "  fanrun -j 4 gzip -- *.log    runs gzip 'x.log' for every file.\n"
+    "A {} is quoted for where it stands: bare, inside a word, in an assignment, inside\n"
+    "\"...\", '...' or $'...' (the quotes are closed around it and opened again), inside\n"
+    "$(...), after <<<; so 'echo \"{}\"' prints the argument as it is. A template with {}\n"
+    "inside backquotes, arithmetic ($((...)), ((...)), $[...]), ${...} or a here-document,\n"
+    "or right after $ or \\, is refused (exit status 2, nothing runs) with a line that says\n"
+    "what to write instead; so is a command too long for exec.\n"
     "\n"
     "The arguments: those after TEMPLATE or after -- (only the first -- separates; later ones\n"
     "are arguments). Without any, they are read from standard input (or -a FILE), one per\n"
@@ -167,13 +174,9 @@ int parseDelimiter(const char *text) {
             return bytes[found - names];
         }
     }
-    if (text[0] == '\\' && text[1] == 'x' && text[2] != '\0' && text[3] != '\0' &&
-        text[4] == '\0') {
-        char *end = nullptr;
-        long value = strtol(text + 2, &end, 16);
-        if (*end == '\0' && text[2] != '-' && text[2] != '+' && text[2] != ' ') {
-            return static_cast<int>(value);
-        }
+    if (text[0] == '\\' && text[1] == 'x' && isxdigit(static_cast<unsigned char>(text[2])) != 0 &&
+        isxdigit(static_cast<unsigned char>(text[3])) != 0 && text[4] == '\0') {
+        return static_cast<int>(strtol(text + 2, nullptr, 16));
     }
     badUsage("-d needs one byte or one of \\n \\t \\r \\v \\f \\a \\b \\0 \\\\ \\xHH, not '%s'",
              text);

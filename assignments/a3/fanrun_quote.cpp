@@ -1,14 +1,21 @@
-// The front end's templates and quoting: the template built from the command words, and every
-// argument quoted so that bash reads it back as exactly its bytes in one word.
+// The front end's templates and quoting: the template built from the command words, read the way
+// bash reads it so that every replacement string is quoted for the place it stands in, and every
+// command checked against what exec takes.
 
 #include "fanrun_cli.h"
 
 #include <cstring>
 #include <new>
 
+#include <unistd.h>
+
 namespace fanrun_cli {
 
 namespace {
+
+// The replacement strings a template may hold, found wherever they stand; each stands for a text
+// made from the argument (only the argument itself so far).
+constexpr const char *replacements[] = {"{}"};
 
 // Bytes that are never special to bash anywhere in a word, so a word made only of them may go
 // into a command as it is. '=' and '~' are left out: they change meaning at a word's start.
@@ -21,22 +28,492 @@ bool controlByte(unsigned char byte) {
     return byte < 32 || byte == 127;
 }
 
+bool plainText(const char *text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (!plainByte(static_cast<unsigned char>(text[i]))) {
+            return false;
+        }
+    }
+    return length > 0;
+}
+
+bool nameStart(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+bool nameByte(char c) {
+    return nameStart(c) || (c >= '0' && c <= '9');
+}
+
+// Bytes that a multibyte locale may read as the second half of a character after a byte above
+// 0x7f (Big5, GBK and Shift-JIS all take 0x40 to 0x7e there) and that bash gives a meaning to.
+bool joinableSyntax(char c) {
+    return c != '\0' && strchr("@[\\]^`{|}~", c) != nullptr;
+}
+
+// Where the lexer is: bash's command level (the template itself, $(...), <(...) and >(...)) or
+// inside one of the constructs below. Only the first four may hold a replacement string.
+enum class Scope : unsigned char {
+    Command,
+    Double,
+    Single,
+    DollarSingle,
+    Backquote,
+    Arithmetic, // $((...)) and ((...)), closed by "))"
+    Bracket,    // $[...]
+    Parameter,  // ${...}
+};
+
+struct Frame {
+    Scope scope;
+    int depth;     // parentheses (or braces in ${...}) opened inside and not yet closed
+    int cases = 0; // case commands open: their patterns end in a ) that closes nothing
+};
+
+struct HereDocument {
+    std::string delimiter;
+    bool stripTabs;
+};
+
+const char *refusedScope(Scope scope) {
+    switch (scope) {
+    case Scope::Backquote:
+        return "inside backquotes; write $(...) instead of `...`";
+    case Scope::Arithmetic:
+    case Scope::Bracket:
+        return "inside arithmetic, where bash evaluates it as an expression; pass it as a word "
+               "outside, e.g. test \"$(( n ))\" after n={} only for trusted numbers";
+    case Scope::Parameter:
+        return "inside ${...}; set a variable first: v={}; ... ${v...}";
+    default:
+        return nullptr;
+    }
+}
+
+// Reads a template as bash does, as far as deciding the context of every replacement string.
+class Lexer {
+  public:
+    Lexer(const std::string &text, std::vector<TemplatePiece> &pieces, TemplateRefusal &refusal)
+        : text_(text), pieces_(pieces), refusal_(refusal) {}
+
+    bool run();
+
+  private:
+    int replacementAt(size_t at) const;
+    bool refuse(size_t at, const std::string &message);
+    bool separate(size_t at);
+    bool keywordAt(const char *word) const {
+        const size_t end = at_ + strlen(word);
+        return text_.compare(at_, strlen(word), word) == 0 &&
+               (end >= text_.size() || !nameByte(text_[end]));
+    }
+    bool placeholder(size_t at, int which);
+    bool dollar();
+    bool hereDocument();
+    bool hereDocumentBodies();
+    void endWord() {
+        wordStart_ = true;
+        braces_ = 0;
+    }
+
+    const std::string &text_;
+    std::vector<TemplatePiece> &pieces_;
+    TemplateRefusal &refusal_;
+    std::vector<Frame> stack_{{Scope::Command, 0}};
+    std::vector<HereDocument> pending_;
+    size_t at_ = 0;
+    size_t pieceStart_ = 0;
+    bool wordStart_ = true;
+    int braces_ = 0; // unquoted { of a brace expansion open in the current word
+    size_t nameEnd_ =
+        std::string::npos; // just after the last $NAME: a name goes on into plain text
+    size_t tildeEnd_ = std::string::npos;     // just after the last unquoted ~
+    size_t dollarEnd_ = std::string::npos;    // just after a $ right before a replacement string
+    size_t continuation_ = std::string::npos; // just after a backslash-newline, which bash removes
+};
+
+int Lexer::replacementAt(size_t at) const {
+    for (size_t i = 0; i < sizeof replacements / sizeof replacements[0]; ++i) {
+        if (text_.compare(at, strlen(replacements[i]), replacements[i]) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool Lexer::refuse(size_t at, const std::string &message) {
+    refusal_.offset = at;
+    refusal_.message = message;
+    return false;
+}
+
+bool Lexer::separate(size_t at) {
+    const char next = at + 1 < text_.size() ? text_[at + 1] : '\0';
+    if (static_cast<unsigned char>(text_[at]) >= 0x80 && joinableSyntax(next) &&
+        replacementAt(at + 1) < 0) {
+        return refuse(at, std::string("a byte above 0x7f stands right before '") + next +
+                              "', which Big5, GBK or Shift-JIS read as one character with it; "
+                              "put a space or quotes between them");
+    }
+    return true;
+}
+
+bool Lexer::placeholder(size_t at, int which) {
+    const std::string name = replacements[which];
+    for (const Frame &frame : stack_) {
+        const char *why = refusedScope(frame.scope);
+        if (why != nullptr) {
+            return refuse(at, name + " stands " + why);
+        }
+    }
+    if (at == continuation_) {
+        return refuse(at, name + " follows a backslash-newline, which bash removes, joining " +
+                              name + " to what comes before; put it on the next line whole");
+    }
+    TemplatePiece piece;
+    piece.text = text_.substr(pieceStart_, at - pieceStart_);
+    piece.replacement = which;
+    piece.quoted = at == nameEnd_ || at == dollarEnd_ || braces_ > 0;
+    switch (stack_.back().scope) {
+    case Scope::Double:
+        piece.context = Context::Double;
+        break;
+    case Scope::Single:
+        piece.context = Context::Single;
+        break;
+    case Scope::DollarSingle:
+        piece.context = Context::DollarSingle;
+        break;
+    default:
+        piece.context = Context::Bare;
+        piece.quoted = piece.quoted || at == tildeEnd_;
+        break;
+    }
+    pieces_.push_back(std::move(piece));
+    at_ = at + name.size();
+    pieceStart_ = at_;
+    wordStart_ = false;
+    return true;
+}
+
+// A $ in the command level or in "...": what it opens, if anything.
+bool Lexer::dollar() {
+    const size_t at = at_;
+    const char next = at + 1 < text_.size() ? text_[at + 1] : '\0';
+    const Scope scope = stack_.back().scope;
+    wordStart_ = false;
+    if (replacementAt(at + 1) >= 0) {
+        if (scope != Scope::Double) {
+            return refuse(at + 1, std::string(replacements[replacementAt(at + 1)]) +
+                                      " follows a $, which would make it a variable or $'...'; "
+                                      "quote the $: '$'" +
+                                      replacements[replacementAt(at + 1)]);
+        }
+        dollarEnd_ = at + 1;
+        at_ = at + 1;
+    } else if (next == '\'' && scope != Scope::Double) {
+        stack_.push_back({Scope::DollarSingle, 0});
+        at_ = at + 2;
+    } else if (next == '"' && scope != Scope::Double) {
+        stack_.push_back({Scope::Double, 0});
+        at_ = at + 2;
+    } else if (next == '(' && at + 2 < text_.size() && text_[at + 2] == '(') {
+        stack_.push_back({Scope::Arithmetic, 0});
+        at_ = at + 3;
+    } else if (next == '(') {
+        stack_.push_back({Scope::Command, 0});
+        endWord();
+        at_ = at + 2;
+    } else if (next == '[') {
+        stack_.push_back({Scope::Bracket, 0});
+        at_ = at + 2;
+    } else if (next == '{') {
+        stack_.push_back({Scope::Parameter, 0});
+        at_ = at + 2;
+    } else if (next != '\0' && strchr("$@*#?!-0123456789", next) != nullptr) {
+        at_ = at + 2;
+    } else if (nameStart(next)) {
+        at_ = at + 2;
+        while (at_ < text_.size() && nameByte(text_[at_])) {
+            ++at_;
+        }
+        nameEnd_ = at_;
+    } else {
+        at_ = at + 1;
+    }
+    return true;
+}
+
+// A << that is not <<<: the delimiter word, read now; its body comes after the line.
+bool Lexer::hereDocument() {
+    at_ += 2;
+    HereDocument document{"", false};
+    if (at_ < text_.size() && text_[at_] == '-') {
+        document.stripTabs = true;
+        ++at_;
+    }
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t')) {
+        ++at_;
+    }
+    char quote = '\0';
+    for (; at_ < text_.size(); ++at_) {
+        const char c = text_[at_];
+        if (!separate(at_)) {
+            return false;
+        }
+        const size_t word = c == '\\' ? at_ + 1 : at_;
+        if (replacementAt(word) >= 0) {
+            return refuse(word, std::string(replacements[replacementAt(word)]) +
+                                    " stands in a here-document's delimiter; use a fixed word");
+        }
+        if (c == '`' || (c == '$' && quote != '\'')) {
+            return refuse(at_, "a here-document's delimiter holds $ or `, which bash reads as "
+                               "more than a word; use a plain word");
+        }
+        if (quote != '\0') {
+            if (c == quote) {
+                quote = '\0';
+            } else {
+                document.delimiter += c;
+            }
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '\\' && at_ + 1 < text_.size() &&
+                   static_cast<unsigned char>(text_[at_ + 1]) < 0x80) {
+            document.delimiter += text_[++at_];
+        } else if (c == '\\') {
+            continue;
+        } else if (strchr(" \t\n;&|()<>", c) != nullptr) {
+            break;
+        } else {
+            document.delimiter += c;
+        }
+    }
+    pending_.push_back(std::move(document));
+    wordStart_ = false;
+    return true;
+}
+
+// At the newline that ends the line of one or more <<: their bodies, line by line, each up to its
+// delimiter line. Nothing in a body can be quoted for bash.
+bool Lexer::hereDocumentBodies() {
+    ++at_;
+    for (const HereDocument &document : pending_) {
+        while (at_ < text_.size()) {
+            size_t end = text_.find('\n', at_);
+            if (end == std::string::npos) {
+                end = text_.size();
+            }
+            for (size_t i = at_; i < end; ++i) {
+                if (!separate(i)) {
+                    return false;
+                }
+                if (replacementAt(i) >= 0) {
+                    return refuse(i, std::string(replacements[replacementAt(i)]) +
+                                         " stands in a here-document, where no quoting applies; "
+                                         "use a here-string instead: <<< {}");
+                }
+            }
+            size_t start = at_;
+            while (document.stripTabs && start < end && text_[start] == '\t') {
+                ++start;
+            }
+            const bool last = text_.compare(start, end - start, document.delimiter) == 0;
+            at_ = end < text_.size() ? end + 1 : end;
+            if (last) {
+                break;
+            }
+        }
+    }
+    pending_.clear();
+    endWord();
+    return true;
+}
+
+bool Lexer::run() {
+    while (at_ < text_.size()) {
+        const int which = replacementAt(at_);
+        if (which >= 0) {
+            if (!placeholder(at_, which)) {
+                return false;
+            }
+            continue;
+        }
+        const char c = text_[at_];
+        const char next = at_ + 1 < text_.size() ? text_[at_ + 1] : '\0';
+        Frame &frame = stack_.back();
+        if (frame.scope != Scope::Single && !separate(at_)) {
+            return false;
+        }
+        if (c == '\\' && frame.scope != Scope::Single) {
+            const bool escapes =
+                frame.scope != Scope::Double || strchr("$`\"\\\n", next) != nullptr;
+            if (replacementAt(at_ + 1) >= 0) {
+                return refuse(at_ + 1, std::string(replacements[replacementAt(at_ + 1)]) +
+                                           " follows a backslash, which would take its quoting "
+                                           "apart; quote the backslash: '\\'" +
+                                           replacements[replacementAt(at_ + 1)]);
+            }
+            // A byte above 0x7f goes on through the loop: it may join the byte after it.
+            at_ += escapes && next != '\0' && static_cast<unsigned char>(next) < 0x80 ? 2 : 1;
+            if (escapes && next == '\n') {
+                continuation_ = at_;
+            } else {
+                wordStart_ = false;
+            }
+            continue;
+        }
+        switch (frame.scope) {
+        case Scope::Single:
+        case Scope::DollarSingle:
+        case Scope::Backquote:
+            if (c == (frame.scope == Scope::Backquote ? '`' : '\'')) {
+                stack_.pop_back();
+            }
+            ++at_;
+            continue;
+        case Scope::Double:
+            if (c == '"') {
+                stack_.pop_back();
+                ++at_;
+            } else if (c == '$') {
+                if (!dollar()) {
+                    return false;
+                }
+            } else if (c == '`') {
+                stack_.push_back({Scope::Backquote, 0});
+                ++at_;
+            } else {
+                ++at_;
+            }
+            continue;
+        case Scope::Arithmetic:
+        case Scope::Bracket:
+        case Scope::Parameter:
+            if (c == '"') {
+                stack_.push_back({Scope::Double, 0});
+            } else if (c == '\'') {
+                stack_.push_back({Scope::Single, 0});
+            } else if (c == '`') {
+                stack_.push_back({Scope::Backquote, 0});
+            } else if (c == '$') {
+                if (!dollar()) {
+                    return false;
+                }
+                continue;
+            } else if (c == (frame.scope == Scope::Parameter ? '{' : '(')) {
+                ++frame.depth;
+            } else if ((frame.scope == Scope::Parameter && c == '}' && frame.depth-- == 0) ||
+                       (frame.scope == Scope::Bracket && c == ']')) {
+                stack_.pop_back();
+            } else if (frame.scope == Scope::Arithmetic && c == ')' && frame.depth-- == 0) {
+                stack_.pop_back();
+                at_ += next == ')' ? 1 : 0;
+            }
+            ++at_;
+            continue;
+        case Scope::Command:
+            break;
+        }
+        // The command level.
+        const bool wordStart = wordStart_;
+        if (wordStart && keywordAt("case")) {
+            ++frame.cases;
+        } else if (wordStart && keywordAt("esac") && frame.cases > 0) {
+            --frame.cases;
+        }
+        wordStart_ = false;
+        if (c == '\'') {
+            stack_.push_back({Scope::Single, 0});
+        } else if (c == '"') {
+            stack_.push_back({Scope::Double, 0});
+        } else if (c == '`') {
+            stack_.push_back({Scope::Backquote, 0});
+        } else if (c == '$') {
+            wordStart_ = wordStart;
+            if (!dollar()) {
+                return false;
+            }
+            continue;
+        } else if (c == '#' && wordStart) {
+            // A {} here keeps the argument from being appended; quoted, it cannot end the line.
+            while (at_ < text_.size() && text_[at_] != '\n') {
+                const int inComment = replacementAt(at_);
+                if (inComment >= 0) {
+                    if (!placeholder(at_, inComment)) {
+                        return false;
+                    }
+                } else {
+                    ++at_;
+                }
+            }
+            continue;
+        } else if (c == '<' && next == '<' && at_ + 2 < text_.size() && text_[at_ + 2] == '<') {
+            at_ += 3;
+            endWord();
+            continue;
+        } else if (c == '<' && next == '<') {
+            if (!hereDocument()) {
+                return false;
+            }
+            continue;
+        } else if (c == '\n' && !pending_.empty()) {
+            if (!hereDocumentBodies()) {
+                return false;
+            }
+            continue;
+        } else if (c == '(' && next == '(' && wordStart) {
+            stack_.push_back({Scope::Arithmetic, 0});
+            ++at_;
+        } else if (c == '(') {
+            ++frame.depth;
+            endWord();
+        } else if (c == ')') {
+            if (frame.depth > 0) {
+                --frame.depth;
+            } else if (frame.cases == 0 && stack_.size() > 1) {
+                stack_.pop_back();
+            }
+            endWord();
+        } else if (strchr(" \t\n;&|<>", c) != nullptr) {
+            endWord();
+        } else if (c == '{') {
+            ++braces_;
+        } else if (c == '}' && braces_ > 0) {
+            --braces_;
+        } else if (c == '~') {
+            tildeEnd_ = at_ + 1;
+        }
+        ++at_;
+    }
+    TemplatePiece tail;
+    tail.text = text_.substr(pieceStart_);
+    pieces_.push_back(std::move(tail));
+    return true;
+}
+
+size_t environmentSize() {
+    size_t size = 0;
+    for (char **variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
+        size += strlen(*variable) + 1 + sizeof(char *);
+    }
+    return size + sizeof(char *);
+}
+
 } // namespace
 
-// Appends text[0..length) to out so that bash reads it back as exactly those bytes in one word:
-// unchanged when every byte is plain, '...' otherwise, and $'...' when a control byte would
-// otherwise appear raw (so that the command and its report line stay one line).
-void appendQuoted(std::string &out, const char *text, size_t length) {
-    bool plain = length > 0;
-    bool control = false;
-    for (size_t i = 0; i < length; ++i) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        plain = plain && plainByte(byte);
-        control = control || controlByte(byte);
-    }
-    if (plain) {
+// Plain text goes in unchanged (unless quoted is set); text without control bytes as '...'; text
+// with them as $'...', so that the command and its report line stay one line. Inside $'...' every
+// byte above 0x7f is written \xHH: raw, it could join the backslash after it into one character in
+// a multibyte locale and end the quoting early.
+void appendQuoted(std::string &out, const char *text, size_t length, bool quoted) {
+    if (!quoted && plainText(text, length)) {
         out.append(text, length);
         return;
+    }
+    bool control = false;
+    for (size_t i = 0; i < length; ++i) {
+        control = control || controlByte(static_cast<unsigned char>(text[i]));
     }
     if (!control) {
         out += '\'';
@@ -61,7 +538,7 @@ void appendQuoted(std::string &out, const char *text, size_t length) {
             out += "\\n";
         } else if (byte == '\t') {
             out += "\\t";
-        } else if (controlByte(byte)) {
+        } else if (controlByte(byte) || byte >= 0x80) {
             // Always two digits: bash reads at most two, so a following hex digit stays itself.
             out += "\\x";
             out += hex[byte >> 4];
@@ -73,29 +550,6 @@ void appendQuoted(std::string &out, const char *text, size_t length) {
     out += '\'';
 }
 
-// The argument as it goes into pparams.argumentList: the argument itself when it needs no
-// quoting (no copy), else a malloc'd quoted copy that is added to owned.
-char *quotedArgument(char *argument, std::vector<char *> &owned) {
-    size_t length = strlen(argument);
-    bool plain = length > 0;
-    for (size_t i = 0; plain && i < length; ++i) {
-        plain = plainByte(static_cast<unsigned char>(argument[i]));
-    }
-    if (plain) {
-        return argument;
-    }
-    std::string quoted;
-    appendQuoted(quoted, argument, length);
-    char *copy = strdup(quoted.c_str());
-    if (copy == nullptr) {
-        throw std::bad_alloc();
-    }
-    owned.push_back(copy);
-    return copy;
-}
-
-// The template from the command words: one word is shell code as written; several are quoted
-// word by word (each {} left as a placeholder). Without any {} the argument is appended.
 std::string buildTemplate(char **words, int count) {
     std::string result;
     if (count == 1) {
@@ -130,6 +584,98 @@ std::string buildTemplate(char **words, int count) {
         result += " {}";
     }
     return result;
+}
+
+bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
+                   TemplateRefusal &refusal) {
+    pieces.clear();
+    Lexer lexer(text, pieces, refusal);
+    return lexer.run();
+}
+
+// Where plain text would read the same, it goes in without quotes; elsewhere the quotes around
+// the replacement are closed, the argument is quoted on its own, and the quotes are opened again.
+std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const char *argument,
+                           size_t length) {
+    std::string command;
+    for (const TemplatePiece &piece : pieces) {
+        command += piece.text;
+        if (piece.replacement < 0) {
+            continue;
+        }
+        const bool plain = !piece.quoted && plainText(argument, length);
+        switch (piece.context) {
+        case Context::Bare:
+            appendQuoted(command, argument, length, piece.quoted);
+            break;
+        case Context::Double:
+            if (plain) {
+                command.append(argument, length);
+            } else {
+                command += '"';
+                appendQuoted(command, argument, length, true);
+                command += '"';
+            }
+            break;
+        case Context::Single:
+            if (plain) {
+                command.append(argument, length);
+            } else {
+                command += '\'';
+                appendQuoted(command, argument, length, true);
+                command += '\'';
+            }
+            break;
+        case Context::DollarSingle:
+            // A plain argument could still finish an escape left open before it (\x4 then 1).
+            command += '\'';
+            appendQuoted(command, argument, length, true);
+            command += "$'";
+            break;
+        }
+    }
+    return command;
+}
+
+CommandTemplate readTemplate(std::string text, bool raw) {
+    CommandTemplate command;
+    command.text = std::move(text);
+    command.raw = raw;
+    if (raw) {
+        command.libraryTemplate = command.text;
+        return command;
+    }
+    TemplateRefusal refusal;
+    if (!parseTemplate(command.text, command.pieces, refusal)) {
+        badUsage("the template cannot take the argument at byte %zu: %s", refusal.offset + 1,
+                 refusal.message.c_str());
+    }
+    command.libraryTemplate = "{}";
+    return command;
+}
+
+bool commandTooLong(size_t length, size_t position, std::string &message) {
+    // The kernel's limit for one argument string, its terminating NUL included.
+    static const size_t perArgument = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    static const long total = sysconf(_SC_ARG_MAX);
+    static const size_t fixed = environmentSize() + sizeof "/bin/bash" + sizeof "-c" +
+                                sizeof "/bin/bash" + 4 * sizeof(char *);
+    char text[256];
+    if (length + 1 > perArgument) {
+        snprintf(text, sizeof text,
+                 "the command for argument %zu is %zu bytes, more than the %zu bytes that one "
+                 "argument of exec may hold",
+                 position, length, perArgument - 1);
+    } else if (total > 0 && length + 1 + fixed > static_cast<size_t>(total)) {
+        snprintf(text, sizeof text,
+                 "the command for argument %zu is %zu bytes, more than the %zu bytes that exec "
+                 "takes (ARG_MAX %ld) with this environment",
+                 position, length, static_cast<size_t>(total) - fixed - 1, total);
+    } else {
+        return false;
+    }
+    message = text;
+    return true;
 }
 
 } // namespace fanrun_cli

@@ -1,0 +1,6 @@
+# The runner front end's template reading and quoting against a model of bash's word reading.
+set(_fanrun_dir ${PROJECT_SOURCE_DIR}/assignments/a3)
+syskit_add_fuzzer(NAME fanrun_quote_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_quote_fuzz.cpp ${_fanrun_dir}/fanrun_quote.cpp
+  ${_fanrun_dir}/fanrun_options.cpp
+  INCLUDES ${_fanrun_dir})
