@@ -15,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fanrun_cli {
@@ -224,9 +225,27 @@ struct TemplateRefusal {
 bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
                    TemplateRefusal &refusal);
 
+// What the replacement strings of one command stand for.
+struct Replacements {
+    std::string_view argument;
+    long position = 1; // {#}: the argument's position in the input, from 1
+    int slot = 1;      // {%}: the job slot of the command, from 1
+};
+
+// The text replacement string which (an index in the table: {} {.} {/} {//} {/.} {#} {%})
+// stands for: the argument; without its extension (only the last component's, and not a leading
+// dot's); its last component; its directory ("." when none); the last component without its
+// extension; the position; the slot.
+std::string replacementText(int which, const Replacements &values);
+
+// True when text holds a replacement string.
+bool holdsReplacement(std::string_view text);
+
 // The command for one argument: the pieces with every replacement string quoted for its place.
-std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const char *argument,
-                           size_t length);
+std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Replacements &values);
+
+// With --raw: every replacement string of text, left to right, replaced by its text as it is.
+std::string expandRaw(std::string_view text, const Replacements &values);
 
 // The command as the front end hands it over: with --raw the template and each argument go to
 // the library as they are; otherwise the library gets the template "{}" and, per argument, the

@@ -133,14 +133,12 @@ int64_t monotonicNs() {
 
 // The command for job, its replacement strings quoted for where they stand unless --raw;
 // malloc'd. NULL with message set when it is too long for exec.
-char *commandFor(const Feed &feed, const Job &job, std::string &message) {
+char *commandFor(const Feed &feed, const Job &job, int slot, std::string &message) {
     const CommandTemplate &command = *feed.command;
-    std::string text =
-        command.raw ? std::string()
-                    : expandTemplate(command.pieces, job.argument.data(), job.argument.size());
-    const char *expanded = command.raw ? command.text.c_str() : text.c_str();
-    const char *argument = command.raw ? job.argument.c_str() : "";
-    char *result = createCommand(command.raw ? expanded : "{}", command.raw ? argument : expanded);
+    const Replacements values{job.argument, job.position + 1, slot};
+    const std::string text =
+        command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
+    char *result = createCommand("{}", text.c_str());
     if (commandTooLong(strlen(result), static_cast<size_t>(job.position) + 1, message)) {
         free(result);
         return nullptr;
@@ -207,7 +205,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             return FANRUN_NEXT_END;
         }
         std::string tooLong;
-        command->command = commandFor(feed, job, tooLong);
+        command->command = commandFor(feed, job, slot, tooLong);
         if (command->command == nullptr) {
             // Said before it starts, and counted as failed; the rest of the batch goes on.
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
@@ -288,13 +286,15 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
 
 // Prints every command as its argument arrives; nothing runs, so nothing can fail but the
 // reading and the writing (a closed pipe is reported, not fatal).
-int dryRun(Feed &feed) {
+int dryRun(Feed &feed, int jobs) {
     signal(SIGPIPE, SIG_IGN);
     Job job = std::move(feed.first);
     bool more = feed.haveFirst;
     while (more && lateStop == 0) {
         std::string tooLong;
-        char *command = commandFor(feed, job, tooLong);
+        // Slots as a run would hand them out if every command took as long as the others.
+        const int slot = static_cast<int>(job.sequence % jobs) + 1;
+        char *command = commandFor(feed, job, slot, tooLong);
         if (command == nullptr) {
             outputWritten();
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
@@ -415,7 +415,9 @@ int run(int argc, char **argv) {
         badUsage("%s", arguments.error().c_str());
     }
     if (settings.dryRun) {
-        return dryRun(feed);
+        return dryRun(feed, settings.terminal   ? 1
+                            : settings.jobs > 0 ? settings.jobs
+                                                : defaultJobs());
     }
     // A command too long for exec among those that have arrived with the first is misuse:
     // nothing has run yet. One that comes later in a stream is said when it comes, and fails
@@ -423,7 +425,7 @@ int run(int argc, char **argv) {
     arguments.readAhead(readAheadBytes);
     auto requireRunnable = [&feed](const Job &job) {
         std::string tooLong;
-        char *command = commandFor(feed, job, tooLong);
+        char *command = commandFor(feed, job, 1, tooLong);
         if (command == nullptr) {
             badUsage("%s", tooLong.c_str());
         }

@@ -13,9 +13,37 @@ namespace fanrun_cli {
 
 namespace {
 
-// The replacement strings a template may hold, found wherever they stand; each stands for a text
-// made from the argument (only the argument itself so far).
-constexpr const char *replacements[] = {"{}"};
+// The replacement strings a template may hold, found wherever they stand, in the order of
+// Replacement; each stands for a text made from the argument, its position or its job slot.
+constexpr const char *replacements[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
+constexpr size_t replacementCount = sizeof replacements / sizeof replacements[0];
+
+// The replacement string at text + at, or -1.
+int replacementIn(std::string_view text, size_t at) {
+    for (size_t i = 0; i < replacementCount; ++i) {
+        if (text.compare(at, strlen(replacements[i]), replacements[i]) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Where the last component of path starts.
+size_t lastComponent(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+// path without the extension of its last component: from the last dot on, unless that dot starts
+// the component (.bashrc) or ends it (a.).
+std::string_view withoutExtension(std::string_view path) {
+    const size_t start = lastComponent(path);
+    const size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || dot <= start || dot + 1 == path.size()) {
+        return path;
+    }
+    return path.substr(0, dot);
+}
 
 // Bytes that are never special to bash anywhere in a word, so a word made only of them may go
 // into a command as it is. '=' and '~' are left out: they change meaning at a word's start.
@@ -133,12 +161,7 @@ class Lexer {
 };
 
 int Lexer::replacementAt(size_t at) const {
-    for (size_t i = 0; i < sizeof replacements / sizeof replacements[0]; ++i) {
-        if (text_.compare(at, strlen(replacements[i]), replacements[i]) == 0) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
+    return replacementIn(text_, at);
 }
 
 bool Lexer::refuse(size_t at, const std::string &message) {
@@ -560,16 +583,17 @@ std::string buildTemplate(char **words, int count) {
                 result += ' ';
             }
             const char *word = words[w];
-            // Scanned as createCommand scans: a {} is a placeholder, everything else literal.
+            // Scanned left to right: a replacement string stays one, everything else is literal.
             const char *piece = word;
             const char *at = word;
             while (*at != '\0') {
-                if (at[0] == '{' && at[1] == '}') {
+                const int which = replacementIn(at, 0);
+                if (which >= 0) {
                     if (at != piece) {
                         appendQuoted(result, piece, static_cast<size_t>(at - piece));
                     }
-                    result += "{}";
-                    at += 2;
+                    result += replacements[which];
+                    at += strlen(replacements[which]);
                     piece = at;
                 } else {
                     ++at;
@@ -580,10 +604,59 @@ std::string buildTemplate(char **words, int count) {
             }
         }
     }
-    if (result.find("{}") == std::string::npos) {
+    if (!holdsReplacement(result)) {
         result += " {}";
     }
     return result;
+}
+
+bool holdsReplacement(std::string_view text) {
+    for (size_t at = text.find('{'); at != std::string_view::npos; at = text.find('{', at + 1)) {
+        if (replacementIn(text, at) >= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string replacementText(int which, const Replacements &values) {
+    const std::string_view argument = values.argument;
+    switch (which) {
+    case 1:
+        return std::string(withoutExtension(argument));
+    case 2:
+        return std::string(argument.substr(lastComponent(argument)));
+    case 3: {
+        const size_t start = lastComponent(argument);
+        return start == 0 ? "." : start == 1 ? "/" : std::string(argument.substr(0, start - 1));
+    }
+    case 4:
+        return std::string(withoutExtension(argument.substr(lastComponent(argument))));
+    case 5:
+        return std::to_string(values.position);
+    case 6:
+        return std::to_string(values.slot);
+    default:
+        return std::string(argument);
+    }
+}
+
+std::string expandRaw(std::string_view text, const Replacements &values) {
+    std::string command;
+    size_t from = 0;
+    for (size_t at = text.find('{'); at != std::string_view::npos; at = text.find('{', at)) {
+        const int which = replacementIn(text, at);
+        if (which < 0) {
+            ++at;
+            continue;
+        }
+        command.append(text.substr(from, at - from));
+        command += replacementText(which, values);
+        at += strlen(replacements[which]);
+        from = at;
+    }
+    command.append(text.substr(from));
+    return command;
 }
 
 bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
@@ -595,14 +668,17 @@ bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
 
 // Where plain text would read the same, it goes in without quotes; elsewhere the quotes around
 // the replacement are closed, the argument is quoted on its own, and the quotes are opened again.
-std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const char *argument,
-                           size_t length) {
+std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Replacements &values) {
     std::string command;
+    std::string text;
     for (const TemplatePiece &piece : pieces) {
         command += piece.text;
         if (piece.replacement < 0) {
             continue;
         }
+        text = replacementText(piece.replacement, values);
+        const char *argument = text.data();
+        const size_t length = text.size();
         const bool plain = !piece.quoted && plainText(argument, length);
         switch (piece.context) {
         case Context::Bare:
