@@ -6,8 +6,8 @@ _fanrun() {
     local prev=""
     [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
-        --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --failed --help
-        --version"
+        --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
+        --resume-failed --retries --retry-delay --failed --help --version"
     local short="-j -o -0 -d -a -g -k -u -h -V"
     COMPREPLY=()
 
@@ -17,7 +17,7 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return 0
         ;;
-    -a | --arg-file | --report)
+    -a | --arg-file | --report | --joblog)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
@@ -29,7 +29,7 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
-    -j | --jobs | --timeout | --shard)
+    -j | --jobs | --timeout | --shard | --retries | --retry-delay)
         return 0
         ;;
     esac
@@ -40,7 +40,7 @@ _fanrun() {
         word=${COMP_WORDS[i]}
         case $word in
         -j | -o | -d | -a | --jobs | --output-dir | --delimiter | --arg-file | --timeout | \
-            --halt | --shard | --report)
+            --halt | --shard | --report | --joblog | --retries | --retry-delay)
             ((i++))
             ;;
         --)
