@@ -1298,6 +1298,20 @@ TEST(FanrunJoblog, RetriesRunAFailedCommandAgainAfterDoublingDelays) {
         EXPECT_GE(records[4].start - (records[3].start + records[3].runtime), 0.4 - 0.01) << key;
         EXPECT_EQ(records[5].exitCode, key == "1\tlate" ? "0" : "1");
     }
+    // Halting acts on an argument's last failure only: soon lets "slow" finish, now ends it.
+    for (const char *how : {"soon", "now"}) {
+        Outcome halted = run(dir, {"-u", "-j", "2", "--retries", "1", "--halt", how,
+                                   "case {} in bad) exit 1;; *) sleep 2; echo slow;; esac", "bad",
+                                   "slow", "never"});
+        EXPECT_EQ(halted.code(), 123) << how << halted.err;
+        EXPECT_EQ(halted.out, std::string(how) == "soon" ? "slow\n" : "") << how;
+        // The report alone is on standard error: "never" never started.
+        std::vector<ReportLine> report = parseRecords(halted.err);
+        ASSERT_EQ(report.size(), 3U) << how << halted.err;
+        EXPECT_EQ(exitStatuses(report),
+                  (std::vector<int>{1, std::string(how) == "soon" ? 0 : -1, 1}))
+            << how;
+    }
 }
 
 TEST(FanrunManual, RendersWithoutWarningsAndNamesEveryOptionOfTheHelp) {

@@ -532,7 +532,7 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
 // has exec'd or exited), so one stack serves every child.
 alignas(64) unsigned char childStack[128 * 1024];
 
-// ---- parent side ---------------------------------------------------------------------------
+// ---- parent side: signals -----------------------------------------------------------------------
 
 // The first stop signal of the run, or one noted through fanrunStop() before the run took it.
 volatile sig_atomic_t stopReceived;
@@ -546,6 +546,7 @@ void onStopSignal(int signum) {
 void onChildEnded(int /*signum*/) {}
 
 const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr size_t stopSignalCount = sizeof stopSignals / sizeof stopSignals[0];
 
 // Signal state of one run.
 struct RunSignals {
@@ -560,13 +561,15 @@ struct RunSignals {
     struct sigaction previousUsr2;
     struct sigaction previousPipe;
     struct sigaction previousChld;
-    struct sigaction previousStop[3];
+    struct sigaction previousStop[stopSignalCount];
     bool chldChanged;
     bool events;
     bool stops;
     bool installed;
 
+    // The mask of the main flow, and the one it opens while it sleeps for events.
     const sigset_t &current() const { return installed ? runMask : setupMask; }
+    const sigset_t &sleeping() const { return installed ? waitMask : earlyWaitMask; }
 };
 
 void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stops) {
@@ -634,7 +637,7 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
         if (stops) {
             action.sa_handler = onStopSignal;
             action.sa_mask = signals.eventSet;
-            for (size_t i = 0; i < 3; ++i) {
+            for (size_t i = 0; i < stopSignalCount; ++i) {
                 sigaction(stopSignals[i], &action, &signals.previousStop[i]);
             }
         }
@@ -675,6 +678,8 @@ pid_t startChild(ChildPlan &plan, char *command, const RunSignals &signals) {
     return pid;
 }
 
+// ---- the run's state ----------------------------------------------------------------------------
+
 struct KillEntry {
     int record;
     int64_t at;
@@ -682,16 +687,21 @@ struct KillEntry {
 
 enum : unsigned char { termSent = 1, timedOut = 2, givenOutput = 4 };
 
+// What a run does, in the order it can go through: it only moves on, through enterPhase().
+enum class Phase : unsigned char {
+    launching, // commands start as slots free up
+    draining,  // no further command starts (none left, or halting soon); the running ones finish
+    stopping,  // a stop signal or halting now: the running commands were told to end
+    killing,   // a second stop signal: what still ran got SIGKILL
+};
+
 // The state of one run beyond the table.
 struct Run {
     PROCESS_STRUCT *records;
-    int count;
+    int count; // commands of the run as far as known: the table's numProcesses
     int launched;
     FANRUN_OPTIONS options;
-    bool launchStopped; // a stop signal or the halt setting: no further command
-    bool stopping;
-    bool killedAll;
-    bool haltFired;
+    Phase phase;
     int firstUnreaped; // below it every record has been reaped
     int64_t startedNs;
     int64_t timeoutNs;    // 0: none
@@ -700,8 +710,8 @@ struct Run {
     KillEntry *killQueue; // SIGTERM'd records due for SIGKILL, by deadline
     int killHead;
     int killTail;
-    int timeoutCursor; // records before it are reaped or signalled
-    bool progressTerminal;
+    int timeoutCursor;     // records before it are reaped or signalled
+    bool progressTerminal; // the progress line is rewritten in place
     int64_t progressDue;
     // Runs from a source: the table grows as commands start, and each command has a job slot.
     const FANRUN_SOURCE *source; // NULL: the commands of pparams
@@ -737,6 +747,33 @@ void signalRunning(Run &run, int signum, bool queueKill) {
             run.killQueue[run.killTail++] = KillEntry{i, now + killGraceNs};
         }
     }
+}
+
+// Moves the run on to phase; a run never goes back to an earlier phase.
+void enterPhase(Run &run, Phase phase) {
+    run.phase = std::max(run.phase, phase);
+}
+
+// Stops the run as the halt setting how says after a failure: halting soon drains it, halting now
+// also tells the running commands to end. Each acts once, and not on a run already past it.
+void halt(Run &run, int how) {
+    const bool now = how == FANRUN_HALT_NOW;
+    if (how == FANRUN_HALT_NEVER || run.phase >= (now ? Phase::stopping : Phase::draining)) {
+        return;
+    }
+    if (run.launched < run.count || (now && processControl.numRunning > 0)) {
+        lastResult.halted = 1;
+    }
+    if (now && run.killQueue == nullptr) {
+        // Halting now asked for by a source: the grace period's queue is made when first needed.
+        run.killQueue = static_cast<KillEntry *>(
+            calloc(static_cast<size_t>(std::max(run.capacity, 1)), sizeof(KillEntry)));
+    }
+    if (now) {
+        // Without room for the grace period, what runs is ended at once.
+        signalRunning(run, run.killQueue != nullptr ? SIGTERM : SIGKILL, run.killQueue != nullptr);
+    }
+    enterPhase(run, now ? Phase::stopping : Phase::draining);
 }
 
 // ---- commands from a source -------------------------------------------------------------------
@@ -914,21 +951,7 @@ void tellSource(const Run &run, int index, int status, bool ended) {
     tell(run.source->context, &event);
 }
 
-// Stops the run as the halt setting how says after a failure, once.
-void halt(Run &run, int how) {
-    if (how == FANRUN_HALT_NEVER || run.haltFired) {
-        return;
-    }
-    run.haltFired = true;
-    const bool now = how == FANRUN_HALT_NOW;
-    if (run.launched < run.count || (now && processControl.numRunning > 0)) {
-        lastResult.halted = 1;
-    }
-    run.launchStopped = true;
-    if (now) {
-        signalRunning(run, SIGTERM, true);
-    }
-}
+// ---- reaping ------------------------------------------------------------------------------------
 
 // The run in progress, for fanrunHalt().
 Run *currentRun;
@@ -940,16 +963,17 @@ void recordReap(Run &run, pid_t pid, int status) {
     if (record != nullptr) {
         markReaped(record, status);
         if (run.flags != nullptr && (run.flags[record - run.records] & timedOut) != 0) {
-            lastResult.numTimedOut = lastResult.numTimedOut + 1;
+            ++lastResult.numTimedOut;
             failed = true;
         }
     }
     if (failed) {
-        lastResult.numFailed = lastResult.numFailed + 1;
+        ++lastResult.numFailed;
     }
+    // The record is complete before the counters say so: a report stops after numCompleted.
     tableFence();
-    processControl.numRunning = processControl.numRunning - 1;
-    processControl.numCompleted = processControl.numCompleted + 1;
+    --processControl.numRunning;
+    ++processControl.numCompleted;
     tableFence();
     if (failed) {
         halt(run, run.options.halt);
@@ -1017,6 +1041,8 @@ bool reapReady(Run &run) {
     }
 }
 
+// ---- the progress line --------------------------------------------------------------------------
+
 void writeAll(int fd, const char *text, size_t length) {
     while (length > 0) {
         ssize_t written = write(fd, text, length);
@@ -1065,17 +1091,20 @@ void writeProgress(const Run &run, int64_t now, bool last) {
     }
 }
 
+// ---- timers and stop ----------------------------------------------------------------------------
+
+// Takes a stop signal that the handler noted: the first goes on to every running command, a
+// second SIGINT or SIGTERM ends what still runs with SIGKILL.
 void handleStop(Run &run) {
     const int signum = stopReceived;
-    if (signum != 0 && !run.stopping) {
-        run.stopping = true;
-        run.launchStopped = true;
+    if (signum != 0 && lastResult.stopSignal == 0) {
         lastResult.stopSignal = signum;
         signalRunning(run, signum, false);
+        enterPhase(run, Phase::stopping);
     }
-    if (stopRepeated != 0 && !run.killedAll) {
-        run.killedAll = true;
+    if (stopRepeated != 0 && run.phase != Phase::killing) {
         signalRunning(run, SIGKILL, false);
+        enterPhase(run, Phase::killing);
     }
 }
 
@@ -1119,12 +1148,14 @@ int64_t serviceTimers(Run &run, int64_t now) {
     return next;
 }
 
+// ---- waiting ------------------------------------------------------------------------------------
+
 // Sleeps until a child has been reaped or the launching has been stopped, and also until fd (when
 // not -1) is readable or has hung up, or until the time until (when not 0) has come, serving
 // signals, timeouts and progress meanwhile. Reports run only inside the sleep.
 void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until = 0) {
     const int completed = processControl.numCompleted;
-    const bool stopped = run.launchStopped;
+    const Phase phase = run.phase;
     for (;;) {
         if (processControl.numRunning > 0) {
             reapReady(run);
@@ -1133,7 +1164,7 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
         const int64_t now = clockNs();
         int64_t next = serviceTimers(run, now);
         run.timerDue = next;
-        if (processControl.numCompleted != completed || run.launchStopped != stopped ||
+        if (processControl.numCompleted != completed || run.phase != phase ||
             (until > 0 && now >= until)) {
             return;
         }
@@ -1150,7 +1181,7 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
             fd, POLLIN, 0
         };
         if (ppoll(fd >= 0 ? &input : nullptr, fd >= 0 ? 1 : 0, next != INT64_MAX ? &limit : nullptr,
-                  signals.installed ? &signals.waitMask : &signals.earlyWaitMask) > 0) {
+                  &signals.sleeping()) > 0) {
             return;
         }
     }
@@ -1178,13 +1209,14 @@ void checkStop(Run &run, const RunSignals &signals) {
     for (int signum : stopSignals) {
         if (sigismember(&pending, signum) == 1) {
             struct timespec zero {};
-            ppoll(nullptr, 0, &zero,
-                  signals.installed ? &signals.waitMask : &signals.earlyWaitMask);
+            ppoll(nullptr, 0, &zero, &signals.sleeping());
             handleStop(run);
             return;
         }
     }
 }
+
+// ---- launching and finishing --------------------------------------------------------------------
 
 // Starts command, waiting for a running command to end while the system is out of processes.
 // Returns -1 only when the launching was stopped meanwhile; any other failure ends the process
@@ -1198,7 +1230,7 @@ pid_t launch(Run &run, ChildPlan &plan, char *command, const RunSignals &signals
         const int error = errno;
         if (error == EAGAIN && processControl.numRunning > 0) {
             waitOne(run, signals);
-            if (run.launchStopped) {
+            if (run.phase != Phase::launching) {
                 return -1;
             }
             continue;
@@ -1234,7 +1266,7 @@ bool nextCommand(Run &run, const RunSignals &signals, int index, FANRUN_COMMAND 
             return false;
         }
         waitEvents(run, signals, next->waitFd, next->waitUntilNs);
-        if (run.launchStopped) {
+        if (run.phase != Phase::launching) {
             return false;
         }
     }
@@ -1256,7 +1288,7 @@ void finishRun(RunSignals &signals) {
     if (signals.events) {
         sigaction(SIGCHLD, &signals.previousChld, nullptr);
         if (signals.stops) {
-            for (size_t i = 0; i < 3; ++i) {
+            for (size_t i = 0; i < stopSignalCount; ++i) {
                 sigaction(stopSignals[i], &signals.previousStop[i], nullptr);
             }
         }
@@ -1461,7 +1493,7 @@ int runParallel(void) {
             checkStop(run, signals);
         }
         FANRUN_COMMAND next{};
-        if (run.launchStopped || !nextCommand(run, signals, i, &next)) {
+        if (run.phase != Phase::launching || !nextCommand(run, signals, i, &next)) {
             break;
         }
         int slot = 0;
@@ -1504,7 +1536,7 @@ int runParallel(void) {
         run.launched = i + 1;
         lastResult.numStarted = run.launched;
         tableFence();
-        processControl.numRunning = processControl.numRunning + 1;
+        ++processControl.numRunning;
         tableFence();
         if (run.startedAt != nullptr) {
             // A burst of launches can outlast a timeout: the deadlines are served between them.
@@ -1519,13 +1551,15 @@ int runParallel(void) {
             tellSource(run, i, 0, false);
         }
 
-        while (processControl.numRunning >= processControl.maxNumRunning && !run.launchStopped) {
+        while (processControl.numRunning >= processControl.maxNumRunning &&
+               run.phase == Phase::launching) {
             waitOne(run, signals);
         }
         if (!signals.installed) {
             installHandlers(signals);
         }
     }
+    enterPhase(run, Phase::draining);
     while (processControl.numCompleted < run.launched) {
         waitOne(run, signals);
     }
