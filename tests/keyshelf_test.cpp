@@ -199,6 +199,28 @@ TEST(KeyshelfHash, AgreesWithBytewiseArithmeticOnRandomKeys) {
     }
 }
 
+TEST(KeyshelfHash, ReadsNoByteBeyondTheKeyLimit) {
+    // The key's first KEYSHELF_KEY_LIMIT bytes end where an unreadable page begins, with no NUL
+    // among them: reading one byte more faults.
+    const long page = sysconf(_SC_PAGESIZE);
+    const auto pageBytes = static_cast<std::size_t>(page);
+    const std::size_t span = (KEYSHELF_KEY_LIMIT / pageBytes + 2) * pageBytes;
+    void *map = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    char *end = static_cast<char *>(map) + span - pageBytes;
+    ASSERT_EQ(mprotect(end, pageBytes, PROT_NONE), 0);
+    char *key = end - KEYSHELF_KEY_LIMIT;
+    for (std::size_t i = 0; i < KEYSHELF_KEY_LIMIT; i++) {
+        key[i] = static_cast<char>('a' + i % 26);
+    }
+    const std::string stored(key, KEYSHELF_KEY_LIMIT);
+    for (const int m : {1, 1024, 1000003, INT_MAX}) {
+        EXPECT_EQ(dictHash(key, m), referenceHash(stored, m)) << "m=" << m;
+        EXPECT_EQ(dictHash((stored + "any tail").c_str(), m), referenceHash(stored, m)) << m;
+    }
+    munmap(map, span);
+}
+
 TEST(KeyshelfHash, GivesRowZeroOrAValidRowForTheMostNegativeSum) {
     // Contributions of a byte are multiplied by 119558^k, k being the bytes after it, and
     // 119558 = 2 * odd; so byte by byte from the end, a or b fixes the next bit of the sum until
