@@ -1219,8 +1219,8 @@ TEST(KeyshelfFaults, AFailedInsertionLeavesThePairsAsTheyWereForLaterRebuilds) {
     const struct {
         const char *name;
         int (*put)(Dict *, const char *, void *);
-    } puts[] = {{"dictPut", dictPut}, {"growDictPut", growDictPut}};
-    for (const auto &p : puts) {
+    } inserts[] = {{"dictPut", dictPut}, {"growDictPut", growDictPut}};
+    for (const auto &p : inserts) {
         for (long n = 1; n <= 2; n++) {
             SCOPED_TRACE(std::string(p.name) + " failing allocation " + std::to_string(n));
             Dict *d = dictNew(0);
