@@ -1256,10 +1256,11 @@ TEST(KeyshelfFaults, ASuccessfulGrowLiftsTheWaitAfterAFailedDoubling) {
     ASSERT_NE(d, nullptr);
     std::map<std::string, void *> model;
     // The only row fills at its 4th, 8th and 16th pair, and from the 8th on every new key asks
-    // for a doubling. Those at 8 and 16 pairs fail on their first allocation (the key copy is
-    // the put's first), which puts the next attempt off until 32 pairs.
+    // for a doubling. Those at 8 and 16 pairs fail on their first allocation, the put's second
+    // after the key copy, which puts the next attempt off until 32 pairs.
     for (int i = 1; i <= 16; i++) {
-        const std::string key = "k" + std::to_string(i);
+        std::string key = "k";
+        key += std::to_string(i);
         const bool doubling = i == 8 || i == 16;
         startTracking(doubling ? 2 : 0);
         ASSERT_EQ(dictPut(d, key.c_str(), tag(i)), 1) << key;
