@@ -199,6 +199,28 @@ TEST(KeyshelfHash, AgreesWithBytewiseArithmeticOnRandomKeys) {
     }
 }
 
+TEST(KeyshelfHash, ReadsNoByteBeyondTheKeyLimit) {
+    // The key's first KEYSHELF_KEY_LIMIT bytes end where an unreadable page begins, with no NUL
+    // among them: reading one byte more faults.
+    const long page = sysconf(_SC_PAGESIZE);
+    const auto pageBytes = static_cast<std::size_t>(page);
+    const std::size_t span = (KEYSHELF_KEY_LIMIT / pageBytes + 2) * pageBytes;
+    void *map = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    char *end = static_cast<char *>(map) + span - pageBytes;
+    ASSERT_EQ(mprotect(end, pageBytes, PROT_NONE), 0);
+    char *key = end - KEYSHELF_KEY_LIMIT;
+    for (std::size_t i = 0; i < KEYSHELF_KEY_LIMIT; i++) {
+        key[i] = static_cast<char>('a' + i % 26);
+    }
+    const std::string stored(key, KEYSHELF_KEY_LIMIT);
+    for (const int m : {1, 1024, 1000003, INT_MAX}) {
+        EXPECT_EQ(dictHash(key, m), referenceHash(stored, m)) << "m=" << m;
+        EXPECT_EQ(dictHash((stored + "any tail").c_str(), m), referenceHash(stored, m)) << m;
+    }
+    munmap(map, span);
+}
+
 TEST(KeyshelfHash, GivesRowZeroOrAValidRowForTheMostNegativeSum) {
     // Contributions of a byte are multiplied by 119558^k, k being the bytes after it, and
     // 119558 = 2 * odd; so byte by byte from the end, a or b fixes the next bit of the sum until
@@ -528,6 +550,19 @@ TEST(KeyshelfGrowPut, NeitherShrinksNorLooksForEqualKeysNorRebuilds) {
     dictFree(d);
 }
 
+TEST(KeyshelfCounters, StayAtTheLargestIntRatherThanWrapAround) {
+    Dict *d = dictNew(0);
+    ASSERT_NE(d, nullptr);
+    d->numFullRows = INT_MAX;
+    // growDictPut never rebuilds, so the count is not restarted when the row fills.
+    for (const auto &key : keysInRow(5, 1024, 8)) {
+        ASSERT_EQ(growDictPut(d, key.c_str(), tag(1)), 1);
+    }
+    ASSERT_EQ(d->rows[5].numEntries, d->rows[5].capacity);
+    EXPECT_EQ(d->numFullRows, INT_MAX);
+    dictFree(d);
+}
+
 TEST(KeyshelfGrow, KeepsEveryPairForAnyFactor) {
     Dict *d = dictNew(0);
     std::map<std::string, void *> model;
@@ -573,6 +608,26 @@ TEST(KeyshelfGrow, RefusesARowCountBeyondAnInt) {
     EXPECT_EQ(dictPut(d, "added", tag(2)), 1);
     EXPECT_TRUE(wellFormed(d));
     dictFree(d);
+}
+
+TEST(KeyshelfGrow, RefusesARowCountThatWrapsPastAnInt) {
+    // Each product exceeds 2^32 by a little: cut to an int, it would be a small row count.
+    const struct {
+        int rows;
+        int factor;
+    } cases[] = {{3, 1431655766}, {4, 1073741825}};
+    for (const auto &c : cases) {
+        Dict *d = dictNew(c.rows);
+        ASSERT_NE(d, nullptr);
+        ASSERT_EQ(dictPut(d, "kept", tag(1)), 1);
+        const auto shape = [d] { return captureStdout([d] { dictPrint(d, 2); }); };
+        const std::string before = shape();
+        const DictRow *rows = d->rows;
+        grow(d, c.factor);
+        EXPECT_EQ(d->rows, rows) << c.rows << " rows by " << c.factor;
+        EXPECT_EQ(shape(), before) << c.rows << " rows by " << c.factor;
+        dictFree(d);
+    }
 }
 
 TEST(KeyshelfKeys, KeysOfExactly1024BytesSurviveRebuilds) {
@@ -1156,6 +1211,71 @@ TEST(KeyshelfFaults, FailedPutLeavesThePairsAsTheyWere) {
     EXPECT_EQ(dictDel(d, fresh[0].c_str()), 1);
     EXPECT_EQ(dictPut(d, keys[0].c_str(), tag(1)), 1);
     EXPECT_TRUE(wellFormed(d));
+    dictFree(d);
+}
+
+TEST(KeyshelfFaults, AFailedInsertionLeavesThePairsAsTheyWereForLaterRebuilds) {
+    // Into a full row, each put allocates twice: the doubled array, then the key copy.
+    const struct {
+        const char *name;
+        int (*put)(Dict *, const char *, void *);
+    } inserts[] = {{"dictPut", dictPut}, {"growDictPut", growDictPut}};
+    for (const auto &p : inserts) {
+        for (long n = 1; n <= 2; n++) {
+            SCOPED_TRACE(std::string(p.name) + " failing allocation " + std::to_string(n));
+            Dict *d = dictNew(0);
+            ASSERT_NE(d, nullptr);
+            const auto keys = keysInRow(77, 1024, 5);
+            std::map<std::string, void *> model;
+            for (std::size_t i = 0; i < 4; i++) {
+                ASSERT_EQ(dictPut(d, keys[i].c_str(), tag(i + 1)), 1);
+                model[keys[i]] = tag(i + 1);
+            }
+            const std::string shape = dump(d);
+            startTracking(n);
+            EXPECT_EQ(p.put(d, keys[4].c_str(), tag(5)), 0);
+            tracking = false;
+            EXPECT_TRUE(failed);
+            if (n == 1) {
+                EXPECT_EQ(dump(d), shape);
+            }
+            EXPECT_TRUE(wellFormed(d));
+            EXPECT_TRUE(holds(d, model));
+            // A rebuild moves exactly the pairs the table holds, so it sees a miscount.
+            grow(d, 2);
+            EXPECT_EQ(d->numRows, 2048);
+            EXPECT_TRUE(holds(d, model));
+            EXPECT_EQ(p.put(d, keys[4].c_str(), tag(5)), 1);
+            dictFree(d);
+        }
+    }
+}
+
+TEST(KeyshelfFaults, ASuccessfulGrowLiftsTheWaitAfterAFailedDoubling) {
+    Dict *d = dictNew(1);
+    ASSERT_NE(d, nullptr);
+    std::map<std::string, void *> model;
+    // The only row fills at its 4th, 8th and 16th pair, and from the 8th on every new key asks
+    // for a doubling. Those at 8 and 16 pairs fail on their first allocation, the put's second
+    // after the key copy, which puts the next attempt off until 32 pairs.
+    for (int i = 1; i <= 16; i++) {
+        std::string key = "k";
+        key += std::to_string(i);
+        const bool doubling = i == 8 || i == 16;
+        startTracking(doubling ? 2 : 0);
+        ASSERT_EQ(dictPut(d, key.c_str(), tag(i)), 1) << key;
+        tracking = false;
+        model[key] = tag(i);
+        ASSERT_EQ(failed, doubling) << key;
+        ASSERT_EQ(d->numRows, 1) << key;
+    }
+    grow(d, 1);
+    ASSERT_EQ(d->numFullRows, 2) << "the rebuilt row filled at 8 and at 16 pairs";
+    ASSERT_EQ(dictPut(d, "k17", tag(17)), 1);
+    model["k17"] = tag(17);
+    EXPECT_EQ(d->numRows, 2);
+    EXPECT_TRUE(wellFormed(d));
+    EXPECT_TRUE(holds(d, model));
     dictFree(d);
 }
 

@@ -35,6 +35,8 @@
 
 namespace {
 
+// ---- memory scheme ------------------------------------------------------------------------------
+
 constexpr int kDefaultRows = KEYSHELF_DEFAULT_ROWS;
 constexpr int kRowCapacity = KEYSHELF_ROW_CAPACITY;
 constexpr int kBinarySearchMin = KEYSHELF_BINARY_SEARCH_MIN;
@@ -117,125 +119,6 @@ void releaseKey(const Storage &st, char *key) {
     if (!within(key, st.pool, st.poolBytes) && !within(key, st.small, st.smallBytes)) {
         std::free(key);
     }
-}
-
-// Most keys in a row differ in their first byte, which settles the order without a call.
-int compareKeys(const char *a, const char *b) {
-    const auto x = static_cast<unsigned char>(*a);
-    const auto y = static_cast<unsigned char>(*b);
-    if (x != y) {
-        return x < y ? -1 : 1;
-    }
-    return x == 0 ? 0 : std::strncmp(a, b, kKeyLimit);
-}
-
-// Counters only go up; past INT_MAX they stay there rather than overflow.
-void bump(int &counter) {
-    if (counter < INT_MAX) {
-        ++counter;
-    }
-}
-
-// Resizes a row's array to newCapacity pairs, keeping the pairs in use. On failure the row is
-// unchanged.
-bool resizeRow(Storage &st, DictRow *row, int newCapacity) {
-    const int room = borrowedRoom(st, row->entries);
-    if (room < 0) {
-        const std::size_t bytes = static_cast<std::size_t>(newCapacity) * sizeof(DictEntry);
-        auto *fresh = static_cast<DictEntry *>(std::realloc(row->entries, bytes));
-        if (fresh == nullptr) {
-            return false;
-        }
-        row->entries = fresh;
-        row->capacity = newCapacity;
-        return true;
-    }
-    if (newCapacity <= room) {
-        row->capacity = newCapacity;
-        return true;
-    }
-    DictEntry *fresh = nullptr;
-    constexpr std::size_t smallArray = kSmallRoom * sizeof(DictEntry);
-    if (room == 0 && newCapacity <= kSmallRoom && st.smallUsed + smallArray <= st.smallBytes) {
-        fresh = reinterpret_cast<DictEntry *>(st.small + st.smallUsed);
-        st.smallUsed += smallArray;
-    } else {
-        fresh = static_cast<DictEntry *>(
-            std::malloc(static_cast<std::size_t>(newCapacity) * sizeof(DictEntry)));
-        if (fresh == nullptr) {
-            return false;
-        }
-        st.ownArrays++;
-    }
-    const int keep = std::min(row->numEntries, newCapacity);
-    if (keep > 0) {
-        std::memcpy(fresh, row->entries, static_cast<std::size_t>(keep) * sizeof(DictEntry));
-    }
-    row->entries = fresh;
-    row->capacity = newCapacity;
-    return true;
-}
-
-// Doubles a row that has no free slot. False when memory ran out or the capacity would overflow.
-bool makeRoom(Storage &st, DictRow *row) {
-    if (row->numEntries < row->capacity) {
-        return true;
-    }
-    if (row->capacity > INT_MAX / 2) {
-        return false;
-    }
-    return resizeRow(st, row, row->capacity * 2);
-}
-
-char *copyKey(const char *key) {
-    const std::size_t len = strnlen(key, kKeyLimit);
-    auto *copy = static_cast<char *>(std::malloc(len + 1));
-    if (copy != nullptr) {
-        std::memcpy(copy, key, len);
-        copy[len] = '\0';
-    }
-    return copy;
-}
-
-void insertAt(DictRow *row, int slot, char *key, void *value) {
-    DictEntry *e = row->entries;
-    std::memmove(e + slot + 1, e + slot,
-                 static_cast<std::size_t>(row->numEntries - slot) * sizeof(DictEntry));
-    e[slot].key = key;
-    e[slot].value = value;
-    row->numEntries++;
-}
-
-// The first slot of a sorted row whose key does not compare below `key`: where the key is (then
-// *found is set), or where it goes. Short rows are walked from slot 0, long ones searched by
-// halving.
-int lowerBound(const DictRow *row, const char *key, bool *found) {
-    const int n = row->numEntries;
-    *found = false;
-    if (n < kBinarySearchMin) {
-        for (int i = 0; i < n; i++) {
-            const int c = compareKeys(row->entries[i].key, key);
-            if (c >= 0) {
-                *found = c == 0;
-                return i;
-            }
-        }
-        return n;
-    }
-    // The slot `high` was last compared with the key, so *found tells whether it holds it.
-    int low = 0;
-    int high = n;
-    while (low < high) {
-        const int mid = low + (high - low) / 2;
-        const int c = compareKeys(row->entries[mid].key, key);
-        if (c < 0) {
-            low = mid + 1;
-        } else {
-            high = mid;
-            *found = c == 0;
-        }
-    }
-    return low;
 }
 
 // Pairs are laid out on 16 bytes; a pool segment starts on a cache line.
@@ -360,22 +243,7 @@ void releaseStorage(Dict *d, const Storage &st) {
     releaseDense(st.pool, st.poolMapped);
 }
 
-bool isPowerOfTwo(int k) {
-    return std::has_single_bit(static_cast<unsigned>(k));
-}
-
-// Bytes before a rebuilt row's array in its pool segment: room for its first key, rounded so that
-// the array is aligned and the segment ends on a cache line (array sizes are multiples of one).
-std::size_t headBytes(std::size_t firstKey) {
-    return alignUp(alignUp(firstKey, kPairAlign), kLine);
-}
-
-// Capacity of a row that received k pairs during a rebuild: it starts at kRowCapacity and
-// doubles on each insertion that finds it full.
-int rebuiltCapacity(int k) {
-    return k <= kRowCapacity ? kRowCapacity
-                             : static_cast<int>(std::bit_ceil(static_cast<unsigned>(k)));
-}
+// ---- hashing ------------------------------------------------------------------------------------
 
 int hashBytes(const char *c, std::size_t len, int m) {
     if (m < 1) {
@@ -415,6 +283,138 @@ int hashKey(const char *c, int m) {
     return hashBytes(c, strnlen(c, kKeyLimit), m);
 }
 
+// ---- rows ---------------------------------------------------------------------------------------
+
+// Most keys in a row differ in their first byte, which settles the order without a call.
+int compareKeys(const char *a, const char *b) {
+    const auto x = static_cast<unsigned char>(*a);
+    const auto y = static_cast<unsigned char>(*b);
+    if (x != y) {
+        return x < y ? -1 : 1;
+    }
+    return x == 0 ? 0 : std::strncmp(a, b, kKeyLimit);
+}
+
+// Counters only go up; past INT_MAX they stay there rather than overflow.
+void bump(int &counter) {
+    if (counter < INT_MAX) {
+        ++counter;
+    }
+}
+
+// Resizes a row's array to newCapacity pairs, keeping the pairs in use. On failure the row is
+// unchanged.
+bool resizeRow(Storage &st, DictRow *row, int newCapacity) {
+    const int room = borrowedRoom(st, row->entries);
+    if (room < 0) {
+        const std::size_t bytes = static_cast<std::size_t>(newCapacity) * sizeof(DictEntry);
+        auto *fresh = static_cast<DictEntry *>(std::realloc(row->entries, bytes));
+        if (fresh == nullptr) {
+            return false;
+        }
+        row->entries = fresh;
+        row->capacity = newCapacity;
+        return true;
+    }
+    if (newCapacity <= room) {
+        row->capacity = newCapacity;
+        return true;
+    }
+    DictEntry *fresh = nullptr;
+    constexpr std::size_t smallArray = kSmallRoom * sizeof(DictEntry);
+    if (room == 0 && newCapacity <= kSmallRoom && st.smallUsed + smallArray <= st.smallBytes) {
+        fresh = reinterpret_cast<DictEntry *>(st.small + st.smallUsed);
+        st.smallUsed += smallArray;
+    } else {
+        fresh = static_cast<DictEntry *>(
+            std::malloc(static_cast<std::size_t>(newCapacity) * sizeof(DictEntry)));
+        if (fresh == nullptr) {
+            return false;
+        }
+        st.ownArrays++;
+    }
+    const int keep = std::min(row->numEntries, newCapacity);
+    if (keep > 0) {
+        std::memcpy(fresh, row->entries, static_cast<std::size_t>(keep) * sizeof(DictEntry));
+    }
+    row->entries = fresh;
+    row->capacity = newCapacity;
+    return true;
+}
+
+// Doubles a row that has no free slot. False when memory ran out or the capacity would overflow.
+bool makeRoom(Storage &st, DictRow *row) {
+    if (row->numEntries < row->capacity) {
+        return true;
+    }
+    if (row->capacity > INT_MAX / 2) {
+        return false;
+    }
+    return resizeRow(st, row, row->capacity * 2);
+}
+
+char *copyKey(const char *key) {
+    const std::size_t len = strnlen(key, kKeyLimit);
+    auto *copy = static_cast<char *>(std::malloc(len + 1));
+    if (copy != nullptr) {
+        std::memcpy(copy, key, len);
+        copy[len] = '\0';
+    }
+    return copy;
+}
+
+// The end of every insertion of a new key into a row with a free slot. A row counts as full once
+// an insertion leaves it no free slot. False, with nothing changed, when memory ran out.
+bool storeNewPair(Dict *d, DictRow *row, int slot, const char *key, void *value) {
+    char *copy = copyKey(key);
+    if (copy == nullptr) {
+        return false;
+    }
+    DictEntry *e = row->entries;
+    std::memmove(e + slot + 1, e + slot,
+                 static_cast<std::size_t>(row->numEntries - slot) * sizeof(DictEntry));
+    e[slot].key = copy;
+    e[slot].value = value;
+    row->numEntries++;
+    shelfOf(d)->pairs++;
+    if (row->numEntries == row->capacity) {
+        bump(d->numFullRows);
+    }
+    return true;
+}
+
+// The first slot of a sorted row whose key does not compare below `key`: where the key is (then
+// *found is set), or where it goes. Short rows are walked from slot 0, long ones searched by
+// halving.
+int lowerBound(const DictRow *row, const char *key, bool *found) {
+    const int n = row->numEntries;
+    *found = false;
+    if (n < kBinarySearchMin) {
+        for (int i = 0; i < n; i++) {
+            const int c = compareKeys(row->entries[i].key, key);
+            if (c >= 0) {
+                *found = c == 0;
+                return i;
+            }
+        }
+        return n;
+    }
+    // The slot `high` was last compared with the key, so *found tells whether it holds it.
+    int low = 0;
+    int high = n;
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        const int c = compareKeys(row->entries[mid].key, key);
+        if (c < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+            *found = c == 0;
+        }
+    }
+    return low;
+}
+
 int findInRow(const DictRow *row, const char *key) {
     bool found = false;
     const int slot = lowerBound(row, key, &found);
@@ -444,6 +444,36 @@ bool firstInsertion(Storage &st, DictRow *row, const char *key, void *value) {
     row->capacity = kSmallRoom;
     row->numEntries = 1;
     return true;
+}
+
+// ---- rebuild ------------------------------------------------------------------------------------
+
+bool isPowerOfTwo(int k) {
+    return std::has_single_bit(static_cast<unsigned>(k));
+}
+
+// Capacity of a row that received k pairs during a rebuild: it starts at kRowCapacity and
+// doubles on each insertion that finds it full.
+int rebuiltCapacity(int k) {
+    return k <= kRowCapacity ? kRowCapacity
+                             : static_cast<int>(std::bit_ceil(static_cast<unsigned>(k)));
+}
+
+// The pool gives each row that receives pairs a segment starting on a cache line: the copy of
+// its first key, then its array, so that a lookup of a row's only key reads the key and the pair
+// from one line. The other keys follow all the segments. Sizing the pool and filling it both
+// take the layout from here, so that the pairs moved always fit the pool allocated.
+struct Segment {
+    std::size_t array; // offset of the array; the first key copy ends there
+    std::size_t bytes; // a multiple of kLine, so that the next segment starts on a cache line
+};
+
+// The segment of a row that receives `pairs` pairs, the first with a key copy of `firstKey`
+// bytes. Only the array's part depends on `pairs`.
+Segment segmentOf(std::size_t firstKey, int pairs) {
+    const std::size_t array = alignUp(firstKey, kPairAlign);
+    return {array, alignUp(array, kLine) +
+                       static_cast<std::size_t>(rebuiltCapacity(pairs)) * sizeof(DictEntry)};
 }
 
 // What a rebuild knows of each pair, listed in the order the pairs move: old rows in index
@@ -495,14 +525,13 @@ struct Plan {
     std::size_t segmentBytes = 0; // one segment per row that receives pairs
     std::size_t keyBytes = 0;     // the other key copies
     std::int64_t fullEvents = 0;
+
+    // The pool's size, with room to start the segments on a cache line wherever it lies.
+    std::size_t poolBytes() const { return segmentBytes + keyBytes + kLine; }
 };
 
 // Counts in numEntries the pairs each new row receives and marks the first pair of each. The
 // rows are touched at random, so the ones a few pairs ahead are fetched early.
-//
-// The pool gives each row that receives pairs a segment starting on a cache line: the copy of
-// its first key, then its array, so that a lookup of a row's only key reads the key and the pair
-// from one line. The other keys follow all the segments.
 Plan countArrivals(DictRow *rows, Move *where, std::size_t total) {
     Plan plan;
     for (std::size_t p = 0; p < total; p++) {
@@ -512,12 +541,11 @@ Plan countArrivals(DictRow *rows, Move *where, std::size_t total) {
         const int k = ++rows[where[p].row].numEntries;
         where[p].first = k == 1;
         if (k == 1) {
-            plan.segmentBytes += headBytes(where[p].size) + kRowCapacity * sizeof(DictEntry);
+            plan.segmentBytes += segmentOf(where[p].size, 1).bytes;
         } else {
+            // The row's segment grows by what its array gains; its first key is not known here.
             plan.keyBytes += where[p].size;
-            if (k > kRowCapacity && isPowerOfTwo(k - 1)) {
-                plan.segmentBytes += static_cast<std::size_t>(k - 1) * sizeof(DictEntry);
-            }
+            plan.segmentBytes += segmentOf(0, k).bytes - segmentOf(0, k - 1).bytes;
         }
         if (k >= kRowCapacity && isPowerOfTwo(k)) {
             plan.fullEvents++;
@@ -547,11 +575,11 @@ void movePairs(Storage &old, DictRow *rows, const Move *where, std::size_t total
         DictRow &to = rows[m.row];
         char *copy = nullptr;
         if (m.first) {
+            const Segment seg = segmentOf(m.size, to.numEntries);
             to.capacity = rebuiltCapacity(to.numEntries);
             to.numEntries = 0;
-            to.entries = reinterpret_cast<DictEntry *>(segments + alignUp(m.size, kPairAlign));
-            segments +=
-                headBytes(m.size) + static_cast<std::size_t>(to.capacity) * sizeof(DictEntry);
+            to.entries = reinterpret_cast<DictEntry *>(segments + seg.array);
+            segments += seg.bytes;
             copy = reinterpret_cast<char *>(to.entries) - m.size;
         } else {
             copy = keys;
@@ -591,7 +619,7 @@ bool rebuild(Dict *d, int factor) {
         done = where != nullptr && listMoves(d, total, n, where);
         if (done) {
             plan = countArrivals(b.rows, where, total);
-            pool = allocDense(plan.segmentBytes + plan.keyBytes + kLine);
+            pool = allocDense(plan.poolBytes());
             done = pool.start != nullptr;
         }
     }
@@ -600,8 +628,7 @@ bool rebuild(Dict *d, int factor) {
         if (total > 0) {
             char *segments = pool.base;
             segments += (kLine - reinterpret_cast<std::uintptr_t>(segments) % kLine) % kLine;
-            poolBytes = plan.segmentBytes + plan.keyBytes + kLine +
-                        static_cast<std::size_t>(pool.base - pool.start);
+            poolBytes = plan.poolBytes() + static_cast<std::size_t>(pool.base - pool.start);
             movePairs(s->store, b.rows, where, total, segments, plan.segmentBytes);
         }
         // When the new count is a multiple of the old one, each new row receives the pairs of a
@@ -741,14 +768,8 @@ int dictPut(Dict *d, const char *key, void *value) {
         row->entries[slot].value = value;
         return 1;
     }
-    char *copy = copyKey(key);
-    if (copy == nullptr) {
+    if (!storeNewPair(d, row, slot, key, value)) {
         return 0;
-    }
-    insertAt(row, slot, copy, value);
-    shelfOf(d)->pairs++;
-    if (row->numEntries >= row->capacity) {
-        bump(d->numFullRows);
     }
     growIfDue(d);
     return 1;
@@ -760,17 +781,8 @@ int growDictPut(Dict *d, const char *key, void *value) {
     if (!makeRoom(st, row)) {
         return 0;
     }
-    char *copy = copyKey(key);
-    if (copy == nullptr) {
-        return 0;
-    }
     bool found = false;
-    insertAt(row, lowerBound(row, key, &found), copy, value);
-    shelfOf(d)->pairs++;
-    if (row->numEntries == row->capacity) {
-        bump(d->numFullRows);
-    }
-    return 1;
+    return storeNewPair(d, row, lowerBound(row, key, &found), key, value) ? 1 : 0;
 }
 
 int dictDel(Dict *d, const char *key) {

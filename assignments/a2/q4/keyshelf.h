@@ -56,9 +56,10 @@ Dict *dictNew(int initRows);
  * table is ignored. Cannot fail. */
 void dictFree(Dict *d);
 
-/* Row index from 0 to m - 1 for key `c` and row count `m` (at least 1), from every byte of `c`.
- * A pair lives in the row dictHash gives for its stored key, that is for keys of at most
- * KEYSHELF_KEY_LIMIT bytes the key itself. Cannot fail. */
+/* Row index from 0 to m - 1 for key `c` and row count `m` (at least 1), from the bytes of `c`
+ * before its NUL but at most its first KEYSHELF_KEY_LIMIT bytes: nothing past those is read, so
+ * `c` needs no NUL within them, and keys equal in their first KEYSHELF_KEY_LIMIT bytes get the
+ * same row. A pair lives in the row dictHash gives for its key. Cannot fail. */
 int dictHash(const char *c, int m);
 
 /* Slot of `key` in row `h` (0 to numRows - 1), or -1 when the key is not in that row. */
