@@ -83,8 +83,10 @@ int64_t clockNs() {
 }
 
 // ---- the pid index -----------------------------------------------------------------------------
-// Open addressing with linear probing, at most half full. For every pid of a run it holds how
-// many commands of the run have had it and which record waits for it now. The child reads it
+// Open addressing with linear probing, at most half full. It holds the pids whose commands are
+// running, with the record that waits for each, and the pids that more than one command of the run
+// has had, with how many; a bitmap over all pids tells which ones the run has had at all. So it
+// stays as small as the commands running at once, however long the run. The child reads it
 // (getpid() as the key) to name its files, so lookups are child code too.
 
 struct PidEntry {
@@ -99,19 +101,40 @@ struct PidIndex {
     size_t used;
     const PROCESS_STRUCT *records; // the table the entries describe
     int count;
+    unsigned char *seen; // a bit per pid below seenPids that a command of the run has had
+    size_t seenPids;
 };
 
 PidIndex pidIndex;
 
-FANRUN_CHILD_CODE size_t pidSlot(const PidIndex &index, int pid) {
-    const size_t mask = (size_t{1} << index.bits) - 1;
+FANRUN_CHILD_CODE size_t pidHome(const PidIndex &index, int pid) {
     // Fibonacci hashing spreads the runs of consecutive pids over the whole table.
     const uint32_t hash = static_cast<uint32_t>(pid) * 2654435769U;
-    size_t at = hash >> (32 - index.bits);
+    return hash >> (32 - index.bits);
+}
+
+FANRUN_CHILD_CODE size_t pidSlot(const PidIndex &index, int pid) {
+    const size_t mask = (size_t{1} << index.bits) - 1;
+    size_t at = pidHome(index, pid);
     while (index.slots[at].pid != 0 && index.slots[at].pid != pid) {
         at = (at + 1) & mask;
     }
     return at;
+}
+
+FANRUN_CHILD_CODE bool pidSeen(const PidIndex &index, int pid) {
+    const auto bit = static_cast<size_t>(pid);
+    return index.seen != nullptr && bit < index.seenPids &&
+           (index.seen[bit / 8] & (1U << (bit % 8))) != 0;
+}
+
+// How many commands of the run have had pid so far.
+FANRUN_CHILD_CODE int pidUses(const PidIndex &index, int pid) {
+    if (index.slots == nullptr || pid <= 0) {
+        return 0;
+    }
+    const PidEntry &entry = index.slots[pidSlot(index, pid)];
+    return entry.pid == pid ? entry.uses : pidSeen(index, pid) ? 1 : 0;
 }
 
 // Room for `distinct` pids, or false with the index left as it was.
@@ -124,19 +147,52 @@ bool indexInit(PidIndex &index, size_t distinct) {
     if (slots == nullptr) {
         return false;
     }
-    index = PidIndex{slots, bits, 0, nullptr, 0};
+    index = PidIndex{slots, bits, 0, nullptr, 0, nullptr, 0};
     return true;
+}
+
+// Room to note every pid below pids as seen; false when there is none (every pid then keeps its
+// entry instead).
+bool indexTrackPids(PidIndex &index, size_t pids) {
+    // Only the bytes of the pids a run touches become resident.
+    index.seen = static_cast<unsigned char *>(calloc(pids / 8 + 1, 1));
+    index.seenPids = index.seen != nullptr ? pids : 0;
+    return index.seen != nullptr;
 }
 
 void indexDrop() {
     free(pidIndex.slots);
+    free(pidIndex.seen);
     pidIndex = PidIndex{};
+}
+
+// Drops the entry of a pid whose only command of the run has been reaped: the bitmap keeps that
+// the run had it. Entries of pids used more than once stay, for their count.
+void indexForget(int pid) {
+    size_t hole = pidSlot(pidIndex, pid);
+    if (pidIndex.slots[hole].pid != pid || pidIndex.slots[hole].uses != 1 ||
+        !pidSeen(pidIndex, pid)) {
+        return;
+    }
+    const size_t mask = (size_t{1} << pidIndex.bits) - 1;
+    // Later entries of the same probe run move back into the hole, so every lookup still finds
+    // its pid before the first free slot.
+    for (size_t next = (hole + 1) & mask; pidIndex.slots[next].pid != 0; next = (next + 1) & mask) {
+        const size_t home = pidHome(pidIndex, pidIndex.slots[next].pid);
+        const bool stays =
+            hole < next ? (home > hole && home <= next) : (home > hole || home <= next);
+        if (!stays) {
+            pidIndex.slots[hole] = pidIndex.slots[next];
+            hole = next;
+        }
+    }
+    pidIndex.slots[hole] = PidEntry{};
+    --pidIndex.used;
 }
 
 // Notes that record now waits for pid. Returns false only when the index is full and cannot grow.
 bool indexAdd(int pid, int record) {
     if ((pidIndex.used + 1) * 2 > (size_t{1} << pidIndex.bits)) {
-        // Only a pid_max raised during the run gets here.
         PidIndex larger{};
         if (pidIndex.bits < 31 && indexInit(larger, pidIndex.used * 2 + 2)) {
             for (size_t i = 0; i < (size_t{1} << pidIndex.bits); ++i) {
@@ -147,6 +203,8 @@ bool indexAdd(int pid, int record) {
             larger.used = pidIndex.used;
             larger.records = pidIndex.records;
             larger.count = pidIndex.count;
+            larger.seen = pidIndex.seen;
+            larger.seenPids = pidIndex.seenPids;
             free(pidIndex.slots);
             pidIndex = larger;
         } else if (pidIndex.used + 2 > (size_t{1} << pidIndex.bits)) {
@@ -155,11 +213,15 @@ bool indexAdd(int pid, int record) {
     }
     PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
     if (entry.pid == 0) {
-        entry = PidEntry{pid, 0, record};
+        entry = PidEntry{pid, pidSeen(pidIndex, pid) ? 1 : 0, record};
         ++pidIndex.used;
     }
     entry.uses = std::min(entry.uses + 1, INT_MAX - 1);
     entry.record = record;
+    const auto bit = static_cast<size_t>(pid);
+    if (bit < pidIndex.seenPids) {
+        pidIndex.seen[bit / 8] |= static_cast<unsigned char>(1U << (bit % 8));
+    }
     return true;
 }
 
@@ -323,11 +385,7 @@ FANRUN_CHILD_CODE void childWrite(const ChildText &message) {
 
 // How many earlier commands of this run had pid.
 FANRUN_CHILD_CODE int earlierUses(int pid) {
-    if (pidIndex.slots == nullptr) {
-        return 0;
-    }
-    const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
-    return entry.pid == pid ? entry.uses : 0;
+    return pidUses(pidIndex, pid);
 }
 
 // "outputDir/PID.suffix", or "outputDir/PID.n.suffix" for the n-th command of the run with this pid
@@ -940,8 +998,7 @@ void tellSource(const Run &run, int index, int status, bool ended) {
     char stderrPath[PATH_MAX];
     if (ended && (run.flags[index] & givenOutput) == 0 && pparams.outputDir != nullptr) {
         // The command has ended, so no later one has taken its pid yet: its use count is its own.
-        const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, record.pid)];
-        const int earlier = entry.pid == record.pid ? entry.uses - 1 : 0;
+        const int earlier = std::max(pidUses(pidIndex, record.pid) - 1, 0);
         if (outputName(stdoutPath, pparams.outputDir, record.pid, earlier, ".stdout") &&
             outputName(stderrPath, pparams.outputDir, record.pid, earlier, ".stderr")) {
             event.stdoutPath = stdoutPath;
@@ -982,6 +1039,9 @@ void recordReap(Run &run, pid_t pid, int status) {
         const int index = static_cast<int>(record - run.records);
         giveSlotBack(run, run.slotOf[index]);
         tellSource(run, index, status, true);
+    }
+    if (record != nullptr) {
+        indexForget(pid);
     }
 }
 
@@ -1426,8 +1486,12 @@ int runParallel(void) {
                                        : (run.count > 0 ? static_cast<size_t>(run.count) : 1);
         run.records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof(PROCESS_STRUCT)));
         indexDrop();
+        const auto pids = static_cast<size_t>(readPidMax()) + 1;
         ready = run.records != nullptr &&
-                indexInit(pidIndex, std::min(room, static_cast<size_t>(readPidMax())));
+                indexInit(pidIndex,
+                          std::min({room, pids,
+                                    static_cast<size_t>(std::max(pparams.maxNumRunning, 1))})) &&
+                indexTrackPids(pidIndex, pids);
         if (ready && (timers || fromSource)) {
             run.flags = static_cast<unsigned char *>(calloc(room, 1));
             ready = run.flags != nullptr;

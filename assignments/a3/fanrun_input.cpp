@@ -17,6 +17,10 @@ namespace fanrun_cli {
 
 namespace {
 
+// Arguments split ahead of their commands, at most: the memory of a run does not grow with its
+// input.
+constexpr size_t readyLimit = 1024;
+
 // Read in pieces of this size; an item longer than that grows the buffer as far as it needs.
 constexpr size_t readSize = size_t{64} << 10;
 
@@ -109,9 +113,10 @@ Arguments::Got Arguments::next(Job &job, bool mayBlock) {
     job = std::move(ready_.front());
     ready_.pop_front();
     job.sequence = taken_++;
-    if (reader_ != nullptr) {
-        while (take(ArgumentReader::Wait::never) == Got::item) {
-        }
+    // What has been read already is split, so that the run knows how many commands wait, as far
+    // as a bounded queue goes.
+    while (reader_ != nullptr && ready_.size() < readyLimit &&
+           take(ArgumentReader::Wait::never) == Got::item) {
     }
     return Got::item;
 }
@@ -121,7 +126,8 @@ void Arguments::readAhead(size_t bytes) {
     for (const Job &job : ready_) {
         known += job.argument.size();
     }
-    while (reader_ != nullptr && known < bytes && take(ArgumentReader::Wait::poll) == Got::item) {
+    while (reader_ != nullptr && known < bytes && ready_.size() < readyLimit &&
+           take(ArgumentReader::Wait::poll) == Got::item) {
         known += ready_.back().argument.size();
     }
 }
