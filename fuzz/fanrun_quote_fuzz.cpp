@@ -1,8 +1,9 @@
 // Runs fuzzed templates and arguments through everything that builds a command: the template
 // reading and quoting of every replacement string, the command words form, --raw, and the library's
 // createCommand. Each quoted command is read back with a small model of how bash reads words: bare
-// text with backslashes, '...', "..." and $'...' with its escapes, variables, brace expansion and
-// the operators, once byte by byte and once the way Big5, GBK and Shift-JIS read (a lead byte 0x81
+// text with backslashes, '...', "..." and $'...' with its escapes, variables, $(...) (a command
+// level of its own, in bare text or in "..."), brace expansion, here-strings and the operators,
+// once byte by byte and once the way Big5, GBK and Shift-JIS read (a lead byte 0x81
 // to 0xfe takes the next byte along when it is 0x40 to 0x7e or 0x80 to 0xfe). The command must read
 // as the template with every replacement string taken as exactly the bytes of its text in place;
 // those texts are made here from the argument, a position and a slot, apart from the runner's own
@@ -164,8 +165,13 @@ int hexValue(int c) {
 }
 
 Reading readWords(const std::vector<Item> &in, Model &m) {
-    enum { Bare, Double, Single, DollarSingle } state = Bare;
+    enum State { Bare, Double, Single, DollarSingle } state = Bare;
     bool backquote = false;
+    // The command substitutions $(...) open around this point, each with the state it returns
+    // to; parentheses opened inside the innermost one and not yet closed.
+    std::vector<State> outer;
+    int depth = 0;
+    std::vector<int> depths;
     auto at = [&](size_t i) { return i < in.size() ? in[i].byte : -2; };
     size_t i = 0;
     while (i < in.size()) {
@@ -324,6 +330,16 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
                 i += 2;
                 continue;
             }
+            if (next == '(' && at(i + 2) != '(') {
+                m.end();
+                m.words.emplace_back("O$(");
+                outer.push_back(state);
+                depths.push_back(depth);
+                state = Bare;
+                depth = 0;
+                i += 2;
+                continue;
+            }
             if (next == '{' || next == '[' || next == '(' || (state == Bare && next == '"')) {
                 return Reading::Unsupported;
             }
@@ -364,7 +380,19 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
         } else if (c == '<' && next == '<') {
             // A here-document's body is read line by line after the command's line.
             return Reading::Unsupported;
+        } else if (c == ')' && !outer.empty() && depth == 0) {
+            m.end();
+            m.words.emplace_back("O$)");
+            state = outer.back();
+            depth = depths.back();
+            outer.pop_back();
+            depths.pop_back();
+        } else if (!outer.empty() && !m.inWord && c == 'c' && next == 'a' && at(i + 2) == 's' &&
+                   at(i + 3) == 'e' && (at(i + 4) < 0 || !nameByte(at(i + 4)))) {
+            // A case pattern ends in a ) that closes nothing.
+            return Reading::Unsupported;
         } else if (std::strchr(";|&()<>", c) != nullptr) {
+            depth += c == '(' ? 1 : (c == ')' && depth > 0 ? -1 : 0);
             m.end();
             m.words.push_back(std::string("O") + static_cast<char>(c));
         } else if (c == '#' && !m.inWord) {
@@ -384,7 +412,7 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
         }
         ++i;
     }
-    if (state != Bare || backquote) {
+    if (state != Bare || backquote || !outer.empty()) {
         return Reading::Unsupported;
     }
     m.end();
