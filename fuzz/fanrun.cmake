@@ -1,6 +1,7 @@
-# The runner front end's template reading and quoting against a model of bash's word reading.
+# Everything that builds the runner's commands (template reading and quoting, the words form,
+# --raw, createCommand) against a model of bash's word reading.
 set(_fanrun_dir ${PROJECT_SOURCE_DIR}/assignments/a3)
 syskit_add_fuzzer(NAME fanrun_quote_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_quote_fuzz.cpp ${_fanrun_dir}/fanrun_quote.cpp
-  ${_fanrun_dir}/fanrun_options.cpp
+  ${_fanrun_dir}/fanrun_options.cpp ${_fanrun_dir}/fanrun.cpp
   INCLUDES ${_fanrun_dir})

@@ -1,23 +1,35 @@
-// Runs fuzzed templates and arguments through the runner's template reading and quoting and reads
-// every command back with a small model of how bash reads words: bare text with backslashes,
-// '...', "..." and $'...' with its escapes, variables, brace expansion and the operators, once
-// byte by byte and once the way Big5, GBK and Shift-JIS read (a lead byte 0x81 to 0xfe takes the
-// next byte along when it is 0x40 to 0x7e or 0x80 to 0xfe). The command must read as the template
-// with every {} taken as the argument's exact bytes in place; a template the model cannot follow
-// is skipped, and a refused template is fine unless it is one the runner must take.
+// Runs fuzzed templates and arguments through everything that builds a command: the template
+// reading and quoting of every replacement string, the command words form, --raw, and the library's
+// createCommand. Each quoted command is read back with a small model of how bash reads words: bare
+// text with backslashes, '...', "..." and $'...' with its escapes, variables, $(...) (a command
+// level of its own, in bare text or in "..."), brace expansion, here-strings and the operators,
+// once byte by byte and once the way Big5, GBK and Shift-JIS read (a lead byte 0x81
+// to 0xfe takes the next byte along when it is 0x40 to 0x7e or 0x80 to 0xfe). The command must read
+// as the template with every replacement string taken as exactly the bytes of its text in place;
+// those texts are made here from the argument, a position and a slot, apart from the runner's own
+// code. A template the model cannot follow is skipped, and a refused template is fine unless it is
+// one the runner must take. With --raw and in createCommand the replacement is plain substitution,
+// left to right, the inserted text never scanned again.
 //
-// Input: a flags byte (bit 0: the command words form), the template or the words separated by
-// spaces, then NUL-separated arguments. In a template the bytes 1 to 4 stand for {}, 0xa5, 0x81
-// and $'.
+// Input: a flags byte (bit 0: the command words form; bits 1 to 3 choose the slot, bits 4 to 7 the
+// position), the template or the words separated by spaces, then NUL-separated arguments. In a
+// template the bytes 1 to 4 stand for {}, 0xa5, 0x81 and $', and 0x0e to 0x13 for {.} {/} {//}
+// {/.} {#} {%}.
 
+#include "fanrun.h"
 #include "fanrun_cli.h"
+#include "fanrun_params.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+// The library reads its parameters from the program that links it; createCommand needs none.
+PARALLEL_PARAMS pparams;
 
 namespace {
 
@@ -30,9 +42,58 @@ void require(bool ok, const char *what, const std::string &command) {
     }
 }
 
-// The text to read: bytes, with the places where an argument goes in (as exactly its bytes).
+// The replacement strings, in the runner's order.
+const char *const names[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
+constexpr int nameCount = sizeof names / sizeof names[0];
+
+// The replacement string that starts at text[at]: its index, or -1.
+int nameAt(const std::string &text, size_t at) {
+    for (int n = 0; n < nameCount; ++n) {
+        if (text.compare(at, std::strlen(names[n]), names[n]) == 0) {
+            return n;
+        }
+    }
+    return -1;
+}
+
+// What each replacement string stands for, made from the argument by splitting it at its last
+// slash by hand. An extension starts at the last dot of the last component, unless that dot is the
+// component's first or last byte.
+std::vector<std::string> replacementTexts(const std::string &argument, long position, int slot) {
+    size_t slashes = 0;
+    size_t lastSlash = 0;
+    for (size_t i = 0; i < argument.size(); ++i) {
+        if (argument[i] == '/') {
+            ++slashes;
+            lastSlash = i;
+        }
+    }
+    const std::string base = slashes == 0 ? argument : argument.substr(lastSlash + 1);
+    std::string directory = ".";
+    if (slashes > 0) {
+        directory = lastSlash == 0 ? "/" : argument.substr(0, lastSlash);
+    }
+    std::string stem = base;
+    const size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot != 0 && dot + 1 != base.size()) {
+        stem = base.substr(0, dot);
+    }
+    const std::string withoutExtension =
+        argument.substr(0, argument.size() - (base.size() - stem.size()));
+    return {argument,
+            withoutExtension,
+            base,
+            directory,
+            stem,
+            std::to_string(position),
+            std::to_string(slot)};
+}
+
+// The text to read: bytes, with the places where a replacement string's text goes in (as exactly
+// its bytes).
 struct Item {
-    int byte; // -1: the argument
+    int byte;            // -1: a replacement string's text
+    int replacement = 0; // which one
 };
 
 enum class Reading { Words, Unsupported, MustRefuse };
@@ -42,7 +103,7 @@ enum class Reading { Words, Unsupported, MustRefuse };
 // operators are words of their own that start with O.
 struct Model {
     bool multibyte;
-    const std::string &argument;
+    const std::vector<std::string> &texts;
     std::vector<std::string> words;
     std::string word;
     bool inWord = false;
@@ -66,8 +127,8 @@ struct Model {
         inWord = false;
         braces = 0;
     }
-    void argumentBytes() {
-        for (char c : argument) {
+    void argumentBytes(int which) {
+        for (char c : texts[static_cast<size_t>(which)]) {
             literal(static_cast<unsigned char>(c));
         }
         inWord = true;
@@ -104,8 +165,13 @@ int hexValue(int c) {
 }
 
 Reading readWords(const std::vector<Item> &in, Model &m) {
-    enum { Bare, Double, Single, DollarSingle } state = Bare;
+    enum State { Bare, Double, Single, DollarSingle } state = Bare;
     bool backquote = false;
+    // The command substitutions $(...) open around this point, each with the state it returns
+    // to; parentheses opened inside the innermost one and not yet closed.
+    std::vector<State> outer;
+    int depth = 0;
+    std::vector<int> depths;
     auto at = [&](size_t i) { return i < in.size() ? in[i].byte : -2; };
     size_t i = 0;
     while (i < in.size()) {
@@ -115,7 +181,7 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             if (backquote) {
                 return Reading::MustRefuse;
             }
-            m.argumentBytes();
+            m.argumentBytes(in[i].replacement);
             ++i;
             continue;
         }
@@ -264,6 +330,16 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
                 i += 2;
                 continue;
             }
+            if (next == '(' && at(i + 2) != '(') {
+                m.end();
+                m.words.emplace_back("O$(");
+                outer.push_back(state);
+                depths.push_back(depth);
+                state = Bare;
+                depth = 0;
+                i += 2;
+                continue;
+            }
             if (next == '{' || next == '[' || next == '(' || (state == Bare && next == '"')) {
                 return Reading::Unsupported;
             }
@@ -296,7 +372,27 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             m.inWord = true;
         } else if (c == ' ' || c == '\t' || c == '\n') {
             m.end();
+        } else if (c == '<' && next == '<' && at(i + 2) == '<') {
+            m.end();
+            m.words.emplace_back("O<<<");
+            i += 3;
+            continue;
+        } else if (c == '<' && next == '<') {
+            // A here-document's body is read line by line after the command's line.
+            return Reading::Unsupported;
+        } else if (c == ')' && !outer.empty() && depth == 0) {
+            m.end();
+            m.words.emplace_back("O$)");
+            state = outer.back();
+            depth = depths.back();
+            outer.pop_back();
+            depths.pop_back();
+        } else if (!outer.empty() && !m.inWord && c == 'c' && next == 'a' && at(i + 2) == 's' &&
+                   at(i + 3) == 'e' && (at(i + 4) < 0 || !nameByte(at(i + 4)))) {
+            // A case pattern ends in a ) that closes nothing.
+            return Reading::Unsupported;
         } else if (std::strchr(";|&()<>", c) != nullptr) {
+            depth += c == '(' ? 1 : (c == ')' && depth > 0 ? -1 : 0);
             m.end();
             m.words.push_back(std::string("O") + static_cast<char>(c));
         } else if (c == '#' && !m.inWord) {
@@ -316,7 +412,7 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
         }
         ++i;
     }
-    if (state != Bare || backquote) {
+    if (state != Bare || backquote || !outer.empty()) {
         return Reading::Unsupported;
     }
     m.end();
@@ -325,28 +421,79 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
 
 std::vector<Item> items(const std::string &text, bool placeholders) {
     std::vector<Item> result;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (placeholders && text.compare(i, 2, "{}") == 0) {
-            result.push_back({-1});
-            ++i;
+    for (size_t i = 0; i < text.size();) {
+        const int which = placeholders ? nameAt(text, i) : -1;
+        if (which >= 0) {
+            result.push_back({-1, which});
+            i += std::strlen(names[which]);
         } else {
             result.push_back({static_cast<unsigned char>(text[i])});
+            ++i;
         }
     }
     return result;
 }
 
-// Nothing in the template that the runner may refuse: no $, backslash, backquote, comment,
-// redirection, parenthesis, tilde or byte above 0x7f.
-bool mustBeTaken(const std::string &text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80 || std::strchr("`$\\#<>(){}~", c) != nullptr) {
-            if (c != '{' && c != '}') {
-                return false;
-            }
+// Nothing in the template besides its replacement strings that the runner may refuse: no $,
+// backslash, backquote, comment, redirection, parenthesis, tilde or byte above 0x7f.
+bool mustBeTaken(const std::vector<Item> &text) {
+    for (const Item &item : text) {
+        if (item.byte >= 0x80 ||
+            (item.byte > 0 && std::strchr("`$\\#<>()~", item.byte) != nullptr)) {
+            return false;
         }
     }
     return true;
+}
+
+bool holdsName(const std::string &text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (nameAt(text, i) >= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every replacement string of text, left to right, replaced by its text; what was put in is
+// never read again.
+std::string substituted(const std::string &text, const std::vector<std::string> &texts) {
+    std::string result;
+    for (size_t i = 0; i < text.size();) {
+        const int which = nameAt(text, i);
+        if (which >= 0) {
+            result += texts[static_cast<size_t>(which)];
+            i += std::strlen(names[which]);
+        } else {
+            result += text[i];
+            ++i;
+        }
+    }
+    return result;
+}
+
+// The library's createCommand: only {} is replaced. Its length must be exactly the template's less
+// two bytes per {} plus the argument's length per {}, and its bytes those of a plain expansion.
+void checkCreateCommand(const std::string &commandTemplate, const std::string &argument) {
+    size_t placeholders = 0;
+    std::string expected;
+    for (size_t i = 0; i < commandTemplate.size();) {
+        if (commandTemplate.compare(i, 2, "{}") == 0) {
+            ++placeholders;
+            expected += argument;
+            i += 2;
+        } else {
+            expected += commandTemplate[i];
+            ++i;
+        }
+    }
+    char *made = createCommand(commandTemplate.c_str(), argument.c_str());
+    const std::string got(made);
+    std::free(made);
+    require(got.size() ==
+                commandTemplate.size() - 2 * placeholders + placeholders * argument.size(),
+            "createCommand made a command of the wrong length", got);
+    require(got == expected, "createCommand did not replace every {} by the argument", got);
 }
 
 } // namespace
@@ -356,6 +503,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     const bool wordsForm = (data[0] & 1) != 0;
+    const int slotChoice = (data[0] >> 1) & 7;
+    const int positionChoice = data[0] >> 4;
     std::vector<std::string> parts(1);
     for (size_t i = 1; i < size && parts.size() <= 5; ++i) {
         if (data[i] == 0) {
@@ -385,53 +534,60 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         written = fanrun_cli::buildTemplate(pointers.data(), static_cast<int>(pointers.size()));
     } else {
-        static const char *const codes[] = {"", "{}", "\xa5", "\x81", "$'"};
+        static const char *const codes[] = {
+            "",      "{}",    "\xa5",  "\x81",  "$'",  nullptr, nullptr, nullptr, nullptr, nullptr,
+            nullptr, nullptr, nullptr, nullptr, "{.}", "{/}",   "{//}",  "{/.}",  "{#}",   "{%}"};
         for (char c : parts[0]) {
-            written += static_cast<unsigned char>(c) <= 4 ? codes[static_cast<unsigned char>(c)]
-                                                          : std::string(1, c);
+            const auto byte = static_cast<unsigned char>(c);
+            written += byte < 20 && codes[byte] != nullptr ? codes[byte] : std::string(1, c);
         }
     }
+    const std::vector<Item> templateItems = items(written, true);
     std::vector<TemplatePiece> pieces;
     fanrun_cli::TemplateRefusal refusal;
     const bool taken = fanrun_cli::parseTemplate(written, pieces, refusal);
-    require(taken || !mustBeTaken(written), "a template of plain words and quotes was refused",
-            written);
+    require(taken || !mustBeTaken(templateItems),
+            "a template of plain words, quotes and replacement strings was refused", written);
     require(taken || !wordsForm, "the quoted command words were refused", written);
-    if (!taken) {
-        return 0;
-    }
-    const std::vector<Item> templateItems = items(written, true);
     for (size_t a = 1; a < parts.size(); ++a) {
         const std::string &argument = parts[a];
-        const std::string command =
-            fanrun_cli::expandTemplate(pieces, argument.data(), argument.size());
+        const long position = positionChoice == 15 ? LONG_MAX - 5 + static_cast<long>(a)
+                                                   : positionChoice * 1000L + static_cast<long>(a);
+        const int slot = slotChoice == 7 ? INT_MAX : 1 + slotChoice * 10 + static_cast<int>(a);
+        const std::vector<std::string> texts = replacementTexts(argument, position, slot);
+        const fanrun_cli::Replacements values{argument, position, slot};
+        for (int which = 0; which < nameCount; ++which) {
+            require(fanrun_cli::replacementText(which, values) == texts[static_cast<size_t>(which)],
+                    "a replacement string stands for the wrong text", names[which] + argument);
+        }
+        require(fanrun_cli::expandRaw(written, values) == substituted(written, texts),
+                "--raw is not plain substitution left to right", written);
+        checkCreateCommand(written, argument);
+        if (!taken) {
+            continue;
+        }
+        const std::string command = fanrun_cli::expandTemplate(pieces, values);
+        checkCreateCommand("{}", command);
         require(command.find('\n') == std::string::npos || written.find('\n') != std::string::npos,
                 "an argument put a raw newline into the command", command);
         std::vector<std::string> expectedByByte;
         for (const bool multibyte : {false, true}) {
-            Model expected{multibyte, argument, {}, {}};
-            Model got{multibyte, argument, {}, {}};
+            Model expected{multibyte, texts, {}, {}};
+            Model got{multibyte, texts, {}, {}};
             const Reading want = readWords(templateItems, expected);
-            require(want != Reading::MustRefuse, "a {} that no quoting can keep was taken",
-                    command);
+            require(want != Reading::MustRefuse,
+                    "a replacement string no quoting can keep was taken", command);
             if (wordsForm) {
-                // Independent of the template: the words themselves with {} as the argument.
+                // Independent of the template: the words themselves with every replacement string
+                // taken as its text, and the argument as a word of its own when there is none.
                 expected.words.clear();
                 bool placed = false;
                 for (const std::string &word : words) {
+                    placed = placed || holdsName(word);
                     std::string encoded;
-                    for (size_t i = 0; i < word.size(); ++i) {
-                        if (word.compare(i, 2, "{}") == 0) {
-                            for (char c : argument) {
-                                encoded += 'L';
-                                encoded += c;
-                            }
-                            placed = true;
-                            ++i;
-                        } else {
-                            encoded += 'L';
-                            encoded += word[i];
-                        }
+                    for (char c : substituted(word, texts)) {
+                        encoded += 'L';
+                        encoded += c;
                     }
                     expected.words.push_back(encoded);
                 }

@@ -1,7 +1,7 @@
 // Tests of the runner's command-line front end as a program: arguments reaching their commands
 // as single words, the exit statuses, the input forms, dry runs and shards, timeouts, halting,
-// progress, interruption, the list of what job logs left undone, and the manual page and
-// completion that describe its options.
+// progress, interruption, the list of what job logs left undone, every replacement string and the
+// job slots, and the manual page and completion that describe its options.
 
 #include <gtest/gtest.h>
 
@@ -1706,6 +1706,180 @@ TEST(FanrunInput, AHexDelimiterTakesExactlyTwoHexDigits) {
                                             "\\f \\a \\b \\0 \\\\ \\xHH, not '") +
                                     c.delimiter + "'")
             << c.delimiter;
+    }
+}
+
+// ---- every replacement string ------------------------------------------------------------------
+
+// An awkward name with what each replacement string stands for, written out by hand.
+struct Name {
+    std::string argument;  // {}
+    std::string stem;      // {.}
+    std::string last;      // {/}
+    std::string directory; // {//}
+    std::string lastStem;  // {/.}
+};
+
+std::vector<Name> awkwardNames() {
+    return {
+        {"plain", "plain", "plain", ".", "plain"},
+        {"my dir/a file.txt", "my dir/a file", "a file.txt", "my dir", "a file"},
+        {"it's/\"q\".tar.gz", "it's/\"q\".tar", "\"q\".tar.gz", "it's", "\"q\".tar"},
+        {"v1.2/src.d/noext", "v1.2/src.d/noext", "noext", "v1.2/src.d", "noext"},
+        {"-n.txt", "-n", "-n.txt", ".", "-n"},
+        {"line\nbreak/x.c", "line\nbreak/x", "x.c", "line\nbreak", "x"},
+        {".bashrc", ".bashrc", ".bashrc", ".", ".bashrc"},
+        {"home/.profile", "home/.profile", ".profile", "home", ".profile"},
+        {"a.", "a.", "a.", ".", "a."},
+        {"trailing/", "trailing/", "", "trailing", ""},
+        {"/x", "/x", "x", "/", "x"},
+        {"/top.d/f.o", "/top.d/f", "f.o", "/top.d", "f"},
+        {"caf\xc3\xa9/\xe2\x82\xac.txt", "caf\xc3\xa9/\xe2\x82\xac", "\xe2\x82\xac.txt",
+         "caf\xc3\xa9", "\xe2\x82\xac"},
+        {"$(touch pwned)/`touch pwned`.sh", "$(touch pwned)/`touch pwned`", "`touch pwned`.sh",
+         "$(touch pwned)", "`touch pwned`"},
+        {"x;touch pwned;.a b", "x;touch pwned;", "x;touch pwned;.a b", ".", "x;touch pwned;"},
+    };
+}
+
+struct Context {
+    const char *name;
+    std::vector<std::string> command; // the operands before the arguments
+    // What one command prints for a name at a position (from 1), with the slot 1.
+    std::function<std::string(const Name &, int)> output;
+};
+
+TEST(FanrunReplacements, EveryReplacementStringGivesItsTextAsExactlyItsBytesWhereverItStands) {
+    const std::string print = "printf '%s\\0' ";
+    // One slot, so that {%} is known.
+    const std::vector<Context> contexts = {
+        {"bare",
+         {print + "{} {.} {/} {//} {/.} {#} {%}"},
+         [](const Name &n, int at) {
+             return nul(n.argument) + nul(n.stem) + nul(n.last) + nul(n.directory) +
+                    nul(n.lastStem) + nul(std::to_string(at)) + nul("1");
+         }},
+        {"in double quotes",
+         {print + "\"{}\" \"{.}\" \"{/}\" \"{//}\" \"{/.}\" \"{#}\" \"{%}\""},
+         [](const Name &n, int at) {
+             return nul(n.argument) + nul(n.stem) + nul(n.last) + nul(n.directory) +
+                    nul(n.lastStem) + nul(std::to_string(at)) + nul("1");
+         }},
+        {"inside words and quotes",
+         {print + "a{}z {.}.gz \"x{/}y\" '<{//}>' $'\\t{/.}\\x4' $'\\x4{#}' $x{%}"},
+         [](const Name &n, int at) {
+             return nul("a" + n.argument + "z") + nul(n.stem + ".gz") + nul("x" + n.last + "y") +
+                    nul("<" + n.directory + ">") + nul("\t" + n.lastStem + "\x04") +
+                    nul("\x04" + std::to_string(at)) + nul("1");
+         }},
+        {"in command words",
+         {"printf", "%s\\0", "{}", "{.}.gz", "\"{/}\"", "'{//}'", "{/.}", "{#}{%}", "--"},
+         [](const Name &n, int at) {
+             return nul(n.argument) + nul(n.stem + ".gz") + nul("\"" + n.last + "\"") +
+                    nul("'" + n.directory + "'") + nul(n.lastStem) + nul(std::to_string(at) + "1");
+         }},
+    };
+    const std::vector<Name> names = awkwardNames();
+    std::vector<std::string> arguments;
+    for (const Name &n : names) {
+        arguments.push_back(n.argument);
+    }
+    for (const Context &context : contexts) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        Launch launch;
+        launch.args = {"-j", "1", "-o", out};
+        launch.args.insert(launch.args.end(), context.command.begin(), context.command.end());
+        launch.args.insert(launch.args.end(), arguments.begin(), arguments.end());
+        launch.workDir = dir.path().string();
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << context.name << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, "") << context.name;
+        std::vector<ReportLine> report = parseRecords(outcome.out);
+        ASSERT_EQ(report.size(), names.size()) << context.name;
+        for (size_t i = 0; i < report.size(); ++i) {
+            EXPECT_EQ(commandOutput(out, report[i]),
+                      context.output(names[i], static_cast<int>(i) + 1))
+                << context.name << ": name " << i << ", command " << report[i].command;
+        }
+        EXPECT_FALSE(fs::exists(dir / "pwned")) << context.name;
+    }
+}
+
+TEST(FanrunReplacements, RawSubstitutesEachTextAsItIsLeftToRightAndTheDryRunShowsTheCommands) {
+    TempDir dir;
+    // Inserted text is never read again: the braces an argument holds stay as they are.
+    Outcome raw = run(dir, {"--raw", "--dry-run", "-j", "1", "echo {} {.} {/} {//} {/.} {#} {%}",
+                            "dir.d/a.b", "{}", "{}/{#}.x"});
+    EXPECT_EQ(raw.code(), 0) << raw.err;
+    EXPECT_EQ(raw.out, "echo dir.d/a.b dir.d/a a.b dir.d a 1 1\n"
+                       "echo {} {} {} . {} 2 1\n"
+                       "echo {}/{#}.x {}/{#} {#}.x {} {#} 3 1\n");
+    Outcome ran = run(dir, {"--raw", "-j", "1", "-o", dir / "out", "printf '%s\\0' {/.} {//}",
+                            "my dir/a file.txt"});
+    EXPECT_EQ(ran.code(), 0) << ran.err;
+    std::vector<ReportLine> report = parseRecords(ran.out);
+    ASSERT_EQ(report.size(), 1u);
+    // Raw, the space splits the words.
+    EXPECT_EQ(commandOutput(dir / "out", report[0]),
+              nul("a") + nul("file") + nul("my") + nul("dir"));
+
+    // Quoted, the dry run shows each text quoted for where it stands, slots as a run would hand
+    // them out when every command takes as long.
+    Outcome quoted =
+        run(dir, {"--dry-run", "-j", "2", "printf %s {} {.}.gz \"{/}\" '{//}' {/.} {#} {%}",
+                  "a b/c.d", "x", "-n.t"});
+    EXPECT_EQ(quoted.code(), 0) << quoted.err;
+    EXPECT_EQ(quoted.out, "printf %s 'a b/c.d' 'a b/c'.gz \"c.d\" '''a b''' c 1 1\n"
+                          "printf %s x x.gz \"x\" '.' x 2 2\n"
+                          "printf %s -n.t -n.gz \"-n.t\" '.' -n 3 1\n");
+}
+
+TEST(FanrunReplacements, NoTwoRunningCommandsShareAJobSlot) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "locks");
+    fs::create_directory(dir.path() / "log");
+    // A command takes its slot's lock file or fails; it records its slot and when it held it.
+    const std::string command =
+        "set -o noclobber; { : > locks/{%}; } 2>/dev/null || exit 3; s=$EPOCHREALTIME; "
+        "sleep {}; e=$EPOCHREALTIME; rm locks/{%} || exit 4; echo {%} $s $e > log/{#}";
+    std::mt19937 random(static_cast<unsigned>(getpid()));
+    std::vector<std::string> durations;
+    for (int i = 0; i < 30; ++i) {
+        durations.push_back("0.0" + std::to_string(random() % 6));
+    }
+    Launch launch;
+    launch.args = {"-j", "3", "-o", dir / "out", command};
+    launch.args.insert(launch.args.end(), durations.begin(), durations.end());
+    launch.workDir = dir.path().string();
+    Outcome outcome = run(dir, launch);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    std::vector<ReportLine> report = parseRecords(outcome.out);
+    EXPECT_EQ(exitStatuses(report), std::vector<int>(durations.size(), 0));
+    EXPECT_TRUE(fs::is_empty(dir.path() / "locks"));
+    struct Hold {
+        double start;
+        double end;
+    };
+    std::map<int, std::vector<Hold>> holds;
+    for (size_t at = 1; at <= durations.size(); ++at) {
+        std::istringstream record(readFile(dir / ("log/" + std::to_string(at))));
+        int slot = 0;
+        Hold hold{};
+        ASSERT_TRUE(record >> slot >> hold.start >> hold.end) << "command " << at;
+        EXPECT_GE(slot, 1) << "command " << at;
+        EXPECT_LE(slot, 3) << "command " << at;
+        if (at == 1) {
+            EXPECT_EQ(slot, 1) << "the first command takes the lowest slot";
+        }
+        holds[slot].push_back(hold);
+    }
+    for (auto &[slot, list] : holds) {
+        std::sort(list.begin(), list.end(),
+                  [](const Hold &a, const Hold &b) { return a.start < b.start; });
+        for (size_t i = 1; i < list.size(); ++i) {
+            EXPECT_LE(list[i - 1].end, list[i].start) << "slot " << slot << " held twice";
+        }
     }
 }
 
