@@ -73,7 +73,7 @@ status=0
 for mode in dry ungroup files joblog; do
     declare -A kib=()
     # The builds alternate within the mode, so that the same load hits both.
-    prefix= n=$small
+    prefix='' n=$small
     [ "$mode" = dry ] && prefix=dry- n=$dry_small
     added=$(mean_length "$n" $((n * 10)))
     for input in small large; do
