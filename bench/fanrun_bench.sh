@@ -138,6 +138,9 @@ run_mode() {
     *) lines=$(wc -l <"$dir/stdout") ;;
     esac
     [ "$lines" -eq "$count" ] || { echo "$tool showed $lines lines of $count" >&2; return 1; }
+    case $tool in
+    keep | parallel) cmp -s "$dir/stdout" "$arguments" || { echo "$tool lost the input order" >&2; return 1; } ;;
+    esac
 }
 
 # Median per (place, tool) of each measure, and each tool's ratio to the default mode.
