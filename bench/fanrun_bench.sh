@@ -11,12 +11,28 @@
 #   floor   build/bin/fanrun_floor N DIR COUNT   (the same per-job work, nothing else)
 #   xargs   xargs -P N -I{} /bin/bash -c 'true {}' < arguments   (writes no files at all)
 #
-# usage: bench/fanrun_bench.sh [BUILD_DIR [ROUNDS [COUNT]]]
+# A second section times the output modes and the job log in the same way: COUNT jobs of
+# `echo {}` at -j 2, what the commands write going to a file beside the runner's, and the temporary
+# files of -g and -k (TMPDIR) in the same place as the output directory:
+#
+#   files     build/bin/fanrun -j 2 -o DIR 'echo {}'            (the default mode)
+#   group     build/bin/fanrun -j 2 -g 'echo {}'
+#   keep      build/bin/fanrun -j 2 -k 'echo {}'
+#   ungroup   build/bin/fanrun -j 2 -u 'echo {}'
+#   joblog    build/bin/fanrun -j 2 -o DIR --joblog LOG 'echo {}'
+#   parallel  parallel -j 2 -k 'echo {}'   (GNU parallel; its row is left out where it is missing)
+#   xargs     xargs -P 2 -I{} /bin/bash -c 'echo {}'
+#
+# usage: bench/fanrun_bench.sh [BUILD_DIR [ROUNDS [COUNT [SECTION...]]]]
+# SECTION is floor (the first comparison) or modes; without one both run.
 # The build needs -DSYSKIT_BUILD_BENCHMARKS=ON for fanrun_floor.
 set -euo pipefail
 build=${1:-build}
 rounds=${2:-5}
 count=${3:-2000}
+shift $(($# < 3 ? $# : 3))
+sections=("$@")
+[ "${#sections[@]}" -gt 0 ] || sections=(floor modes)
 fanrun=$build/bin/fanrun
 floor=$build/bin/fanrun_floor
 for program in "$fanrun" "$floor"; do
@@ -45,24 +61,6 @@ run() {
     esac
 }
 
-tools=(fanrun floor xargs)
-echo "fanrun benchmark: $count jobs of true, $rounds rounds, $(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
-for round in $(seq 1 "$rounds"); do
-    for place in disk tmpfs; do
-        dir=$disk
-        [ "$place" = tmpfs ] && dir=$shm
-        for jobs in 2 4; do
-            for i in 0 1 2; do
-                tool=${tools[$(((round + i) % 3))]}
-                # Not inside echo's arguments: there a failed run would go unnoticed.
-                figures=$(run "$tool" "$jobs" "$dir") || { echo "$tool -j $jobs on $place failed" >&2; exit 1; }
-                echo "$place $jobs $tool $figures" >>"$results"
-            done
-        done
-    done
-    echo "round $round of $rounds done" >&2
-done
-
 # Median per (place, jobs, tool) of each measure, then the ratios.
 summary() {
     local column=$1 title=$2
@@ -87,8 +85,125 @@ summary() {
     }' "$results"
     echo
 }
-summary 4 "wall-clock time, median of $rounds rounds"
-summary 5 "processor time (user + system, with children), median of $rounds rounds"
-summary 6 "the program's own processor time (without its children), median of $rounds rounds"
-echo "all runs (place jobs tool wall-ms cpu-ms own-ms):"
-cat "$results"
+
+# The runner against the floor and xargs.
+section_floor() {
+    tools=(fanrun floor xargs)
+    echo "fanrun benchmark: $count jobs of true, $rounds rounds, $(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
+    for round in $(seq 1 "$rounds"); do
+        for place in disk tmpfs; do
+            dir=$disk
+            [ "$place" = tmpfs ] && dir=$shm
+            for jobs in 2 4; do
+                for i in 0 1 2; do
+                    tool=${tools[$(((round + i) % 3))]}
+                    # Not inside echo's arguments: there a failed run would go unnoticed.
+                    figures=$(run "$tool" "$jobs" "$dir") || { echo "$tool -j $jobs on $place failed" >&2; exit 1; }
+                    echo "$place $jobs $tool $figures" >>"$results"
+                done
+            done
+        done
+        echo "round $round of $rounds done" >&2
+    done
+
+    summary 4 "wall-clock time, median of $rounds rounds"
+    summary 5 "processor time (user + system, with children), median of $rounds rounds"
+    summary 6 "the program's own processor time (without its children), median of $rounds rounds"
+    echo "all runs (place jobs tool wall-ms cpu-ms own-ms):"
+    cat "$results"
+}
+
+# run_mode TOOL DIR: prints "wall cpu self" in milliseconds for one run of `echo {}` at -j 2, what
+# the commands write going to DIR/stdout and the report (when it is not on standard output) to
+# DIR/stderr.
+run_mode() {
+    local tool=$1 dir=$2
+    rm -rf "$dir/out" "$dir/log" "$dir/stdout" "$dir/stderr"
+    sync
+    local -a command
+    case $tool in
+    files) command=("$fanrun" -j 2 -o "$dir/out" 'echo {}') ;;
+    group) command=("$fanrun" -j 2 -g 'echo {}') ;;
+    keep) command=("$fanrun" -j 2 -k 'echo {}') ;;
+    ungroup) command=("$fanrun" -j 2 -u 'echo {}') ;;
+    joblog) command=("$fanrun" -j 2 -o "$dir/out" --joblog "$dir/log" 'echo {}') ;;
+    parallel) command=(parallel --will-cite -j 2 -k 'echo {}') ;;
+    xargs) command=(xargs -P 2 -I{} /bin/bash -c 'echo {}') ;;
+    esac
+    TMPDIR=$dir python3 "$measure" "${command[@]}" 3>&1 >"$dir/stdout" 2>"$dir/stderr" <"$arguments"
+    # Every mode must have shown every command's output, whatever it cost.
+    local lines
+    case $tool in
+    files | joblog) lines=$(cat "$dir"/out/*.stdout | wc -l) ;;
+    *) lines=$(wc -l <"$dir/stdout") ;;
+    esac
+    [ "$lines" -eq "$count" ] || { echo "$tool showed $lines lines of $count" >&2; return 1; }
+    case $tool in
+    keep | parallel) cmp -s "$dir/stdout" "$arguments" || { echo "$tool lost the input order" >&2; return 1; } ;;
+    esac
+}
+
+# Median per (place, tool) of each measure, and each tool's ratio to the default mode.
+summary_modes() {
+    local column=$1 title=$2
+    echo "$title"
+    awk -v c="$column" -v tools="$3" '
+    { key = $1 " " $2; n[key]++; v[key, n[key]] = $c }
+    END {
+        for (key in n) {
+            m = n[key]
+            for (i = 1; i <= m; i++) a[i] = v[key, i]
+            for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+            med[key] = (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+        }
+        count = split(tools, tool, " ")
+        split("disk tmpfs", places, " ")
+        printf "%-6s %-9s %10s %10s\n", "output", "mode", "ms", "/files"
+        for (p = 1; p <= 2; p++) for (t = 1; t <= count; t++) {
+            k = places[p] " " tool[t]
+            base = med[places[p] " files"]
+            if (base > 0) printf "%-6s %-9s %10.0f %10.3f\n", places[p], tool[t], med[k], med[k] / base
+            else printf "%-6s %-9s %10.0f %10s\n", places[p], tool[t], med[k], "-"
+        }
+    }' "$modes_results"
+    echo
+}
+
+# The output modes and the job log against the default mode, GNU parallel -k and xargs -P.
+section_modes() {
+    local tools=(files group keep ungroup joblog xargs)
+    if command -v parallel >/dev/null; then
+        tools+=(parallel)
+    else
+        echo "GNU parallel is not installed: its row is left out" >&2
+    fi
+    local n=${#tools[@]}
+    modes_results=$disk/modes
+    echo "fanrun output modes: $count jobs of echo at -j 2, $rounds rounds, $(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
+    for round in $(seq 1 "$rounds"); do
+        for place in disk tmpfs; do
+            dir=$disk
+            [ "$place" = tmpfs ] && dir=$shm
+            for i in $(seq 0 $((n - 1))); do
+                tool=${tools[$(((round + i) % n))]}
+                figures=$(run_mode "$tool" "$dir") || { echo "$tool on $place failed" >&2; exit 1; }
+                echo "$place $tool $figures" >>"$modes_results"
+            done
+        done
+        echo "round $round of $rounds done" >&2
+    done
+    summary_modes 3 "wall-clock time, median of $rounds rounds" "${tools[*]}"
+    summary_modes 4 "processor time (user + system, with children), median of $rounds rounds" "${tools[*]}"
+    summary_modes 5 "the program's own processor time (without its children), median of $rounds rounds" "${tools[*]}"
+    echo "load at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "all runs (place tool wall-ms cpu-ms own-ms):"
+    cat "$modes_results"
+}
+
+for section in "${sections[@]}"; do
+    case $section in
+    floor) section_floor ;;
+    modes) section_modes ;;
+    *) echo "unknown section $section (floor or modes)" >&2; exit 2 ;;
+    esac
+done
