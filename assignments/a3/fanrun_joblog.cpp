@@ -465,9 +465,6 @@ bool JobLog::append(const Record *record, const std::string &line) {
     }
     whole_ += static_cast<off_t>(line.size());
     unsynced_ = true;
-    if (record != nullptr) {
-        note(*record);
-    }
     timespec clock{};
     clock_gettime(CLOCK_MONOTONIC, &clock);
     if (since(lastSync_, clock) >= 1.0) {

@@ -81,6 +81,8 @@ class JobLog {
     // One run at a time: a log that another run holds open fails.
     bool open(const char *path);
 
+    // Where a command stood when the log was opened; the records this run appends go to the file
+    // only, so the index does not grow with the run.
     State state(std::string_view argument, long occurrence) const;
     // Commands whose last start had no end when the log was opened.
     long unfinished() const { return unfinished_; }
