@@ -351,8 +351,10 @@ FANRUN_CHILD_CODE bool outputName(char (&name)[PATH_MAX], const char *outputDir,
 // "outputDir/PID.n.suffix") write-only, created 0644, truncated, and only as a regular file: a
 // symbolic link fails with ELOOP, a FIFO, device or socket with ENXIO (without blocking), a
 // directory with EISDIR. A name longer than the system accepts fails with ENAMETOOLONG instead
-// of being cut to a different file's name. The descriptor is close-on-exec.
-FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix) {
+// of being cut to a different file's name. The descriptor is close-on-exec unless inherited is
+// set.
+FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix,
+                                 bool inherited) {
     char name[PATH_MAX];
     if (outputDir == nullptr) {
         errno = ENOENT;
@@ -362,7 +364,7 @@ FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const
         errno = ENAMETOOLONG;
         return -1;
     }
-    constexpr int common = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    const int common = O_WRONLY | O_NOFOLLOW | O_NOCTTY | (inherited ? 0 : O_CLOEXEC);
     for (int attempt = 0; attempt < 3; ++attempt) {
         // A new name is a new regular file: the usual case costs a single call.
         int fd = open(name, common | O_CREAT | O_EXCL, 0644);
@@ -478,12 +480,15 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
             childPerror("Error: dup2 failed\n");
         }
     } else {
-        int fd = openOutput(plan->outputDir, pid, uses, ".stdout");
+        // Opened into the place of the runner's standard output, the file needs no dup2 and
+        // close; standard error still is the runner's for a message.
+        close(STDOUT_FILENO);
+        int fd = openOutput(plan->outputDir, pid, uses, ".stdout", true);
         if (fd < 0) {
             childPerror("Error: open failed\n");
         }
-        // With the runner's standard output closed, the file may already be descriptor 1.
-        if (!moveTo(fd, STDOUT_FILENO)) {
+        // With the runner's standard input closed, the file takes descriptor 0 instead.
+        if (fd != STDOUT_FILENO && !moveTo(fd, STDOUT_FILENO)) {
             childPerror("Error: dup2 failed\n");
         }
     }
@@ -493,21 +498,24 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
             childReport("Error: dup2 failed on PID ", pid);
         }
     } else {
-        int fd = openOutput(plan->outputDir, pid, uses, ".stderr");
+        int fd = openOutput(plan->outputDir, pid, uses, ".stderr", false);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
-        if (!moveTo(fd, STDERR_FILENO)) {
+        // Standard error stays the runner's until the file is there; the file's own descriptor
+        // is closed by exec, or by the exit that follows a failed one.
+        if (!useAs(fd, STDERR_FILENO)) {
             childReport("Error: dup2 failed on PID ", pid);
         }
     }
 
     if (plan->input != nullptr) {
-        int fd = open(plan->input, O_RDONLY | O_CLOEXEC);
+        close(STDIN_FILENO);
+        int fd = open(plan->input, O_RDONLY);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
-        if (!moveTo(fd, STDIN_FILENO)) {
+        if (fd != STDIN_FILENO && !moveTo(fd, STDIN_FILENO)) {
             childReport("Error: dup2 failed on PID ", pid);
         }
     }
