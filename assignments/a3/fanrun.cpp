@@ -841,9 +841,11 @@ bool makeRoom(Run &run, int index) {
 // argv[0] as bash finds it: a name with a slash as it is; otherwise the first directory of PATH
 // (an empty entry is the current one) with an executable regular file of that name, else the
 // first with such a file at all (so that running it fails as bash's would), else NULL. The last
-// name looked up is remembered, since a run mostly starts one program.
+// name looked up is remembered with the PATH it was found in, since a run mostly starts one
+// program, and a program may change PATH between runs.
 const char *findProgram(const char *name) {
     static char lastName[PATH_MAX];
+    static char *lastPath; // malloc'd
     static char found[PATH_MAX];
     static bool foundAny;
     if (strchr(name, '/') != nullptr) {
@@ -853,12 +855,12 @@ const char *findProgram(const char *name) {
     if (nameLength == 0 || nameLength >= sizeof lastName) {
         return nullptr;
     }
-    if (strcmp(name, lastName) == 0) {
-        return foundAny ? found : nullptr;
-    }
     const char *path = getenv("PATH");
     if (path == nullptr) {
         path = "/usr/local/bin:/usr/local/sbin:/usr/bin:/usr/sbin:/bin:/sbin:.";
+    }
+    if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0) {
+        return foundAny ? found : nullptr;
     }
     char candidate[PATH_MAX];
     bool haveFile = false;
@@ -891,6 +893,11 @@ const char *findProgram(const char *name) {
             break;
         }
         entry = end;
+    }
+    if (lastPath == nullptr || strcmp(lastPath, path) != 0) {
+        free(lastPath);
+        // Without memory nothing is remembered: the next command looks again.
+        lastPath = strdup(path);
     }
     memcpy(lastName, name, nameLength + 1);
     foundAny = haveExecutable || haveFile;
