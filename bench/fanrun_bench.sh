@@ -98,13 +98,15 @@ cat "$results"
 # least 600, some with awkward names: spaces, quotes, a leading dash, unicode), given NUL-separated
 # to both. Each row pairs fanrun with its reference; the two take turns within each round, the
 # order alternating from round to round, and the table shows medians:
-#   gzip -k and sha256sum, one file per command: fanrun -j 2 (output files kept, then -k) against
-#   xargs -0 -P 2 -n 1; with -n 50: fanrun -j 2 -n 50 against xargs -0 -P 2 -n 50;
-#   COUNT x /bin/true: fanrun -j 2 against fanrun_floor 2 DIR COUNT /bin/true (no shell either).
-# FANRUN_BENCH_FILES sets the corpus size (default 600).
+#   gzip -k and sha256sum, one file per command: fanrun -j 2 (output files kept on the build's
+#   disk, then on tmpfs, then -k) against xargs -0 -P 2 -n 1, which keeps no output files; with
+#   -n 50: fanrun -j 2 -n 50 (files on tmpfs) against xargs -0 -P 2 -n 50;
+#   COUNT x /bin/true: fanrun -j 2 against fanrun_floor 2 DIR COUNT /bin/true (no shell either),
+#   both with their files on tmpfs.
+# FANRUN_BENCH_FILES sets the corpus size (default 640).
 direct_bench() {
     local corpus=$disk/corpus list=$disk/files direct=$disk/direct-results
-    local files=${FANRUN_BENCH_FILES:-600}
+    local files=${FANRUN_BENCH_FILES:-640}
     mkdir -p "$corpus"
     local n=0 source name
     # Half man pages, the rest licences and copyright files.
@@ -136,7 +138,8 @@ direct_bench() {
     # one ROW SIDE: "wall cpu self" for one whole run; gzip's outputs are removed afterwards.
     one() {
         local row=$1 side=$2 out=$disk/direct-out status=0
-        rm -rf "$out"
+        [ "${row#*-}" = files ] || out=$shm/direct-out
+        rm -rf "$disk/direct-out" "$shm/direct-out"
         local work=${row%%-*} mode=${row#*-}
         local -a program=(gzip -k)
         [ "$work" = sha ] && program=(sha256sum)
@@ -146,6 +149,7 @@ direct_bench() {
         */fanrun)
             local -a options=(-o "$out")
             [ "$mode" = k ] && options=(-k)
+            [ "$mode" = tmpfs ] && options=(-o "$out")
             [ "$mode" = n50 ] && options=(-o "$out" -n 50)
             python3 "$measure" "$fanrun" -0 -j 2 "${options[@]}" "${program[@]}" -- 3>&1 >/dev/null 2>&1 <"$list" || status=$? ;;
         */reference)
@@ -156,7 +160,7 @@ direct_bench() {
         [ "$work" != gzip ] || find "$corpus" -name '*.gz' -delete
         return "$status"
     }
-    local rows=(gzip-files gzip-k gzip-n50 sha-files sha-k sha-n50 true-n1)
+    local rows=(gzip-files gzip-tmpfs gzip-k gzip-n50 sha-files sha-tmpfs sha-k sha-n50 true-n1)
     local round row side figures
     for round in $(seq 1 "$rounds"); do
         for row in "${rows[@]}"; do
@@ -179,8 +183,8 @@ direct_bench() {
     }
     END {
         printf "%-10s %-22s %10s %10s %8s %10s %10s %8s\n", "row", "reference", "fanrun ms", "ref ms", "wall x", "fanrun cpu", "ref cpu", "cpu x"
-        split("gzip-files gzip-k gzip-n50 sha-files sha-k sha-n50 true-n1", rows, " ")
-        for (r = 1; r <= 7; r++) {
+        count = split("gzip-files gzip-tmpfs gzip-k gzip-n50 sha-files sha-tmpfs sha-k sha-n50 true-n1", rows, " ")
+        for (r = 1; r <= count; r++) {
             k = rows[r]
             ref = k ~ /^true/ ? "fanrun_floor /bin/true" : k ~ /n50$/ ? "xargs -P 2 -n 50" : "xargs -P 2 -n 1"
             fw = median(w, k " fanrun"); rw = median(w, k " reference")
@@ -188,6 +192,6 @@ direct_bench() {
             printf "%-10s %-22s %10.0f %10.0f %8.3f %10.0f %10.0f %8.3f\n", k, ref, fw, rw, fw / rw, fc, rc, (rc > 0 ? fc / rc : 0)
         }
     }' "$direct"
-    echo "(files: output files kept; k: fanrun -k; n50: 50 files per command; medians of $rounds rounds; load after: $(cut -d' ' -f1-3 /proc/loadavg))"
+    echo "(files: output files kept on disk; tmpfs: on /dev/shm; k: fanrun -k; n50: 50 files per command; medians of $rounds rounds; load after: $(cut -d' ' -f1-3 /proc/loadavg))"
 }
 direct_bench
