@@ -1,8 +1,9 @@
 // The floor for the runner's benchmark: the least a runner can do per job and still do the same
 // work. It starts each child the same way (vfork-style clone on a stack of its own), opens the
 // two output files named by the child's pid, makes them standard output and error, execs
-// "/bin/bash -c true" (or PROGRAM itself, without the shell) and reaps, with at most JOBS children
-// at once. No table, no templates, no signal handling, no report.
+// "/bin/bash -c true" (or PROGRAM itself, without the shell, with the job's number 1, 2, ... as
+// its one argument, as the runner gives it from seq) and reaps, with at most JOBS children at
+// once. No table, no templates, no signal handling, no report.
 //
 // usage: fanrun_floor JOBS OUTPUT_DIR COUNT [PROGRAM]
 
@@ -24,7 +25,8 @@ const char *outputDir;
 size_t outputDirLength;
 char *const shellArgv[] = {const_cast<char *>("/bin/bash"), const_cast<char *>("-c"),
                            const_cast<char *>("true"), nullptr};
-char *programArgv[] = {nullptr, nullptr};
+char jobNumber[16];
+char *programArgv[] = {nullptr, jobNumber, nullptr};
 char *const *childArgv = shellArgv;
 alignas(64) unsigned char childStack[64 * 1024];
 
@@ -86,6 +88,8 @@ int main(int argc, char **argv) {
     mkdir(outputDir, 0755);
     int running = 0;
     for (int i = 0; i < count; ++i) {
+        // Read by the child before its exec, while this process waits for it.
+        snprintf(jobNumber, sizeof jobNumber, "%d", i + 1);
         if (clone(child, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD,
                   nullptr) < 0) {
             perror("fanrun_floor: clone");
