@@ -351,6 +351,16 @@ bool mustBeTaken(const std::string &text) {
 
 } // namespace
 
+// The model knows {} alone: a text holding another replacement string is left to the tests.
+bool otherReplacement(const std::string &text) {
+    for (const char *other : {"{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"}) {
+        if (text.find(other) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) {
         return 0;
@@ -391,6 +401,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                                           : std::string(1, c);
         }
     }
+    if (otherReplacement(parts[0]) || otherReplacement(written)) {
+        return 0;
+    }
     std::vector<TemplatePiece> pieces;
     fanrun_cli::TemplateRefusal refusal;
     const bool taken = fanrun_cli::parseTemplate(written, pieces, refusal);
@@ -404,7 +417,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t a = 1; a < parts.size(); ++a) {
         const std::string &argument = parts[a];
         const std::string command =
-            fanrun_cli::expandTemplate(pieces, argument.data(), argument.size());
+            fanrun_cli::expandTemplate(pieces, fanrun_cli::Replacements{argument});
         require(command.find('\n') == std::string::npos || written.find('\n') != std::string::npos,
                 "an argument put a raw newline into the command", command);
         std::vector<std::string> expectedByByte;
