@@ -24,7 +24,8 @@
 #   xargs     xargs -P 2 -I{} /bin/bash -c 'echo {}'
 #
 # usage: bench/fanrun_bench.sh [BUILD_DIR [ROUNDS [COUNT [SECTION...]]]]
-# SECTION is floor (the first comparison) or modes; without one both run.
+# SECTION is floor (the first comparison), modes, or direct (real work against xargs); without
+# one all three run.
 # The build needs -DSYSKIT_BUILD_BENCHMARKS=ON for fanrun_floor.
 set -euo pipefail
 build=${1:-build}
@@ -32,7 +33,7 @@ rounds=${2:-5}
 count=${3:-2000}
 shift $(($# < 3 ? $# : 3))
 sections=("$@")
-[ "${#sections[@]}" -gt 0 ] || sections=(floor modes)
+[ "${#sections[@]}" -gt 0 ] || sections=(floor modes direct)
 fanrun=$build/bin/fanrun
 floor=$build/bin/fanrun_floor
 for program in "$fanrun" "$floor"; do
@@ -200,10 +201,113 @@ section_modes() {
     cat "$modes_results"
 }
 
+# ---- real work without the shell: fanrun against xargs on the same files --------------------------
+# A corpus of this machine's own text files (man pages uncompressed, licences, copyright files; at
+# least 600, some with awkward names: spaces, quotes, a leading dash, unicode), given NUL-separated
+# to both. Each row pairs fanrun with its reference; the two take turns within each round, the
+# order alternating from round to round, and the table shows medians:
+#   gzip -k and sha256sum, one file per command: fanrun -j 2 (output files kept on the build's
+#   disk, then on tmpfs, then -k) against xargs -0 -P 2 -n 1, which keeps no output files; with
+#   -n 50: fanrun -j 2 -n 50 (files on tmpfs) against xargs -0 -P 2 -n 50;
+#   COUNT x /bin/true: fanrun -j 2 against fanrun_floor 2 DIR COUNT /bin/true (no shell either),
+#   both with their files on tmpfs.
+# FANRUN_BENCH_FILES sets the corpus size (default 640).
+direct_bench() {
+    local corpus=$disk/corpus list=$disk/files direct=$disk/direct-results
+    local files=${FANRUN_BENCH_FILES:-640}
+    mkdir -p "$corpus"
+    local n=0 source name
+    # Half man pages, the rest licences and copyright files.
+    while IFS= read -r -d '' source && [ "$n" -lt $((files / 2)) ]; do
+        name=$(basename "$source" .gz)
+        zcat -f -- "$source" >"$corpus/$name" 2>/dev/null && n=$((n + 1))
+    done < <(find /usr/share/man -name '*.gz' -print0 2>/dev/null)
+    for source in /usr/share/common-licenses/* /usr/share/doc/*/copyright; do
+        [ "$n" -lt "$files" ] || break
+        [ -f "$source" ] || continue
+        n=$((n + 1))
+        name=${source#/usr/share/}
+        cp -- "$source" "$corpus/${name//\//_}"
+    done
+    local awkward=("a file with spaces" "it's \"quoted\"" "-leading-dash" "ünïcødé ☃ 文件" "semi;colon \$(x)")
+    local i=0
+    for source in "$corpus"/*; do
+        [ "$i" -lt "${#awkward[@]}" ] || break
+        mv -- "$source" "$corpus/${awkward[$i]}"
+        i=$((i + 1))
+    done
+    find "$corpus" -type f -print0 >"$list"
+    local total
+    total=$(tr -cd '\0' <"$list" | wc -c)
+    seq 1 "$count" >"$disk/direct-arguments"
+    echo
+    echo "real work: $total files ($(du -sh "$corpus" | cut -f1)), -j 2, $rounds rounds, load $(cut -d' ' -f1-3 /proc/loadavg)"
+
+    # one ROW SIDE: "wall cpu self" for one whole run; gzip's outputs are removed afterwards.
+    one() {
+        local row=$1 side=$2 out=$disk/direct-out status=0
+        [ "${row#*-}" = files ] || out=$shm/direct-out
+        rm -rf "$disk/direct-out" "$shm/direct-out"
+        local work=${row%%-*} mode=${row#*-}
+        local -a program=(gzip -k)
+        [ "$work" = sha ] && program=(sha256sum)
+        case $row/$side in
+        true-n1/fanrun) python3 "$measure" "$fanrun" -j 2 -o "$out" /bin/true -- 3>&1 >/dev/null <"$disk/direct-arguments" || status=$? ;;
+        true-n1/reference) python3 "$measure" "$floor" 2 "$out" "$count" /bin/true 3>&1 || status=$? ;;
+        */fanrun)
+            local -a options=(-o "$out")
+            [ "$mode" = k ] && options=(-k)
+            [ "$mode" = tmpfs ] && options=(-o "$out")
+            [ "$mode" = n50 ] && options=(-o "$out" -n 50)
+            python3 "$measure" "$fanrun" -0 -j 2 "${options[@]}" "${program[@]}" -- 3>&1 >/dev/null 2>&1 <"$list" || status=$? ;;
+        */reference)
+            local per=1
+            [ "$mode" = n50 ] && per=50
+            python3 "$measure" xargs -0 -P 2 -n "$per" "${program[@]}" 3>&1 >/dev/null 2>&1 <"$list" || status=$? ;;
+        esac
+        [ "$work" != gzip ] || find "$corpus" -name '*.gz' -delete
+        return "$status"
+    }
+    local rows=(gzip-files gzip-tmpfs gzip-k gzip-n50 sha-files sha-tmpfs sha-k sha-n50 true-n1)
+    local round row side figures
+    for round in $(seq 1 "$rounds"); do
+        for row in "${rows[@]}"; do
+            local sides=(fanrun reference)
+            [ $((round % 2)) -eq 0 ] && sides=(reference fanrun)
+            for side in "${sides[@]}"; do
+                figures=$(one "$row" "$side") || { echo "$row $side failed" >&2; exit 1; }
+                echo "$row $side $figures" >>"$direct"
+            done
+        done
+        echo "real work round $round of $rounds done" >&2
+    done
+    awk -v rounds="$rounds" '
+    { key = $1 " " $2; n[key]++; w[key, n[key]] = $3; c[key, n[key]] = $4 }
+    function median(v, key,    m, i, j, x, a) {
+        m = n[key]
+        for (i = 1; i <= m; i++) a[i] = v[key, i]
+        for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+        return (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+    }
+    END {
+        printf "%-10s %-22s %10s %10s %8s %10s %10s %8s\n", "row", "reference", "fanrun ms", "ref ms", "wall x", "fanrun cpu", "ref cpu", "cpu x"
+        count = split("gzip-files gzip-tmpfs gzip-k gzip-n50 sha-files sha-tmpfs sha-k sha-n50 true-n1", rows, " ")
+        for (r = 1; r <= count; r++) {
+            k = rows[r]
+            ref = k ~ /^true/ ? "fanrun_floor /bin/true" : k ~ /n50$/ ? "xargs -P 2 -n 50" : "xargs -P 2 -n 1"
+            fw = median(w, k " fanrun"); rw = median(w, k " reference")
+            fc = median(c, k " fanrun"); rc = median(c, k " reference")
+            printf "%-10s %-22s %10.0f %10.0f %8.3f %10.0f %10.0f %8.3f\n", k, ref, fw, rw, fw / rw, fc, rc, (rc > 0 ? fc / rc : 0)
+        }
+    }' "$direct"
+    echo "(files: output files kept on disk; tmpfs: on /dev/shm; k: fanrun -k; n50: 50 files per command; medians of $rounds rounds; load after: $(cut -d' ' -f1-3 /proc/loadavg))"
+}
+
 for section in "${sections[@]}"; do
     case $section in
     floor) section_floor ;;
     modes) section_modes ;;
-    *) echo "unknown section $section (floor or modes)" >&2; exit 2 ;;
+    direct) direct_bench ;;
+    *) echo "unknown section $section (floor, modes or direct)" >&2; exit 2 ;;
     esac
 done

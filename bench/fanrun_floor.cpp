@@ -1,10 +1,11 @@
 // The floor for the runner's benchmark: the least a runner can do per job and still do the same
 // work. It starts each child the same way (vfork-style clone on a stack of its own), opens the
 // two output files named by the child's pid, makes them standard output and error, execs
-// "/bin/bash -c true" and reaps, with at most JOBS children at once. No table, no templates, no
-// signal handling, no report.
+// "/bin/bash -c true" (or PROGRAM itself, without the shell, with the job's number 1, 2, ... as
+// its one argument, as the runner gives it from seq) and reaps, with at most JOBS children at
+// once. No table, no templates, no signal handling, no report.
 //
-// usage: fanrun_floor JOBS OUTPUT_DIR COUNT
+// usage: fanrun_floor JOBS OUTPUT_DIR COUNT [PROGRAM]
 
 #include <cerrno>
 #include <climits>
@@ -24,6 +25,9 @@ const char *outputDir;
 size_t outputDirLength;
 char *const shellArgv[] = {const_cast<char *>("/bin/bash"), const_cast<char *>("-c"),
                            const_cast<char *>("true"), nullptr};
+char jobNumber[16];
+char *programArgv[] = {nullptr, jobNumber, nullptr};
+char *const *childArgv = shellArgv;
 alignas(64) unsigned char childStack[64 * 1024];
 
 // "outputDir/pid.suffix" without stdio: the child shares the parent's memory.
@@ -58,16 +62,20 @@ int child(void * /*unused*/) {
         _exit(1);
     }
     close(fd);
-    execv("/bin/bash", shellArgv);
+    execv(childArgv[0], childArgv);
     _exit(1);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        fputs("usage: fanrun_floor JOBS OUTPUT_DIR COUNT\n", stderr);
+    if (argc != 4 && argc != 5) {
+        fputs("usage: fanrun_floor JOBS OUTPUT_DIR COUNT [PROGRAM]\n", stderr);
         return 2;
+    }
+    if (argc == 5) {
+        programArgv[0] = argv[4];
+        childArgv = programArgv;
     }
     const int jobs = atoi(argv[1]);
     outputDir = argv[2];
@@ -80,6 +88,8 @@ int main(int argc, char **argv) {
     mkdir(outputDir, 0755);
     int running = 0;
     for (int i = 0; i < count; ++i) {
+        // Read by the child before its exec, while this process waits for it.
+        snprintf(jobNumber, sizeof jobNumber, "%d", i + 1);
         if (clone(child, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD,
                   nullptr) < 0) {
             perror("fanrun_floor: clone");

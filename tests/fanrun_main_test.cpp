@@ -1884,4 +1884,304 @@ TEST(FanrunReplacements, NoTwoRunningCommandsShareAJobSlot) {
     }
 }
 
+// ---- commands without the shell and several arguments per command ------------------------------
+
+// Bash sets the environment variable _ to the path of the program it starts; a program started
+// without the shell keeps the runner's value.
+const std::string startedDirectly = "started-without-bash";
+
+// The words of a run: options, the command (a template, or words ending in --), the arguments.
+std::vector<std::string> words(std::vector<std::string> first,
+                               const std::vector<std::string> &rest) {
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
+}
+
+TEST(FanrunDirect, PlainCommandsStartTheirProgramWithoutTheShellAndOthersWithIt) {
+    struct Case {
+        std::vector<std::string> command;
+        std::string argument;
+        bool shell;
+    };
+    const std::vector<Case> cases = {
+        {{"printenv", "--"}, "_", false},
+        {{"printenv {}"}, "_", false},
+        {{" printenv \t{} "}, "_", false},
+        {{"/usr/bin/printenv {}"}, "_", false},
+        {{"env printenv {}"}, "_", false},
+        {{"printenv", "{}", "--"}, "_", false},
+        {{"env", "-u", "no such", "printenv", "--"}, "_", false},
+        {{"--shell", "printenv {}"}, "_", true},
+        {{"--shell", "printenv", "--"}, "_", true},
+        {{"--raw", "printenv {}"}, "_", true},
+        {{"printenv '{}'"}, "_", true},
+        {{"printenv \"{}\""}, "_", true},
+        {{"printenv {} ;"}, "_", true},
+        {{"printenv {} # note"}, "_", true},
+        {{"printenv {} 2>/dev/null"}, "_", true},
+        {{"printenv {} | cat"}, "_", true},
+        {{"A=1 printenv {}"}, "_", true},
+        {{"printenv {}\nprintenv NOTHING || true"}, "_", true},
+        {{"command printenv {}"}, "_", true},
+        {{"time printenv {}"}, "_", true},
+        {{"{} _"}, "printenv", true},
+        {{"print{} _"}, "env", true},
+        {{"{}", "_", "--"}, "printenv", true},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        Launch launch;
+        launch.args = words(words({"-u", "-j", "1"}, c.command), {c.argument});
+        launch.environment = {"_=" + startedDirectly};
+        const std::string name = ::testing::PrintToString(c.command);
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << name << outcome.err;
+        if (c.shell) {
+            EXPECT_NE(outcome.out, startedDirectly + "\n") << name;
+            EXPECT_TRUE(outcome.out.ends_with("/printenv\n") || outcome.out.ends_with("/env\n"))
+                << name << ": " << outcome.out;
+        } else {
+            EXPECT_EQ(outcome.out, startedDirectly + "\n") << name;
+        }
+    }
+}
+
+TEST(FanrunDirect, EveryArgumentReachesTheProgramAsItsBytesAndTheReportIsTheShells) {
+    const std::vector<std::string> arguments = awkwardArguments();
+    std::string input;
+    std::string expected;
+    for (const std::string &argument : arguments) {
+        input += argument + '\0';
+        expected += argument + '\0';
+    }
+    TempDir dir;
+    for (const char *perCommand : {"1", "7"}) {
+        std::vector<std::string> commands[2];
+        for (int shell = 0; shell < 2; ++shell) {
+            Launch launch;
+            launch.workDir = dir.path().string();
+            launch.args = {"-0", "-k", "-j", "2", "-n", perCommand};
+            if (shell == 1) {
+                launch.args.push_back("--shell");
+            }
+            launch.args.insert(launch.args.end(), {"/usr/bin/printf", "%s\\0", "--"});
+            launch.input = input;
+            Outcome outcome = run(dir, launch);
+            const std::string name =
+                std::string("-n ") + perCommand + (shell == 1 ? " --shell" : "");
+            EXPECT_EQ(outcome.code(), 0) << name << outcome.err;
+            EXPECT_EQ(outcome.out, expected) << name;
+            for (const ReportLine &line : parseRecords(outcome.err)) {
+                commands[shell].push_back(line.command);
+            }
+        }
+        EXPECT_EQ(commands[0].size(),
+                  (arguments.size() + std::stoul(perCommand) - 1) / std::stoul(perCommand));
+        // Report lines in launch order: the same commands, in order with -j 2 or not.
+        std::sort(commands[0].begin(), commands[0].end());
+        std::sort(commands[1].begin(), commands[1].end());
+        EXPECT_EQ(commands[0], commands[1]) << perCommand;
+    }
+    EXPECT_FALSE(fs::exists(dir / "pwned"));
+}
+
+TEST(FanrunDirect, ProgramsNotFoundEndWith127AndOnesThatCannotRunWith126AsUnderBash) {
+    TempDir dir;
+    fs::create_directories(dir / "first");
+    fs::create_directories(dir / "second");
+    fs::create_directories(dir / "folder");
+    const std::string script = "echo \"from $0 with $1\"\n";
+    writeFile(dir / "script", script);
+    fs::permissions(dir / "script", fs::perms(0755));
+    writeFile(dir / "locked", script);
+    fs::permissions(dir / "locked", fs::perms(0644));
+    writeFile(dir / "first/tool", script);
+    fs::permissions(dir / "first/tool", fs::perms(0644));
+    writeFile(dir / "second/tool", script);
+    fs::permissions(dir / "second/tool", fs::perms(0755));
+    writeFile(dir / "first/onlyhere", script);
+    fs::permissions(dir / "first/onlyhere", fs::perms(0644));
+    struct Case {
+        std::string program;
+        int code;
+        std::string out;
+        std::string err; // of the command started without the shell
+    };
+    const std::vector<Case> cases = {
+        {"no-such-program", 127, "", "fanrun: no-such-program: command not found\n"},
+        {dir / "missing/program", 127, "",
+         "fanrun: " + dir / "missing/program" + ": No such file or directory\n"},
+        {dir / "locked", 126, "", "fanrun: " + dir / "locked" + ": Permission denied\n"},
+        {dir / "folder", 126, "", "fanrun: " + dir / "folder" + ": Permission denied\n"},
+        {dir / "script", 0, "from " + dir / "script" + " with arg\n", ""},
+        {"tool", 0, "from " + dir / "second/tool" + " with arg\n", ""},
+        {"onlyhere", 126, "", "fanrun: onlyhere: Permission denied\n"},
+    };
+    for (const Case &c : cases) {
+        for (const bool shell : {false, true}) {
+            const std::string out = dir / "out";
+            fs::remove_all(out);
+            Launch launch;
+            launch.args = {"-j", "1", "-o", out};
+            if (shell) {
+                launch.args.push_back("--shell");
+            }
+            launch.args.insert(launch.args.end(), {c.program, "--", "arg"});
+            launch.environment = {"PATH=" + dir / "first" + ":" + dir / "second" +
+                                  ":/usr/bin:/bin"};
+            Outcome outcome = run(dir, launch);
+            const std::string name = c.program + (shell ? " --shell" : "");
+            EXPECT_EQ(outcome.code(), c.code == 0 ? 0 : 123) << name << outcome.err;
+            const std::vector<ReportLine> records = parseRecords(outcome.out);
+            ASSERT_EQ(records.size(), 1U) << name;
+            EXPECT_EQ(records[0].exitStatus, c.code) << name;
+            EXPECT_EQ(commandOutput(out, records[0]), c.out) << name;
+            if (!shell) {
+                EXPECT_EQ(readFile(out + "/" + std::to_string(records[0].pid) + ".stderr"), c.err)
+                    << name;
+            }
+        }
+    }
+}
+
+TEST(FanrunMaxArgs, EveryOutputModeGivesEachCommandItsArgumentsInOrder) {
+    TempDir dir;
+    // Prints each of its arguments on a line of its own.
+    const std::string show = dir / "show";
+    writeFile(show, "#!/bin/sh\nfor a; do printf '<%s>\\n' \"$a\"; done\n");
+    fs::permissions(show, fs::perms(0755));
+    const std::vector<std::string> arguments = {"a", "b c", "d", "", "e", "f", "g'h"};
+    std::string byArgument; // what the commands print, in input order
+    for (const std::string &argument : arguments) {
+        byArgument += "<" + argument + ">\n";
+    }
+    std::vector<std::string> report = {show + " a 'b c' d", show + " '' e f", show + " 'g'\\''h'"};
+    std::sort(report.begin(), report.end());
+    const std::string tagged = "a b c d\t<a>\na b c d\t<b c>\na b c d\t<d>\n e f\t<>\n e f\t<e>\n"
+                               " e f\t<f>\ng'h\t<g'h>\n";
+    struct Case {
+        std::vector<std::string> options;
+        std::string out; // "": compare the lines in any order with byArgument
+    };
+    const std::vector<Case> cases = {
+        {{}, ""},
+        {{"-g"}, ""},
+        {{"-u"}, ""},
+        {{"-k"}, byArgument},
+        {{"-k", "--tag"}, tagged},
+        {{"--shell", "-k"}, byArgument},
+        {{"--shell", "-k", "--tag"}, tagged},
+    };
+    for (const Case &c : cases) {
+        for (const bool template_ : {false, true}) {
+            const std::string out = dir / "out";
+            fs::remove_all(out);
+            Launch launch;
+            launch.args = words({"-0", "-j", "2", "-n", "3", "-o", out}, c.options);
+            const std::vector<std::string> command = template_
+                                                         ? std::vector<std::string>{show + " {}"}
+                                                         : std::vector<std::string>{show, "--"};
+            launch.args.insert(launch.args.end(), command.begin(), command.end());
+            for (const std::string &argument : arguments) {
+                launch.input += argument + '\0';
+            }
+            const std::string name =
+                ::testing::PrintToString(c.options) + (template_ ? " template" : " words");
+            Outcome outcome = run(dir, launch);
+            EXPECT_EQ(outcome.code(), 0) << name << outcome.err;
+            const bool files = c.options.empty();
+            std::string printed = files ? "" : outcome.out;
+            std::vector<std::string> commands;
+            for (const ReportLine &record : parseRecords(files ? outcome.out : outcome.err)) {
+                commands.push_back(record.command);
+                printed += files ? commandOutput(out, record) : "";
+            }
+            std::sort(commands.begin(), commands.end());
+            EXPECT_EQ(commands, report) << name;
+            if (!c.out.empty()) {
+                EXPECT_EQ(printed, c.out) << name;
+            } else {
+                std::vector<std::string> got = lines(printed);
+                std::vector<std::string> want = lines(byArgument);
+                std::sort(got.begin(), got.end());
+                std::sort(want.begin(), want.end());
+                EXPECT_EQ(got, want) << name;
+            }
+        }
+    }
+}
+
+TEST(FanrunMaxArgs, TheJobLogRecordsEveryArgumentSoResumeAndFailedWorkOneByOne) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    // Fails when one of its arguments is "bad".
+    const std::string check = dir / "check";
+    writeFile(check, "#!/bin/sh\nfor a; do [ \"$a\" != bad ] || exit 3; echo \"$a\"; done\n");
+    fs::permissions(check, fs::perms(0755));
+    Outcome first = run(
+        dir, {"-k", "-j", "2", "-n", "2", "--joblog", log, check, "--", "a", "bad", "c", "d", "e"});
+    EXPECT_EQ(first.code(), 123) << first.err;
+    EXPECT_EQ(first.out, "a\nc\nd\ne\n");
+    std::map<std::string, std::vector<std::string>> events; // by argument
+    for (const LogRecord &record : logRecords(log)) {
+        events[record.key].push_back(record.event + " " + record.exitCode);
+    }
+    const std::vector<std::string> failed = {"start -", "end 3"};
+    const std::vector<std::string> passed = {"start -", "end 0"};
+    EXPECT_EQ(events, (std::map<std::string, std::vector<std::string>>{{"1\ta", failed},
+                                                                       {"1\tbad", failed},
+                                                                       {"1\tc", passed},
+                                                                       {"1\td", passed},
+                                                                       {"1\te", passed}}));
+    Outcome left = run(dir, {"--failed", log});
+    EXPECT_EQ(left.code(), 0) << left.err;
+    EXPECT_EQ(left.out, "a\nbad\n");
+    // Resumed, the arguments left are grouped anew: a with bad, then the new f and g.
+    Outcome resumed = run(dir, {"-k", "-j", "2", "-n", "2", "--joblog", log, "--resume-failed",
+                                check, "--", "a", "bad", "c", "d", "e", "f", "g"});
+    EXPECT_EQ(resumed.code(), 123) << resumed.err;
+    EXPECT_EQ(resumed.out, "a\nf\ng\n");
+    std::vector<std::string> commands;
+    for (const ReportLine &record : parseRecords(resumed.err)) {
+        commands.push_back(record.command);
+    }
+    EXPECT_EQ(commands, (std::vector<std::string>{check + " a bad", check + " f g"}));
+}
+
+TEST(FanrunMaxArgs, BracesMustBeAWordOfTheirOwnAndOtherReplacementsAreRefused) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string shown; // by --dry-run; "": refused
+    };
+    const std::vector<Case> cases = {
+        {{"-n", "2", "echo {} {%}"}, "echo 1 'b c' 1\necho 3 4 2\necho 5 1\n"},
+        {{"-n", "2", "echo {}; echo {}>&2"}, ""},
+        {{"-n", "2", "(echo {})|cat"}, "(echo 1 'b c')|cat\n(echo 3 4)|cat\n(echo 5)|cat\n"},
+        {{"-n", "3", "printf", "-", "{}", "--"}, "printf - 1 'b c' 3\nprintf - 4 5\n"},
+        {{"-n", "2", "--raw", "echo {}"}, "echo 1 b c\necho 3 4\necho 5\n"},
+        {{"-n", "2", "--shard", "1/2", "echo {}"}, "echo 'b c' 4\n"},
+        {{"-n", "1", "echo x{} {#}"},
+         "echo x1 1\necho x'b c' 2\necho x3 3\necho x4 4\necho x5 5\n"},
+        {{"-n", "2", "echo x{}"}, ""},
+        {{"-n", "2", "echo \"{}\""}, ""},
+        {{"-n", "2", "echo '{}'"}, ""},
+        {{"-n", "2", "cat <{}"}, ""},
+        {{"-n", "2", "a={} env"}, ""},
+        {{"-n", "2", "echo {.}"}, ""},
+        {{"-n", "2", "echo {} {#}"}, ""},
+        {{"-n", "2", "echo {} {/}"}, ""},
+        {{"-n", "2", "echo", "x{}", "--"}, ""},
+        {{"-n", "2", "--raw", "echo x{}"}, ""},
+        {{"-n", "0", "echo {}"}, ""},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        const std::string name = ::testing::PrintToString(c.options);
+        Outcome outcome =
+            run(dir, words(words({"--dry-run"}, c.options), {"1", "b c", "3", "4", "5"}));
+        EXPECT_EQ(outcome.code(), c.shown.empty() ? 2 : 0) << name << outcome.err;
+        EXPECT_EQ(outcome.out, c.shown) << name;
+    }
+}
+
 } // namespace

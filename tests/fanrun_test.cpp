@@ -647,8 +647,13 @@ TEST(RunParallel, OutOfProcessesWaitsForARunningCommandAndFailsOnlyWhenNoneRuns)
         fs::create_directory(out);
         chmod(dir.path().c_str(), 0777);
         chmod(out.c_str(), 0777);
-        // Builtins and exec only: a command takes one process.
-        const std::string command = ": > " + started + "; exec sleep 1 # {}";
+        // Builtins and exec only: a command takes one process. With a blocker the command waits at
+        // a FIFO until the blocker has taken its place, however slow the machine.
+        const std::string gate = dir / "gate";
+        ASSERT_EQ(mkfifo(gate.c_str(), 0666), 0);
+        const std::string command = test.blocker
+                                        ? ": > " + started + "; read -r _ < " + gate + " || : # {}"
+                                        : ": > " + started + "; exec sleep 1 # {}";
         Program program = startInChild(dir, [&] {
             // The limit counts every process of the user, so it starts from those there are.
             int existing = 0;
@@ -681,6 +686,15 @@ TEST(RunParallel, OutOfProcessesWaitsForARunningCommandAndFailsOnlyWhenNoneRuns)
                     pause();
                 }
                 _exit(0);
+            }
+            const std::string status = "/proc/" + std::to_string(blocker) + "/status";
+            EXPECT_TRUE(eventually([&] {
+                return readFile(status).find("\nUid:\t65534\t") != std::string::npos;
+            }));
+            // Opening the gate waits for the command at its other end; closing it lets it end.
+            const int open = ::open(gate.c_str(), O_WRONLY | O_CLOEXEC);
+            if (open >= 0) {
+                close(open);
             }
         }
         Outcome outcome = program.finish();
@@ -1090,6 +1104,63 @@ TEST(RunParallel, WithTheTerminalACommandStaysInTheRunnersGroupAndReadsTheTermin
     EXPECT_EQ(readFile(fs::path(dir / "out") / (std::to_string(records[0].pid) + ".stderr")),
               "Error: open failed on PID " + std::to_string(records[0].pid) + "\n");
     EXPECT_EQ(commandOutput(dir / "out", records[0]), "");
+}
+
+// A source of one command started without the shell: its words, shown as its text.
+struct DirectCommand {
+    std::vector<std::string> words;
+    std::vector<char *> argv;
+    bool handed = false;
+};
+
+int nextDirect(void *context, int /*slot*/, FANRUN_COMMAND *command) {
+    DirectCommand &source = *static_cast<DirectCommand *>(context);
+    if (source.handed) {
+        return FANRUN_NEXT_END;
+    }
+    source.handed = true;
+    source.argv.clear();
+    for (std::string &word : source.words) {
+        source.argv.push_back(word.data());
+    }
+    source.argv.push_back(nullptr);
+    command->command = strdup(source.words[0].c_str());
+    command->argv = source.argv.data();
+    command->outFd = -1;
+    command->errFd = -1;
+    return FANRUN_NEXT_COMMAND;
+}
+
+TEST(RunParallel, AProgramWithoutTheShellIsLookedUpInThePathOfEachRun) {
+    TempDir dir;
+    for (const char *place : {"first", "second"}) {
+        fs::create_directories(dir / place);
+        writeFile(dir / place + "/tool", std::string("#!/bin/sh\necho ") + place + "\n");
+        fs::permissions(dir / place + "/tool", fs::perms(0755));
+    }
+    const std::vector<std::string> places = {"first", "second", "first"};
+    Outcome outcome = runInChild(dir, [&] {
+        for (size_t i = 0; i < places.size(); ++i) {
+            setenv("PATH", (dir / places[i] + ":/usr/bin:/bin").c_str(), 1);
+            DirectCommand command{{"tool", "argument"}, {}, false};
+            const FANRUN_SOURCE source{nextDirect, nullptr, nullptr, &command, 0};
+            fanrunSetSource(&source);
+            const std::string out = dir / ("out-" + std::to_string(i));
+            pparams.maxNumRunning = 1;
+            pparams.outputDir = const_cast<char *>(out.c_str());
+            runParallel();
+        }
+        fanrunSetSource(nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    for (size_t i = 0; i < places.size(); ++i) {
+        std::string printed;
+        for (const auto &entry : fs::directory_iterator(dir / ("out-" + std::to_string(i)))) {
+            printed += entry.path().extension() == ".stdout" ? readFile(entry.path()) : "";
+        }
+        EXPECT_EQ(printed, places[i] + "\n") << i;
+    }
 }
 
 // ---- the front end and the run as a whole ----------------------------------------------------

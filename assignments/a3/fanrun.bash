@@ -7,8 +7,8 @@ _fanrun() {
     [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
-        --resume-failed --retries --retry-delay --failed --help --version"
-    local short="-j -o -0 -d -a -g -k -u -h -V"
+        --resume-failed --retries --retry-delay --failed --max-args --shell --help --version"
+    local short="-j -o -0 -d -a -n -g -k -u -h -V"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -29,7 +29,7 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
-    -j | --jobs | --timeout | --shard | --retries | --retry-delay)
+    -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args)
         return 0
         ;;
     esac
@@ -39,8 +39,8 @@ _fanrun() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         case $word in
-        -j | -o | -d | -a | --jobs | --output-dir | --delimiter | --arg-file | --timeout | \
-            --halt | --shard | --report | --joblog | --retries | --retry-delay)
+        -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
+            --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay)
             ((i++))
             ;;
         --)

@@ -409,8 +409,10 @@ FANRUN_CHILD_CODE bool outputName(char (&name)[PATH_MAX], const char *outputDir,
 // "outputDir/PID.n.suffix") write-only, created 0644, truncated, and only as a regular file: a
 // symbolic link fails with ELOOP, a FIFO, device or socket with ENXIO (without blocking), a
 // directory with EISDIR. A name longer than the system accepts fails with ENAMETOOLONG instead
-// of being cut to a different file's name. The descriptor is close-on-exec.
-FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix) {
+// of being cut to a different file's name. The descriptor is close-on-exec unless inherited is
+// set.
+FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const char *suffix,
+                                 bool inherited) {
     char name[PATH_MAX];
     if (outputDir == nullptr) {
         errno = ENOENT;
@@ -420,7 +422,7 @@ FANRUN_CHILD_CODE int openOutput(const char *outputDir, int pid, int uses, const
         errno = ENAMETOOLONG;
         return -1;
     }
-    constexpr int common = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    const int common = O_WRONLY | O_NOFOLLOW | O_NOCTTY | (inherited ? 0 : O_CLOEXEC);
     for (int attempt = 0; attempt < 3; ++attempt) {
         // A new name is a new regular file: the usual case costs a single call.
         int fd = open(name, common | O_CREAT | O_EXCL, 0644);
@@ -536,12 +538,15 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
             childPerror("Error: dup2 failed\n");
         }
     } else {
-        int fd = openOutput(plan->outputDir, pid, uses, ".stdout");
+        // Opened into the place of the runner's standard output, the file needs no dup2 and
+        // close; standard error still is the runner's for a message.
+        close(STDOUT_FILENO);
+        int fd = openOutput(plan->outputDir, pid, uses, ".stdout", true);
         if (fd < 0) {
             childPerror("Error: open failed\n");
         }
-        // With the runner's standard output closed, the file may already be descriptor 1.
-        if (!moveTo(fd, STDOUT_FILENO)) {
+        // With the runner's standard input closed, the file takes descriptor 0 instead.
+        if (fd != STDOUT_FILENO && !moveTo(fd, STDOUT_FILENO)) {
             childPerror("Error: dup2 failed\n");
         }
     }
@@ -551,21 +556,24 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
             childReport("Error: dup2 failed on PID ", pid);
         }
     } else {
-        int fd = openOutput(plan->outputDir, pid, uses, ".stderr");
+        int fd = openOutput(plan->outputDir, pid, uses, ".stderr", false);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
-        if (!moveTo(fd, STDERR_FILENO)) {
+        // Standard error stays the runner's until the file is there; the file's own descriptor
+        // is closed by exec, or by the exit that follows a failed one.
+        if (!useAs(fd, STDERR_FILENO)) {
             childReport("Error: dup2 failed on PID ", pid);
         }
     }
 
     if (plan->input != nullptr) {
-        int fd = open(plan->input, O_RDONLY | O_CLOEXEC);
+        close(STDIN_FILENO);
+        int fd = open(plan->input, O_RDONLY);
         if (fd < 0) {
             childReport("Error: open failed on PID ", pid);
         }
-        if (!moveTo(fd, STDIN_FILENO)) {
+        if (fd != STDIN_FILENO && !moveTo(fd, STDIN_FILENO)) {
             childReport("Error: dup2 failed on PID ", pid);
         }
     }
@@ -928,9 +936,11 @@ bool makeRoom(Run &run, int index) {
 // argv[0] as bash finds it: a name with a slash as it is; otherwise the first directory of PATH
 // (an empty entry is the current one) with an executable regular file of that name, else the
 // first with such a file at all (so that running it fails as bash's would), else NULL. The last
-// name looked up is remembered, since a run mostly starts one program.
+// name looked up is remembered with the PATH it was found in, since a run mostly starts one
+// program, and a program may change PATH between runs.
 const char *findProgram(const char *name) {
     static char lastName[PATH_MAX];
+    static char *lastPath; // malloc'd
     static char found[PATH_MAX];
     static bool foundAny;
     if (strchr(name, '/') != nullptr) {
@@ -940,12 +950,12 @@ const char *findProgram(const char *name) {
     if (nameLength == 0 || nameLength >= sizeof lastName) {
         return nullptr;
     }
-    if (strcmp(name, lastName) == 0) {
-        return foundAny ? found : nullptr;
-    }
     const char *path = getenv("PATH");
     if (path == nullptr) {
         path = "/usr/local/bin:/usr/local/sbin:/usr/bin:/usr/sbin:/bin:/sbin:.";
+    }
+    if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0) {
+        return foundAny ? found : nullptr;
     }
     char candidate[PATH_MAX];
     bool haveFile = false;
@@ -978,6 +988,11 @@ const char *findProgram(const char *name) {
             break;
         }
         entry = end;
+    }
+    if (lastPath == nullptr || strcmp(lastPath, path) != 0) {
+        free(lastPath);
+        // Without memory nothing is remembered: the next command looks again.
+        lastPath = strdup(path);
     }
     memcpy(lastName, name, nameLength + 1);
     foundAny = haveExecutable || haveFile;

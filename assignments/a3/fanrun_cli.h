@@ -67,6 +67,8 @@ struct Settings {
     bool resumeFailed = false; // ... only what ended successfully
     long retries = 0;          // further attempts after a failed one
     double retryDelay = 0;     // seconds before the first retry, doubling with each
+    int maxArgs = 1;           // arguments per command (-n)
+    bool shell = false;        // always start bash, even where the command needs no shell
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
@@ -259,6 +261,36 @@ struct CommandTemplate {
 
 // The template read for the run; a refused template is bad usage.
 CommandTemplate readTemplate(std::string text, bool raw);
+
+// A part of a word of a command started without the shell: literal text, or a replacement string.
+struct WordPart {
+    std::string text;
+    int replacement = -1; // index in the table of replacement strings; -1: text
+};
+using DirectWord = std::vector<WordPart>;
+
+// The words of a command that needs no shell, or none (an empty list) when it needs bash: the
+// command words as given (several of them), or a one-word template whose words are plain text and
+// replacement strings. Either way the first word is a program, neither a bash builtin or keyword
+// nor holding a replacement string. A template without any replacement string gets {} appended,
+// as the shell's does.
+std::vector<DirectWord> directWords(char **words, int count);
+
+// The argument vector of one command: every {} that is a word of its own stands for each of the
+// arguments as one word; elsewhere a replacement string stands for its text.
+void expandWords(const std::vector<DirectWord> &words,
+                 const std::vector<std::string_view> &arguments, const Replacements &values,
+                 std::vector<std::string> &argv);
+
+// False, with message set, when a template cannot take several arguments per command: a {} that
+// is not a word of its own, or another replacement string than {} and {%}.
+bool acceptsSeveral(const CommandTemplate &command, std::string &message);
+
+// The command text for several arguments, each quoted as one word where {} stands (as they are
+// with --raw, joined by a space).
+std::string expandSeveral(const CommandTemplate &command,
+                          const std::vector<std::string_view> &arguments,
+                          const Replacements &values);
 
 // True, with message saying why, when a command of length bytes, run as /bin/bash -c COMMAND with
 // this environment, is more than exec takes: one argument at most MAX_ARG_STRLEN bytes, and all

@@ -95,9 +95,15 @@ bool outputWritten() {
 // much; beyond it the input streams.
 constexpr size_t readAheadBytes = size_t{1} << 20;
 
+// The arguments of one command: one, or up to -n of them, retried together.
+struct Group {
+    std::vector<Job> jobs;
+    long sequence = 0; // among the commands of the run, from 0; kept by its retries
+};
+
 // A command of the run while it runs.
 struct Running {
-    Job job;
+    Group group;
     timespec start{};  // Unix time, for the job log
     int64_t startNs{}; // monotonic
 };
@@ -108,18 +114,23 @@ struct Running {
 struct Feed {
     const Settings *settings = nullptr;
     const CommandTemplate *command = nullptr;
+    const std::vector<DirectWord> *direct = nullptr; // empty: the command needs the shell
     Arguments *arguments = nullptr;
     Output *output = nullptr;
     fanrun_joblog::JobLog *log = nullptr; // null without --joblog
     Job first; // read before the run, so that input that fails at once runs nothing
     bool haveFirst = false;
     bool inputEnded = false;
-    std::multimap<int64_t, Job> retries; // by when they are due
-    Job staged;                          // handed to the runner, not yet started
-    std::map<int, Running> running;      // by record
-    int handed = 0;                      // commands handed to the runner
-    long lastFailures = 0;               // arguments whose last attempt failed
-    int halt = FANRUN_HALT_NEVER;        // the halt setting, when retries make it ours
+    Group pending;                         // arguments taken, too few yet for a command
+    long groups = 0;                       // commands made from arguments so far
+    std::multimap<int64_t, Group> retries; // by when they are due
+    Group staged;                          // handed to the runner, not yet started
+    std::vector<std::string> words;        // the staged command's words without the shell
+    std::vector<char *> argv;              // ... as handed to the runner
+    std::map<int, Running> running;        // by record
+    int handed = 0;                        // commands handed to the runner
+    long lastFailures = 0;                 // arguments whose last attempt failed
+    int halt = FANRUN_HALT_NEVER;          // the halt setting, when retries make it ours
     bool logFailed = false;
     std::string inputError;
     std::string outputError;
@@ -131,13 +142,28 @@ int64_t monotonicNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// The command for job, its replacement strings quoted for where they stand unless --raw;
+std::vector<std::string_view> argumentsOf(const Group &group) {
+    std::vector<std::string_view> arguments;
+    arguments.reserve(group.jobs.size());
+    for (const Job &job : group.jobs) {
+        arguments.emplace_back(job.argument);
+    }
+    return arguments;
+}
+
+// The command for group, its replacement strings quoted for where they stand unless --raw;
 // malloc'd. NULL with message set when it is too long for exec.
-char *commandFor(const Feed &feed, const Job &job, int slot, std::string &message) {
+char *commandFor(const Feed &feed, const Group &group, int slot, std::string &message) {
     const CommandTemplate &command = *feed.command;
+    const Job &job = group.jobs.front();
     const Replacements values{job.argument, job.position + 1, slot};
-    const std::string text =
-        command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
+    std::string text;
+    if (feed.settings->maxArgs > 1) {
+        text = expandSeveral(command, argumentsOf(group), values);
+    } else {
+        text =
+            command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
+    }
     char *result = createCommand("{}", text.c_str());
     if (commandTooLong(strlen(result), static_cast<size_t>(job.position) + 1, message)) {
         free(result);
@@ -146,24 +172,47 @@ char *commandFor(const Feed &feed, const Job &job, int slot, std::string &messag
     return result;
 }
 
-// The next job to start into job: a retry that is due, else a new argument; FANRUN_NEXT_WAIT
-// fills command's wait fields.
-int nextJob(Feed &feed, Job &job, FANRUN_COMMAND *command) {
+// Arguments known to the feed and not yet in a command.
+long argumentsWaiting(const Feed &feed) {
+    return static_cast<long>(feed.pending.jobs.size()) + (feed.haveFirst ? 1 : 0) +
+           feed.arguments->waiting();
+}
+
+// Commands that the arguments known make, the last one perhaps with fewer.
+int commandsOf(long arguments, int perCommand) {
+    return static_cast<int>(std::min<long>((arguments + perCommand - 1) / perCommand, INT_MAX / 2));
+}
+
+// The next command to start into group: a retry that is due, else the next arguments, as many as
+// a command takes or the last ones of the input; FANRUN_NEXT_WAIT fills command's wait fields.
+int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     const int64_t now = monotonicNs();
     if (!feed.retries.empty() && feed.retries.begin()->first <= now) {
-        job = std::move(feed.retries.begin()->second);
+        group = std::move(feed.retries.begin()->second);
         feed.retries.erase(feed.retries.begin());
         return FANRUN_NEXT_COMMAND;
     }
-    if (feed.haveFirst) {
-        job = std::move(feed.first);
-        feed.haveFirst = false;
-        return FANRUN_NEXT_COMMAND;
-    }
-    if (!feed.inputEnded) {
-        switch (feed.arguments->next(job, false)) {
+    const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
+    std::vector<Job> &pending = feed.pending.jobs;
+    bool more = true;
+    while (more && pending.size() < perCommand) {
+        if (feed.haveFirst) {
+            pending.push_back(std::move(feed.first));
+            feed.haveFirst = false;
+            continue;
+        }
+        if (feed.inputEnded) {
+            break;
+        }
+        pending.emplace_back();
+        const ArgumentReader::Got got = feed.arguments->next(pending.back(), false);
+        if (got != ArgumentReader::Got::item) {
+            pending.pop_back();
+            more = false;
+        }
+        switch (got) {
         case ArgumentReader::Got::item:
-            return FANRUN_NEXT_COMMAND;
+            break;
         case ArgumentReader::Got::wait:
             command->waitFd = feed.arguments->fd();
             break;
@@ -175,6 +224,12 @@ int nextJob(Feed &feed, Job &job, FANRUN_COMMAND *command) {
             break;
         }
     }
+    if (pending.size() == perCommand || (feed.inputEnded && !pending.empty())) {
+        group.jobs = std::move(pending);
+        pending.clear();
+        group.sequence = feed.groups++;
+        return FANRUN_NEXT_COMMAND;
+    }
     if (!feed.retries.empty()) {
         command->waitUntilNs = feed.retries.begin()->first;
         return FANRUN_NEXT_WAIT;
@@ -183,6 +238,31 @@ int nextJob(Feed &feed, Job &job, FANRUN_COMMAND *command) {
     // has ended, and ends when none runs.
     const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
     return feed.inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
+}
+
+// The arguments of a command joined by a space, as --tag shows them.
+std::string tagOf(const Group &group) {
+    std::string tag;
+    for (const Job &job : group.jobs) {
+        if (&job != &group.jobs.front()) {
+            tag += ' ';
+        }
+        tag += job.argument;
+    }
+    return tag;
+}
+
+// The words of the command without the shell, kept in feed until the runner asks again.
+void stageWords(Feed &feed, const Group &group, int slot, FANRUN_COMMAND *command) {
+    const Job &job = group.jobs.front();
+    expandWords(*feed.direct, argumentsOf(group),
+                Replacements{job.argument, job.position + 1, slot}, feed.words);
+    feed.argv.clear();
+    for (std::string &word : feed.words) {
+        feed.argv.push_back(word.data());
+    }
+    feed.argv.push_back(nullptr);
+    command->argv = feed.argv.data();
 }
 
 int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
@@ -194,27 +274,30 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
         if (feed.logFailed) {
             return FANRUN_NEXT_END;
         }
-        Job job;
-        const int answer = nextJob(feed, job, command);
+        Group group;
+        const int answer = nextGroup(feed, group, command);
         if (answer != FANRUN_NEXT_COMMAND) {
             return answer;
         }
         std::string error;
-        if (!feed.output->prepare(*command, job.sequence, job.argument, error)) {
+        if (!feed.output->prepare(*command, group.sequence, tagOf(group), error)) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
         std::string tooLong;
-        command->command = commandFor(feed, job, slot, tooLong);
+        command->command = commandFor(feed, group, slot, tooLong);
         if (command->command == nullptr) {
             // Said before it starts, and counted as failed; the rest of the batch goes on.
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
-            ++feed.lastFailures;
+            feed.lastFailures += static_cast<long>(group.jobs.size());
             return feedNext(context, slot, command);
         }
-        command->waiting = (feed.haveFirst ? 1 : 0) + feed.arguments->waiting() +
+        if (!feed.direct->empty()) {
+            stageWords(feed, group, slot, command);
+        }
+        command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
-        feed.staged = std::move(job);
+        feed.staged = std::move(group);
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
@@ -228,13 +311,14 @@ void feedStarted(void *context, const FANRUN_EVENT *event) {
     try {
         feed.output->started(*event);
         Running &running = feed.running[event->index];
-        running.job = std::move(feed.staged);
+        running.group = std::move(feed.staged);
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
-        if (feed.log != nullptr &&
-            !feed.log->recordStart(running.job.argument, running.job.occurrence,
-                                   running.job.attempt, running.start)) {
-            feed.logFailed = true;
+        for (const Job &job : running.group.jobs) {
+            if (feed.log != nullptr &&
+                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start)) {
+                feed.logFailed = true;
+            }
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
@@ -259,23 +343,28 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
             signum = SIGTERM;
         }
         const bool failed = exitCode != 0;
-        const bool again = failed && running.job.attempt <= feed.settings->retries;
+        std::vector<Job> &jobs = running.group.jobs;
+        const long attempt = jobs.front().attempt;
+        const bool again = failed && attempt <= feed.settings->retries;
         feed.output->ended(*event, !again);
-        if (feed.log != nullptr &&
-            !feed.log->recordEnd(
-                running.job.argument, running.job.occurrence, running.job.attempt, running.start,
-                static_cast<double>(monotonicNs() - running.startNs) / 1e9, exitCode, signum)) {
-            feed.logFailed = true;
+        const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
+        for (const Job &job : jobs) {
+            if (feed.log != nullptr &&
+                !feed.log->recordEnd(job.argument, job.occurrence, job.attempt, running.start,
+                                     seconds, exitCode, signum)) {
+                feed.logFailed = true;
+            }
         }
         if (again) {
-            const double delay =
-                feed.settings->retryDelay *
-                std::ldexp(1.0, static_cast<int>(std::min<long>(running.job.attempt - 1, 60)));
+            const double delay = feed.settings->retryDelay *
+                                 std::ldexp(1.0, static_cast<int>(std::min<long>(attempt - 1, 60)));
             const int64_t due = monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);
-            ++running.job.attempt;
-            feed.retries.emplace(due, std::move(running.job));
+            for (Job &job : jobs) {
+                ++job.attempt;
+            }
+            feed.retries.emplace(due, std::move(running.group));
         } else if (failed) {
-            ++feed.lastFailures;
+            feed.lastFailures += static_cast<long>(jobs.size());
             // With retries the library cannot tell which failures are the last: halting is ours.
             fanrunHalt(feed.halt);
         }
@@ -284,25 +373,37 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
     }
 }
 
-// Prints every command as its argument arrives; nothing runs, so nothing can fail but the
+// Prints every command as its arguments arrive; nothing runs, so nothing can fail but the
 // reading and the writing (a closed pipe is reported, not fatal).
 int dryRun(Feed &feed, int jobs) {
     signal(SIGPIPE, SIG_IGN);
-    Job job = std::move(feed.first);
-    bool more = feed.haveFirst;
-    while (more && lateStop == 0) {
+    const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
+    Group group;
+    // A command is shown once it has all its arguments, or the input has ended.
+    auto show = [&]() {
         std::string tooLong;
         // Slots as a run would hand them out if every command took as long as the others.
-        const int slot = static_cast<int>(job.sequence % jobs) + 1;
-        char *command = commandFor(feed, job, slot, tooLong);
+        const int slot = static_cast<int>(group.sequence % jobs) + 1;
+        char *command = commandFor(feed, group, slot, tooLong);
         if (command == nullptr) {
             outputWritten();
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
-            return exitMisuse;
+            return false;
         }
         fputs(command, stdout);
         fputc('\n', stdout);
         free(command);
+        group.jobs.clear();
+        ++group.sequence;
+        return true;
+    };
+    Job job = std::move(feed.first);
+    bool more = feed.haveFirst;
+    while (more && lateStop == 0) {
+        group.jobs.push_back(std::move(job));
+        if (group.jobs.size() == perCommand && !show()) {
+            return exitMisuse;
+        }
         ArgumentReader::Got got = feed.arguments->next(job, false);
         if (got == ArgumentReader::Got::wait) {
             // Shown as they come: nothing waits in the buffer while the input is quiet.
@@ -315,6 +416,9 @@ int dryRun(Feed &feed, int jobs) {
             return exitMisuse;
         }
         more = got == ArgumentReader::Got::item;
+    }
+    if (!group.jobs.empty() && lateStop == 0 && !show()) {
+        return exitMisuse;
     }
     const bool written = outputWritten();
     if (lateStop != 0) {
@@ -353,6 +457,13 @@ int run(int argc, char **argv) {
     const CommandTemplate parsed =
         readTemplate(buildTemplate(operands, commandWords), settings.raw);
     const std::string &commandTemplate = parsed.libraryTemplate;
+    std::string refusal;
+    if (settings.maxArgs > 1 && !acceptsSeveral(parsed, refusal)) {
+        badUsage("%s", refusal.c_str());
+    }
+    const std::vector<DirectWord> direct = settings.shell || settings.raw
+                                               ? std::vector<DirectWord>()
+                                               : directWords(operands, commandWords);
 
     char **given = operands + firstArgument;
     const auto givenCount = static_cast<size_t>(operandCount - firstArgument);
@@ -394,6 +505,7 @@ int run(int argc, char **argv) {
     Feed feed;
     feed.settings = &settings;
     feed.command = &parsed;
+    feed.direct = &direct;
     feed.arguments = &arguments;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
@@ -425,7 +537,9 @@ int run(int argc, char **argv) {
     arguments.readAhead(readAheadBytes);
     auto requireRunnable = [&feed](const Job &job) {
         std::string tooLong;
-        char *command = commandFor(feed, job, 1, tooLong);
+        Group alone;
+        alone.jobs.push_back(job);
+        char *command = commandFor(feed, alone, 1, tooLong);
         if (command == nullptr) {
             badUsage("%s", tooLong.c_str());
         }
@@ -483,7 +597,7 @@ int run(int argc, char **argv) {
     fanrunSetOptions(&settings.options);
     fanrunSetTerminal(settings.terminal ? 1 : 0);
     const FANRUN_SOURCE source{feedNext, feedStarted, feedEnded, &feed,
-                               (feed.haveFirst ? 1 : 0) + arguments.waiting()};
+                               commandsOf(argumentsWaiting(feed), settings.maxArgs)};
     fanrunSetSource(&source);
     runParallel();
     // The library has given back the dispositions it found; the last writes of the report

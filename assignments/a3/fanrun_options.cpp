@@ -27,7 +27,7 @@ constexpr const char *usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\
 // Bad usage shows the two forms that run commands; the help adds the one that lists.
 constexpr const char *help =
     "       fanrun --failed [-0] LOG...\n"
-    "Runs a shell command (/bin/bash -c) once per ARGUMENT, at most N at a time, and reports\n"
+    "Runs a command once per ARGUMENT (or per -n N of them), at most N at a time, and reports\n"
     "every command's exit code.\n"
     "\n"
     "The command: TEMPLATE is shell code in which every {} stands for the argument. Several\n"
@@ -50,6 +50,15 @@ constexpr const char *help =
     "  {%}   the job slot, 1 to N: the lowest free one; no two running commands share one\n"
     "An extension is the last component's text from its last dot, unless that dot starts or\n"
     "ends it (.bashrc and a. stay whole).\n"
+    "\n"
+    "The shell: a command of plain words starts its program directly, as xargs does, without\n"
+    "/bin/bash: the words form, or a TEMPLATE of words made only of letters, digits,\n"
+    "_ . / , : + @ % - and replacement strings (no quotes, $, redirection, pipe, glob, ~, =,\n"
+    "# or other shell syntax), whose first word is a program: not a bash builtin or keyword\n"
+    "(echo, true, cd, if, ...) and without a replacement string. Each replacement string then\n"
+    "goes into its word as the argument's bytes. Anything else, --raw and --shell start\n"
+    "/bin/bash -c COMMAND. Either way the report and --dry-run show the command as bash\n"
+    "would read it; a program not found ends with 127, one that cannot run with 126.\n"
     "\n"
     "The arguments: those after TEMPLATE or after -- (only the first -- separates; later ones\n"
     "are arguments). Without any, they are read from standard input (or -a FILE), one per\n"
@@ -92,6 +101,12 @@ constexpr const char *help =
     "      --tty               give each command the terminal, for one that asks for a password\n"
     "                          or is interactive: it reads /dev/tty and gets the terminal's\n"
     "                          keys (Ctrl-C reaches it too); implies -j 1\n"
+    "  -n, --max-args N        give each command up to N arguments, as xargs -n does: {} must\n"
+    "                          be a word of its own and stands for all of them, each one word;\n"
+    "                          {%} is the job slot; {.} {/} {//} {/.} {#} are refused with\n"
+    "                          N > 1. The report has a line per command, --tag the arguments\n"
+    "                          joined by a space, the job log records for each argument\n"
+    "      --shell             always start the command with /bin/bash -c\n"
     "      --dry-run           print every command exactly as it would run, one per line, as\n"
     "                          its argument arrives, and run nothing\n"
     "      --shard K/N         run only the arguments at positions i (from 0, input order) with\n"
@@ -234,6 +249,7 @@ enum LongOnly {
     optRetries,
     optRetryDelay,
     optTty,
+    optShell,
 };
 
 } // namespace
@@ -282,6 +298,8 @@ Settings parseOptions(int argc, char **argv) {
         {"retries", required_argument, nullptr, optRetries},
         {"retry-delay", required_argument, nullptr, optRetryDelay},
         {"tty", no_argument, nullptr, optTty},
+        {"max-args", required_argument, nullptr, 'n'},
+        {"shell", no_argument, nullptr, optShell},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -291,7 +309,7 @@ Settings parseOptions(int argc, char **argv) {
     int option = 0;
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
-    while ((option = getopt_long(argc, argv, "+:j:o:0d:a:gkuhV", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr)) != -1) {
         switch (option) {
         case 'j':
             settings.jobs = parseJobs(optarg);
@@ -383,6 +401,17 @@ Settings parseOptions(int argc, char **argv) {
             break;
         case optTty:
             settings.terminal = true;
+            break;
+        case 'n': {
+            const long value = wholeNumber(optarg, optarg + strlen(optarg));
+            if (value < 1) {
+                badUsage("-n needs a whole number from 1 to %d, not '%s'", INT_MAX, optarg);
+            }
+            settings.maxArgs = static_cast<int>(value);
+            break;
+        }
+        case optShell:
+            settings.shell = true;
             break;
         case 'h':
             fputs(usage, stdout);

@@ -4,6 +4,7 @@
 
 #include "fanrun_cli.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -666,51 +667,248 @@ bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
     return lexer.run();
 }
 
+namespace {
+
 // Where plain text would read the same, it goes in without quotes; elsewhere the quotes around
 // the replacement are closed, the argument is quoted on its own, and the quotes are opened again.
-std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Replacements &values) {
-    std::string command;
-    std::string text;
-    for (const TemplatePiece &piece : pieces) {
-        command += piece.text;
-        if (piece.replacement < 0) {
-            continue;
+void appendReplacement(std::string &command, const TemplatePiece &piece, const std::string &text) {
+    const char *argument = text.data();
+    const size_t length = text.size();
+    const bool plain = !piece.quoted && plainText(argument, length);
+    switch (piece.context) {
+    case Context::Bare:
+        appendQuoted(command, argument, length, piece.quoted);
+        break;
+    case Context::Double:
+        if (plain) {
+            command.append(argument, length);
+        } else {
+            command += '"';
+            appendQuoted(command, argument, length, true);
+            command += '"';
         }
-        text = replacementText(piece.replacement, values);
-        const char *argument = text.data();
-        const size_t length = text.size();
-        const bool plain = !piece.quoted && plainText(argument, length);
-        switch (piece.context) {
-        case Context::Bare:
-            appendQuoted(command, argument, length, piece.quoted);
-            break;
-        case Context::Double:
-            if (plain) {
-                command.append(argument, length);
-            } else {
-                command += '"';
-                appendQuoted(command, argument, length, true);
-                command += '"';
-            }
-            break;
-        case Context::Single:
-            if (plain) {
-                command.append(argument, length);
-            } else {
-                command += '\'';
-                appendQuoted(command, argument, length, true);
-                command += '\'';
-            }
-            break;
-        case Context::DollarSingle:
-            // A plain argument could still finish an escape left open before it (\x4 then 1).
+        break;
+    case Context::Single:
+        if (plain) {
+            command.append(argument, length);
+        } else {
             command += '\'';
             appendQuoted(command, argument, length, true);
-            command += "$'";
-            break;
+            command += '\'';
+        }
+        break;
+    case Context::DollarSingle:
+        // A plain argument could still finish an escape left open before it (\x4 then 1).
+        command += '\'';
+        appendQuoted(command, argument, length, true);
+        command += "$'";
+        break;
+    }
+}
+
+// The names bash runs itself rather than as a program (compgen -b and compgen -k), as far as
+// they can stand as a plain first word.
+constexpr const char *shellNames[] = {
+    ".",       ":",         "alias",    "bg",       "bind",    "break",    "builtin", "caller",
+    "cd",      "command",   "compgen",  "complete", "compopt", "continue", "declare", "dirs",
+    "disown",  "echo",      "enable",   "eval",     "exec",    "exit",     "export",  "false",
+    "fc",      "fg",        "getopts",  "hash",     "help",    "history",  "jobs",    "kill",
+    "let",     "local",     "logout",   "mapfile",  "popd",    "printf",   "pushd",   "pwd",
+    "read",    "readarray", "readonly", "return",   "set",     "shift",    "shopt",   "source",
+    "suspend", "test",      "times",    "trap",     "true",    "type",     "typeset", "ulimit",
+    "umask",   "unalias",   "unset",    "wait",     "if",      "then",     "else",    "elif",
+    "fi",      "case",      "esac",     "for",      "select",  "while",    "until",   "do",
+    "done",    "in",        "function", "time",     "coproc",
+};
+
+bool shellName(const std::string &word) {
+    for (const char *name : shellNames) {
+        if (word == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// word split at its replacement strings; every other byte must be plain unless anyByte.
+bool splitWord(std::string_view word, bool anyByte, DirectWord &parts) {
+    std::string text;
+    for (size_t at = 0; at < word.size();) {
+        const int which = replacementIn(word, at);
+        if (which < 0) {
+            if (!anyByte && !plainByte(static_cast<unsigned char>(word[at]))) {
+                return false;
+            }
+            text += word[at++];
+            continue;
+        }
+        if (!text.empty()) {
+            parts.push_back(WordPart{std::move(text), -1});
+            text.clear();
+        }
+        parts.push_back(WordPart{std::string(), which});
+        at += strlen(replacements[which]);
+    }
+    if (!text.empty() || parts.empty()) {
+        parts.push_back(WordPart{std::move(text), -1});
+    }
+    return true;
+}
+
+bool wordStart(const std::string &text, size_t at) {
+    return at == 0 || strchr(" \t\n;&|(", text[at - 1]) != nullptr;
+}
+
+bool wordEnd(const std::string &text, size_t at) {
+    return at == text.size() || strchr(" \t\n;&|)", text[at]) != nullptr;
+}
+
+} // namespace
+
+std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Replacements &values) {
+    std::string command;
+    for (const TemplatePiece &piece : pieces) {
+        command += piece.text;
+        if (piece.replacement >= 0) {
+            appendReplacement(command, piece, replacementText(piece.replacement, values));
         }
     }
     return command;
+}
+
+std::vector<DirectWord> directWords(char **words, int count) {
+    std::vector<DirectWord> result;
+    bool replaced = false;
+    if (count > 1) {
+        for (int w = 0; w < count; ++w) {
+            result.emplace_back();
+            splitWord(words[w], true, result.back());
+        }
+    } else {
+        const std::string_view text = words[0];
+        for (size_t at = text.find_first_not_of(" \t"); at != std::string_view::npos;) {
+            const size_t end = std::min(text.find_first_of(" \t", at), text.size());
+            result.emplace_back();
+            if (!splitWord(text.substr(at, end - at), false, result.back())) {
+                return {};
+            }
+            at = text.find_first_not_of(" \t", end);
+        }
+    }
+    for (const DirectWord &word : result) {
+        for (const WordPart &part : word) {
+            replaced = replaced || part.replacement >= 0;
+        }
+    }
+    if (result.empty() || result[0].size() != 1 || result[0][0].replacement >= 0 ||
+        shellName(result[0][0].text)) {
+        return {};
+    }
+    if (!replaced) {
+        result.push_back(DirectWord{WordPart{std::string(), 0}});
+    }
+    return result;
+}
+
+void expandWords(const std::vector<DirectWord> &words,
+                 const std::vector<std::string_view> &arguments, const Replacements &values,
+                 std::vector<std::string> &argv) {
+    argv.clear();
+    for (const DirectWord &word : words) {
+        if (word.size() == 1 && word[0].replacement == 0) {
+            argv.insert(argv.end(), arguments.begin(), arguments.end());
+            continue;
+        }
+        std::string text;
+        for (const WordPart &part : word) {
+            text += part.replacement < 0 ? part.text : replacementText(part.replacement, values);
+        }
+        argv.push_back(std::move(text));
+    }
+}
+
+bool acceptsSeveral(const CommandTemplate &command, std::string &message) {
+    auto refuse = [&message](size_t offset, const char *why) {
+        message = "with -n above 1 ";
+        message += why;
+        message += " (the replacement string at byte " + std::to_string(offset + 1) + ")";
+        return false;
+    };
+    size_t offset = 0;
+    std::string text; // the template up to the replacement string at hand
+    auto check = [&](int which, size_t at, bool ownWord) {
+        if (which != 0 && which != 6) {
+            return refuse(at, "only {} and {%} have a meaning: {} stands for all the arguments");
+        }
+        if (which == 0 && !ownWord) {
+            return refuse(at, "{} must be a word of its own: it stands for each argument as one "
+                              "word");
+        }
+        return true;
+    };
+    if (command.raw) {
+        const std::string &raw = command.text;
+        for (size_t at = raw.find('{'); at != std::string::npos; at = raw.find('{', at + 1)) {
+            const int which = replacementIn(raw, at);
+            if (which >= 0 &&
+                !check(which, at,
+                       wordStart(raw, at) && wordEnd(raw, at + strlen(replacements[which])))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const std::vector<TemplatePiece> &pieces = command.pieces;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const TemplatePiece &piece = pieces[i];
+        text += piece.text;
+        offset += piece.text.size();
+        if (piece.replacement < 0) {
+            continue;
+        }
+        const bool startsWord = piece.text.empty() ? i == 0 : wordStart(text, text.size());
+        const TemplatePiece &after = pieces[i + 1];
+        const bool endsWord = after.text.empty() ? after.replacement < 0 : wordEnd(after.text, 0);
+        if (!check(piece.replacement, offset,
+                   piece.context == Context::Bare && !piece.quoted && startsWord && endsWord)) {
+            return false;
+        }
+        text += replacements[piece.replacement];
+        offset += strlen(replacements[piece.replacement]);
+    }
+    return true;
+}
+
+std::string expandSeveral(const CommandTemplate &command,
+                          const std::vector<std::string_view> &arguments,
+                          const Replacements &values) {
+    std::string result;
+    if (command.raw) {
+        std::string joined;
+        for (size_t j = 0; j < arguments.size(); ++j) {
+            if (j > 0) {
+                joined += ' ';
+            }
+            joined.append(arguments[j]);
+        }
+        Replacements all = values;
+        all.argument = joined;
+        return expandRaw(command.text, all);
+    }
+    for (const TemplatePiece &piece : command.pieces) {
+        result += piece.text;
+        if (piece.replacement == 0) {
+            for (size_t j = 0; j < arguments.size(); ++j) {
+                if (j > 0) {
+                    result += ' ';
+                }
+                appendQuoted(result, arguments[j].data(), arguments[j].size(), piece.quoted);
+            }
+        } else if (piece.replacement >= 0) {
+            appendReplacement(result, piece, replacementText(piece.replacement, values));
+        }
+    }
+    return result;
 }
 
 CommandTemplate readTemplate(std::string text, bool raw) {
