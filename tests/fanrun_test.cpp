@@ -1789,7 +1789,7 @@ struct SourceRun {
 Outcome runFromSource(const TempDir &dir, const SourceRun &plan) {
     return runInChild(dir, [&] {
         // A promise broken into a wait that never ends fails the test instead of hanging it.
-        alarm(120);
+        alarm(60);
         ScriptedSource source;
         source.outputDir = dir / "out";
         source.steps = plan.steps;
@@ -1851,32 +1851,110 @@ std::string reportShape(const std::string &out) {
 TEST(HeaderPromises, ASourceHearsOfEachStartAndEndWithItsRecordSlotStatusAndFiles) {
     TempDir dir;
     SourceRun plan;
-    plan.steps = {shell("echo one"), shell("echo two >&2; exit 3"), shell("kill -9 $$")};
+    Step given = shell("echo given; echo also >&2");
+    given.given = true;
+    plan.steps = {shell("echo one"), shell("echo two >&2; exit 3"), shell("kill -9 $$"), given};
     Outcome outcome = runFromSource(dir, plan);
     ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-    EXPECT_EQ(readFile(dir / "log"), "next 1 numProcesses 0 running 0 completed 0\n"
-                                     "started 0 slot 1 status 0 timedOut 0 its pid reaped 0 rest "
-                                     "zero no paths numProcesses 1 running 1 completed 0\n"
-                                     "ended 0 slot 1 status 0 timedOut 0 its pid reaped 1 rest "
-                                     "zero own paths numProcesses 1 running 0 completed 1\n"
-                                     "next 1 numProcesses 1 running 0 completed 1\n"
-                                     "started 1 slot 1 status 0 timedOut 0 its pid reaped 0 rest "
-                                     "zero no paths numProcesses 2 running 1 completed 1\n"
-                                     "ended 1 slot 1 status 768 timedOut 0 its pid reaped 1 rest "
-                                     "zero own paths numProcesses 2 running 0 completed 2\n"
-                                     "next 1 numProcesses 2 running 0 completed 2\n"
-                                     "started 2 slot 1 status 0 timedOut 0 its pid reaped 0 rest "
-                                     "zero no paths numProcesses 3 running 1 completed 2\n"
-                                     "ended 2 slot 1 status 9 timedOut 0 its pid reaped 1 rest "
-                                     "zero own paths numProcesses 3 running 0 completed 3\n"
-                                     "next 1 end\n");
-    EXPECT_EQ(reportShape(outcome.out),
-              "3 3 0\n0 echo one\n3 echo two >&2; exit 3\n-1 kill -9 $$\n");
-    EXPECT_EQ(runResult(dir), "3 2 0 0 0");
+    std::string expected;
+    const char *const statuses[] = {"0", "768", "9", "0"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string index = std::to_string(i);
+        const std::string before = std::to_string(i);
+        const std::string after = std::to_string(i + 1);
+        expected += "next 1 numProcesses " + before + " running 0 completed " + before + "\n";
+        expected += "started " + index + " slot 1 status 0 timedOut 0 its pid reaped 0 rest zero " +
+                    "no paths numProcesses " + after + " running 1 completed " + before + "\n";
+        expected += "ended " + index + " slot 1 status " + statuses[i] +
+                    " timedOut 0 its pid reaped 1 rest zero " + (i < 3 ? "own" : "no") +
+                    " paths numProcesses " + after + " running 0 completed " + after + "\n";
+    }
+    EXPECT_EQ(readFile(dir / "log"), expected + "next 1 end\n");
+    EXPECT_EQ(reportShape(outcome.out), "4 4 0\n0 echo one\n3 echo two >&2; exit 3\n-1 kill -9 $$\n"
+                                        "0 echo given; echo also >&2\n");
+    EXPECT_EQ(runResult(dir), "4 2 0 0 0");
     std::vector<ReportLine> records = parseRecords(outcome.out);
-    ASSERT_EQ(records.size(), 3U);
+    ASSERT_EQ(records.size(), 4U);
     EXPECT_EQ(commandOutput(dir / "out", records[0]), "one\n");
     EXPECT_EQ(readFile(dir / "out/" + std::to_string(records[1].pid) + ".stderr"), "two\n");
+    EXPECT_EQ(readFile(dir / "given"), "given\nalso\n");
+    EXPECT_FALSE(fs::exists(dir / "out/" + std::to_string(records[3].pid) + ".stdout"));
+}
+
+TEST(HeaderPromises, ASourceHearsWhichCommandTheTimeoutEnded) {
+    TempDir dir;
+    SourceRun plan;
+    plan.options.timeoutSeconds = 0.2;
+    plan.steps = {shell(gated(dir, 0)), shell("true")};
+    Outcome outcome = runFromSource(dir, plan);
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::string ends;
+    for (const std::string &line : lines(readFile(dir / "log"))) {
+        if (line.rfind("ended", 0) == 0) {
+            ends += line.substr(0, line.find(" its pid")) + "\n";
+        }
+    }
+    EXPECT_EQ(ends, "ended 0 slot 1 status 15 timedOut 1\nended 1 slot 1 status 0 timedOut 0\n");
+    EXPECT_EQ(runResult(dir), "2 1 1 0 0");
+}
+
+TEST(HeaderPromises, NullGivesBackRunsFromTheParametersWithDefaultOptions) {
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [&] {
+        FANRUN_OPTIONS soon{};
+        soon.halt = FANRUN_HALT_SOON;
+        fanrunSetOptions(&soon);
+        FANRUN_SOURCE source{};
+        source.next = [](void *, int, FANRUN_COMMAND *command) {
+            command->command = strdup("exit 1");
+            return static_cast<int>(FANRUN_NEXT_COMMAND);
+        };
+        fanrunSetSource(&source);
+        std::vector<std::string> arguments = {"3", "0"};
+        std::vector<char *> pointers;
+        setParams(1, dir / "out", "exit {}", arguments, pointers);
+        runParallel(); // halted after its first command
+        fanrunSetSource(nullptr);
+        fanrunSetOptions(nullptr);
+        runParallel();
+        FANRUN_RESULT result{};
+        fanrunLastResult(&result);
+        return result.numStarted == 2 && result.numFailed == 1 && result.halted == 0 ? 0 : 3;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
+    const std::string second = outcome.out.substr(outcome.out.find("2 2 0\n"));
+    EXPECT_EQ(reportShape(second), "2 2 0\n3 exit 3\n0 exit 0\n");
+}
+
+TEST_F(ProcessTable, AnIndexDroppedWithTheTableLeavesTheSearchToFindTheFirstWaitingRecord) {
+    ASSERT_EQ(fanrunIndexTable(), 1);
+    processControl.process = nullptr;
+    ASSERT_EQ(fanrunIndexTable(), 1);
+    // The same records again, now with 703 twice: the index taken before no longer describes
+    // them.
+    processControl.process = records_;
+    records_[0].pid = 703;
+    updateStatus(703, W_EXITCODE(4, 0));
+    EXPECT_EQ(records_[0].ifExited, 1);
+    EXPECT_EQ(records_[0].exitStatus, 4);
+    EXPECT_EQ(records_[2].ifExited, 0);
+}
+
+TEST_F(ProcessTable, TheHandlerGivesBackTheErrnoItsFailedWritesSet) {
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [] {
+        // Unbuffered onto a closed descriptor: every report line fails in the handler itself.
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        close(STDOUT_FILENO);
+        int kept = 0;
+        for (int signum : {SIGUSR1, SIGUSR2}) {
+            errno = EDOM;
+            handler(signum);
+            kept += errno == EDOM ? 1 : 0;
+        }
+        return kept == 2 && ferror(stdout) != 0 ? 0 : 3;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
 }
 
 TEST(HeaderPromises, ASourcesCommandsTakeTheLowestFreeSlotAndNeverShareOne) {
