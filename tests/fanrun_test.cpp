@@ -1638,8 +1638,8 @@ Step pause(Step::Kind kind) {
     return step;
 }
 
-// What the source does when it hears of an event ("started 2", "ended 0") or gives the end of its
-// commands ("end"): open gates, halt.
+// What the source does when it hears of an event ("started 2", "ended 0"), first waits ("wait")
+// or gives the end of its commands ("end"): open gates, halt.
 struct Reaction {
     std::vector<int> gates;
     int halt = FANRUN_HALT_NEVER;
@@ -1716,6 +1716,7 @@ struct ScriptedSource {
                 paused = true;
                 until = now() + 20000000;
                 log += std::string("wait for ") + names[step.kind] + "\n";
+                react("wait");
             } else {
                 char byte = 0;
                 const bool woke = step.kind == Step::WaitEnd ||
@@ -1912,7 +1913,8 @@ TEST(HeaderPromises, NullGivesBackRunsFromTheParametersWithDefaultOptions) {
         fanrunSetSource(&source);
         std::vector<std::string> arguments = {"3", "0"};
         std::vector<char *> pointers;
-        setParams(1, dir / "out", "exit {}", arguments, pointers);
+        const std::string out = dir / "out";
+        setParams(1, out, "exit {}", arguments, pointers);
         runParallel(); // halted after its first command
         fanrunSetSource(nullptr);
         fanrunSetOptions(nullptr);
@@ -1921,7 +1923,7 @@ TEST(HeaderPromises, NullGivesBackRunsFromTheParametersWithDefaultOptions) {
         fanrunLastResult(&result);
         return result.numStarted == 2 && result.numFailed == 1 && result.halted == 0 ? 0 : 3;
     });
-    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_TRUE(outcome.exitedWith(0)) << outcome.status << outcome.err << outcome.out;
     const std::string second = outcome.out.substr(outcome.out.find("2 2 0\n"));
     EXPECT_EQ(reportShape(second), "2 2 0\n3 exit 3\n0 exit 0\n");
 }
@@ -1958,39 +1960,74 @@ TEST_F(ProcessTable, TheHandlerGivesBackTheErrnoItsFailedWritesSet) {
 }
 
 TEST(HeaderPromises, ASourcesCommandsTakeTheLowestFreeSlotAndNeverShareOne) {
-    TempDir dir;
-    SourceRun plan;
-    plan.jobs = 3;
-    for (int k = 0; k < 5; ++k) {
-        plan.steps.push_back(shell(gated(dir, k)));
-    }
-    // Ends come in the order B, A, D, C, E, each while the others still run; C once the source
-    // has no more.
-    plan.reactions = {{"started 2", {{1}}},
-                      {"started 3", {{0}}},
-                      {"started 4", {{3}}},
-                      {"end", {{2}}},
-                      {"ended 2", {{4}}}};
-    Outcome outcome = runFromSource(dir, plan);
-    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-    std::string slots;
-    for (const std::string &line : lines(readFile(dir / "log"))) {
-        std::istringstream words(line);
-        std::string what;
-        std::string index;
-        std::string slot;
-        words >> what >> index;
-        if (what == "next") {
-            slots += "next " + index + "\n";
-        } else {
-            words >> slot >> slot;
-            slots += what + " " + index + " " + slot + "\n";
+    struct Case {
+        const char *name;
+        int commands; // each waits for its gate
+        std::vector<Step> more;
+        std::map<std::string, Reaction> reactions;
+        std::string trace; // questions, waits, starts and ends with their slots
+        std::string header;
+    };
+    const std::vector<Case> cases = {
+        // Ends come in the order B, A, D, C, E, each while the others still run; C once the
+        // source has no more.
+        {"one slot free at a time",
+         5,
+         {},
+         {{"started 2", {{1}}},
+          {"started 3", {{0}}},
+          {"started 4", {{3}}},
+          {"end", {{2}}},
+          {"ended 2", {{4}}}},
+         "next 1\nstarted 0 1\nnext 2\nstarted 1 2\nnext 3\nstarted 2 3\n"
+         "ended 1 2\nnext 2\nstarted 3 2\nended 0 1\nnext 1\nstarted 4 1\n"
+         "ended 3 2\nnext 2\nended 2 3\nended 4 1\n",
+         "5 5 0\n"},
+        // C, then B end before the source is asked again: of slots 3 and 2 it gets 2.
+        {"two slots free at once",
+         3,
+         {pause(Step::WaitEnd), shell("")},
+         {{"started 2", {{2}}}, {"wait", {{1}}}, {"end", {{0}}}, {"ended 0", {{3}}}},
+         "next 1\nstarted 0 1\nnext 2\nstarted 1 2\nnext 3\nstarted 2 3\nended 2 3\nwait\n"
+         "ended 1 2\nwoke\nnext 2\nstarted 3 2\nnext 3\nended 0 1\nended 3 2\n",
+         "4 4 0\n"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = 3;
+        for (int k = 0; k < test.commands; ++k) {
+            plan.steps.push_back(shell(gated(dir, k)));
         }
+        for (const Step &step : test.more) {
+            // An empty command waits for the next gate.
+            plan.steps.push_back(step.kind == Step::Command && step.command.empty()
+                                     ? shell(gated(dir, static_cast<int>(plan.steps.size()) - 1))
+                                     : step);
+        }
+        plan.reactions = test.reactions;
+        Outcome outcome = runFromSource(dir, plan);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::string trace;
+        for (const std::string &line : lines(readFile(dir / "log"))) {
+            std::istringstream words(line);
+            std::string what;
+            std::string index;
+            std::string slot;
+            words >> what >> index;
+            if (what == "wait" || what == "woke") {
+                trace += what + "\n";
+            } else if (what == "next") {
+                trace += "next " + index + "\n";
+            } else {
+                words >> slot >> slot;
+                trace += what + " " + index + " " + slot + "\n";
+            }
+        }
+        EXPECT_EQ(trace, test.trace);
+        EXPECT_EQ(outcome.out.substr(0, outcome.out.find('\n') + 1), test.header);
     }
-    EXPECT_EQ(slots, "next 1\nstarted 0 1\nnext 2\nstarted 1 2\nnext 3\nstarted 2 3\n"
-                     "ended 1 2\nnext 2\nstarted 3 2\nended 0 1\nnext 1\nstarted 4 1\n"
-                     "ended 3 2\nnext 2\nended 2 3\nended 4 1\n");
-    EXPECT_EQ(reportShape(outcome.out).substr(0, 6), "5 5 0\n");
 }
 
 TEST(HeaderPromises, WaitingAndKnownCommandsCountInTheTableWithZeroedRecords) {
@@ -2248,7 +2285,8 @@ TEST(HeaderPromises, EveryRunGivesBackEveryDispositionAndTheMaskItFound) {
                 const std::string before = signalState();
                 std::vector<std::string> arguments = {"a", "b"};
                 std::vector<char *> pointers;
-                setParams(2, dir / "out", "true {}", arguments, pointers);
+                const std::string out = dir / "out";
+                setParams(2, out, "true {}", arguments, pointers);
                 fanrunSetOptions(&kind.options);
                 FANRUN_SOURCE source{};
                 source.next = [](void *context, int, FANRUN_COMMAND *command) {
@@ -2269,7 +2307,8 @@ TEST(HeaderPromises, EveryRunGivesBackEveryDispositionAndTheMaskItFound) {
                 writeFile(dir / "state", before + "\n" + after + "\n");
                 return before == after ? 0 : 3;
             });
-            EXPECT_TRUE(outcome.exitedWith(0)) << readFile(dir / "state");
+            EXPECT_TRUE(outcome.exitedWith(0))
+                << readFile(dir / "state") << outcome.status << outcome.err << outcome.out;
             EXPECT_EQ(lines(outcome.out).at(0), "2 2 0");
         }
     }
