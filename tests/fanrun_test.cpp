@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -2227,6 +2228,32 @@ TEST(HeaderPromises, HaltingFromASourceStopsAskingAndSpendsTheRunsOwnSetting) {
         EXPECT_EQ(nexts, 3);
         EXPECT_EQ(runResult(dir), test.result);
     }
+}
+
+// Where haltFromHandler notes that it has called fanrunHalt.
+const char *haltMark;
+
+void haltFromHandler(int /*signum*/) {
+    fanrunHalt(FANRUN_HALT_NOW);
+    close(open(haltMark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+}
+
+TEST(HeaderPromises, HaltingOutsideARunFromASourceDoesNothing) {
+    TempDir dir;
+    const std::string mark = dir / "halted";
+    haltMark = mark.c_str();
+    // The first command has the caller's own handler halt the run, then waits until it has.
+    const std::string command =
+        "[ {} = b ] || kill -ALRM $PPID; while [ ! -e " + mark + " ]; do sleep 0.01; done";
+    Outcome outcome = runInChild(dir, [&] {
+        signal(SIGALRM, haltFromHandler);
+        return optionRun(dir, {}, 1, command, {"a", "b"})();
+    });
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(reportShape(outcome.out),
+              "2 2 0\n0 " + std::regex_replace(command, std::regex("\\{\\}"), "a") + "\n0 " +
+                  std::regex_replace(command, std::regex("\\{\\}"), "b") + "\n");
+    EXPECT_EQ(runResult(dir), "2 0 0 0 0");
 }
 
 // Every disposition and the whole mask of the calling process.
