@@ -2256,6 +2256,66 @@ TEST(HeaderPromises, HaltingOutsideARunFromASourceDoesNothing) {
     EXPECT_EQ(runResult(dir), "2 0 0 0 0");
 }
 
+TEST(HeaderPromises, TheOutcomeCountsTimeoutsAsFailedAndHaltingOnlyWhenItCutsTheRunShort) {
+    struct Case {
+        const char *name;
+        FANRUN_OPTIONS options;
+        std::string command;
+        std::string result; // as runResult gives it
+    };
+    FANRUN_OPTIONS timeout{};
+    timeout.timeoutSeconds = 0.2;
+    FANRUN_OPTIONS soon{};
+    soon.halt = FANRUN_HALT_SOON;
+    const std::vector<Case> cases = {
+        // Ended by the timeout, yet exiting 0.
+        {"a timed-out command that exits 0", timeout,
+         "[ {} = b ] || { trap 'exit 0' TERM; while :; do sleep 0.05; done; }", "2 1 1 0 0"},
+        {"the last command failing", soon, "[ {} = a ]", "2 1 0 0 0"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        Outcome outcome =
+            runInChild(dir, optionRun(dir, test.options, 1, test.command, {"a", "b"}));
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        EXPECT_EQ(runResult(dir), test.result);
+    }
+}
+
+TEST(HeaderPromises, AStopSignalGoesOnAsItselfAndOnlyARepeatedInterruptOrTerminateKills) {
+    TempDir dir;
+    const std::string mark = dir / "go";
+    const std::string command =
+        "trap 'echo got' HUP; echo ready; while [ ! -e " + mark + " ]; do sleep 0.01; done";
+    FANRUN_OPTIONS stops{};
+    stops.stopOnSignals = 1;
+    Program program = startInChild(dir, optionRun(dir, stops, 2, command, {"x"}));
+    std::string output;
+    auto commandSays = [&](const std::string &text) {
+        return eventually([&] {
+            std::error_code error;
+            for (const auto &entry : fs::directory_iterator(dir / "out", error)) {
+                if (entry.path().extension() == ".stdout") {
+                    output = readFile(entry.path());
+                }
+            }
+            return output == text;
+        });
+    };
+    ASSERT_TRUE(commandSays("ready\n"));
+    kill(program.pid, SIGHUP);
+    EXPECT_TRUE(commandSays("ready\ngot\n"));
+    kill(program.pid, SIGHUP);
+    EXPECT_TRUE(delivered(program.pid, SIGHUP));
+    writeFile(mark, "");
+    Outcome outcome = program.finish();
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(output, "ready\ngot\n");
+    EXPECT_EQ(reportShape(outcome.out), "1 1 0\n0 " + command + "\n");
+    EXPECT_EQ(runResult(dir), "1 0 0 1 0");
+}
+
 // Every disposition and the whole mask of the calling process.
 std::string signalState() {
     std::string state;
