@@ -13,14 +13,17 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -1673,6 +1676,842 @@ TEST(Fanrun, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
         EXPECT_TRUE(listed == 0 || listed == completed) << "report at line " << i;
     }
     EXPECT_GT(reports, 1);
+}
+
+// ---- promises of the header ------------------------------------------------------------------
+
+// One step of a scripted source.
+struct Step {
+    enum Kind { Command, WaitInput, WaitDeadline, WaitEnd, End } kind = Command;
+    std::string command;            // the text, also shown in the reports
+    std::vector<std::string> words; // not empty: started without the shell
+    int waiting = 0;                // further commands the source says it knows of
+    bool given = false;             // standard output and error go to the source's file "given"
+};
+
+Step shell(std::string text, int waiting = 0) {
+    Step step;
+    step.command = std::move(text);
+    step.waiting = waiting;
+    return step;
+}
+
+Step words(std::vector<std::string> words) {
+    Step step;
+    step.command = words.at(0);
+    step.words = std::move(words);
+    step.given = true;
+    return step;
+}
+
+Step pause(Step::Kind kind) {
+    Step step;
+    step.kind = kind;
+    return step;
+}
+
+// What the source does when it hears of an event ("started 2", "ended 0"), first waits ("wait")
+// or gives the end of its commands ("end"): open gates, halt.
+struct Reaction {
+    std::vector<int> gates;
+    int halt = FANRUN_HALT_NEVER;
+};
+
+constexpr int gateCount = 6;
+
+// A command that waits until the source opens gate k.
+std::string gated(const TempDir &dir, int k, const std::string &then = "") {
+    return "read -r _ < " + dir / ("gate" + std::to_string(k)) + then;
+}
+
+// A command that rings the source's bell, then waits for gate k.
+std::string ringing(const TempDir &dir, int k) {
+    return "echo > " + dir / "bell" + "; " + gated(dir, k);
+}
+
+// A source that hands out its steps in order and logs every call it gets, with what the table
+// says at that moment, so that a whole run compares as one text.
+struct ScriptedSource {
+    std::string outputDir;
+    std::vector<Step> steps;
+    std::map<std::string, Reaction> reactions;
+    size_t at = 0;
+    bool paused = false;
+    long long until = 0;
+    int bell = -1;
+    int given = -1;
+    int gates[gateCount] = {};
+    std::vector<char *> argv;
+    std::string log;
+
+    std::string table() const {
+        return "numProcesses " + std::to_string(processControl.numProcesses) + " running " +
+               std::to_string(processControl.numRunning) + " completed " +
+               std::to_string(processControl.numCompleted);
+    }
+
+    static long long now() {
+        timespec time{};
+        clock_gettime(CLOCK_MONOTONIC, &time);
+        return static_cast<long long>(time.tv_sec) * 1000000000LL + time.tv_nsec;
+    }
+
+    int next(int slot, FANRUN_COMMAND *command) {
+        for (;;) {
+            if (at >= steps.size() || steps[at].kind == Step::End) {
+                log += "next " + std::to_string(slot) + " end\n";
+                react("end");
+                return FANRUN_NEXT_END;
+            }
+            Step &step = steps[at];
+            if (step.kind == Step::Command) {
+                log += "next " + std::to_string(slot) + " " + table() + "\n";
+                command->command = strdup(step.command.c_str());
+                command->waiting = step.waiting;
+                if (!step.words.empty()) {
+                    argv.clear();
+                    for (std::string &word : step.words) {
+                        argv.push_back(word.data());
+                    }
+                    argv.push_back(nullptr);
+                    command->argv = argv.data();
+                }
+                if (step.given) {
+                    command->outFd = given;
+                    command->errFd = given;
+                }
+                ++at;
+                return FANRUN_NEXT_COMMAND;
+            }
+            static const char *const names[] = {"", "input", "a deadline", "an end"};
+            if (!paused) {
+                paused = true;
+                until = now() + 20000000;
+                log += std::string("wait for ") + names[step.kind] + "\n";
+                react("wait");
+            } else {
+                char byte = 0;
+                const bool woke = step.kind == Step::WaitEnd ||
+                                  (step.kind == Step::WaitInput && read(bell, &byte, 1) == 1) ||
+                                  (step.kind == Step::WaitDeadline && now() >= until);
+                if (woke) {
+                    log += std::string("woke on ") + names[step.kind] + " " + table() + "\n";
+                    paused = false;
+                    ++at;
+                    continue;
+                }
+            }
+            command->waitFd = step.kind == Step::WaitInput ? bell : -1;
+            command->waitUntilNs = step.kind == Step::WaitDeadline ? until : 0;
+            return FANRUN_NEXT_WAIT;
+        }
+    }
+
+    void tell(const char *what, const FANRUN_EVENT *event) {
+        const PROCESS_STRUCT &record = processControl.process[event->index];
+        bool restZero = true;
+        for (int i = event->index + 1; i < processControl.numProcesses; ++i) {
+            const PROCESS_STRUCT &later = processControl.process[i];
+            restZero = restZero && later.pid == 0 && later.ifExited == 0 && later.exitStatus == 0 &&
+                       later.status == 0 && later.command == nullptr;
+        }
+        std::string paths = "no paths";
+        const std::string own = outputDir + "/" + std::to_string(event->pid);
+        if (event->stdoutPath != nullptr || event->stderrPath != nullptr) {
+            paths = event->stdoutPath != nullptr && event->stderrPath != nullptr &&
+                            own + ".stdout" == event->stdoutPath &&
+                            own + ".stderr" == event->stderrPath
+                        ? "own paths"
+                        : "paths " + std::string(event->stdoutPath ? event->stdoutPath : "-") +
+                              " " + (event->stderrPath ? event->stderrPath : "-");
+        }
+        const std::string key = what + (" " + std::to_string(event->index));
+        log += key + " slot " + std::to_string(event->slot) + " status " +
+               std::to_string(event->status) + " timedOut " + std::to_string(event->timedOut) +
+               (record.pid == event->pid && event->pid > 0 ? " its pid" : " another pid") +
+               " reaped " + std::to_string(record.ifExited) +
+               (restZero ? " rest zero " : " rest filled ") + paths + " " + table() + "\n";
+        react(key);
+    }
+
+    void react(const std::string &key) {
+        const auto found = reactions.find(key);
+        if (found == reactions.end()) {
+            return;
+        }
+        for (int gate : found->second.gates) {
+            (void)!write(gates[gate], "\n", 1);
+        }
+        if (found->second.halt != FANRUN_HALT_NEVER) {
+            fanrunHalt(found->second.halt);
+        }
+    }
+};
+
+struct SourceRun {
+    int jobs = 1;
+    std::vector<Step> steps;
+    std::map<std::string, Reaction> reactions;
+    int known = 0;
+    FANRUN_OPTIONS options{};
+    bool outputDir = true; // false: NULL, every command with its own descriptors
+};
+
+// Runs a scripted source in a forked child; the source's log goes to dir/log, the outcome of the
+// run to dir/result (as optionRun writes it), what given descriptors got to dir/given.
+Outcome runFromSource(const TempDir &dir, const SourceRun &plan) {
+    return runInChild(dir, [&] {
+        // A promise broken into a wait that never ends fails the test instead of hanging it.
+        alarm(60);
+        ScriptedSource source;
+        source.outputDir = dir / "out";
+        source.steps = plan.steps;
+        source.reactions = plan.reactions;
+        for (int k = 0; k < gateCount; ++k) {
+            const std::string gate = dir / ("gate" + std::to_string(k));
+            mkfifo(gate.c_str(), 0600);
+            source.gates[k] = open(gate.c_str(), O_RDWR | O_CLOEXEC);
+        }
+        const std::string bell = dir / "bell";
+        mkfifo(bell.c_str(), 0600);
+        source.bell = open(bell.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        source.given =
+            open((dir / "given").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        FANRUN_SOURCE callbacks{};
+        callbacks.next = [](void *context, int slot, FANRUN_COMMAND *command) {
+            return static_cast<ScriptedSource *>(context)->next(slot, command);
+        };
+        callbacks.started = [](void *context, const FANRUN_EVENT *event) {
+            static_cast<ScriptedSource *>(context)->tell("started", event);
+        };
+        callbacks.ended = [](void *context, const FANRUN_EVENT *event) {
+            static_cast<ScriptedSource *>(context)->tell("ended", event);
+        };
+        callbacks.context = &source;
+        callbacks.known = plan.known;
+        fanrunSetSource(&callbacks);
+        // The runner keeps its own copy.
+        callbacks = FANRUN_SOURCE{};
+        std::vector<std::string> none;
+        std::vector<char *> pointers;
+        setParams(plan.jobs, source.outputDir, "unused {}", none, pointers);
+        if (!plan.outputDir) {
+            pparams.outputDir = nullptr;
+        }
+        fanrunSetOptions(&plan.options);
+        const int returned = runParallel();
+        writeFile(dir / "log", source.log);
+        FANRUN_RESULT result{};
+        fanrunLastResult(&result);
+        writeFile(dir / "result",
+                  std::to_string(result.numStarted) + " " + std::to_string(result.numFailed) + " " +
+                      std::to_string(result.numTimedOut) + " " + std::to_string(result.stopSignal) +
+                      " " + std::to_string(result.halted));
+        return returned;
+    });
+}
+
+// The report's header and "exitStatus command" of each record, in launch order.
+std::string reportShape(const std::string &out) {
+    std::string header;
+    std::string shape;
+    for (const ReportLine &record : parseRecords(out, &header)) {
+        shape += std::to_string(record.exitStatus) + " " + record.command + "\n";
+    }
+    return header + "\n" + shape;
+}
+
+TEST(HeaderPromises, ASourceHearsOfEachStartAndEndWithItsRecordSlotStatusAndFiles) {
+    TempDir dir;
+    SourceRun plan;
+    Step given = shell("echo given; echo also >&2");
+    given.given = true;
+    plan.steps = {shell("echo one"), shell("echo two >&2; exit 3"), shell("kill -9 $$"), given};
+    Outcome outcome = runFromSource(dir, plan);
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::string expected;
+    const char *const statuses[] = {"0", "768", "9", "0"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string index = std::to_string(i);
+        const std::string before = std::to_string(i);
+        const std::string after = std::to_string(i + 1);
+        expected += "next 1 numProcesses " + before + " running 0 completed " + before + "\n";
+        expected += "started " + index + " slot 1 status 0 timedOut 0 its pid reaped 0 rest zero " +
+                    "no paths numProcesses " + after + " running 1 completed " + before + "\n";
+        expected += "ended " + index + " slot 1 status " + statuses[i] +
+                    " timedOut 0 its pid reaped 1 rest zero " + (i < 3 ? "own" : "no") +
+                    " paths numProcesses " + after + " running 0 completed " + after + "\n";
+    }
+    EXPECT_EQ(readFile(dir / "log"), expected + "next 1 end\n");
+    EXPECT_EQ(reportShape(outcome.out), "4 4 0\n0 echo one\n3 echo two >&2; exit 3\n-1 kill -9 $$\n"
+                                        "0 echo given; echo also >&2\n");
+    EXPECT_EQ(runResult(dir), "4 2 0 0 0");
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 4U);
+    EXPECT_EQ(commandOutput(dir / "out", records[0]), "one\n");
+    EXPECT_EQ(readFile(dir / "out/" + std::to_string(records[1].pid) + ".stderr"), "two\n");
+    EXPECT_EQ(readFile(dir / "given"), "given\nalso\n");
+    EXPECT_FALSE(fs::exists(dir / "out/" + std::to_string(records[3].pid) + ".stdout"));
+}
+
+TEST(HeaderPromises, ASourceHearsWhichCommandTheTimeoutEnded) {
+    TempDir dir;
+    SourceRun plan;
+    plan.options.timeoutSeconds = 0.2;
+    plan.steps = {shell(gated(dir, 0)), shell("true")};
+    Outcome outcome = runFromSource(dir, plan);
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::string ends;
+    for (const std::string &line : lines(readFile(dir / "log"))) {
+        if (line.rfind("ended", 0) == 0) {
+            ends += line.substr(0, line.find(" its pid")) + "\n";
+        }
+    }
+    EXPECT_EQ(ends, "ended 0 slot 1 status 15 timedOut 1\nended 1 slot 1 status 0 timedOut 0\n");
+    EXPECT_EQ(runResult(dir), "2 1 1 0 0");
+}
+
+TEST(HeaderPromises, NullGivesBackRunsFromTheParametersWithDefaultOptions) {
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [&] {
+        FANRUN_OPTIONS soon{};
+        soon.halt = FANRUN_HALT_SOON;
+        fanrunSetOptions(&soon);
+        FANRUN_SOURCE source{};
+        source.next = [](void *, int, FANRUN_COMMAND *command) {
+            command->command = strdup("exit 1");
+            return static_cast<int>(FANRUN_NEXT_COMMAND);
+        };
+        fanrunSetSource(&source);
+        std::vector<std::string> arguments = {"3", "0"};
+        std::vector<char *> pointers;
+        const std::string out = dir / "out";
+        setParams(1, out, "exit {}", arguments, pointers);
+        runParallel(); // halted after its first command
+        fanrunSetSource(nullptr);
+        fanrunSetOptions(nullptr);
+        runParallel();
+        FANRUN_RESULT result{};
+        fanrunLastResult(&result);
+        return result.numStarted == 2 && result.numFailed == 1 && result.halted == 0 ? 0 : 3;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0)) << outcome.status << outcome.err << outcome.out;
+    const std::string second = outcome.out.substr(outcome.out.find("2 2 0\n"));
+    EXPECT_EQ(reportShape(second), "2 2 0\n3 exit 3\n0 exit 0\n");
+}
+
+TEST_F(ProcessTable, AnIndexDroppedWithTheTableLeavesTheSearchToFindTheFirstWaitingRecord) {
+    ASSERT_EQ(fanrunIndexTable(), 1);
+    processControl.process = nullptr;
+    ASSERT_EQ(fanrunIndexTable(), 1);
+    // The same records again, now with 703 twice: the index taken before no longer describes
+    // them.
+    processControl.process = records_;
+    records_[0].pid = 703;
+    updateStatus(703, W_EXITCODE(4, 0));
+    EXPECT_EQ(records_[0].ifExited, 1);
+    EXPECT_EQ(records_[0].exitStatus, 4);
+    EXPECT_EQ(records_[2].ifExited, 0);
+}
+
+TEST_F(ProcessTable, TheHandlerGivesBackTheErrnoItsFailedWritesSet) {
+    TempDir dir;
+    Outcome outcome = runInChild(dir, [] {
+        // Unbuffered onto a closed descriptor: every report line fails in the handler itself.
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        close(STDOUT_FILENO);
+        int kept = 0;
+        for (int signum : {SIGUSR1, SIGUSR2}) {
+            errno = EDOM;
+            handler(signum);
+            kept += errno == EDOM ? 1 : 0;
+        }
+        return kept == 2 && ferror(stdout) != 0 ? 0 : 3;
+    });
+    EXPECT_TRUE(outcome.exitedWith(0));
+}
+
+TEST(HeaderPromises, ASourcesCommandsTakeTheLowestFreeSlotAndNeverShareOne) {
+    struct Case {
+        const char *name;
+        int commands; // each waits for its gate
+        std::vector<Step> more;
+        std::map<std::string, Reaction> reactions;
+        std::string trace; // questions, waits, starts and ends with their slots
+        std::string header;
+    };
+    const std::vector<Case> cases = {
+        // Ends come in the order B, A, D, C, E, each while the others still run; C once the
+        // source has no more.
+        {"one slot free at a time",
+         5,
+         {},
+         {{"started 2", {{1}}},
+          {"started 3", {{0}}},
+          {"started 4", {{3}}},
+          {"end", {{2}}},
+          {"ended 2", {{4}}}},
+         "next 1\nstarted 0 1\nnext 2\nstarted 1 2\nnext 3\nstarted 2 3\n"
+         "ended 1 2\nnext 2\nstarted 3 2\nended 0 1\nnext 1\nstarted 4 1\n"
+         "ended 3 2\nnext 2\nended 2 3\nended 4 1\n",
+         "5 5 0\n"},
+        // C, then B end before the source is asked again: of slots 3 and 2 it gets 2.
+        {"two slots free at once",
+         3,
+         {pause(Step::WaitEnd), shell("")},
+         {{"started 2", {{2}}}, {"wait", {{1}}}, {"end", {{0}}}, {"ended 0", {{3}}}},
+         "next 1\nstarted 0 1\nnext 2\nstarted 1 2\nnext 3\nstarted 2 3\nended 2 3\nwait\n"
+         "ended 1 2\nwoke\nnext 2\nstarted 3 2\nnext 3\nended 0 1\nended 3 2\n",
+         "4 4 0\n"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = 3;
+        for (int k = 0; k < test.commands; ++k) {
+            plan.steps.push_back(shell(gated(dir, k)));
+        }
+        for (const Step &step : test.more) {
+            // An empty command waits for the next gate.
+            plan.steps.push_back(step.kind == Step::Command && step.command.empty()
+                                     ? shell(gated(dir, static_cast<int>(plan.steps.size()) - 1))
+                                     : step);
+        }
+        plan.reactions = test.reactions;
+        Outcome outcome = runFromSource(dir, plan);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::string trace;
+        for (const std::string &line : lines(readFile(dir / "log"))) {
+            std::istringstream words(line);
+            std::string what;
+            std::string index;
+            std::string slot;
+            words >> what >> index;
+            if (what == "wait" || what == "woke") {
+                trace += what + "\n";
+            } else if (what == "next") {
+                trace += "next " + index + "\n";
+            } else {
+                words >> slot >> slot;
+                trace += what + " " + index + " " + slot + "\n";
+            }
+        }
+        EXPECT_EQ(trace, test.trace);
+        EXPECT_EQ(outcome.out.substr(0, outcome.out.find('\n') + 1), test.header);
+    }
+}
+
+TEST(HeaderPromises, WaitingAndKnownCommandsCountInTheTableWithZeroedRecords) {
+    TempDir dir;
+    SourceRun plan;
+    plan.known = 2;
+    plan.steps = {shell("true", 3), shell("true", 1), shell("true")};
+    Outcome outcome = runFromSource(dir, plan);
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::string counts;
+    for (const std::string &line : lines(readFile(dir / "log"))) {
+        const bool started = line.rfind("started", 0) == 0;
+        if (started || (line.rfind("next", 0) == 0 && line.find(" numP") != std::string::npos)) {
+            counts += line.substr(0, line.find(' ')) +
+                      line.substr(line.find(started ? " rest" : " numP")) + "\n";
+        }
+    }
+    EXPECT_EQ(counts, "next numProcesses 2 running 0 completed 0\n"
+                      "started rest zero no paths numProcesses 4 running 1 completed 0\n"
+                      "next numProcesses 4 running 0 completed 1\n"
+                      "started rest zero no paths numProcesses 4 running 1 completed 1\n"
+                      "next numProcesses 4 running 0 completed 2\n"
+                      "started rest zero no paths numProcesses 4 running 1 completed 2\n");
+    EXPECT_EQ(reportShape(outcome.out), "4 3 0\n0 true\n0 true\n0 true\n");
+}
+
+TEST(HeaderPromises, ASourceThatWaitsIsAskedAgainForEachReasonItGave) {
+    struct Case {
+        const char *name;
+        int jobs;
+        std::function<std::vector<Step>(const TempDir &)> steps;
+        std::map<std::string, Reaction> reactions;
+        std::string log; // without the started and ended lines
+    };
+    const std::vector<Case> cases = {
+        {"input while a command runs",
+         2,
+         [](const TempDir &dir) {
+             return std::vector<Step>{shell(ringing(dir, 0)), pause(Step::WaitInput),
+                                      shell("true")};
+         },
+         {{"started 1", {{0}}}},
+         "next 1 numProcesses 0 running 0 completed 0\nwait for input\n"
+         "woke on input numProcesses 1 running 1 completed 0\n"
+         "next 2 numProcesses 1 running 1 completed 0\nnext end\n"},
+        {"a deadline with nothing running",
+         1,
+         [](const TempDir &) {
+             return std::vector<Step>{pause(Step::WaitDeadline), shell("true")};
+         },
+         {},
+         "wait for a deadline\nwoke on a deadline numProcesses 0 running 0 completed 0\n"
+         "next 1 numProcesses 0 running 0 completed 0\nnext end\n"},
+        {"a deadline while a command runs",
+         2,
+         [](const TempDir &dir) {
+             return std::vector<Step>{shell(gated(dir, 0)), pause(Step::WaitDeadline),
+                                      shell("true")};
+         },
+         {{"started 1", {{0}}}},
+         "next 1 numProcesses 0 running 0 completed 0\nwait for a deadline\n"
+         "woke on a deadline numProcesses 1 running 1 completed 0\n"
+         "next 2 numProcesses 1 running 1 completed 0\nnext end\n"},
+        {"an end while a command runs",
+         2,
+         [](const TempDir &) {
+             return std::vector<Step>{shell("true"), pause(Step::WaitEnd), shell("true")};
+         },
+         {},
+         "next 1 numProcesses 0 running 0 completed 0\nwait for an end\n"
+         "woke on an end numProcesses 1 running 0 completed 1\n"
+         "next 1 numProcesses 1 running 0 completed 1\nnext end\n"},
+        {"nothing with nothing running ends the run",
+         2,
+         [](const TempDir &) {
+             return std::vector<Step>{pause(Step::WaitEnd), shell("true")};
+         },
+         {},
+         "wait for an end\n"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = test.jobs;
+        plan.steps = test.steps(dir);
+        plan.reactions = test.reactions;
+        Outcome outcome = runFromSource(dir, plan);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::string log;
+        for (const std::string &line : lines(readFile(dir / "log"))) {
+            // Which command ends first after the last start, and so the slot of the last
+            // question, is up to the scheduler.
+            const bool last = line.rfind("next", 0) == 0 && line.size() > 4 &&
+                              line.compare(line.size() - 4, 4, " end") == 0;
+            if (last) {
+                log += "next end\n";
+            } else if (line.rfind("started", 0) != 0 && line.rfind("ended", 0) != 0) {
+                log += line + "\n";
+            }
+        }
+        EXPECT_EQ(log, test.log);
+    }
+}
+
+TEST(HeaderPromises, WordsStartWithoutTheShellAndFailAsTheShellWould) {
+    TempDir dir;
+    const std::string plain = dir / "plain";
+    const std::string script = dir / "script";
+    writeFile(plain, "echo never\n");
+    writeFile(script, "echo script \"$1\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+    SourceRun plan;
+    plan.outputDir = false;
+    plan.steps = {words({"printf", "%s|", "a b", "$HOME"}), words({"fanrun-no-such-program"}),
+                  words({plain}), words({script, "x y"})};
+    Outcome outcome = runFromSource(dir, plan);
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(readFile(dir / "given"),
+              "a b|$HOME|fanrun: fanrun-no-such-program: command not found\n"
+              "fanrun: " +
+                  plain + ": Permission denied\nscript x y\n");
+    std::string ends;
+    for (const std::string &line : lines(readFile(dir / "log"))) {
+        if (line.rfind("ended", 0) == 0) {
+            ends += line.substr(0, line.find(" its pid")) +
+                    line.substr(line.find(" rest zero") + 10, 9) + "\n";
+        }
+    }
+    EXPECT_EQ(ends, "ended 0 slot 1 status 0 timedOut 0 no paths\n"
+                    "ended 1 slot 1 status 32512 timedOut 0 no paths\n"
+                    "ended 2 slot 1 status 32256 timedOut 0 no paths\n"
+                    "ended 3 slot 1 status 0 timedOut 0 no paths\n");
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_EQ(reportShape(outcome.out),
+              "4 4 0\n0 printf\n127 fanrun-no-such-program\n126 " + plain + "\n0 " + script + "\n");
+}
+
+TEST(HeaderPromises, HaltingFromASourceStopsAskingAndSpendsTheRunsOwnSetting) {
+    struct Case {
+        const char *name;
+        int optionHalt;
+        std::map<std::string, Reaction> reactions;
+        std::string ends;   // "index status" of each end, by index
+        std::string result; // as runResult gives it
+    };
+    // A waits for gate 0, B for gate 1 and then fails, C ends at once; D is never started.
+    const std::vector<Case> cases = {
+        {"soon, then a failure under the run's own halting now",
+         FANRUN_HALT_NOW,
+         {{"ended 2", {{1}, FANRUN_HALT_SOON}}, {"ended 1", {{0}}}},
+         "0 0\n1 256\n2 0\n",
+         "3 1 0 0 1"},
+        {"now",
+         FANRUN_HALT_NEVER,
+         {{"ended 2", {{}, FANRUN_HALT_NOW}}},
+         "0 15\n1 15\n2 0\n",
+         "3 2 0 0 1"},
+        {"soon twice, then now",
+         FANRUN_HALT_NEVER,
+         {{"ended 2", {{1}, FANRUN_HALT_SOON}}, {"ended 1", {{0}, FANRUN_HALT_NOW}}},
+         "0 0\n1 256\n2 0\n",
+         "3 1 0 0 1"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = 3;
+        plan.options.halt = test.optionHalt;
+        // C says D is known, so stopping before D cuts the run short.
+        plan.steps = {shell(gated(dir, 0)), shell(gated(dir, 1, "; exit 1")), shell("true", 1),
+                      shell("true")};
+        plan.reactions = test.reactions;
+        Outcome outcome = runFromSource(dir, plan);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::vector<std::string> ends;
+        int nexts = 0;
+        for (const std::string &line : lines(readFile(dir / "log"))) {
+            std::istringstream words(line);
+            std::string what;
+            std::string index;
+            std::string status;
+            words >> what >> index >> status >> status >> status >> status;
+            nexts += what == "next" ? 1 : 0;
+            if (what == "ended") {
+                ends.push_back(index + " " + status + "\n");
+            }
+        }
+        // Commands ended together are reaped in no particular order.
+        std::sort(ends.begin(), ends.end());
+        std::string sorted;
+        for (const std::string &end : ends) {
+            sorted += end;
+        }
+        EXPECT_EQ(sorted, test.ends);
+        EXPECT_EQ(nexts, 3);
+        EXPECT_EQ(runResult(dir), test.result);
+    }
+}
+
+// Where haltFromHandler notes that it has called fanrunHalt.
+const char *haltMark;
+
+void haltFromHandler(int /*signum*/) {
+    fanrunHalt(FANRUN_HALT_NOW);
+    close(open(haltMark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+}
+
+TEST(HeaderPromises, HaltingOutsideARunFromASourceDoesNothing) {
+    TempDir dir;
+    const std::string mark = dir / "halted";
+    haltMark = mark.c_str();
+    // The first command has the caller's own handler halt the run, then waits until it has.
+    const std::string command =
+        "[ {} = b ] || kill -ALRM $PPID; while [ ! -e " + mark + " ]; do sleep 0.01; done";
+    Outcome outcome = runInChild(dir, [&] {
+        signal(SIGALRM, haltFromHandler);
+        return optionRun(dir, {}, 1, command, {"a", "b"})();
+    });
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(reportShape(outcome.out),
+              "2 2 0\n0 " + std::regex_replace(command, std::regex("\\{\\}"), "a") + "\n0 " +
+                  std::regex_replace(command, std::regex("\\{\\}"), "b") + "\n");
+    EXPECT_EQ(runResult(dir), "2 0 0 0 0");
+}
+
+TEST(HeaderPromises, TheOutcomeCountsTimeoutsAsFailedAndHaltingOnlyWhenItCutsTheRunShort) {
+    struct Case {
+        const char *name;
+        FANRUN_OPTIONS options;
+        std::string command;
+        std::string result; // as runResult gives it
+    };
+    FANRUN_OPTIONS timeout{};
+    timeout.timeoutSeconds = 0.2;
+    FANRUN_OPTIONS soon{};
+    soon.halt = FANRUN_HALT_SOON;
+    const std::vector<Case> cases = {
+        // Ended by the timeout, yet exiting 0.
+        {"a timed-out command that exits 0", timeout,
+         "[ {} = b ] || { trap 'exit 0' TERM; while :; do sleep 0.05; done; }", "2 1 1 0 0"},
+        {"the last command failing", soon, "[ {} = a ]", "2 1 0 0 0"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        Outcome outcome =
+            runInChild(dir, optionRun(dir, test.options, 1, test.command, {"a", "b"}));
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        EXPECT_EQ(runResult(dir), test.result);
+    }
+}
+
+TEST(HeaderPromises, AStopSignalGoesOnAsItselfAndOnlyARepeatedInterruptOrTerminateKills) {
+    TempDir dir;
+    const std::string mark = dir / "go";
+    const std::string command =
+        "trap 'echo got' HUP; echo ready; while [ ! -e " + mark + " ]; do sleep 0.01; done";
+    FANRUN_OPTIONS stops{};
+    stops.stopOnSignals = 1;
+    Program program = startInChild(dir, optionRun(dir, stops, 2, command, {"x"}));
+    std::string output;
+    auto commandSays = [&](const std::string &text) {
+        return eventually([&] {
+            std::error_code error;
+            for (const auto &entry : fs::directory_iterator(dir / "out", error)) {
+                if (entry.path().extension() == ".stdout") {
+                    output = readFile(entry.path());
+                }
+            }
+            return output == text;
+        });
+    };
+    ASSERT_TRUE(commandSays("ready\n"));
+    kill(program.pid, SIGHUP);
+    EXPECT_TRUE(commandSays("ready\ngot\n"));
+    kill(program.pid, SIGHUP);
+    EXPECT_TRUE(delivered(program.pid, SIGHUP));
+    writeFile(mark, "");
+    Outcome outcome = program.finish();
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(output, "ready\ngot\n");
+    EXPECT_EQ(reportShape(outcome.out), "1 1 0\n0 " + command + "\n");
+    EXPECT_EQ(runResult(dir), "1 0 0 1 0");
+}
+
+// Every disposition and the whole mask of the calling process.
+std::string signalState() {
+    std::string state;
+    for (int signum = 1; signum < 32; ++signum) {
+        struct sigaction action {};
+        sigaction(signum, nullptr, &action);
+        state += std::to_string(reinterpret_cast<uintptr_t>(action.sa_handler)) + " ";
+    }
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    for (int signum = 1; signum < 32; ++signum) {
+        state += sigismember(&mask, signum) == 1 ? "b" : "-";
+    }
+    return state;
+}
+
+TEST(HeaderPromises, EveryRunGivesBackEveryDispositionAndTheMaskItFound) {
+    struct Caller {
+        const char *name;
+        void (*disposition)(int);
+        std::vector<int> blocked;
+    };
+    const std::vector<Caller> callers = {
+        {"handlers everywhere", countSignal, {SIGUSR2, SIGHUP, SIGCHLD}},
+        {"everything ignored", SIG_IGN, {SIGUSR1, SIGPIPE}},
+    };
+    struct Kind {
+        const char *name;
+        FANRUN_OPTIONS options;
+        bool source;
+    };
+    FANRUN_OPTIONS stops{};
+    stops.stopOnSignals = 1;
+    FANRUN_OPTIONS timeout{};
+    timeout.timeoutSeconds = 1000;
+    const std::vector<Kind> kinds = {{"plain", {}, false},
+                                     {"stop signals", stops, false},
+                                     {"timeout", timeout, false},
+                                     {"a source", {}, true}};
+    for (const Caller &caller : callers) {
+        for (const Kind &kind : kinds) {
+            SCOPED_TRACE(std::string(caller.name) + ", " + kind.name);
+            TempDir dir;
+            Outcome outcome = runInChild(dir, [&] {
+                for (int signum : {SIGUSR1, SIGUSR2, SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP}) {
+                    signal(signum, caller.disposition);
+                }
+                sigset_t block;
+                sigemptyset(&block);
+                for (int signum : caller.blocked) {
+                    sigaddset(&block, signum);
+                }
+                sigprocmask(SIG_BLOCK, &block, nullptr);
+                const std::string before = signalState();
+                std::vector<std::string> arguments = {"a", "b"};
+                std::vector<char *> pointers;
+                const std::string out = dir / "out";
+                setParams(2, out, "true {}", arguments, pointers);
+                fanrunSetOptions(&kind.options);
+                FANRUN_SOURCE source{};
+                source.next = [](void *context, int, FANRUN_COMMAND *command) {
+                    int &left = *static_cast<int *>(context);
+                    if (left == 0) {
+                        return static_cast<int>(FANRUN_NEXT_END);
+                    }
+                    --left;
+                    command->command = strdup("true");
+                    return static_cast<int>(FANRUN_NEXT_COMMAND);
+                };
+                int left = 2;
+                source.context = &left;
+                fanrunSetSource(kind.source ? &source : nullptr);
+                runParallel();
+                fanrunSetSource(nullptr);
+                const std::string after = signalState();
+                writeFile(dir / "state", before + "\n" + after + "\n");
+                return before == after ? 0 : 3;
+            });
+            EXPECT_TRUE(outcome.exitedWith(0))
+                << readFile(dir / "state") << outcome.status << outcome.err << outcome.out;
+            EXPECT_EQ(lines(outcome.out).at(0), "2 2 0");
+        }
+    }
+}
+
+TEST(HeaderPromises, ReportSignalsTheCallerBlockedArePrintedWhileTheRunWaits) {
+    FANRUN_OPTIONS stops{};
+    stops.stopOnSignals = 1;
+    FANRUN_OPTIONS timeout{};
+    timeout.timeoutSeconds = 1000;
+    const std::vector<std::pair<const char *, FANRUN_OPTIONS>> kinds = {
+        {"plain", {}}, {"stop signals", stops}, {"timeout", timeout}};
+    for (const auto &[name, options] : kinds) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        const std::string gate = dir / "gate";
+        const std::string mark = dir / "mark";
+        ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+        const int release = open(gate.c_str(), O_RDWR | O_CLOEXEC);
+        const std::string command = "touch " + mark + "; read -r _ < " + gate;
+        Program program = startInChild(dir, [&, options = options] {
+            sigset_t block;
+            sigemptyset(&block);
+            sigaddset(&block, SIGUSR1);
+            sigaddset(&block, SIGUSR2);
+            sigprocmask(SIG_BLOCK, &block, nullptr);
+            // Two slots: the handlers are in place once the only command has started.
+            return optionRun(dir, options, 2, command, {"x"})();
+        });
+        ASSERT_TRUE(eventually([&] { return fs::exists(mark); }));
+        ASSERT_TRUE(eventually(
+            [&] { return (statusMask(program.pid, "SigCgt") & reportBits) == reportBits; }));
+        kill(program.pid, SIGUSR1);
+        const bool reported = delivered(program.pid, SIGUSR1);
+        (void)!write(release, "\n", 1);
+        Outcome outcome = program.finish();
+        close(release);
+        EXPECT_TRUE(reported);
+        EXPECT_TRUE(outcome.exitedWith(0));
+        std::vector<ReportLine> records =
+            parseRecords(outcome.out.substr(outcome.out.find('\n') + 1));
+        ASSERT_EQ(records.size(), 1U);
+        EXPECT_EQ(outcome.out,
+                  "1 0 1\n1 1 0\n" + std::to_string(records[0].pid) + " 1 0 " + command + "\n");
+    }
 }
 
 } // namespace

@@ -788,6 +788,7 @@ struct Run {
     int slotsHanded;  // slots 1 to slotsHanded have been handed out; the heap has room for all
     int64_t timerDue; // the earliest deadline of a timeout or a grace period, INT64_MAX: none
     bool ownGroup;    // every command leads a process group of its own
+    bool haltSpent;   // halting has acted once: neither a source nor the option acts again
 };
 
 void signalCommand(const Run &run, int index, int signum) {
@@ -821,12 +822,15 @@ void enterPhase(Run &run, Phase phase) {
 }
 
 // Stops the run as the halt setting how says after a failure: halting soon drains it, halting now
-// also tells the running commands to end. Each acts once, and not on a run already past it.
+// also tells the running commands to end. Halting acts once per run, whoever asks (a later halting
+// now must not end what a source chose to let finish), and not on a run already past it.
 void halt(Run &run, int how) {
     const bool now = how == FANRUN_HALT_NOW;
-    if (how == FANRUN_HALT_NEVER || run.phase >= (now ? Phase::stopping : Phase::draining)) {
+    if (how == FANRUN_HALT_NEVER || run.haltSpent ||
+        run.phase >= (now ? Phase::stopping : Phase::draining)) {
         return;
     }
+    run.haltSpent = true;
     if (run.launched < run.count || (now && processControl.numRunning > 0)) {
         lastResult.halted = 1;
     }
