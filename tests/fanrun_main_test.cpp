@@ -786,7 +786,6 @@ TEST(FanrunStop, ReportSignalsWhileTheInputIsReadAreIgnored) {
     Program started = start(dir, launch);
     const int writer = open((dir / "input").c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(writer, 0);
-    const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
     ASSERT_TRUE(
         eventually([&] { return (statusMask(started.pid, "SigIgn") & reportBits) == reportBits; }));
     // Before the first argument has come, nothing has started: the requests are ignored.
@@ -2182,6 +2181,483 @@ TEST(FanrunMaxArgs, BracesMustBeAWordOfTheirOwnAndOtherReplacementsAreRefused) {
         EXPECT_EQ(outcome.code(), c.shown.empty() ? 2 : 0) << name << outcome.err;
         EXPECT_EQ(outcome.out, c.shown) << name;
     }
+}
+
+// ---- the report, the output files, the limit, usage: the run as a whole
+// ----------------------------------------------------
+
+TEST(FanrunReport, FinalReportShowsExitCodesAndSignalsInLaunchOrder) {
+    TempDir dir;
+    Outcome outcome = runFanrun(
+        dir, {"--raw", "-j", "3", "-o", dir / "out", "{}", "exit 0", "exit 2", "kill -9 $$"});
+    EXPECT_TRUE(outcome.exitedWith(123));
+    EXPECT_EQ(outcome.err, "");
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "exit 0"},
+                                                    {records[1].pid, 2, "exit 2"},
+                                                    {records[2].pid, -1, "kill -9 $$"}}));
+}
+
+TEST(FanrunOutputFiles, OutputFilesAreNamedByPidAndReuseAndTruncateEarlierOnes) {
+    TempDir dir;
+    const fs::path out = dir.path() / "out";
+    fs::create_directory(out);
+    // Pids are handed out in order: files with the coming pids already exist, longer than what
+    // the commands write, and must be truncated.
+    const long pidMax = std::stol(readFile("/proc/sys/kernel/pid_max"));
+    pid_t probe = fork();
+    if (probe == 0) {
+        _exit(0);
+    }
+    waitpid(probe, nullptr, 0);
+    std::set<int> planted;
+    for (long i = 1; i <= 2000; ++i) {
+        int pid = static_cast<int>((probe + i) % pidMax);
+        planted.insert(pid);
+        writeFile(out / (std::to_string(pid) + ".stdout"), std::string(100, '#') + "\n");
+        writeFile(out / (std::to_string(pid) + ".stderr"), std::string(100, '#') + "\n");
+    }
+    Outcome outcome = runFanrun(
+        dir, {"-j", "2", "-o", out.string(), "echo out {}; echo err {} >&2", "a", "b", "c"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 3U);
+    const char *names[] = {"a", "b", "c"};
+    for (size_t i = 0; i < records.size(); ++i) {
+        const std::string base = (out / std::to_string(records[i].pid)).string();
+        EXPECT_EQ(readFile(base + ".stdout"), std::string("out ") + names[i] + "\n");
+        EXPECT_EQ(readFile(base + ".stderr"), std::string("err ") + names[i] + "\n");
+        EXPECT_EQ(records[i].exitStatus, 0);
+    }
+    if (!planted.count(records[0].pid) || !planted.count(records[2].pid)) {
+        GTEST_SKIP() << "other processes took the planted pids; truncation not exercised";
+    }
+}
+
+TEST(FanrunOutputFiles, LongOutputPathsAreUsedWhole) {
+    TempDir dir;
+    // Over 255 characters: a name cut short would land in another file or make the two streams
+    // share one.
+    fs::path out = dir.path();
+    while (out.string().size() < 300) {
+        out /= std::string(60, 'd');
+    }
+    fs::create_directories(out);
+    Outcome outcome = runFanrun(dir, {"-o", out.string(), "echo out; echo err {} >&2", "x"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 1U);
+    const std::string base = (out / std::to_string(records[0].pid)).string();
+    EXPECT_EQ(readFile(base + ".stdout"), "out\n");
+    EXPECT_EQ(readFile(base + ".stderr"), "err x\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+}
+
+TEST(FanrunJobs, OneJobAtATimeRunsCommandsStrictlyInOrder) {
+    TempDir dir;
+    const std::string log = dir / "log";
+    Outcome outcome =
+        runFanrun(dir, {"-j", "1", "-o", dir / "out",
+                        "echo start {} >> " + log + "; sleep 0.02; echo end {} >> " + log, "1", "2",
+                        "3", "4", "5"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(readFile(log), "start 1\nend 1\nstart 2\nend 2\nstart 3\nend 3\nstart 4\nend 4\n"
+                             "start 5\nend 5\n");
+}
+
+TEST(FanrunJobs, NeverRunsMoreCommandsThanTheLimit) {
+    TempDir dir;
+    const std::string log = dir / "log";
+    std::vector<std::string> arguments = {"-j", "3", "-o", dir / "out",
+                                          "echo + >> " + log + "; sleep 0.3; echo - >> " + log +
+                                              " # {}"};
+    for (int i = 0; i < 9; ++i) {
+        arguments.push_back(std::to_string(i));
+    }
+    Outcome outcome = runFanrun(dir, arguments);
+    EXPECT_TRUE(outcome.exitedWith(0));
+    // A command logs its end before it exits and its start after it has been launched, so the
+    // log can only understate how many ran at once.
+    int running = 0;
+    int peak = 0;
+    for (const std::string &line : lines(readFile(log))) {
+        running += line == "+" ? 1 : -1;
+        peak = std::max(peak, running);
+    }
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(peak, 3);
+}
+
+TEST(FanrunJobs, StartsEveryCommandBeforeTheFirstWaitWhenTheLimitAllows) {
+    TempDir dir;
+    const std::string marks = dir / "marks";
+    fs::create_directory(marks);
+    // Each command ends only once all five have started; a runner that waited early would leave
+    // them to time out with exit code 1.
+    const std::string command = "touch " + marks + "/{}; for i in $(seq 500); do [ $(ls " + marks +
+                                " | wc -l) -eq 5 ] && exit 0; sleep 0.02; done; exit 1";
+    Outcome outcome =
+        runFanrun(dir, {"-j", "8", "-o", dir / "out", command, "1", "2", "3", "4", "5"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::string header;
+    std::vector<ReportLine> records = parseRecords(outcome.out, &header);
+    EXPECT_EQ(header, "5 5 0");
+    ASSERT_EQ(records.size(), 5U);
+    for (const ReportLine &record : records) {
+        EXPECT_EQ(record.exitStatus, 0) << record.command;
+    }
+}
+
+TEST(FanrunOutputFiles, AnOutputPathThatIsAFileFailsEveryCommand) {
+    TempDir dir;
+    writeFile(dir / "file", "keep\n");
+    Outcome outcome = runFanrun(dir, {"-j", "2", "-o", dir / "file", "echo {}", "a", "b", "c"});
+    EXPECT_TRUE(outcome.exitedWith(123));
+    const std::string failure = "Error: open failed\n: Not a directory\n";
+    EXPECT_EQ(outcome.err, failure + failure + failure);
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 1, "echo a"},
+                                                    {records[1].pid, 1, "echo b"},
+                                                    {records[2].pid, 1, "echo c"}}));
+    EXPECT_EQ(readFile(dir / "file"), "keep\n");
+}
+
+TEST(FanrunOutputFiles, AMissingParentDirectoryEndsTheRun) {
+    TempDir dir;
+    Outcome outcome = runFanrun(dir, {"-o", dir / "missing/out", "touch " + (dir / "ran"), "a"});
+    EXPECT_TRUE(outcome.exitedWith(1));
+    EXPECT_EQ(outcome.err,
+              "Error: failed to create output directory\n: No such file or directory\n");
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+}
+
+TEST(FanrunInput, ReadsOneArgumentPerLineIntoTheDefaultDirectory) {
+    TempDir dir;
+    StartOptions options = fromInput("a\n\nb c\nd");
+    options.workDir = dir.path().string();
+    Outcome outcome = runFanrun(dir, {"-j", "1", "echo {}"}, options);
+    EXPECT_TRUE(outcome.exitedWith(0));
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(outcome.out, expectedReport("3 3 0", {{records[0].pid, 0, "echo a"},
+                                                    {records[1].pid, 0, "echo 'b c'"},
+                                                    {records[2].pid, 0, "echo d"}}));
+    EXPECT_EQ(commandOutput(dir / "fanrun-out", records[1]), "b c\n");
+}
+
+TEST(FanrunInput, EmptyInputRunsNothingAndReportsZero) {
+    TempDir dir;
+    Outcome outcome = runFanrun(dir, {"-o", dir / "out", "echo {}"});
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.out, "0 0 0\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(fs::is_directory(dir / "out"));
+}
+
+TEST(FanrunOutputFiles, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed) {
+    TempDir dir;
+    const std::string command = "echo out; echo err {} >&2";
+    StartOptions closedErr;
+    closedErr.err = Stream::Closed;
+    Outcome noStderr = runFanrun(dir, {"-o", dir / "e", command, "x"}, closedErr);
+    EXPECT_TRUE(noStderr.exitedWith(0));
+    StartOptions closedOut;
+    closedOut.out = Stream::Closed;
+    Outcome noStdout = runFanrun(dir, {"-o", dir / "o", command, "x"}, closedOut);
+    // The report cannot be written; the command's files must still be whole.
+    EXPECT_TRUE(noStdout.exitedWith(1));
+    for (const char *sub : {"e", "o"}) {
+        std::map<std::string, std::string> files;
+        for (const auto &entry : fs::directory_iterator(dir.path() / sub)) {
+            files[entry.path().extension().string()] = readFile(entry.path());
+        }
+        EXPECT_EQ(files, (std::map<std::string, std::string>{{".stdout", "out\n"},
+                                                             {".stderr", "err x\n"}}))
+            << sub;
+    }
+}
+
+const std::string usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
+                          "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
+
+TEST(FanrunUsage, BadUsageExitsWith2AndRunsNothing) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    const std::string marker = "touch " + (dir / "ran");
+    const std::vector<std::vector<std::string>> cases = {
+        {"-j", "abc", "-o", out, marker, "a"},
+        {"-j", "0", "-o", out, marker, "a"},
+        {"-j", "-3", "-o", out, marker, "a"},
+        {"-j", "2x", "-o", out, marker, "a"},
+        {"-j", "99999999999999999999", "-o", out, marker, "a"},
+        {"-j", "2147483648", "-o", out, marker, "a"},
+        {"-j"},
+        {"-o", out},
+        {"-o", "", marker, "a"},
+        {"--no-such-option", "-o", out, marker, "a"},
+        {"-x", "-o", out, marker, "a"},
+    };
+    for (const std::vector<std::string> &arguments : cases) {
+        Outcome outcome = runFanrun(dir, arguments);
+        std::string shown;
+        for (const std::string &argument : arguments) {
+            shown += " '" + argument + "'";
+        }
+        EXPECT_TRUE(outcome.exitedWith(2)) << shown;
+        EXPECT_EQ(outcome.out, "") << shown;
+        std::vector<std::string> errorLines = lines(outcome.err);
+        ASSERT_EQ(errorLines.size(), 3U) << shown << "\n" << outcome.err;
+        EXPECT_EQ(errorLines[0].rfind("fanrun: ", 0), 0U) << shown;
+        EXPECT_EQ(errorLines[1] + "\n" + errorLines[2] + "\n", usage) << shown;
+    }
+    // Unreadable input: a directory as standard input, and a NUL byte in a line.
+    StartOptions fromDirectory;
+    fromDirectory.inputPath = dir.path().string();
+    Outcome directory = runFanrun(dir, {"-o", out, marker}, fromDirectory);
+    EXPECT_TRUE(directory.exitedWith(2));
+    EXPECT_EQ(lines(directory.err).size(), 3U);
+    Outcome nul = runFanrun(dir, {"-o", out, marker}, fromInput(std::string("a\n\0b\n", 5)));
+    EXPECT_TRUE(nul.exitedWith(2));
+    EXPECT_EQ(nul.err, "fanrun: line 2 of standard input holds a NUL byte\n" + usage);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+}
+
+TEST(FanrunUsage, HelpAndVersionGoToStandardOutput) {
+    TempDir dir;
+    Outcome help = runFanrun(dir, {"--help"});
+    EXPECT_TRUE(help.exitedWith(0));
+    EXPECT_EQ(help.out.rfind(usage, 0), 0U);
+    EXPECT_NE(help.out.find("--jobs"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+    Outcome version = runFanrun(dir, {"--version"});
+    EXPECT_TRUE(version.exitedWith(0));
+    const std::string number = version.out.substr(std::min<size_t>(7, version.out.size()));
+    EXPECT_EQ(version.out.rfind("fanrun ", 0), 0U) << version.out;
+    EXPECT_EQ(std::count(number.begin(), number.end(), '.'), 2) << version.out;
+    EXPECT_EQ(number.find_first_not_of("0123456789.\n"), std::string::npos) << version.out;
+    EXPECT_EQ(number.back(), '\n');
+}
+
+TEST(FanrunReport, ReportSignalsDuringTheRunAddExactlyTheirLines) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    const std::string go = dir / "go";
+    const std::string pidFile = dir / "a.pid";
+    // Command a ends at once; b and c wait for the go file.
+    const std::string command = "if [ {} = a ]; then echo $$ > " + pidFile + ".tmp; mv " + pidFile +
+                                ".tmp " + pidFile + "; else while [ ! -e " + go +
+                                " ]; do sleep 0.01; done; fi";
+    Program program = startFanrun(dir, {"-j", "3", "-o", out, command, "a", "b", "c"});
+    // a has been reaped once its process is gone; by then b and c have been launched too, since
+    // the runner first waits when all three run.
+    ASSERT_TRUE(eventually([&] { return fs::exists(pidFile); }));
+    const std::string pidA = lines(readFile(pidFile)).at(0);
+    ASSERT_TRUE(eventually([&] { return !fs::exists("/proc/" + pidA); }));
+    ASSERT_TRUE(
+        eventually([&] { return (statusMask(program.pid, "SigCgt") & reportBits) == reportBits; }));
+    kill(program.pid, SIGUSR1);
+    ASSERT_TRUE(delivered(program.pid, SIGUSR1));
+    kill(program.pid, SIGUSR2);
+    ASSERT_TRUE(delivered(program.pid, SIGUSR2));
+    writeFile(go, "");
+    Outcome outcome = program.finish();
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    std::vector<std::string> all = lines(outcome.out);
+    ASSERT_EQ(all.size(), 7U) << outcome.out;
+    std::string header;
+    std::vector<ReportLine> records =
+        parseRecords(outcome.out.substr(outcome.out.find("3 3 0\n")), &header);
+    ASSERT_EQ(records.size(), 3U);
+    ASSERT_EQ(std::to_string(records[0].pid), pidA);
+    auto expand = [&](const char *argument) {
+        std::string text = command;
+        for (size_t at = text.find("{}"); at != std::string::npos; at = text.find("{}", at)) {
+            text.replace(at, 2, argument);
+        }
+        return text;
+    };
+    const std::string lineA = pidA + " 1 0 " + expand("a") + "\n";
+    EXPECT_EQ(outcome.out, "3 1 2\n"
+                           "3 1 2\n" +
+                               lineA + "3 3 0\n" + lineA + std::to_string(records[1].pid) +
+                               " 1 0 " + expand("b") + "\n" + std::to_string(records[2].pid) +
+                               " 1 0 " + expand("c") + "\n");
+}
+
+TEST(FanrunReport, ReportSignalsWaitWhileTheRunnerWritesItsOwnReport) {
+    TempDir dir;
+    // A final report larger than a pipe holds: the runner blocks inside stdio writing it, since
+    // nobody reads yet.
+    constexpr int jobs = 100;
+    std::string input;
+    for (int i = 0; i < jobs; ++i) {
+        input += std::to_string(i) + std::string(1000, 'x') + "\n";
+    }
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    StartOptions options = fromInput(input);
+    options.outFd = pipeEnds[1];
+    Program program = startFanrun(dir, {"-j", "4", "-o", dir / "out", "true {}"}, options);
+    close(pipeEnds[1]);
+    const std::string syscallPath = "/proc/" + std::to_string(program.pid) + "/syscall";
+    const bool writing = eventually([&] {
+        std::istringstream fields(readFile(syscallPath));
+        long number = -1;
+        fields >> number;
+        return number == SYS_write;
+    });
+    // Both requests stay pending as long as the runner is inside its write.
+    bool heldBack = false;
+    if (writing) {
+        kill(program.pid, SIGUSR1);
+        kill(program.pid, SIGUSR2);
+        std::this_thread::sleep_for(100ms);
+        heldBack = ((statusMask(program.pid, "ShdPnd") | statusMask(program.pid, "SigPnd")) &
+                    reportBits) == reportBits;
+    }
+    std::string output = readAll(pipeEnds[0]);
+    Outcome outcome = program.finish();
+    ASSERT_TRUE(writing);
+    EXPECT_TRUE(heldBack);
+    EXPECT_TRUE(outcome.exitedWith(0));
+    EXPECT_EQ(outcome.err, "");
+    // Then they are answered after it, whole: the short line, then the full report.
+    const std::string header = std::to_string(jobs) + " " + std::to_string(jobs) + " 0\n";
+    const size_t second = output.find(header, 1);
+    ASSERT_NE(second, std::string::npos);
+    const std::string finalReport = output.substr(0, second);
+    std::string ignored;
+    EXPECT_EQ(parseRecords(finalReport, &ignored).size(), static_cast<size_t>(jobs));
+    EXPECT_EQ(output, finalReport + header + finalReport);
+}
+
+// The numbers of a line of space-separated decimal integers; empty if it is anything else.
+std::vector<long> numbers(const std::string &line) {
+    std::vector<long> result;
+    size_t at = 0;
+    while (at <= line.size()) {
+        size_t end = line.find(' ', at);
+        if (end == std::string::npos) {
+            end = line.size();
+        }
+        const std::string field = line.substr(at, end - at);
+        const size_t digits = field.rfind('-', 0) == 0 ? 1 : 0;
+        if (field.size() == digits ||
+            field.find_first_not_of("0123456789", digits) != std::string::npos) {
+            return {};
+        }
+        result.push_back(std::stol(field));
+        at = end + 1;
+    }
+    return result;
+}
+
+// "pid 1 exit true index" from the storm's commands: {pid, 1, exit, index}.
+bool parseStormRecord(const std::string &line, std::vector<long> *record) {
+    ReportLine parsed;
+    if (!parseReportLine(line, &parsed) || parsed.command.rfind("true ", 0) != 0) {
+        return false;
+    }
+    const std::vector<long> index = numbers(parsed.command.substr(5));
+    if (index.size() != 1) {
+        return false;
+    }
+    *record = {parsed.pid, 1, parsed.exitStatus, index[0]};
+    return true;
+}
+
+TEST(FanrunReport, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
+    TempDir dir;
+    constexpr int jobs = 300;
+    std::string input;
+    for (int i = 0; i < jobs; ++i) {
+        input += std::to_string(i) + "\n";
+    }
+    Program program = startFanrun(dir, {"-j", "4", "-o", dir / "out", "true {}"}, fromInput(input));
+    // Until the front end has taken the report signals over, they would end it.
+    ASSERT_TRUE(eventually([&] {
+        return ((statusMask(program.pid, "SigIgn") | statusMask(program.pid, "SigCgt")) &
+                reportBits) == reportBits;
+    }));
+    std::mt19937 random(12345);
+    int sent = 0;
+    int status = 0;
+    pid_t done = 0;
+    // Bursts with pauses between them, until the runner has ended (or a generous cap), so that
+    // the storm also covers the drain, the final report and the release.
+    while (sent < 50000 && (done = waitpid(program.pid, &status, WNOHANG)) == 0) {
+        kill(program.pid, random() % 2 != 0 ? SIGUSR1 : SIGUSR2);
+        ++sent;
+        if (random() % 4 == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
+        }
+    }
+    Outcome outcome;
+    if (done == 0) {
+        waitpid(program.pid, &status, 0);
+    }
+    outcome.status = status;
+    outcome.out = readFile(program.outPath);
+    outcome.err = readFile(program.errPath);
+    ASSERT_TRUE(outcome.exitedWith(0)) << "status " << outcome.status;
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_GE(sent, 1000);
+    std::printf("%d report signals, %zu report lines\n", sent, lines(outcome.out).size());
+
+    // The final report is the first full report that lists every command, once each and in
+    // launch order. Report requests still pending when it is written are answered after it.
+    std::vector<std::string> all = lines(outcome.out);
+    const std::string finalHeader = std::to_string(jobs) + " " + std::to_string(jobs) + " 0";
+    std::vector<long> record;
+    size_t finalStart = 0;
+    while (finalStart + jobs < all.size() &&
+           !(all[finalStart] == finalHeader && parseStormRecord(all[finalStart + 1], &record))) {
+        ++finalStart;
+    }
+    ASSERT_LT(finalStart + jobs, all.size()) << "no final report";
+    std::map<int, int> launchIndex;
+    for (int i = 0; i < jobs; ++i) {
+        ASSERT_TRUE(parseStormRecord(all[finalStart + 1 + i], &record)) << all[finalStart + 1 + i];
+        EXPECT_EQ(record[2], 0);
+        EXPECT_EQ(record[3], i);
+        launchIndex[static_cast<int>(record[0])] = i;
+    }
+    EXPECT_EQ(launchIndex.size(), static_cast<size_t>(jobs));
+
+    // Every report, the final one included: short and full reports, each well-formed and whole.
+    // A full report lists exactly as many records as its line says have completed, in launch order.
+    size_t i = 0;
+    int reports = 0;
+    while (i < all.size()) {
+        std::vector<long> summary = numbers(all[i]);
+        ASSERT_EQ(summary.size(), 3U) << "line " << i << ": " << all[i];
+        const long completed = summary[1];
+        const long running = summary[2];
+        EXPECT_EQ(summary[0], jobs);
+        EXPECT_LE(running, 4);
+        EXPECT_LE(completed + running, jobs);
+        ++i;
+        ++reports;
+        long listed = 0;
+        int previous = -1;
+        while (i < all.size() && parseStormRecord(all[i], &record)) {
+            const auto found = launchIndex.find(static_cast<int>(record[0]));
+            ASSERT_NE(found, launchIndex.end()) << all[i];
+            EXPECT_EQ(record[3], found->second);
+            EXPECT_GT(found->second, previous);
+            previous = found->second;
+            ++listed;
+            ++i;
+        }
+        EXPECT_TRUE(listed == 0 || listed == completed) << "report at line " << i;
+    }
+    EXPECT_GT(reports, 1);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -154,20 +155,36 @@ std::vector<ReportLine> parseRecords(const std::string &text, std::string *heade
     if (header != nullptr) {
         *header = all.empty() ? "" : all.front();
     }
-    // Parsed by hand: a command may be far longer than a regular expression engine's stack.
     for (size_t i = 1; i < all.size(); ++i) {
-        std::istringstream fields(all[i]);
         ReportLine record;
-        std::string exited;
-        if (!(fields >> record.pid >> exited >> record.exitStatus) || exited != "1" ||
-            fields.get() != ' ') {
+        if (!parseReportLine(all[i], &record)) {
             ADD_FAILURE() << "not a report line: " << all[i].substr(0, 200);
             continue;
         }
-        std::getline(fields, record.command);
         records.push_back(record);
     }
     return records;
+}
+
+std::string expectedReport(const std::string &header, const std::vector<ReportLine> &records) {
+    std::string text = header + "\n";
+    for (const ReportLine &record : records) {
+        text += std::to_string(record.pid) + " 1 " + std::to_string(record.exitStatus) + " " +
+                record.command + "\n";
+    }
+    return text;
+}
+
+bool parseReportLine(const std::string &line, ReportLine *record) {
+    // Parsed by hand: a command may be far longer than a regular expression engine's stack.
+    std::istringstream fields(line);
+    std::string exited;
+    if (!(fields >> record->pid >> exited >> record->exitStatus) || exited != "1" ||
+        fields.get() != ' ') {
+        return false;
+    }
+    std::getline(fields, record->command);
+    return true;
 }
 
 std::string commandOutput(const std::string &outputDir, const ReportLine &record) {
@@ -186,6 +203,14 @@ unsigned long long statusMask(pid_t pid, const std::string &field) {
 
 unsigned long long signalBit(int signum) {
     return 1ULL << (signum - 1);
+}
+
+const unsigned long long reportBits = signalBit(SIGUSR1) | signalBit(SIGUSR2);
+
+bool delivered(pid_t pid, int signum) {
+    return eventually([&] {
+        return ((statusMask(pid, "ShdPnd") | statusMask(pid, "SigPnd")) & signalBit(signum)) == 0;
+    });
 }
 
 bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit,

@@ -114,6 +114,12 @@ struct ReportLine {
     std::string command;
 };
 
+// The report a run with these records prints: the header line, then one line per record.
+std::string expectedReport(const std::string &header, const std::vector<ReportLine> &records);
+
+// One record line of a report, "pid 1 exit-code command"; false for anything else.
+bool parseReportLine(const std::string &line, ReportLine *record);
+
 // Splits a complete final report into its header (kept in *header unless it is null) and its
 // record lines; fails the test on a malformed line.
 std::vector<ReportLine> parseRecords(const std::string &text, std::string *header = nullptr);
@@ -124,6 +130,10 @@ std::string commandOutput(const std::string &outputDir, const ReportLine &record
 // The mask line of /proc/PID/status, e.g. "SigCgt"; 0 when the process is gone.
 unsigned long long statusMask(pid_t pid, const std::string &field);
 unsigned long long signalBit(int signum);
+// Both report signals' bits.
+extern const unsigned long long reportBits;
+// Waits until a signal sent to pid is no longer pending there, i.e. it has been delivered.
+bool delivered(pid_t pid, int signum);
 
 // Polls until condition holds; false after the deadline.
 bool eventually(const std::function<bool()> &condition,

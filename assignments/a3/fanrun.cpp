@@ -84,10 +84,10 @@ int64_t clockNs() {
 
 // ---- the pid index -----------------------------------------------------------------------------
 // Open addressing with linear probing, at most half full. It holds the pids whose commands are
-// running, with the record that waits for each, and the pids that more than one command of the run
-// has had, with how many; a bitmap over all pids tells which ones the run has had at all. So it
-// stays as small as the commands running at once, however long the run. The child reads it
-// (getpid() as the key) to name its files, so lookups are child code too.
+// running, with the record that waits for each, so it stays as small as the commands running at
+// once, however long the run. How many commands of the run have had each pid is counted beside it,
+// in an array over all pids of which only the part the run's pids touch is ever resident. The
+// child reads both (getpid() as the key) to name its files, so lookups are child code too.
 
 struct PidEntry {
     int pid; // 0: free
@@ -101,8 +101,8 @@ struct PidIndex {
     size_t used;
     const PROCESS_STRUCT *records; // the table the entries describe
     int count;
-    unsigned char *seen; // a bit per pid below seenPids that a command of the run has had
-    size_t seenPids;
+    uint32_t *uses; // per pid below usedPids: how many commands of the run have had it
+    size_t usedPids;
 };
 
 PidIndex pidIndex;
@@ -122,10 +122,8 @@ FANRUN_CHILD_CODE size_t pidSlot(const PidIndex &index, int pid) {
     return at;
 }
 
-FANRUN_CHILD_CODE bool pidSeen(const PidIndex &index, int pid) {
-    const auto bit = static_cast<size_t>(pid);
-    return index.seen != nullptr && bit < index.seenPids &&
-           (index.seen[bit / 8] & (1U << (bit % 8))) != 0;
+FANRUN_CHILD_CODE bool pidCounted(const PidIndex &index, int pid) {
+    return index.uses != nullptr && static_cast<size_t>(pid) < index.usedPids;
 }
 
 // How many commands of the run have had pid so far.
@@ -133,8 +131,11 @@ FANRUN_CHILD_CODE int pidUses(const PidIndex &index, int pid) {
     if (index.slots == nullptr || pid <= 0) {
         return 0;
     }
+    if (pidCounted(index, pid)) {
+        return static_cast<int>(index.uses[pid]);
+    }
     const PidEntry &entry = index.slots[pidSlot(index, pid)];
-    return entry.pid == pid ? entry.uses : pidSeen(index, pid) ? 1 : 0;
+    return entry.pid == pid ? entry.uses : 0;
 }
 
 // Room for `distinct` pids, or false with the index left as it was.
@@ -151,27 +152,26 @@ bool indexInit(PidIndex &index, size_t distinct) {
     return true;
 }
 
-// Room to note every pid below pids as seen; false when there is none (every pid then keeps its
-// entry instead).
-bool indexTrackPids(PidIndex &index, size_t pids) {
-    // Only the bytes of the pids a run touches become resident.
-    index.seen = static_cast<unsigned char *>(calloc(pids / 8 + 1, 1));
-    index.seenPids = index.seen != nullptr ? pids : 0;
-    return index.seen != nullptr;
+// Room to count the uses of every pid below pids; false when there is none.
+bool indexCountPids(PidIndex &index, size_t pids) {
+    // A block this large is mapped zero-filled: only the pages the run's pids touch become
+    // resident.
+    index.uses = static_cast<uint32_t *>(calloc(pids, sizeof(uint32_t)));
+    index.usedPids = index.uses != nullptr ? pids : 0;
+    return index.uses != nullptr;
 }
 
 void indexDrop() {
     free(pidIndex.slots);
-    free(pidIndex.seen);
+    free(pidIndex.uses);
     pidIndex = PidIndex{};
 }
 
-// Drops the entry of a pid whose only command of the run has been reaped: the bitmap keeps that
-// the run had it. Entries of pids used more than once stay, for their count.
+// Drops the entry of a pid whose command has been reaped; its count stays in the array. A pid
+// beyond the array (pid_max raised during the run) keeps its entry, for its count.
 void indexForget(int pid) {
     size_t hole = pidSlot(pidIndex, pid);
-    if (pidIndex.slots[hole].pid != pid || pidIndex.slots[hole].uses != 1 ||
-        !pidSeen(pidIndex, pid)) {
+    if (pidIndex.slots[hole].pid != pid || !pidCounted(pidIndex, pid)) {
         return;
     }
     const size_t mask = (size_t{1} << pidIndex.bits) - 1;
@@ -203,8 +203,8 @@ bool indexAdd(int pid, int record) {
             larger.used = pidIndex.used;
             larger.records = pidIndex.records;
             larger.count = pidIndex.count;
-            larger.seen = pidIndex.seen;
-            larger.seenPids = pidIndex.seenPids;
+            larger.uses = pidIndex.uses;
+            larger.usedPids = pidIndex.usedPids;
             free(pidIndex.slots);
             pidIndex = larger;
         } else if (pidIndex.used + 2 > (size_t{1} << pidIndex.bits)) {
@@ -213,14 +213,14 @@ bool indexAdd(int pid, int record) {
     }
     PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
     if (entry.pid == 0) {
-        entry = PidEntry{pid, pidSeen(pidIndex, pid) ? 1 : 0, record};
+        entry = PidEntry{pid, 0, record};
         ++pidIndex.used;
     }
     entry.uses = std::min(entry.uses + 1, INT_MAX - 1);
     entry.record = record;
-    const auto bit = static_cast<size_t>(pid);
-    if (bit < pidIndex.seenPids) {
-        pidIndex.seen[bit / 8] |= static_cast<unsigned char>(1U << (bit % 8));
+    if (pidCounted(pidIndex, pid)) {
+        // A run has at most INT_MAX commands, so the count cannot wrap.
+        entry.uses = static_cast<int>(++pidIndex.uses[pid]);
     }
     return true;
 }
@@ -1510,7 +1510,7 @@ int runParallel(void) {
                 indexInit(pidIndex,
                           std::min({room, pids,
                                     static_cast<size_t>(std::max(pparams.maxNumRunning, 1))})) &&
-                indexTrackPids(pidIndex, pids);
+                indexCountPids(pidIndex, pids);
         if (ready && (timers || fromSource)) {
             run.flags = static_cast<unsigned char *>(calloc(room, 1));
             ready = run.flags != nullptr;
