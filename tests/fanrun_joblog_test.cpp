@@ -23,16 +23,6 @@ namespace {
 using namespace fanrun_joblog;
 using namespace fanrun_run;
 
-// For a test that needs what a developer's machine may lack (root, mounts): a visible skip
-// there, a failure in CI, where every such test must run.
-#define SKIP_UNLESS_CI(reason)                                                                     \
-    do {                                                                                           \
-        if (getenv("CI") != nullptr) {                                                             \
-            FAIL() << "cannot run in CI: " << reason;                                              \
-        }                                                                                          \
-        GTEST_SKIP() << reason;                                                                    \
-    } while (0)
-
 const std::string headerLine = std::string(header) + "\n";
 
 timespec at(long seconds, long micros) {

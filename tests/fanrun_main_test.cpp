@@ -1367,16 +1367,6 @@ TEST(FanrunCompletion, OffersEveryOptionOfTheHelpAndTheHaltModes) {
 
 // ---- where {} may stand in a template -------------------------------------------------------
 
-// For a test that needs what a developer's machine may lack: a visible skip there, a failure in
-// CI, where every such test must run.
-#define SKIP_UNLESS_CI(reason)                                                                     \
-    do {                                                                                           \
-        if (getenv("CI") != nullptr) {                                                             \
-            FAIL() << "cannot run in CI: " << reason;                                              \
-        }                                                                                          \
-        GTEST_SKIP() << reason;                                                                    \
-    } while (0)
-
 // Arguments that break out of quoting placed carelessly around them, and harmless ones that come
 // out wrong that way.
 std::vector<std::string> templateArguments() {

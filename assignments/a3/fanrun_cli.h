@@ -337,6 +337,7 @@ class Output {
     int temporaryFile();
     void recycle(int &fd);
     void emit(Capture &capture);
+    void release(Capture &capture);
     void copy(int from, int to, const std::string &tag);
     void noteWriteError(int error);
 

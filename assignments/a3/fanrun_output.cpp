@@ -197,13 +197,7 @@ void Output::ended(const FANRUN_EVENT &event, bool last) {
     running_.erase(found);
     if (!last) {
         // An attempt that will be retried: only the last attempt's output is shown.
-        if (capture.files) {
-            closeIfOpen(capture.out);
-            closeIfOpen(capture.err);
-        } else {
-            recycle(capture.out);
-            recycle(capture.err);
-        }
+        release(capture);
         return;
     }
     if (capture.files && event.stdoutPath != nullptr) {
@@ -233,6 +227,12 @@ void Output::ended(const FANRUN_EVENT &event, bool last) {
 void Output::emit(Capture &capture) {
     copy(capture.out, commandOut_, capture.tag);
     copy(capture.err, STDERR_FILENO, capture.tag);
+    release(capture);
+}
+
+// Lets a captured command's files go: the output files are closed, temporary ones kept for the
+// next command.
+void Output::release(Capture &capture) {
     if (capture.files) {
         closeIfOpen(capture.out);
         closeIfOpen(capture.err);
