@@ -93,6 +93,7 @@ struct PidEntry {
     int pid; // 0: free
     int uses;
     int record;
+    int slot; // the job slot of the command running with this pid, in runs from a source
 };
 
 struct PidIndex {
@@ -190,8 +191,9 @@ void indexForget(int pid) {
     --pidIndex.used;
 }
 
-// Notes that record now waits for pid. Returns false only when the index is full and cannot grow.
-bool indexAdd(int pid, int record) {
+// Notes that record, in job slot slot, now waits for pid. Returns false only when the index is full
+// and cannot grow.
+bool indexAdd(int pid, int record, int slot) {
     if ((pidIndex.used + 1) * 2 > (size_t{1} << pidIndex.bits)) {
         PidIndex larger{};
         if (pidIndex.bits < 31 && indexInit(larger, pidIndex.used * 2 + 2)) {
@@ -213,11 +215,12 @@ bool indexAdd(int pid, int record) {
     }
     PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
     if (entry.pid == 0) {
-        entry = PidEntry{pid, 0, record};
+        entry = PidEntry{pid, 0, record, slot};
         ++pidIndex.used;
     }
     entry.uses = std::min(entry.uses + 1, INT_MAX - 1);
     entry.record = record;
+    entry.slot = slot;
     if (pidCounted(pidIndex, pid)) {
         // A run has at most INT_MAX commands, so the count cannot wrap.
         entry.uses = static_cast<int>(++pidIndex.uses[pid]);
@@ -782,7 +785,6 @@ struct Run {
     // Runs from a source: the table grows as commands start, and each command has a job slot.
     const FANRUN_SOURCE *source; // NULL: the commands of pparams
     int capacity;                // records the table and the per-record arrays have room for
-    int *slotOf;                 // per record
     int *freeSlots;              // a min-heap of the slots given back
     int freeCount;
     int slotsHanded;  // slots 1 to slotsHanded have been handed out; the heap has room for all
@@ -924,9 +926,8 @@ bool makeRoom(Run &run, int index) {
     if (index >= INT_MAX || room <= old) {
         return false;
     }
-    const bool grown = growArray(&run.records, old, room) && growArray(&run.slotOf, old, room) &&
-                       growArray(&run.flags, old, room) && growArray(&run.startedAt, old, room) &&
-                       growArray(&run.killQueue, old, room);
+    const bool grown = growArray(&run.records, old, room) && growArray(&run.flags, old, room) &&
+                       growArray(&run.startedAt, old, room) && growArray(&run.killQueue, old, room);
     // Every array that did grow is kept: the capacity counts only what all of them have.
     processControl.process = run.records;
     pidIndex.records = run.records;
@@ -1004,14 +1005,14 @@ const char *findProgram(const char *name) {
 }
 
 // Tells the source of the command in record index that it has started (status 0) or ended.
-void tellSource(const Run &run, int index, int status, bool ended) {
+void tellSource(const Run &run, int index, int slot, int status, bool ended) {
     void (*tell)(void *, const FANRUN_EVENT *) = ended ? run.source->ended : run.source->started;
     if (tell == nullptr) {
         return;
     }
     const PROCESS_STRUCT &record = run.records[index];
     FANRUN_EVENT event{
-        index,   record.pid, run.slotOf[index], status, (run.flags[index] & timedOut) != 0 ? 1 : 0,
+        index,   record.pid, slot, status, (run.flags[index] & timedOut) != 0 ? 1 : 0,
         nullptr, nullptr};
     char stdoutPath[PATH_MAX];
     char stderrPath[PATH_MAX];
@@ -1056,8 +1057,11 @@ void recordReap(Run &run, pid_t pid, int status) {
     }
     if (record != nullptr && run.source != nullptr) {
         const int index = static_cast<int>(record - run.records);
-        giveSlotBack(run, run.slotOf[index]);
-        tellSource(run, index, status, true);
+        // The command's entry in the index is still there: it goes once the outcome is told.
+        const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
+        const int slot = entry.pid == pid ? entry.slot : 0;
+        giveSlotBack(run, slot);
+        tellSource(run, index, slot, status, true);
     }
     if (record != nullptr) {
         indexForget(pid);
@@ -1519,10 +1523,6 @@ int runParallel(void) {
             run.killQueue = static_cast<KillEntry *>(calloc(room, sizeof(KillEntry)));
             ready = run.killQueue != nullptr;
         }
-        if (ready && fromSource) {
-            run.slotOf = static_cast<int *>(calloc(room, sizeof(int)));
-            ready = run.slotOf != nullptr;
-        }
         if (ready && run.options.timeoutSeconds > 0) {
             run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
             ready = run.startedAt != nullptr;
@@ -1603,11 +1603,10 @@ int runParallel(void) {
         record->exitStatus = -1;
         record->status = 0;
         record->command = next.command;
-        if (!indexAdd(pid, i)) {
+        if (!indexAdd(pid, i, slot)) {
             fail("Error: memory allocation failed\n");
         }
         if (fromSource) {
-            run.slotOf[i] = slot;
             if (next.outFd >= 0 && next.errFd >= 0) {
                 run.flags[i] |= givenOutput;
             }
@@ -1631,7 +1630,7 @@ int runParallel(void) {
             run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
         }
         if (fromSource) {
-            tellSource(run, i, 0, false);
+            tellSource(run, i, slot, 0, false);
         }
 
         while (processControl.numRunning >= processControl.maxNumRunning &&
@@ -1660,7 +1659,6 @@ int runParallel(void) {
     free(run.startedAt);
     free(run.flags);
     free(run.killQueue);
-    free(run.slotOf);
     free(run.freeSlots);
     indexDrop();
     return 0;
@@ -1682,7 +1680,7 @@ int fanrunIndexTable(void) {
         if (pid > 0 && records[i].ifExited == 0) {
             PidEntry &entry = fresh.slots[pidSlot(fresh, pid)];
             if (entry.pid == 0) {
-                entry = PidEntry{pid, 1, i};
+                entry = PidEntry{pid, 1, i, 0};
                 ++fresh.used;
             }
         }
