@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1264,6 +1265,56 @@ TEST(FanrunJoblog, ArgumentsResumeByTheirBytesAndOccurrenceWhateverTheirOrder) {
     }
     Outcome left = run(dir, {"--failed", log});
     EXPECT_EQ(left.out, "");
+}
+
+TEST(FanrunJoblog, AFullFileSystemStopsTheRunAndItsResumeRunsExactlyWhatDidNotEnd) {
+    TempDir dir;
+    const std::string small = dir / "small";
+    fs::create_directory(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=16k") != 0) {
+        SKIP_UNLESS_CI("cannot mount a tmpfs: " << strerror(errno));
+    }
+    const std::string filler = small + "/filler";
+    writeFile(filler, std::string(8192, 'f'));
+    const std::string log = small + "/job.log";
+    // Long arguments, so that a record runs over the last free page part way.
+    std::vector<std::string> arguments;
+    for (int i = 0; i < 60; ++i) {
+        arguments.push_back(std::to_string(i) + std::string(300, 'w'));
+    }
+    std::vector<std::string> args = {"-u", "-j", "1", "--joblog", log, "echo {}", "--"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    Outcome full = run(dir, args);
+    EXPECT_EQ(full.code(), 1) << full.err;
+    EXPECT_NE(
+        full.err.find("fanrun: cannot write the job log " + log + ": No space left on device\n"),
+        std::string::npos)
+        << full.err;
+    const size_t ran = lines(full.out).size();
+    EXPECT_LT(ran, arguments.size()) << "no command may start once the log has failed";
+    std::set<std::string> ended;
+    for (const LogRecord &record : logRecords(log)) {
+        if (record.event == "end") {
+            ended.insert(record.key.substr(record.key.find('\t') + 1));
+        }
+    }
+    // With room again, a resumed run runs exactly the arguments the log has no end for.
+    fs::remove(filler);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV, "size=1m"),
+              0)
+        << strerror(errno);
+    std::vector<std::string> again = args;
+    again.insert(again.begin(), "--resume");
+    Outcome resumed = run(dir, again);
+    EXPECT_EQ(resumed.code(), 0) << resumed.err;
+    std::vector<std::string> expected;
+    for (const std::string &argument : arguments) {
+        if (ended.count(argument) == 0) {
+            expected.push_back(argument);
+        }
+    }
+    EXPECT_EQ(lines(resumed.out), expected);
+    umount2(small.c_str(), MNT_DETACH);
 }
 
 TEST(FanrunJoblog, RetriesRunAFailedCommandAgainAfterDoublingDelays) {
