@@ -164,7 +164,12 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::string &me
         text =
             command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
     }
-    char *result = createCommand("{}", text.c_str());
+    // The command is complete already: one copy into storage the run can free.
+    char *result = static_cast<char *>(malloc(text.size() + 1));
+    if (result == nullptr) {
+        throw std::bad_alloc();
+    }
+    memcpy(result, text.c_str(), text.size() + 1);
     if (commandTooLong(strlen(result), static_cast<size_t>(job.position) + 1, message)) {
         free(result);
         return nullptr;

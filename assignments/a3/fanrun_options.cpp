@@ -273,6 +273,18 @@ int defaultJobs() {
     return online > INT_MAX ? INT_MAX : static_cast<int>(online);
 }
 
+namespace {
+
+// The file name an option was given; an empty one is bad usage.
+const char *fileName(const char *option, const char *text) {
+    if (text[0] == '\0') {
+        badUsage("%s needs a file name", option);
+    }
+    return text;
+}
+
+} // namespace
+
 Settings parseOptions(int argc, char **argv) {
     static const option options[] = {
         {"jobs", required_argument, nullptr, 'j'},
@@ -327,10 +339,7 @@ Settings parseOptions(int argc, char **argv) {
             settings.form = InputForm{false, parseDelimiter(optarg)};
             break;
         case 'a':
-            if (optarg[0] == '\0') {
-                badUsage("-a needs a file name");
-            }
-            settings.argFile = optarg;
+            settings.argFile = fileName("-a", optarg);
             break;
         case optRaw:
             settings.raw = true;
@@ -370,19 +379,13 @@ Settings parseOptions(int argc, char **argv) {
             settings.tag = true;
             break;
         case optReport:
-            if (optarg[0] == '\0') {
-                badUsage("--report needs a file name");
-            }
-            settings.reportPath = optarg;
+            settings.reportPath = fileName("--report", optarg);
             break;
         case optFailed:
             settings.failed = true;
             break;
         case optJoblog:
-            if (optarg[0] == '\0') {
-                badUsage("--joblog needs a file name");
-            }
-            settings.joblogPath = optarg;
+            settings.joblogPath = fileName("--joblog", optarg);
             break;
         case optResume:
             settings.resume = true;

@@ -680,21 +680,14 @@ void appendReplacement(std::string &command, const TemplatePiece &piece, const s
         appendQuoted(command, argument, length, piece.quoted);
         break;
     case Context::Double:
-        if (plain) {
-            command.append(argument, length);
-        } else {
-            command += '"';
-            appendQuoted(command, argument, length, true);
-            command += '"';
-        }
-        break;
     case Context::Single:
         if (plain) {
             command.append(argument, length);
         } else {
-            command += '\'';
+            const char quote = piece.context == Context::Double ? '"' : '\'';
+            command += quote;
             appendQuoted(command, argument, length, true);
-            command += '\'';
+            command += quote;
         }
         break;
     case Context::DollarSingle:
