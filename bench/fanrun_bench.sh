@@ -50,14 +50,20 @@ results=$disk/results
 # Prints "wall cpu self" in milliseconds to descriptor 3 for the command in its arguments.
 measure=$(dirname "$0")/fanrun_measure.py
 
+# fresh PLACE: a new, empty output directory under PLACE. Nothing a run made is removed before the
+# end: ext4 without a journal (as this machine's disk may be; /sys/fs/ext4/*/journal_task says
+# <none>) passes over every inode freed in the last minute whenever it makes a file, so a run that
+# followed the removal of the last run's files would pay for that removal, not for its own files.
+fresh() { mktemp -d "$1/out.XXXXXX"; }
+
 # run TOOL JOBS DIR: prints "wall cpu self" in milliseconds for one whole run.
 run() {
-    local tool=$1 jobs=$2 dir=$3
-    rm -rf "$dir/out"
+    local tool=$1 jobs=$2 out
+    out=$(fresh "$3")
     sync
     case $tool in
-    fanrun) python3 "$measure" "$fanrun" -j "$jobs" -o "$dir/out" 'true {}' 3>&1 >/dev/null <"$arguments" ;;
-    floor) python3 "$measure" "$floor" "$jobs" "$dir/out" "$count" 3>&1 ;;
+    fanrun) python3 "$measure" "$fanrun" -j "$jobs" -o "$out" 'true {}' 3>&1 >/dev/null <"$arguments" ;;
+    floor) python3 "$measure" "$floor" "$jobs" "$out" "$count" 3>&1 ;;
     xargs) python3 "$measure" xargs -P "$jobs" -I{} /bin/bash -c 'true {}' 3>&1 <"$arguments" ;;
     esac
 }
@@ -118,16 +124,17 @@ section_floor() {
 # the commands write going to DIR/stdout and the report (when it is not on standard output) to
 # DIR/stderr.
 run_mode() {
-    local tool=$1 dir=$2
-    rm -rf "$dir/out" "$dir/log" "$dir/stdout" "$dir/stderr"
+    local tool=$1 dir=$2 out
+    out=$(fresh "$dir")
+    rm -f "$dir/log" "$dir/stdout" "$dir/stderr"
     sync
     local -a command
     case $tool in
-    files) command=("$fanrun" -j 2 -o "$dir/out" 'echo {}') ;;
+    files) command=("$fanrun" -j 2 -o "$out" 'echo {}') ;;
     group) command=("$fanrun" -j 2 -g 'echo {}') ;;
     keep) command=("$fanrun" -j 2 -k 'echo {}') ;;
     ungroup) command=("$fanrun" -j 2 -u 'echo {}') ;;
-    joblog) command=("$fanrun" -j 2 -o "$dir/out" --joblog "$dir/log" 'echo {}') ;;
+    joblog) command=("$fanrun" -j 2 -o "$out" --joblog "$dir/log" 'echo {}') ;;
     parallel) command=(parallel --will-cite -j 2 -k 'echo {}') ;;
     xargs) command=(xargs -P 2 -I{} /bin/bash -c 'echo {}') ;;
     esac
@@ -135,7 +142,7 @@ run_mode() {
     # Every mode must have shown every command's output, whatever it cost.
     local lines
     case $tool in
-    files | joblog) lines=$(cat "$dir"/out/*.stdout | wc -l) ;;
+    files | joblog) lines=$(cat "$out"/*.stdout | wc -l) ;;
     *) lines=$(wc -l <"$dir/stdout") ;;
     esac
     [ "$lines" -eq "$count" ] || { echo "$tool showed $lines lines of $count" >&2; return 1; }
@@ -204,8 +211,9 @@ section_modes() {
 # ---- real work without the shell: fanrun against xargs on the same files --------------------------
 # A corpus of this machine's own text files (man pages uncompressed, licences, copyright files; at
 # least 600, some with awkward names: spaces, quotes, a leading dash, unicode), given NUL-separated
-# to both. Each row pairs fanrun with its reference; the two take turns within each round, the
-# order alternating from round to round, and the table shows medians:
+# to both. The corpus lies on tmpfs, so that gzip's own files, made and removed in every run, cost
+# both sides the same and little. Each row pairs fanrun with its reference; the two take turns
+# within each round, the order alternating from round to round, and the table shows medians:
 #   gzip -k and sha256sum, one file per command: fanrun -j 2 (output files kept on the build's
 #   disk, then on tmpfs, then -k) against xargs -0 -P 2 -n 1, which keeps no output files; with
 #   -n 50: fanrun -j 2 -n 50 (files on tmpfs) against xargs -0 -P 2 -n 50;
@@ -213,7 +221,7 @@ section_modes() {
 #   both with their files on tmpfs.
 # FANRUN_BENCH_FILES sets the corpus size (default 640).
 direct_bench() {
-    local corpus=$disk/corpus list=$disk/files direct=$disk/direct-results
+    local corpus=$shm/corpus list=$disk/files direct=$disk/direct-results
     local files=${FANRUN_BENCH_FILES:-640}
     mkdir -p "$corpus"
     local n=0 source name
@@ -245,9 +253,8 @@ direct_bench() {
 
     # one ROW SIDE: "wall cpu self" for one whole run; gzip's outputs are removed afterwards.
     one() {
-        local row=$1 side=$2 out=$disk/direct-out status=0
-        [ "${row#*-}" = files ] || out=$shm/direct-out
-        rm -rf "$disk/direct-out" "$shm/direct-out"
+        local row=$1 side=$2 out status=0
+        if [ "${row#*-}" = files ]; then out=$(fresh "$disk"); else out=$(fresh "$shm"); fi
         local work=${row%%-*} mode=${row#*-}
         local -a program=(gzip -k)
         [ "$work" = sha ] && program=(sha256sum)
