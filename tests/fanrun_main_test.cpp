@@ -96,7 +96,7 @@ std::vector<std::string> awkwardArguments() {
     std::vector<std::string> result;
     for (int byte = 1; byte < 256; ++byte) {
         result.emplace_back(1, static_cast<char>(byte));
-        result.push_back("a" + std::string(1, static_cast<char>(byte)) + "b");
+        result.push_back({'a', static_cast<char>(byte), 'b'});
     }
     for (const char *text : {"$(touch pwned)",
                              "`touch pwned`",
@@ -2186,6 +2186,81 @@ TEST(FanrunMaxArgs, TheJobLogRecordsEveryArgumentSoResumeAndFailedWorkOneByOne) 
         commands.push_back(record.command);
     }
     EXPECT_EQ(commands, (std::vector<std::string>{check + " a bad", check + " f g"}));
+}
+
+TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
+    TempDir dir;
+    // Prints each of its arguments on a line of its own, then "--".
+    const std::string show = dir / "show";
+    writeFile(show, "#!/bin/sh\nfor a; do printf '%s\\n' \"$a\"; done\necho --\n");
+    fs::permissions(show, fs::perms(0755));
+    // ARG_MAX is then 128 KiB, as is one argument's limit: the words of a command without the
+    // shell fill it as the text bash reads does.
+    const std::vector<std::string> smallStack = {"prlimit", "--stack=262144"};
+    struct Case {
+        std::vector<std::string> command;
+        std::string fill; // "\x01": quoted for bash, an argument takes four times its bytes;
+                          // "a ": with --raw, each takes 31 words of bash's exec
+    };
+    const std::vector<Case> cases = {
+        {{show, "--"}, "\x01"}, {{"--shell", show, "--"}, "\x01"}, {{"--shell", show, "--"}, "x"},
+        {{show + " {}"}, "x"},  {{"--raw", show + " {}"}, "x"},    {{"--raw", show + " {}"}, "a "},
+    };
+    for (const Case &c : cases) {
+        const std::string name = ::testing::PrintToString(c.command) + c.fill;
+        std::string input;
+        for (int i = 0; i < 3000; ++i) {
+            for (size_t filled = 0; filled < 60; filled += c.fill.size()) {
+                input += c.fill;
+            }
+            input += std::to_string(i) + "\n";
+        }
+        Launch launch;
+        launch.args = words({"-k", "-j", "2", "-n", "100000"}, c.command);
+        launch.input = input;
+        launch.wrapper = smallStack;
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << name << outcome.err.substr(0, 300);
+        // Two to six commands hold them all (the quoted ones take four times the room).
+        const std::vector<ReportLine> records = parseRecords(outcome.err);
+        EXPECT_GT(records.size(), 1U) << name;
+        EXPECT_LE(records.size(), 8U) << name;
+        std::string printed;
+        size_t ends = 0;
+        for (const std::string &line : lines(outcome.out)) {
+            ends += line == "--" ? 1 : 0;
+            printed += line == "--" ? "" : line + "\n";
+        }
+        EXPECT_EQ(printed,
+                  c.fill == "a " ? std::regex_replace(input, std::regex(" "), "\n") : input)
+            << name;
+        EXPECT_EQ(ends, records.size()) << name;
+        launch.args = words({"--dry-run", "-n", "100000"}, c.command);
+        Outcome dry = run(dir, launch);
+        EXPECT_EQ(dry.code(), 0) << name;
+        EXPECT_EQ(lines(dry.out).size(), records.size()) << name;
+    }
+    // Without the shell exec is given the words, not the text the report shows: an argument
+    // whose quoted text would be too long runs, one longer than exec takes is refused.
+    struct Alone {
+        std::string argument;
+        int code;
+        std::string err;
+    };
+    const size_t perArgument = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1;
+    const std::vector<Alone> alone = {
+        {std::string(100000, '\x01'), 0, ""},
+        {std::string(perArgument + 1, 'x'), 2,
+         "fanrun: the command for argument 1 has a word of " + std::to_string(perArgument + 1) +
+             " bytes, more than the " + std::to_string(perArgument) +
+             " bytes that one argument of exec may hold\n"},
+    };
+    for (const Alone &a : alone) {
+        Outcome outcome = run(dir, {"-k", show, "--"}, a.argument + "\n");
+        EXPECT_EQ(outcome.code(), a.code) << a.argument.size();
+        EXPECT_EQ(outcome.out, a.code == 0 ? a.argument + "\n--\n" : "") << a.argument.size();
+        EXPECT_EQ(outcome.err.substr(0, a.err.size()), a.err) << a.argument.size();
+    }
 }
 
 TEST(FanrunMaxArgs, BracesMustBeAWordOfTheirOwnAndOtherReplacementsAreRefused) {

@@ -297,6 +297,36 @@ std::string expandSeveral(const CommandTemplate &command,
 // arguments with the environment at most ARG_MAX.
 bool commandTooLong(size_t length, size_t position, std::string &message);
 
+// The same for the words of a command started without the shell: none longer than
+// MAX_ARG_STRLEN, and all of them with the program's path and the environment at most ARG_MAX.
+bool wordsTooLong(const std::vector<std::string> &words, size_t position, std::string &message);
+
+// The room exec leaves a command of several arguments (-n): it takes fewer arguments than -n
+// allows when one more would make it more than exec takes, as xargs does. Counts in bytes the
+// words of a command without the shell; with the shell, the text bash reads and the words bash
+// will start its program with. Never less than the command will take.
+class CommandRoom {
+  public:
+    CommandRoom(const CommandTemplate &command, const std::vector<DirectWord> &direct);
+    // Counts argument into the command being filled and says true; or, when the command holds
+    // an argument already and would not fit exec with this one too, counts nothing and says
+    // false. A first argument is always taken: alone, it fails with its own message.
+    bool take(std::string_view argument);
+    // The next command starts empty.
+    void clear();
+
+  private:
+    const CommandTemplate *command_;
+    bool direct_;
+    size_t braces_ = 0;    // the {} that stand for every argument
+    size_t baseText_ = 0;  // the text for bash without any argument
+    size_t baseWords_ = 0; // the words and what exec takes beside them, without any argument
+    size_t text_ = 0;
+    size_t words_ = 0;
+    size_t taken_ = 0;
+    std::string quoted_; // an argument as the command will hold it
+};
+
 // ---- output (fanrun_output.cpp) ----------------------------------------------------------------
 
 // The commands' output in the mode of the run, and the report's place.

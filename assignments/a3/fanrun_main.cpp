@@ -21,6 +21,7 @@
 #include <ctime>
 #include <map>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,7 @@ struct Feed {
     bool haveFirst = false;
     bool inputEnded = false;
     Group pending;                         // arguments taken, too few yet for a command
+    CommandRoom *room = nullptr;           // with -n above 1: what exec has left for pending
     long groups = 0;                       // commands made from arguments so far
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
@@ -152,8 +154,10 @@ std::vector<std::string_view> argumentsOf(const Group &group) {
 }
 
 // The command for group, its replacement strings quoted for where they stand unless --raw;
-// malloc'd. NULL with message set when it is too long for exec.
-char *commandFor(const Feed &feed, const Group &group, int slot, std::string &message) {
+// malloc'd. Started without the shell, its words go into words. NULL with message set when exec
+// would refuse it.
+char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std::string> &words,
+                 std::string &message) {
     const CommandTemplate &command = *feed.command;
     const Job &job = group.jobs.front();
     const Replacements values{job.argument, job.position + 1, slot};
@@ -164,16 +168,23 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::string &me
         text =
             command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
     }
+    const auto position = static_cast<size_t>(job.position) + 1;
+    bool refused = false;
+    if (feed.direct->empty()) {
+        refused = commandTooLong(text.size(), position, message);
+    } else {
+        expandWords(*feed.direct, argumentsOf(group), values, words);
+        refused = wordsTooLong(words, position, message);
+    }
+    if (refused) {
+        return nullptr;
+    }
     // The command is complete already: one copy into storage the run can free.
     char *result = static_cast<char *>(malloc(text.size() + 1));
     if (result == nullptr) {
         throw std::bad_alloc();
     }
     memcpy(result, text.c_str(), text.size() + 1);
-    if (commandTooLong(strlen(result), static_cast<size_t>(job.position) + 1, message)) {
-        free(result);
-        return nullptr;
-    }
     return result;
 }
 
@@ -199,40 +210,45 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     }
     const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
     std::vector<Job> &pending = feed.pending.jobs;
-    bool more = true;
-    while (more && pending.size() < perCommand) {
+    bool full = false; // exec has no room for one more argument
+    while (!full && pending.size() < perCommand) {
+        Job job;
         if (feed.haveFirst) {
-            pending.push_back(std::move(feed.first));
+            job = std::move(feed.first);
             feed.haveFirst = false;
-            continue;
+        } else if (feed.inputEnded) {
+            break;
+        } else {
+            const ArgumentReader::Got got = feed.arguments->next(job, false);
+            if (got == ArgumentReader::Got::wait) {
+                command->waitFd = feed.arguments->fd();
+                break;
+            }
+            if (got == ArgumentReader::Got::failed) {
+                feed.inputError = feed.arguments->error();
+                return FANRUN_NEXT_END;
+            }
+            if (got == ArgumentReader::Got::end) {
+                feed.inputEnded = true;
+                break;
+            }
         }
-        if (feed.inputEnded) {
+        if (feed.room != nullptr && !feed.room->take(job.argument)) {
+            // The next command begins with it.
+            feed.first = std::move(job);
+            feed.haveFirst = true;
+            full = true;
             break;
         }
-        pending.emplace_back();
-        const ArgumentReader::Got got = feed.arguments->next(pending.back(), false);
-        if (got != ArgumentReader::Got::item) {
-            pending.pop_back();
-            more = false;
-        }
-        switch (got) {
-        case ArgumentReader::Got::item:
-            break;
-        case ArgumentReader::Got::wait:
-            command->waitFd = feed.arguments->fd();
-            break;
-        case ArgumentReader::Got::failed:
-            feed.inputError = feed.arguments->error();
-            return FANRUN_NEXT_END;
-        case ArgumentReader::Got::end:
-            feed.inputEnded = true;
-            break;
-        }
+        pending.push_back(std::move(job));
     }
-    if (pending.size() == perCommand || (feed.inputEnded && !pending.empty())) {
+    if (pending.size() == perCommand || full || (feed.inputEnded && !pending.empty())) {
         group.jobs = std::move(pending);
         pending.clear();
         group.sequence = feed.groups++;
+        if (feed.room != nullptr) {
+            feed.room->clear();
+        }
         return FANRUN_NEXT_COMMAND;
     }
     if (!feed.retries.empty()) {
@@ -257,11 +273,9 @@ std::string tagOf(const Group &group) {
     return tag;
 }
 
-// The words of the command without the shell, kept in feed until the runner asks again.
-void stageWords(Feed &feed, const Group &group, int slot, FANRUN_COMMAND *command) {
-    const Job &job = group.jobs.front();
-    expandWords(*feed.direct, argumentsOf(group),
-                Replacements{job.argument, job.position + 1, slot}, feed.words);
+// The argument vector of the command's words without the shell (feed.words), kept in feed until
+// the runner asks again.
+void stageWords(Feed &feed, FANRUN_COMMAND *command) {
     feed.argv.clear();
     for (std::string &word : feed.words) {
         feed.argv.push_back(word.data());
@@ -290,7 +304,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             return FANRUN_NEXT_END;
         }
         std::string tooLong;
-        command->command = commandFor(feed, group, slot, tooLong);
+        command->command = commandFor(feed, group, slot, feed.words, tooLong);
         if (command->command == nullptr) {
             // Said before it starts, and counted as failed; the rest of the batch goes on.
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
@@ -298,7 +312,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             return feedNext(context, slot, command);
         }
         if (!feed.direct->empty()) {
-            stageWords(feed, group, slot, command);
+            stageWords(feed, command);
         }
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
@@ -384,12 +398,13 @@ int dryRun(Feed &feed, int jobs) {
     signal(SIGPIPE, SIG_IGN);
     const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
     Group group;
+    std::vector<std::string> words;
     // A command is shown once it has all its arguments, or the input has ended.
     auto show = [&]() {
         std::string tooLong;
         // Slots as a run would hand them out if every command took as long as the others.
         const int slot = static_cast<int>(group.sequence % jobs) + 1;
-        char *command = commandFor(feed, group, slot, tooLong);
+        char *command = commandFor(feed, group, slot, words, tooLong);
         if (command == nullptr) {
             outputWritten();
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
@@ -400,11 +415,21 @@ int dryRun(Feed &feed, int jobs) {
         free(command);
         group.jobs.clear();
         ++group.sequence;
+        if (feed.room != nullptr) {
+            feed.room->clear();
+        }
         return true;
     };
     Job job = std::move(feed.first);
     bool more = feed.haveFirst;
     while (more && lateStop == 0) {
+        if (feed.room != nullptr && !feed.room->take(job.argument)) {
+            // No room for it beside the others: it begins the next command.
+            if (!show()) {
+                return exitMisuse;
+            }
+            feed.room->take(job.argument);
+        }
         group.jobs.push_back(std::move(job));
         if (group.jobs.size() == perCommand && !show()) {
             return exitMisuse;
@@ -514,6 +539,10 @@ int run(int argc, char **argv) {
     feed.arguments = &arguments;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
+    std::optional<CommandRoom> room;
+    if (settings.maxArgs > 1) {
+        feed.room = &room.emplace(parsed, direct);
+    }
 
     // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
     // is read ends the input, and the run then starts nothing.
@@ -544,7 +573,8 @@ int run(int argc, char **argv) {
         std::string tooLong;
         Group alone;
         alone.jobs.push_back(job);
-        char *command = commandFor(feed, alone, 1, tooLong);
+        std::vector<std::string> words;
+        char *command = commandFor(feed, alone, 1, words, tooLong);
         if (command == nullptr) {
             badUsage("%s", tooLong.c_str());
         }

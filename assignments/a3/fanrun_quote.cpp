@@ -5,6 +5,7 @@
 #include "fanrun_cli.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -921,28 +922,167 @@ CommandTemplate readTemplate(std::string text, bool raw) {
     return command;
 }
 
+namespace {
+
+// What exec takes on this machine with this environment.
+struct ExecLimits {
+    size_t perArgument = 0; // one argument string, its NUL included (MAX_ARG_STRLEN)
+    size_t total = 0;       // every argument string and pointer, beside the environment
+    long argMax = 0;        // ARG_MAX; 0 when unknown (no total limit)
+};
+
+const ExecLimits &execLimits() {
+    static const ExecLimits limits = [] {
+        ExecLimits made;
+        made.perArgument = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        made.argMax = std::max(sysconf(_SC_ARG_MAX), 0L);
+        const size_t environment = environmentSize();
+        made.total = made.argMax == 0 ? SIZE_MAX
+                     : static_cast<size_t>(made.argMax) > environment
+                         ? static_cast<size_t>(made.argMax) - environment
+                         : 0;
+        return made;
+    }();
+    return limits;
+}
+
+// What /bin/bash -c COMMAND takes beside COMMAND's own bytes and NUL: the program's path, the
+// other two words and the four pointers.
+constexpr size_t shellWords =
+    sizeof "/bin/bash" + sizeof "-c" + sizeof "/bin/bash" + 4 * sizeof(char *);
+
+// What a command without the shell takes beside its words' bytes and pointers: the program's
+// path as the runner finds it in PATH, and the pointer that ends the list.
+constexpr size_t directFixed = PATH_MAX + sizeof(char *);
+
+// What bash adds to the environment of the program it starts (_, SHLVL, PWD, ...), and the
+// pointers of the template's own words, as room left when the shell starts a command.
+constexpr size_t shellAdds = 2048;
+
+// What one word takes of exec's total.
+size_t wordCost(size_t length) {
+    return length + 1 + sizeof(char *);
+}
+
+} // namespace
+
 bool commandTooLong(size_t length, size_t position, std::string &message) {
-    // The kernel's limit for one argument string, its terminating NUL included.
-    static const size_t perArgument = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    static const long total = sysconf(_SC_ARG_MAX);
-    static const size_t fixed = environmentSize() + sizeof "/bin/bash" + sizeof "-c" +
-                                sizeof "/bin/bash" + 4 * sizeof(char *);
+    const ExecLimits &limits = execLimits();
     char text[256];
-    if (length + 1 > perArgument) {
+    if (length + 1 > limits.perArgument) {
         snprintf(text, sizeof text,
                  "the command for argument %zu is %zu bytes, more than the %zu bytes that one "
                  "argument of exec may hold",
-                 position, length, perArgument - 1);
-    } else if (total > 0 && length + 1 + fixed > static_cast<size_t>(total)) {
+                 position, length, limits.perArgument - 1);
+    } else if (length + 1 + shellWords > limits.total) {
         snprintf(text, sizeof text,
                  "the command for argument %zu is %zu bytes, more than the %zu bytes that exec "
                  "takes (ARG_MAX %ld) with this environment",
-                 position, length, static_cast<size_t>(total) - fixed - 1, total);
+                 position, length, std::max(limits.total, shellWords + 1) - shellWords - 1,
+                 limits.argMax);
     } else {
         return false;
     }
     message = text;
     return true;
+}
+
+bool wordsTooLong(const std::vector<std::string> &words, size_t position, std::string &message) {
+    const ExecLimits &limits = execLimits();
+    size_t longest = 0;
+    size_t total = directFixed;
+    for (const std::string &word : words) {
+        longest = std::max(longest, word.size());
+        total += wordCost(word.size());
+    }
+    char text[256];
+    if (longest + 1 > limits.perArgument) {
+        snprintf(text, sizeof text,
+                 "the command for argument %zu has a word of %zu bytes, more than the %zu bytes "
+                 "that one argument of exec may hold",
+                 position, longest, limits.perArgument - 1);
+    } else if (total > limits.total) {
+        snprintf(text, sizeof text,
+                 "the command for argument %zu takes %zu bytes of exec, more than the %zu it has "
+                 "(ARG_MAX %ld) with this environment",
+                 position, total, limits.total, limits.argMax);
+    } else {
+        return false;
+    }
+    message = text;
+    return true;
+}
+
+CommandRoom::CommandRoom(const CommandTemplate &command, const std::vector<DirectWord> &direct)
+    : command_(&command), direct_(!direct.empty()) {
+    const Replacements widest{std::string_view(), 1, INT_MAX};
+    if (direct_) {
+        for (const DirectWord &word : direct) {
+            braces_ += word.size() == 1 && word[0].replacement == 0 ? 1 : 0;
+        }
+        std::vector<std::string> words;
+        expandWords(direct, {}, widest, words);
+        baseWords_ = directFixed;
+        for (const std::string &word : words) {
+            baseWords_ += wordCost(word.size());
+        }
+    } else {
+        if (command.raw) {
+            for (size_t at = command.text.find('{'); at != std::string::npos;
+                 at = command.text.find('{', at + 1)) {
+                braces_ += replacementIn(command.text, at) == 0 ? 1 : 0;
+            }
+        } else {
+            for (const TemplatePiece &piece : command.pieces) {
+                braces_ += piece.replacement == 0 ? 1 : 0;
+            }
+        }
+        baseText_ = expandSeveral(command, {}, widest).size();
+        baseWords_ = baseText_ + shellAdds;
+    }
+    clear();
+}
+
+bool CommandRoom::take(std::string_view argument) {
+    const ExecLimits &limits = execLimits();
+    size_t words = braces_ * wordCost(argument.size());
+    if (command_->raw) {
+        // Shell code: bash makes a word of every blank-separated field.
+        size_t fields = 0;
+        for (size_t at = 0; at < argument.size(); ++at) {
+            const bool blank = strchr(" \t\n", argument[at]) != nullptr;
+            fields += !blank && (at == 0 || strchr(" \t\n", argument[at - 1]) != nullptr) ? 1 : 0;
+        }
+        words += braces_ * sizeof(char *) * (fields > 1 ? fields - 1 : 0);
+    }
+    size_t text = 0;
+    if (!direct_) {
+        size_t length = argument.size();
+        if (!command_->raw) {
+            quoted_.clear();
+            appendQuoted(quoted_, argument.data(), argument.size(), false);
+            length = quoted_.size();
+        }
+        // Each {} gets the argument and a space; the last space is never written.
+        text = braces_ * (length + 1);
+    }
+    const bool textFits = direct_ || (text_ + text + 1 <= limits.perArgument &&
+                                      text_ + text + 1 + shellWords <= limits.total);
+    const bool fits =
+        textFits && argument.size() + 1 <= limits.perArgument && words_ + words <= limits.total;
+    if (taken_ > 0 && !fits) {
+        return false;
+    }
+    text_ += text;
+    words_ += words;
+    ++taken_;
+    return true;
+}
+
+void CommandRoom::clear() {
+    text_ = baseText_;
+    words_ = baseWords_;
+    taken_ = 0;
 }
 
 } // namespace fanrun_cli
