@@ -351,6 +351,8 @@ class Output {
     void started(const FANRUN_EVENT &event);
     // last: false for an attempt that will be retried, whose output is dropped.
     void ended(const FANRUN_EVENT &event, bool last);
+    // The command of this sequence will not start (exec would refuse it): its turn passes.
+    void skip(long sequence);
     // Writes what still waits; false with a message when any of the output could not be written.
     bool finish(std::string &error);
 
@@ -366,6 +368,7 @@ class Output {
 
     int temporaryFile();
     void recycle(int &fd);
+    void deliver(Capture &capture);
     void emit(Capture &capture);
     void release(Capture &capture);
     void copy(int from, int to, const std::string &tag);

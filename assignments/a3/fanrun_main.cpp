@@ -294,22 +294,28 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             return FANRUN_NEXT_END;
         }
         Group group;
-        const int answer = nextGroup(feed, group, command);
-        if (answer != FANRUN_NEXT_COMMAND) {
-            return answer;
+        for (;;) {
+            const int answer = nextGroup(feed, group, command);
+            if (answer != FANRUN_NEXT_COMMAND) {
+                return answer;
+            }
+            std::string tooLong;
+            command->command = commandFor(feed, group, slot, feed.words, tooLong);
+            if (command->command != nullptr) {
+                break;
+            }
+            // Said before it starts, and counted as failed; its turn in the output passes and the
+            // rest of the batch goes on.
+            fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
+            feed.lastFailures += static_cast<long>(group.jobs.size());
+            feed.output->skip(group.sequence);
         }
         std::string error;
         if (!feed.output->prepare(*command, group.sequence, tagOf(group), error)) {
+            free(command->command);
+            command->command = nullptr;
             feed.outputError = error;
             return FANRUN_NEXT_END;
-        }
-        std::string tooLong;
-        command->command = commandFor(feed, group, slot, feed.words, tooLong);
-        if (command->command == nullptr) {
-            // Said before it starts, and counted as failed; the rest of the batch goes on.
-            fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
-            feed.lastFailures += static_cast<long>(group.jobs.size());
-            return feedNext(context, slot, command);
         }
         if (!feed.direct->empty()) {
             stageWords(feed, command);
@@ -393,12 +399,14 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
 }
 
 // Prints every command as its arguments arrive; nothing runs, so nothing can fail but the
-// reading and the writing (a closed pipe is reported, not fatal).
+// reading and the writing (a closed pipe is reported, not fatal). A command exec would refuse is
+// said in its place, as a run says it, and the dry run goes on.
 int dryRun(Feed &feed, int jobs) {
     signal(SIGPIPE, SIG_IGN);
     const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
     Group group;
     std::vector<std::string> words;
+    bool refused = false;
     // A command is shown once it has all its arguments, or the input has ended.
     auto show = [&]() {
         std::string tooLong;
@@ -406,33 +414,31 @@ int dryRun(Feed &feed, int jobs) {
         const int slot = static_cast<int>(group.sequence % jobs) + 1;
         char *command = commandFor(feed, group, slot, words, tooLong);
         if (command == nullptr) {
-            outputWritten();
+            fflush(stdout);
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
-            return false;
+            refused = true;
+        } else {
+            fputs(command, stdout);
+            fputc('\n', stdout);
+            free(command);
+            ++group.sequence;
         }
-        fputs(command, stdout);
-        fputc('\n', stdout);
-        free(command);
         group.jobs.clear();
-        ++group.sequence;
         if (feed.room != nullptr) {
             feed.room->clear();
         }
-        return true;
     };
     Job job = std::move(feed.first);
     bool more = feed.haveFirst;
     while (more && lateStop == 0) {
         if (feed.room != nullptr && !feed.room->take(job.argument)) {
             // No room for it beside the others: it begins the next command.
-            if (!show()) {
-                return exitMisuse;
-            }
+            show();
             feed.room->take(job.argument);
         }
         group.jobs.push_back(std::move(job));
-        if (group.jobs.size() == perCommand && !show()) {
-            return exitMisuse;
+        if (group.jobs.size() == perCommand) {
+            show();
         }
         ArgumentReader::Got got = feed.arguments->next(job, false);
         if (got == ArgumentReader::Got::wait) {
@@ -447,14 +453,14 @@ int dryRun(Feed &feed, int jobs) {
         }
         more = got == ArgumentReader::Got::item;
     }
-    if (!group.jobs.empty() && lateStop == 0 && !show()) {
-        return exitMisuse;
+    if (!group.jobs.empty() && lateStop == 0) {
+        show();
     }
     const bool written = outputWritten();
     if (lateStop != 0) {
         return 128 + lateStop;
     }
-    return written ? 0 : exitRunner;
+    return !written ? exitRunner : refused ? exitFailed : 0;
 }
 
 int run(int argc, char **argv) {

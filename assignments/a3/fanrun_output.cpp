@@ -205,7 +205,21 @@ void Output::ended(const FANRUN_EVENT &event, bool last) {
         capture.out = ::open(event.stdoutPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         capture.err = ::open(event.stderrPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     }
-    if (mode_ == OutputMode::group) {
+    deliver(capture);
+}
+
+void Output::skip(long sequence) {
+    if (mode_ == OutputMode::keepOrder) {
+        Capture nothing;
+        nothing.sequence = sequence;
+        deliver(nothing);
+    }
+}
+
+// Writes an ended command's output now; in keep-order mode only when its turn has come, with
+// every waiting one whose turn follows, and else keeps it until then.
+void Output::deliver(Capture &capture) {
+    if (mode_ != OutputMode::keepOrder) {
         emit(capture);
         return;
     }
