@@ -35,7 +35,7 @@ TEST(JobLogFormat, EveryByteValueRoundTripsAndOnlyBytesThatBreakALineAreEscaped)
     for (int value = 0; value < 256; ++value) {
         const char byte = static_cast<char>(value);
         for (const std::string &argument :
-             {std::string(1, byte), "a" + std::string(1, byte) + "b", std::string(3, byte)}) {
+             {std::string(1, byte), std::string{'a', byte, 'b'}, std::string(3, byte)}) {
             const std::string field = escapeArgument(argument);
             for (char c : field) {
                 const auto u = static_cast<unsigned char>(c);

@@ -1717,6 +1717,59 @@ TEST(FanrunTemplates, ACommandTooLongForExecIsRefusedBeforeTheRun) {
     EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
+TEST(FanrunTemplates, CommandsTooLongLaterInAStreamFailAloneAndTheRestRunInOrder) {
+    TempDir dir;
+    const std::string fifo = dir / "input";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // An argument of 140 bytes makes a command of 141,000: more than one argument of exec holds.
+    std::string command = ":";
+    for (int i = 0; i < 999; ++i) {
+        command += " {}";
+    }
+    command += "; echo {}";
+    std::string later;
+    std::string shown;
+    for (int i = 1; i <= 1000; ++i) {
+        const std::string line = 'n' + std::to_string(i) + '\n';
+        later += line;
+        later.append(140, 'y');
+        later += '\n';
+        shown += line;
+    }
+    for (const char *option : {"-k", "--dry-run"}) {
+        Launch launch;
+        launch.args = {option, "-j", "2", command};
+        launch.inputPath = fifo;
+        // A small stack for many refusals in a row, and few descriptors for output held back.
+        launch.wrapper = {"prlimit", "--stack=262144", "--nofile=200"};
+        Program program = start(dir, launch);
+        const int writer = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(write(writer, "first\n", 6), 6);
+        // Past the arguments checked before the run: the rest arrive while it runs.
+        EXPECT_TRUE(eventually([&] {
+            return readFile(program.outPath).find("first") != std::string::npos;
+        })) << option;
+        // A runner that ends early fails the write instead of ending the test.
+        void (*const saved)(int) = signal(SIGPIPE, SIG_IGN);
+        EXPECT_EQ(write(writer, later.data(), later.size()), static_cast<ssize_t>(later.size()));
+        signal(SIGPIPE, saved);
+        close(writer);
+        Outcome outcome = program.finish();
+        EXPECT_EQ(outcome.code(), 123) << option;
+        size_t refusals = 0;
+        for (const std::string &line : lines(outcome.err)) {
+            refusals += line.rfind("fanrun: the command for argument ", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(refusals, 1000U) << option;
+        if (std::string(option) == "-k") {
+            EXPECT_EQ(outcome.out, "first\n" + shown);
+        } else {
+            EXPECT_EQ(lines(outcome.out).size(), 1001U);
+        }
+    }
+}
+
 TEST(FanrunInput, AHexDelimiterTakesExactlyTwoHexDigits) {
     struct Case {
         const char *delimiter;
@@ -1942,9 +1995,13 @@ TEST(FanrunDirect, PlainCommandsStartTheirProgramWithoutTheShellAndOthersWithIt)
         std::vector<std::string> command;
         std::string argument;
         bool shell;
+        std::string environment; // one more NAME=VALUE
     };
     const std::vector<Case> cases = {
         {{"printenv", "--"}, "_", false},
+        // A function exported from bash in place of the program.
+        {{"printenv", "--"}, "_", true, "BASH_FUNC_printenv%%=() {  command printenv \"$@\"\n}"},
+        {{"printenv {}"}, "_", true, "BASH_FUNC_printenv%%=() {  command printenv \"$@\"\n}"},
         {{"printenv {}"}, "_", false},
         {{" printenv \t{} "}, "_", false},
         {{"/usr/bin/printenv {}"}, "_", false},
@@ -1973,7 +2030,10 @@ TEST(FanrunDirect, PlainCommandsStartTheirProgramWithoutTheShellAndOthersWithIt)
         Launch launch;
         launch.args = words(words({"-u", "-j", "1"}, c.command), {c.argument});
         launch.environment = {"_=" + startedDirectly};
-        const std::string name = ::testing::PrintToString(c.command);
+        if (!c.environment.empty()) {
+            launch.environment.push_back(c.environment);
+        }
+        const std::string name = ::testing::PrintToString(c.command) + c.environment;
         Outcome outcome = run(dir, launch);
         EXPECT_EQ(outcome.code(), 0) << name << outcome.err;
         if (c.shell) {
@@ -2190,10 +2250,18 @@ TEST(FanrunMaxArgs, TheJobLogRecordsEveryArgumentSoResumeAndFailedWorkOneByOne) 
 
 TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
     TempDir dir;
-    // Prints each of its arguments on a line of its own, then "--".
+    // Prints each of its arguments on a line of its own, then "--"; a copy of it lies where
+    // its path is 3500 bytes long, which exec takes twice for a script, and bash once more.
     const std::string show = dir / "show";
     writeFile(show, "#!/bin/sh\nfor a; do printf '%s\\n' \"$a\"; done\necho --\n");
     fs::permissions(show, fs::perms(0755));
+    fs::path deep = dir.path();
+    for (int i = 0; i < 14; ++i) {
+        deep /= std::string(250, 'd');
+    }
+    fs::create_directories(deep);
+    fs::copy_file(show, deep / "show");
+    const std::string path = "PATH=" + deep.string() + ":" + getenv("PATH");
     // ARG_MAX is then 128 KiB, as is one argument's limit: the words of a command without the
     // shell fill it as the text bash reads does.
     const std::vector<std::string> smallStack = {"prlimit", "--stack=262144"};
@@ -2205,6 +2273,7 @@ TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
     const std::vector<Case> cases = {
         {{show, "--"}, "\x01"}, {{"--shell", show, "--"}, "\x01"}, {{"--shell", show, "--"}, "x"},
         {{show + " {}"}, "x"},  {{"--raw", show + " {}"}, "x"},    {{"--raw", show + " {}"}, "a "},
+        {{"show", "--"}, "x"},  {{"--shell", "show", "--"}, "x"},
     };
     for (const Case &c : cases) {
         const std::string name = ::testing::PrintToString(c.command) + c.fill;
@@ -2219,12 +2288,14 @@ TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
         launch.args = words({"-k", "-j", "2", "-n", "100000"}, c.command);
         launch.input = input;
         launch.wrapper = smallStack;
+        launch.environment = {path};
         Outcome outcome = run(dir, launch);
         EXPECT_EQ(outcome.code(), 0) << name << outcome.err.substr(0, 300);
-        // Two to six commands hold them all (the quoted ones take four times the room).
+        // Two to ten commands hold them all (quoted, or as 31 words, they take four times the
+        // room); one each would make 3000.
         const std::vector<ReportLine> records = parseRecords(outcome.err);
         EXPECT_GT(records.size(), 1U) << name;
-        EXPECT_LE(records.size(), 8U) << name;
+        EXPECT_LE(records.size(), 10U) << name;
         std::string printed;
         size_t ends = 0;
         for (const std::string &line : lines(outcome.out)) {
@@ -2278,6 +2349,10 @@ TEST(FanrunMaxArgs, BracesMustBeAWordOfTheirOwnAndOtherReplacementsAreRefused) {
         {{"-n", "1", "echo x{} {#}"},
          "echo x1 1\necho x'b c' 2\necho x3 3\necho x4 4\necho x5 5\n"},
         {{"-n", "2", "echo x{}"}, ""},
+        {{"-n", "2", "echo \\ {}"}, ""},
+        {{"-n", "2", "echo \\\t{}"}, ""},
+        {{"-n", "2", "--raw", "echo \\ {}"}, ""},
+        {{"-n", "2", "echo \\\\ {}"}, "echo \\\\ 1 'b c'\necho \\\\ 3 4\necho \\\\ 5\n"},
         {{"-n", "2", "echo \"{}\""}, ""},
         {{"-n", "2", "echo '{}'"}, ""},
         {{"-n", "2", "cat <{}"}, ""},

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -721,7 +722,8 @@ bool shellName(const std::string &word) {
             return true;
         }
     }
-    return false;
+    // A function exported from bash (export -f) runs in place of a program of its name.
+    return getenv(("BASH_FUNC_" + word + "%%").c_str()) != nullptr;
 }
 
 // word split at its replacement strings; every other byte must be plain unless anyByte.
@@ -750,7 +752,18 @@ bool splitWord(std::string_view word, bool anyByte, DirectWord &parts) {
 }
 
 bool wordStart(const std::string &text, size_t at) {
-    return at == 0 || strchr(" \t\n;&|(", text[at - 1]) != nullptr;
+    if (at == 0) {
+        return true;
+    }
+    if (strchr(" \t\n;&|(", text[at - 1]) == nullptr) {
+        return false;
+    }
+    // A backslash escapes the blank or operator into the word, unless it is escaped itself.
+    size_t backslashes = 0;
+    while (at >= 2 + backslashes && text[at - 2 - backslashes] == '\\') {
+        ++backslashes;
+    }
+    return backslashes % 2 == 0;
 }
 
 bool wordEnd(const std::string &text, size_t at) {
@@ -951,13 +964,29 @@ const ExecLimits &execLimits() {
 constexpr size_t shellWords =
     sizeof "/bin/bash" + sizeof "-c" + sizeof "/bin/bash" + 4 * sizeof(char *);
 
-// What a command without the shell takes beside its words' bytes and pointers: the program's
-// path as the runner finds it in PATH, and the pointer that ends the list.
-constexpr size_t directFixed = PATH_MAX + sizeof(char *);
+// What exec takes beside the words and the environment: the program's path as the kernel copies
+// it, and for a script the interpreter line's words and the script's path once more, as words.
+constexpr size_t execPaths = 2 * PATH_MAX + 256 + 4 * sizeof(char *);
 
-// What bash adds to the environment of the program it starts (_, SHLVL, PWD, ...), and the
-// pointers of the template's own words, as room left when the shell starts a command.
-constexpr size_t shellAdds = 2048;
+// What a command without the shell takes beside its words' bytes and pointers: the paths, and the
+// pointer that ends the list.
+constexpr size_t directFixed = execPaths + sizeof(char *);
+
+// What bash adds to the environment of the program it starts: _ with the program's path, SHLVL,
+// PWD and the like.
+constexpr size_t shellAdds = PATH_MAX + 2048;
+
+// The blank-separated fields of text.
+size_t fieldsOf(std::string_view text) {
+    size_t fields = 0;
+    bool inField = false;
+    for (const char c : text) {
+        const bool blank = c == ' ' || c == '\t' || c == '\n';
+        fields += !blank && !inField ? 1 : 0;
+        inField = !blank;
+    }
+    return fields;
+}
 
 // What one word takes of exec's total.
 size_t wordCost(size_t length) {
@@ -1037,8 +1066,11 @@ CommandRoom::CommandRoom(const CommandTemplate &command, const std::vector<Direc
                 braces_ += piece.replacement == 0 ? 1 : 0;
             }
         }
-        baseText_ = expandSeveral(command, {}, widest).size();
-        baseWords_ = baseText_ + shellAdds;
+        const std::string text = expandSeveral(command, {}, widest);
+        baseText_ = text.size();
+        // The words bash starts its program with, counted by the text's blank-separated fields
+        // (never fewer than bash makes of them), and what exec and bash add.
+        baseWords_ = text.size() + fieldsOf(text) * (1 + sizeof(char *)) + execPaths + shellAdds;
     }
     clear();
 }
@@ -1048,11 +1080,7 @@ bool CommandRoom::take(std::string_view argument) {
     size_t words = braces_ * wordCost(argument.size());
     if (command_->raw) {
         // Shell code: bash makes a word of every blank-separated field.
-        size_t fields = 0;
-        for (size_t at = 0; at < argument.size(); ++at) {
-            const bool blank = strchr(" \t\n", argument[at]) != nullptr;
-            fields += !blank && (at == 0 || strchr(" \t\n", argument[at - 1]) != nullptr) ? 1 : 0;
-        }
+        const size_t fields = fieldsOf(argument);
         words += braces_ * sizeof(char *) * (fields > 1 ? fields - 1 : 0);
     }
     size_t text = 0;
