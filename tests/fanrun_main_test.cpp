@@ -2105,9 +2105,16 @@ TEST(FanrunDirect, ProgramsNotFoundEndWith127AndOnesThatCannotRunWith126AsUnderB
         std::string program;
         int code;
         std::string out;
-        std::string err; // of the command started without the shell
+        std::string err;            // of the command started without the shell
+        const char *path = nullptr; // PATH, if not first:second:/usr/bin:/bin
     };
     const std::vector<Case> cases = {
+        // An empty PATH searches nowhere, an empty entry is the current directory.
+        {"folder", 126, "", "fanrun: folder: Permission denied\n", ""},
+        {"script", 0, "from script with arg\n", "", ""},
+        {"no-such-program", 127, "", "fanrun: no-such-program: No such file or directory\n", ""},
+        {"script", 0, "from ./script with arg\n", "", ":"},
+        {"folder", 127, "", "fanrun: folder: command not found\n", ":"},
         {"no-such-program", 127, "", "fanrun: no-such-program: command not found\n"},
         {dir / "missing/program", 127, "",
          "fanrun: " + dir / "missing/program" + ": No such file or directory\n"},
@@ -2127,10 +2134,14 @@ TEST(FanrunDirect, ProgramsNotFoundEndWith127AndOnesThatCannotRunWith126AsUnderB
                 launch.args.push_back("--shell");
             }
             launch.args.insert(launch.args.end(), {c.program, "--", "arg"});
-            launch.environment = {"PATH=" + dir / "first" + ":" + dir / "second" +
-                                  ":/usr/bin:/bin"};
+            launch.environment = {"PATH=" +
+                                  (c.path != nullptr
+                                       ? std::string(c.path)
+                                       : dir / "first" + ":" + dir / "second" + ":/usr/bin:/bin")};
+            launch.workDir = dir.path().string();
             Outcome outcome = run(dir, launch);
-            const std::string name = c.program + (shell ? " --shell" : "");
+            const std::string name = c.program + (shell ? " --shell" : "") +
+                                     (c.path != nullptr ? " PATH=" + std::string(c.path) : "");
             EXPECT_EQ(outcome.code(), c.code == 0 ? 0 : 123) << name << outcome.err;
             const std::vector<ReportLine> records = parseRecords(outcome.out);
             ASSERT_EQ(records.size(), 1U) << name;

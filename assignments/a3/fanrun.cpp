@@ -958,6 +958,9 @@ const char *findProgram(const char *name) {
     const char *path = getenv("PATH");
     if (path == nullptr) {
         path = "/usr/local/bin:/usr/local/sbin:/usr/bin:/usr/sbin:/bin:/sbin:.";
+    } else if (*path == '\0') {
+        // bash searches nowhere then: the name is a path from the current directory.
+        return name;
     }
     if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0) {
         return foundAny ? found : nullptr;
@@ -968,9 +971,11 @@ const char *findProgram(const char *name) {
     for (const char *entry = path;; ++entry) {
         const char *end = strchrnul(entry, ':');
         const size_t length = static_cast<size_t>(end - entry);
-        if (length + 1 + nameLength < sizeof candidate) {
+        if (length + 2 + nameLength < sizeof candidate) {
             if (length == 0) {
-                memcpy(candidate, name, nameLength + 1);
+                // An empty entry is the current directory, named as bash names it.
+                memcpy(candidate, "./", 2);
+                memcpy(candidate + 2, name, nameLength + 1);
             } else {
                 memcpy(candidate, entry, length);
                 candidate[length] = '/';
