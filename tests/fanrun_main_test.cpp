@@ -1995,7 +1995,7 @@ TEST(FanrunDirect, PlainCommandsStartTheirProgramWithoutTheShellAndOthersWithIt)
         std::vector<std::string> command;
         std::string argument;
         bool shell;
-        std::string environment; // one more NAME=VALUE
+        std::string environment{}; // one more NAME=VALUE
     };
     const std::vector<Case> cases = {
         {{"printenv", "--"}, "_", false},
@@ -2266,6 +2266,10 @@ TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
     const std::string show = dir / "show";
     writeFile(show, "#!/bin/sh\nfor a; do printf '%s\\n' \"$a\"; done\necho --\n");
     fs::permissions(show, fs::perms(0755));
+    // The same without #!: bash runs it, with every argument.
+    const std::string bare = dir / "bare";
+    writeFile(bare, "for a; do printf '%s\\n' \"$a\"; done\necho --\n");
+    fs::permissions(bare, fs::perms(0755));
     fs::path deep = dir.path();
     for (int i = 0; i < 14; ++i) {
         deep /= std::string(250, 'd');
@@ -2284,7 +2288,7 @@ TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
     const std::vector<Case> cases = {
         {{show, "--"}, "\x01"}, {{"--shell", show, "--"}, "\x01"}, {{"--shell", show, "--"}, "x"},
         {{show + " {}"}, "x"},  {{"--raw", show + " {}"}, "x"},    {{"--raw", show + " {}"}, "a "},
-        {{"show", "--"}, "x"},  {{"--shell", "show", "--"}, "x"},
+        {{"show", "--"}, "x"},  {{"--shell", "show", "--"}, "x"},  {{bare, "--"}, "x"},
     };
     for (const Case &c : cases) {
         const std::string name = ::testing::PrintToString(c.command) + c.fill;

@@ -341,6 +341,8 @@ struct ChildPlan {
     char *argv[4];         // "/bin/bash", "-c", command, NULL
     char *const *direct;   // the program and its arguments when started without the shell
     const char *program;   // direct's program as found in PATH; NULL when it was not found
+    char *const *script;   // "/bin/bash", program, direct's arguments: for a program that has
+                           // no binary format; the child has no memory of its own to make it
     int outFd;             // -1: the output files; else the command's standard output
     int errFd;             // -1: the output files; else the command's standard error
     sigset_t resetSignals; // caught (or report) signals to turn back to the default action
@@ -494,22 +496,8 @@ FANRUN_CHILD_CODE bool useAs(int fd, int target) {
     execve(plan->program, words, environ);
     int error = errno;
     if (error == ENOEXEC) {
-        // Room for the script's words on the child's stack; longer lists cannot be run.
-        constexpr size_t room = 1024;
-        char *script[room + 2];
-        size_t count = 0;
-        script[count++] = const_cast<char *>("/bin/bash");
-        script[count++] = const_cast<char *>(plan->program);
-        for (size_t i = 1; words[i] != nullptr && count <= room; ++i) {
-            script[count++] = words[i];
-        }
-        if (count <= room) {
-            script[count] = nullptr;
-            execve("/bin/bash", script, environ);
-            error = errno;
-        } else {
-            error = E2BIG;
-        }
+        execve("/bin/bash", plan->script, environ);
+        error = errno;
     }
     text.add(": ");
     const char *description = strerrordesc_np(error);
@@ -789,8 +777,10 @@ struct Run {
     int freeCount;
     int slotsHanded;  // slots 1 to slotsHanded have been handed out; the heap has room for all
     int64_t timerDue; // the earliest deadline of a timeout or a grace period, INT64_MAX: none
-    bool ownGroup;    // every command leads a process group of its own
-    bool haltSpent;   // halting has acted once: neither a source nor the option acts again
+    char **script;    // the words of a command without the shell as a bash script's
+    size_t scriptRoom;
+    bool ownGroup;  // every command leads a process group of its own
+    bool haltSpent; // halting has acted once: neither a source nor the option acts again
 };
 
 void signalCommand(const Run &run, int index, int signum) {
@@ -1306,6 +1296,33 @@ void checkStop(Run &run, const RunSignals &signals) {
 
 // ---- launching and finishing --------------------------------------------------------------------
 
+// Fills plan.script, the words of plan.direct as bash runs plan.program as a script; false when
+// there is no memory for them.
+bool scriptWords(Run &run, ChildPlan &plan) {
+    size_t count = 1;
+    while (plan.direct[count] != nullptr) {
+        ++count;
+    }
+    // "/bin/bash", the program, the arguments after direct[0], NULL.
+    if (count + 2 > run.scriptRoom) {
+        const size_t room = std::max(count + 2, 2 * run.scriptRoom);
+        if (room > SIZE_MAX / sizeof(char *)) {
+            return false;
+        }
+        auto *grown = static_cast<char **>(realloc(run.script, room * sizeof(char *)));
+        if (grown == nullptr) {
+            return false;
+        }
+        run.script = grown;
+        run.scriptRoom = room;
+    }
+    run.script[0] = const_cast<char *>("/bin/bash");
+    run.script[1] = const_cast<char *>(plan.program);
+    memcpy(run.script + 2, plan.direct + 1, count * sizeof(char *));
+    plan.script = run.script;
+    return true;
+}
+
 // Starts command, waiting for a running command to end while the system is out of processes.
 // Returns -1 only when the launching was stopped meanwhile; any other failure ends the process
 // after the running commands have ended and the report of what ran has been printed.
@@ -1592,6 +1609,10 @@ int runParallel(void) {
         }
         plan.direct = next.argv;
         plan.program = next.argv != nullptr ? findProgram(next.argv[0]) : nullptr;
+        if (plan.program != nullptr && !scriptWords(run, plan)) {
+            free(next.command);
+            fail("Error: memory allocation failed\n");
+        }
         plan.outFd = next.outFd;
         plan.errFd = next.errFd;
         pid_t pid = launch(run, plan, next.command, signals);
@@ -1665,6 +1686,7 @@ int runParallel(void) {
     free(run.flags);
     free(run.killQueue);
     free(run.freeSlots);
+    free(run.script);
     indexDrop();
     return 0;
 }
