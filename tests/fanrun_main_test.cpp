@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <regex>
 #include <set>
@@ -2101,14 +2102,25 @@ TEST(FanrunDirect, ProgramsNotFoundEndWith127AndOnesThatCannotRunWith126AsUnderB
     fs::permissions(dir / "second/tool", fs::perms(0755));
     writeFile(dir / "first/onlyhere", script);
     fs::permissions(dir / "first/onlyhere", fs::perms(0644));
+    // A program whose path is 4095 bytes, the longest exec takes.
+    fs::path deep = dir.path();
+    while (deep.string().size() < 3850) {
+        deep /= std::string(200, 'd');
+    }
+    fs::create_directories(deep);
+    const std::string longest(4094 - deep.string().size(), 'p');
+    writeFile(deep / longest, script);
+    fs::permissions(deep / longest, fs::perms(0755));
     struct Case {
         std::string program;
         int code;
         std::string out;
-        std::string err;            // of the command started without the shell
-        const char *path = nullptr; // PATH, if not first:second:/usr/bin:/bin
+        std::string err;                   // of the command started without the shell
+        std::optional<std::string> path{}; // PATH, if not first:second:/usr/bin:/bin
     };
     const std::vector<Case> cases = {
+        {longest, 0, "from " + (deep / longest).string() + " with arg\n", "", deep.string()},
+        {"script", 0, "from " + dir / "script" + " with arg\n", "", dir.path().string() + "/"},
         // An empty PATH searches nowhere, an empty entry is the current directory.
         {"folder", 126, "", "fanrun: folder: Permission denied\n", ""},
         {"script", 0, "from script with arg\n", "", ""},
@@ -2134,14 +2146,12 @@ TEST(FanrunDirect, ProgramsNotFoundEndWith127AndOnesThatCannotRunWith126AsUnderB
                 launch.args.push_back("--shell");
             }
             launch.args.insert(launch.args.end(), {c.program, "--", "arg"});
-            launch.environment = {"PATH=" +
-                                  (c.path != nullptr
-                                       ? std::string(c.path)
-                                       : dir / "first" + ":" + dir / "second" + ":/usr/bin:/bin")};
+            launch.environment = {
+                "PATH=" + c.path.value_or(dir / "first" + ":" + dir / "second" + ":/usr/bin:/bin")};
             launch.workDir = dir.path().string();
             Outcome outcome = run(dir, launch);
-            const std::string name = c.program + (shell ? " --shell" : "") +
-                                     (c.path != nullptr ? " PATH=" + std::string(c.path) : "");
+            const std::string name = c.program.substr(0, 40) + (shell ? " --shell" : "") +
+                                     (c.path ? " PATH=" + c.path->substr(0, 40) : "");
             EXPECT_EQ(outcome.code(), c.code == 0 ? 0 : 123) << name << outcome.err;
             const std::vector<ReportLine> records = parseRecords(outcome.out);
             ASSERT_EQ(records.size(), 1U) << name;
@@ -2262,36 +2272,62 @@ TEST(FanrunMaxArgs, TheJobLogRecordsEveryArgumentSoResumeAndFailedWorkOneByOne) 
 TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
     TempDir dir;
     // Prints each of its arguments on a line of its own, then "--"; a copy of it lies where
-    // its path is 3500 bytes long, which exec takes twice for a script, and bash once more.
+    // its path is 4005 bytes long, which exec takes twice for a script, and bash twice more
+    // (as _, and as PWD when the environment has none).
+    const std::string body = "for a; do printf '%s\\n' \"$a\"; done\necho --\n";
     const std::string show = dir / "show";
-    writeFile(show, "#!/bin/sh\nfor a; do printf '%s\\n' \"$a\"; done\necho --\n");
+    writeFile(show, "#!/bin/sh\n" + body);
     fs::permissions(show, fs::perms(0755));
     // The same without #!: bash runs it, with every argument.
     const std::string bare = dir / "bare";
-    writeFile(bare, "for a; do printf '%s\\n' \"$a\"; done\necho --\n");
+    writeFile(bare, body);
     fs::permissions(bare, fs::perms(0755));
     fs::path deep = dir.path();
-    for (int i = 0; i < 14; ++i) {
+    while (deep.string().size() + 251 < 4000) {
         deep /= std::string(250, 'd');
     }
+    deep /= std::string(4000 - deep.string().size() - 1, 'd');
     fs::create_directories(deep);
     fs::copy_file(show, deep / "show");
+    // Four levels of scripts, each line naming the next with an argument: the kernel adds every
+    // level's line, and the path of the first in place of its name.
+    std::string interpreter = "/bin/sh";
+    for (const char *level : {"4", "3", "2", "nested"}) {
+        const std::string file = level == std::string("nested")
+                                     ? (deep / level).string()
+                                     : dir / (std::string(180, 'i') + level);
+        writeFile(file, interpreter == "/bin/sh"
+                            ? "#!/bin/sh\nshift 6\n" + body
+                            : "#!" + interpreter + " " + std::string(30, 'a') + "\n");
+        fs::permissions(file, fs::perms(0755));
+        interpreter = file;
+    }
     const std::string path = "PATH=" + deep.string() + ":" + getenv("PATH");
     // ARG_MAX is then 128 KiB, as is one argument's limit: the words of a command without the
     // shell fill it as the text bash reads does.
     const std::vector<std::string> smallStack = {"prlimit", "--stack=262144"};
     struct Case {
         std::vector<std::string> command;
-        std::string fill; // "\x01": quoted for bash, an argument takes four times its bytes;
-                          // "a ": with --raw, each takes 31 words of bash's exec
+        std::string fill;    // "\x01": quoted for bash, an argument takes four times its bytes;
+                             // "a ": with --raw, each takes 31 words of bash's exec
+        bool inDeep = false; // run in the deep directory, without PWD in the environment
     };
     const std::vector<Case> cases = {
-        {{show, "--"}, "\x01"}, {{"--shell", show, "--"}, "\x01"}, {{"--shell", show, "--"}, "x"},
-        {{show + " {}"}, "x"},  {{"--raw", show + " {}"}, "x"},    {{"--raw", show + " {}"}, "a "},
-        {{"show", "--"}, "x"},  {{"--shell", "show", "--"}, "x"},  {{bare, "--"}, "x"},
+        {{show, "--"}, "\x01"},
+        {{"--shell", show, "--"}, "\x01"},
+        {{"--shell", show, "--"}, "x"},
+        {{show + " {}"}, "x"},
+        {{"--raw", show + " {}"}, "x"},
+        {{"--raw", show + " {}"}, "a "},
+        {{"show", "--"}, "x"},
+        {{"--shell", "show", "--"}, "x"},
+        {{"--shell", "show", "--"}, "x", true},
+        {{bare, "--"}, "x"},
+        {{"nested", "--"}, "x"},
     };
     for (const Case &c : cases) {
-        const std::string name = ::testing::PrintToString(c.command) + c.fill;
+        const std::string name =
+            ::testing::PrintToString(c.command) + c.fill + (c.inDeep ? " without PWD" : "");
         std::string input;
         for (int i = 0; i < 3000; ++i) {
             for (size_t filled = 0; filled < 60; filled += c.fill.size()) {
@@ -2303,6 +2339,10 @@ TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
         launch.args = words({"-k", "-j", "2", "-n", "100000"}, c.command);
         launch.input = input;
         launch.wrapper = smallStack;
+        if (c.inDeep) {
+            launch.wrapper.insert(launch.wrapper.begin(), {"env", "-u", "PWD"});
+            launch.workDir = deep.string();
+        }
         launch.environment = {path};
         Outcome outcome = run(dir, launch);
         EXPECT_EQ(outcome.code(), 0) << name << outcome.err.substr(0, 300);

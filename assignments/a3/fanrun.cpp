@@ -961,16 +961,17 @@ const char *findProgram(const char *name) {
     for (const char *entry = path;; ++entry) {
         const char *end = strchrnul(entry, ':');
         const size_t length = static_cast<size_t>(end - entry);
-        if (length + 2 + nameLength < sizeof candidate) {
-            if (length == 0) {
-                // An empty entry is the current directory, named as bash names it.
-                memcpy(candidate, "./", 2);
-                memcpy(candidate + 2, name, nameLength + 1);
-            } else {
-                memcpy(candidate, entry, length);
-                candidate[length] = '/';
-                memcpy(candidate + length + 1, name, nameLength + 1);
+        // An empty entry is the current directory, named as bash names it; an entry that ends in
+        // a slash gets no other.
+        const char *directory = length == 0 ? "." : entry;
+        const size_t directoryLength = length == 0 ? 1 : length;
+        const size_t slash = directory[directoryLength - 1] == '/' ? 0 : 1;
+        if (directoryLength + slash + nameLength < sizeof candidate) {
+            memcpy(candidate, directory, directoryLength);
+            if (slash != 0) {
+                candidate[directoryLength] = '/';
             }
+            memcpy(candidate + directoryLength + slash, name, nameLength + 1);
             struct stat info {};
             if (stat(candidate, &info) == 0 && S_ISREG(info.st_mode)) {
                 if (access(candidate, X_OK) == 0) {

@@ -965,16 +965,18 @@ constexpr size_t shellWords =
     sizeof "/bin/bash" + sizeof "-c" + sizeof "/bin/bash" + 4 * sizeof(char *);
 
 // What exec takes beside the words and the environment: the program's path as the kernel copies
-// it, and for a script the interpreter line's words and the script's path once more, as words.
-constexpr size_t execPaths = 2 * PATH_MAX + 256 + 4 * sizeof(char *);
+// it and, for a script, the script's path once more as a word, and at each of the kernel's four
+// levels of interpreters the interpreter line's words and the path of the file they name (a line
+// holds at most 256 bytes).
+constexpr size_t execPaths = 2 * PATH_MAX + 4 * 2 * 256 + 16 * sizeof(char *);
 
 // What a command without the shell takes beside its words' bytes and pointers: the paths, and the
 // pointer that ends the list.
 constexpr size_t directFixed = execPaths + sizeof(char *);
 
-// What bash adds to the environment of the program it starts: _ with the program's path, SHLVL,
-// PWD and the like.
-constexpr size_t shellAdds = PATH_MAX + 2048;
+// What bash adds to the environment of the program it starts: _ with the program's path, PWD
+// with the working directory's where the environment has none or another, SHLVL and the like.
+constexpr size_t shellAdds = 2 * PATH_MAX + 2048;
 
 // The blank-separated fields of text.
 size_t fieldsOf(std::string_view text) {
