@@ -292,6 +292,11 @@ std::string expandSeveral(const CommandTemplate &command,
                           const std::vector<std::string_view> &arguments,
                           const Replacements &values);
 
+// How many {} of the command stand for its arguments, each as one word or more.
+size_t argumentBraces(const CommandTemplate &command);
+
+// ---- exec's limits (fanrun_exec.cpp) -----------------------------------------------------------
+
 // True, with message saying why, when a command of length bytes, run as /bin/bash -c COMMAND with
 // this environment, is more than exec takes: one argument at most MAX_ARG_STRLEN bytes, and all
 // arguments with the environment at most ARG_MAX.

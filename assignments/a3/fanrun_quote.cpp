@@ -1,16 +1,13 @@
 // The front end's templates and quoting: the template built from the command words, read the way
-// bash reads it so that every replacement string is quoted for the place it stands in, and every
-// command checked against what exec takes.
+// bash reads it so that every replacement string is quoted for the place it stands in; the
+// commands without a shell and with several arguments.
 
 #include "fanrun_cli.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-#include <unistd.h>
 
 namespace fanrun_cli {
 
@@ -140,6 +137,17 @@ class Lexer {
     }
     bool placeholder(size_t at, int which);
     bool dollar();
+    // Opens the quoting that c begins (', " or `) and says true; false for any other byte.
+    bool openQuote(char c) {
+        const Scope scope = c == '\''  ? Scope::Single
+                            : c == '"' ? Scope::Double
+                            : c == '`' ? Scope::Backquote
+                                       : Scope::Command;
+        if (scope != Scope::Command) {
+            stack_.push_back({scope, 0});
+        }
+        return scope != Scope::Command;
+    }
     bool hereDocument();
     bool hereDocumentBodies();
     void endWord() {
@@ -416,12 +424,8 @@ bool Lexer::run() {
         case Scope::Arithmetic:
         case Scope::Bracket:
         case Scope::Parameter:
-            if (c == '"') {
-                stack_.push_back({Scope::Double, 0});
-            } else if (c == '\'') {
-                stack_.push_back({Scope::Single, 0});
-            } else if (c == '`') {
-                stack_.push_back({Scope::Backquote, 0});
+            if (openQuote(c)) {
+                // read on inside the quotes
             } else if (c == '$') {
                 if (!dollar()) {
                     return false;
@@ -449,12 +453,8 @@ bool Lexer::run() {
             --frame.cases;
         }
         wordStart_ = false;
-        if (c == '\'') {
-            stack_.push_back({Scope::Single, 0});
-        } else if (c == '"') {
-            stack_.push_back({Scope::Double, 0});
-        } else if (c == '`') {
-            stack_.push_back({Scope::Backquote, 0});
+        if (openQuote(c)) {
+            // read on inside the quotes
         } else if (c == '$') {
             wordStart_ = wordStart;
             if (!dollar()) {
@@ -516,14 +516,6 @@ bool Lexer::run() {
     tail.text = text_.substr(pieceStart_);
     pieces_.push_back(std::move(tail));
     return true;
-}
-
-size_t environmentSize() {
-    size_t size = 0;
-    for (char **variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
-        size += strlen(*variable) + 1 + sizeof(char *);
-    }
-    return size + sizeof(char *);
 }
 
 } // namespace
@@ -918,6 +910,21 @@ std::string expandSeveral(const CommandTemplate &command,
     return result;
 }
 
+size_t argumentBraces(const CommandTemplate &command) {
+    size_t braces = 0;
+    if (command.raw) {
+        for (size_t at = command.text.find('{'); at != std::string::npos;
+             at = command.text.find('{', at + 1)) {
+            braces += replacementIn(command.text, at) == 0 ? 1 : 0;
+        }
+    } else {
+        for (const TemplatePiece &piece : command.pieces) {
+            braces += piece.replacement == 0 ? 1 : 0;
+        }
+    }
+    return braces;
+}
+
 CommandTemplate readTemplate(std::string text, bool raw) {
     CommandTemplate command;
     command.text = std::move(text);
@@ -933,186 +940,6 @@ CommandTemplate readTemplate(std::string text, bool raw) {
     }
     command.libraryTemplate = "{}";
     return command;
-}
-
-namespace {
-
-// What exec takes on this machine with this environment.
-struct ExecLimits {
-    size_t perArgument = 0; // one argument string, its NUL included (MAX_ARG_STRLEN)
-    size_t total = 0;       // every argument string and pointer, beside the environment
-    long argMax = 0;        // ARG_MAX; 0 when unknown (no total limit)
-};
-
-const ExecLimits &execLimits() {
-    static const ExecLimits limits = [] {
-        ExecLimits made;
-        made.perArgument = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        made.argMax = std::max(sysconf(_SC_ARG_MAX), 0L);
-        const size_t environment = environmentSize();
-        made.total = made.argMax == 0 ? SIZE_MAX
-                     : static_cast<size_t>(made.argMax) > environment
-                         ? static_cast<size_t>(made.argMax) - environment
-                         : 0;
-        return made;
-    }();
-    return limits;
-}
-
-// What /bin/bash -c COMMAND takes beside COMMAND's own bytes and NUL: the program's path, the
-// other two words and the four pointers.
-constexpr size_t shellWords =
-    sizeof "/bin/bash" + sizeof "-c" + sizeof "/bin/bash" + 4 * sizeof(char *);
-
-// What exec takes beside the words and the environment: the program's path as the kernel copies
-// it and, for a script, the script's path once more as a word, and at each of the kernel's four
-// levels of interpreters the interpreter line's words and the path of the file they name (a line
-// holds at most 256 bytes).
-constexpr size_t execPaths = 2 * PATH_MAX + 4 * 2 * 256 + 16 * sizeof(char *);
-
-// What a command without the shell takes beside its words' bytes and pointers: the paths, and the
-// pointer that ends the list.
-constexpr size_t directFixed = execPaths + sizeof(char *);
-
-// What bash adds to the environment of the program it starts: _ with the program's path, PWD
-// with the working directory's where the environment has none or another, SHLVL and the like.
-constexpr size_t shellAdds = 2 * PATH_MAX + 2048;
-
-// The blank-separated fields of text.
-size_t fieldsOf(std::string_view text) {
-    size_t fields = 0;
-    bool inField = false;
-    for (const char c : text) {
-        const bool blank = c == ' ' || c == '\t' || c == '\n';
-        fields += !blank && !inField ? 1 : 0;
-        inField = !blank;
-    }
-    return fields;
-}
-
-// What one word takes of exec's total.
-size_t wordCost(size_t length) {
-    return length + 1 + sizeof(char *);
-}
-
-} // namespace
-
-bool commandTooLong(size_t length, size_t position, std::string &message) {
-    const ExecLimits &limits = execLimits();
-    char text[256];
-    if (length + 1 > limits.perArgument) {
-        snprintf(text, sizeof text,
-                 "the command for argument %zu is %zu bytes, more than the %zu bytes that one "
-                 "argument of exec may hold",
-                 position, length, limits.perArgument - 1);
-    } else if (length + 1 + shellWords > limits.total) {
-        snprintf(text, sizeof text,
-                 "the command for argument %zu is %zu bytes, more than the %zu bytes that exec "
-                 "takes (ARG_MAX %ld) with this environment",
-                 position, length, std::max(limits.total, shellWords + 1) - shellWords - 1,
-                 limits.argMax);
-    } else {
-        return false;
-    }
-    message = text;
-    return true;
-}
-
-bool wordsTooLong(const std::vector<std::string> &words, size_t position, std::string &message) {
-    const ExecLimits &limits = execLimits();
-    size_t longest = 0;
-    size_t total = directFixed;
-    for (const std::string &word : words) {
-        longest = std::max(longest, word.size());
-        total += wordCost(word.size());
-    }
-    char text[256];
-    if (longest + 1 > limits.perArgument) {
-        snprintf(text, sizeof text,
-                 "the command for argument %zu has a word of %zu bytes, more than the %zu bytes "
-                 "that one argument of exec may hold",
-                 position, longest, limits.perArgument - 1);
-    } else if (total > limits.total) {
-        snprintf(text, sizeof text,
-                 "the command for argument %zu takes %zu bytes of exec, more than the %zu it has "
-                 "(ARG_MAX %ld) with this environment",
-                 position, total, limits.total, limits.argMax);
-    } else {
-        return false;
-    }
-    message = text;
-    return true;
-}
-
-CommandRoom::CommandRoom(const CommandTemplate &command, const std::vector<DirectWord> &direct)
-    : command_(&command), direct_(!direct.empty()) {
-    const Replacements widest{std::string_view(), 1, INT_MAX};
-    if (direct_) {
-        for (const DirectWord &word : direct) {
-            braces_ += word.size() == 1 && word[0].replacement == 0 ? 1 : 0;
-        }
-        std::vector<std::string> words;
-        expandWords(direct, {}, widest, words);
-        baseWords_ = directFixed;
-        for (const std::string &word : words) {
-            baseWords_ += wordCost(word.size());
-        }
-    } else {
-        if (command.raw) {
-            for (size_t at = command.text.find('{'); at != std::string::npos;
-                 at = command.text.find('{', at + 1)) {
-                braces_ += replacementIn(command.text, at) == 0 ? 1 : 0;
-            }
-        } else {
-            for (const TemplatePiece &piece : command.pieces) {
-                braces_ += piece.replacement == 0 ? 1 : 0;
-            }
-        }
-        const std::string text = expandSeveral(command, {}, widest);
-        baseText_ = text.size();
-        // The words bash starts its program with, counted by the text's blank-separated fields
-        // (never fewer than bash makes of them), and what exec and bash add.
-        baseWords_ = text.size() + fieldsOf(text) * (1 + sizeof(char *)) + execPaths + shellAdds;
-    }
-    clear();
-}
-
-bool CommandRoom::take(std::string_view argument) {
-    const ExecLimits &limits = execLimits();
-    size_t words = braces_ * wordCost(argument.size());
-    if (command_->raw) {
-        // Shell code: bash makes a word of every blank-separated field.
-        const size_t fields = fieldsOf(argument);
-        words += braces_ * sizeof(char *) * (fields > 1 ? fields - 1 : 0);
-    }
-    size_t text = 0;
-    if (!direct_) {
-        size_t length = argument.size();
-        if (!command_->raw) {
-            quoted_.clear();
-            appendQuoted(quoted_, argument.data(), argument.size(), false);
-            length = quoted_.size();
-        }
-        // Each {} gets the argument and a space; the last space is never written.
-        text = braces_ * (length + 1);
-    }
-    const bool textFits = direct_ || (text_ + text + 1 <= limits.perArgument &&
-                                      text_ + text + 1 + shellWords <= limits.total);
-    const bool fits =
-        textFits && argument.size() + 1 <= limits.perArgument && words_ + words <= limits.total;
-    if (taken_ > 0 && !fits) {
-        return false;
-    }
-    text_ += text;
-    words_ += words;
-    ++taken_;
-    return true;
-}
-
-void CommandRoom::clear() {
-    text_ = baseText_;
-    words_ = baseWords_;
-    taken_ = 0;
 }
 
 } // namespace fanrun_cli
