@@ -68,19 +68,23 @@ run() {
     esac
 }
 
+# An awk function for the programs below: the median of v[key, 1..n[key]].
+median_awk='
+function median(v, key,    m, i, j, x, a) {
+    m = n[key]
+    for (i = 1; i <= m; i++) a[i] = v[key, i]
+    for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+    return (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+}'
+
 # Median per (place, jobs, tool) of each measure, then the ratios.
 summary() {
     local column=$1 title=$2
     echo "$title"
-    awk -v c="$column" '
+    awk -v c="$column" "$median_awk"'
     { key = $1 " " $2 " " $3; n[key]++; v[key, n[key]] = $c }
     END {
-        for (key in n) {
-            m = n[key]
-            for (i = 1; i <= m; i++) a[i] = v[key, i]
-            for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-            med[key] = (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
-        }
+        for (key in n) med[key] = median(v, key)
         printf "%-6s %3s %10s %10s %10s %13s %13s\n", "output", "-j", "fanrun ms", "floor ms", "xargs ms", "fanrun/floor", "fanrun/xargs"
         split("disk tmpfs", places, " ")
         split("2 4", jobs, " ")
@@ -155,15 +159,10 @@ run_mode() {
 summary_modes() {
     local column=$1 title=$2
     echo "$title"
-    awk -v c="$column" -v tools="$3" '
+    awk -v c="$column" -v tools="$3" "$median_awk"'
     { key = $1 " " $2; n[key]++; v[key, n[key]] = $c }
     END {
-        for (key in n) {
-            m = n[key]
-            for (i = 1; i <= m; i++) a[i] = v[key, i]
-            for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-            med[key] = (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
-        }
+        for (key in n) med[key] = median(v, key)
         count = split(tools, tool, " ")
         split("disk tmpfs", places, " ")
         printf "%-6s %-9s %10s %10s\n", "output", "mode", "ms", "/files"
@@ -288,14 +287,8 @@ direct_bench() {
         done
         echo "real work round $round of $rounds done" >&2
     done
-    awk -v rounds="$rounds" '
+    awk -v rounds="$rounds" "$median_awk"'
     { key = $1 " " $2; n[key]++; w[key, n[key]] = $3; c[key, n[key]] = $4 }
-    function median(v, key,    m, i, j, x, a) {
-        m = n[key]
-        for (i = 1; i <= m; i++) a[i] = v[key, i]
-        for (i = 2; i <= m; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-        return (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
-    }
     END {
         printf "%-10s %-22s %10s %10s %8s %10s %10s %8s\n", "row", "reference", "fanrun ms", "ref ms", "wall x", "fanrun cpu", "ref cpu", "cpu x"
         count = split("gzip-files gzip-tmpfs gzip-k gzip-n50 sha-files sha-tmpfs sha-k sha-n50 true-n1", rows, " ")
