@@ -1426,8 +1426,9 @@ TEST(FanrunLostOutput, AReaderThatLeavesStopsTheRunAndNoOutputNobodyReadIsLogged
             << shown << outcome.err;
         const std::vector<LogRecord> records = logRecords(log);
         const std::vector<std::string> started = logged(records, "start");
-        // At most the commands running when the loss became known, and the ones it stopped.
-        EXPECT_LE(started.size(), 4U) << shown;
+        // At most the commands running when the loss became known. Under -k the later ones
+        // end into the wait behind the first, starting more, for as long as the first runs.
+        EXPECT_LE(started.size(), mode.front() == "-k" ? arguments.size() / 2 : 4U) << shown;
         EXPECT_EQ(logged(records, "end", "0"), std::vector<std::string>{}) << shown;
         EXPECT_EQ(logged(records, "end").size(), started.size()) << shown;
         // Captured output that was lost ends by SIGPIPE, as a command ends that wrote it itself.
@@ -1496,7 +1497,10 @@ TEST(FanrunLostOutput, AFullDiskBehindStandardOutputLeavesSuccessOnlyForOutputWr
         EXPECT_LT(succeeded.size(), arguments.size()) << mode;
         EXPECT_EQ(written.substr(0, expected.size()), expected) << mode;
         EXPECT_LT(written.size() - std::min(written.size(), expected.size()), 5001U) << mode;
-        EXPECT_LE(logged(records, "start").size(), succeeded.size() + 4) << mode;
+        // Under -k more may have ended into the wait behind an earlier one.
+        EXPECT_LE(logged(records, "start").size(),
+                  succeeded.size() + (std::string(mode) == "-k" ? 12 : 4))
+            << mode;
         // A rerun of the failures, with room, runs exactly what did not reach the disk.
         std::vector<std::string> left;
         for (const std::string &argument : arguments) {
