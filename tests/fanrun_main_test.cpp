@@ -1156,6 +1156,7 @@ struct LogRecord {
     double start = 0;
     double runtime = 0;
     std::string exitCode;
+    std::string signal;
     long attempt = 0;
     std::string key; // occurrence, a TAB, the argument's field
 };
@@ -1181,6 +1182,7 @@ std::vector<LogRecord> logRecords(const std::string &path) {
         record.start = std::stod(fields[1]);
         record.runtime = fields[2] == "-" ? 0 : std::stod(fields[2]);
         record.exitCode = fields[3];
+        record.signal = fields[4];
         record.attempt = std::stol(fields[5]);
         record.key = fields[6] + "\t" + fields[7];
         records.push_back(record);
@@ -1364,6 +1366,191 @@ TEST(FanrunJoblog, RetriesRunAFailedCommandAgainAfterDoublingDelays) {
                   (std::vector<int>{1, std::string(how) == "soon" ? 0 : -1, 1}))
             << how;
     }
+}
+
+// ---- output that never reached its reader -----------------------------------------------------
+
+// The arguments of a log's records of this event, in the log's order (exit: only ends with this
+// exit field).
+std::vector<std::string> logged(const std::vector<LogRecord> &records, const std::string &event,
+                                const char *exit = nullptr) {
+    std::vector<std::string> arguments;
+    for (const LogRecord &record : records) {
+        if (record.event == event && (exit == nullptr || record.exitCode == exit)) {
+            arguments.push_back(record.key.substr(record.key.find('\t') + 1));
+        }
+    }
+    return arguments;
+}
+
+std::vector<std::string> numbers(int count) {
+    std::vector<std::string> all;
+    for (int i = 1; i <= count; ++i) {
+        all.push_back(std::to_string(i));
+    }
+    return all;
+}
+
+std::string joinedLines(const std::vector<std::string> &items) {
+    std::string text;
+    for (const std::string &item : items) {
+        text += item + '\n';
+    }
+    return text;
+}
+
+TEST(FanrunLostOutput, AReaderThatLeavesStopsTheRunAndNoOutputNobodyReadIsLoggedAsSuccess) {
+    // Each command writes more than a pipe holds, so that its output is lost once head has read
+    // the first line and gone.
+    const std::string command = "echo {}; head -c 300000 /dev/zero";
+    const std::vector<std::vector<std::string>> modes = {{"-k"}, {"-g"}, {"-k", "--tag"}, {"-u"}};
+    const std::vector<std::string> arguments = numbers(40);
+    for (const std::vector<std::string> &mode : modes) {
+        TempDir dir;
+        const std::string log = dir / "job.log";
+        const std::string shown = ::testing::PrintToString(mode);
+        Launch launch;
+        launch.wrapper = {"bash", "-c", "\"$@\" | head -1; exit \"${PIPESTATUS[0]}\"", "head"};
+        launch.args = mode;
+        for (const char *word : {"-j", "2", "--joblog"}) {
+            launch.args.emplace_back(word);
+        }
+        launch.args.push_back(log);
+        launch.args.push_back(command);
+        launch.args.emplace_back("--");
+        launch.args.insert(launch.args.end(), arguments.begin(), arguments.end());
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 1) << shown << outcome.err;
+        EXPECT_NE(outcome.err.find("fanrun: cannot write the commands' output: Broken pipe\n"),
+                  std::string::npos)
+            << shown << outcome.err;
+        const std::vector<LogRecord> records = logRecords(log);
+        const std::vector<std::string> started = logged(records, "start");
+        // At most the commands running when the loss became known. Under -k the later ones
+        // end into the wait behind the first, starting more, for as long as the first runs.
+        EXPECT_LE(started.size(), mode.front() == "-k" ? arguments.size() / 2 : 4U) << shown;
+        EXPECT_EQ(logged(records, "end", "0"), std::vector<std::string>{}) << shown;
+        EXPECT_EQ(logged(records, "end").size(), started.size()) << shown;
+        // Captured output that was lost ends by SIGPIPE, as a command ends that wrote it itself.
+        if (mode.front() != "-u") {
+            for (const LogRecord &record : records) {
+                if (record.event == "end") {
+                    EXPECT_EQ(record.signal, "13") << shown << record.key;
+                }
+            }
+        }
+        Outcome failed = run(dir, {"--failed", log});
+        EXPECT_EQ(failed.out, joinedLines(started)) << shown;
+        // Resuming runs what never started; with the failures, what was lost.
+        std::vector<std::string> left;
+        for (const std::string &argument : arguments) {
+            if (std::find(started.begin(), started.end(), argument) == started.end()) {
+                left.push_back(argument);
+            }
+        }
+        std::vector<std::string> resume = {"-k", "--resume", "--joblog", log, "echo {}", "--"};
+        resume.insert(resume.end(), arguments.begin(), arguments.end());
+        Outcome resumed = run(dir, resume);
+        EXPECT_EQ(resumed.code(), 123) << shown << resumed.err;
+        EXPECT_EQ(resumed.out, joinedLines(left)) << shown;
+        resume[1] = "--resume-failed";
+        Outcome rest = run(dir, resume);
+        EXPECT_EQ(rest.code(), 0) << shown << rest.err;
+        EXPECT_EQ(rest.out, joinedLines(started)) << shown;
+    }
+}
+
+TEST(FanrunLostOutput, AFullDiskBehindStandardOutputLeavesSuccessOnlyForOutputWrittenWhole) {
+    const std::vector<std::string> arguments = numbers(40);
+    for (const char *mode : {"-k", "-g"}) {
+        TempDir dir;
+        const std::string small = dir / "small";
+        fs::create_directory(small);
+        if (mount("tmpfs", small.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0) {
+            SKIP_UNLESS_CI("cannot mount a tmpfs: " << strerror(errno));
+        }
+        const std::string log = dir / "job.log";
+        std::vector<std::string> args = {mode, "-j", "2", "--joblog", log, "printf '%05000d\\n' {}",
+                                         "--"};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        Launch launch;
+        launch.args = args;
+        launch.outPath = small + "/out";
+        Outcome outcome = run(dir, launch);
+        const std::string written = readFile(small + "/out");
+        umount2(small.c_str(), MNT_DETACH);
+        EXPECT_EQ(outcome.code(), 1) << mode << outcome.err;
+        EXPECT_NE(outcome.err.find(
+                      "fanrun: cannot write the commands' output: No space left on device\n"),
+                  std::string::npos)
+            << mode << outcome.err;
+        const std::vector<LogRecord> records = logRecords(log);
+        const std::vector<std::string> succeeded = logged(records, "end", "0");
+        // What the disk took is the successes' output whole, in the order they are logged, and
+        // at most a part of the one that was lost.
+        std::string expected;
+        char line[16];
+        for (const std::string &argument : succeeded) {
+            snprintf(line, sizeof line, "%05d", std::stoi(argument));
+            expected += std::string(5000 - strlen(line), '0') + line + '\n';
+        }
+        EXPECT_LT(succeeded.size(), arguments.size()) << mode;
+        EXPECT_EQ(written.substr(0, expected.size()), expected) << mode;
+        EXPECT_LT(written.size() - std::min(written.size(), expected.size()), 5001U) << mode;
+        // Under -k more may have ended into the wait behind an earlier one.
+        EXPECT_LE(logged(records, "start").size(),
+                  succeeded.size() + (std::string(mode) == "-k" ? 12 : 4))
+            << mode;
+        // A rerun of the failures, with room, runs exactly what did not reach the disk.
+        std::vector<std::string> left;
+        for (const std::string &argument : arguments) {
+            if (std::find(succeeded.begin(), succeeded.end(), argument) == succeeded.end()) {
+                left.push_back(argument);
+            }
+        }
+        std::vector<std::string> resume = {"-k", "--resume-failed", "--joblog",
+                                           log,  "echo {}",         "--"};
+        resume.insert(resume.end(), arguments.begin(), arguments.end());
+        Outcome rest = run(dir, resume);
+        EXPECT_EQ(rest.code(), 0) << mode << rest.err;
+        EXPECT_EQ(rest.out, joinedLines(left)) << mode;
+    }
+}
+
+TEST(FanrunLostOutput, ARunnerKilledWhileOutputWaitsLeavesThoseCommandsUnfinished) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    const std::string pidFile = dir / "slow.pid";
+    // "slow" holds the order; the others end, and their output waits behind it.
+    const std::string command =
+        "case {} in slow) echo $$ > " + pidFile + "; exec sleep 600;; *) echo {};; esac";
+    const std::vector<std::string> arguments = {"slow", "b", "c", "d", "e"};
+    Launch launch;
+    launch.args = {"-k", "-j", "2", "--joblog", log, command, "--"};
+    launch.args.insert(launch.args.end(), arguments.begin(), arguments.end());
+    Program runner = start(dir, launch);
+    // e starts only once d has ended, d once c has, c once b has.
+    const bool waited = eventually([&] {
+        const std::vector<std::string> started = logged(logRecords(log), "start");
+        return std::find(started.begin(), started.end(), "e") != started.end() &&
+               !readFile(pidFile).empty();
+    });
+    kill(runner.pid, SIGKILL);
+    Outcome killed = runner.finish();
+    const std::string pid = readFile(pidFile);
+    if (!pid.empty()) {
+        kill(std::stoi(pid), SIGKILL);
+    }
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(killed.code(), 1000 + SIGKILL);
+    EXPECT_EQ(killed.out, "");
+    const std::vector<LogRecord> records = logRecords(log);
+    EXPECT_EQ(logged(records, "end"), std::vector<std::string>{});
+    std::vector<std::string> resume = {"-k", "--resume", "--joblog", log, "echo {}", "--"};
+    resume.insert(resume.end(), arguments.begin(), arguments.end());
+    Outcome resumed = run(dir, resume);
+    EXPECT_EQ(resumed.code(), 0) << resumed.err;
+    EXPECT_EQ(resumed.out, joinedLines(arguments));
 }
 
 TEST(FanrunManual, RendersWithoutWarningsAndNamesEveryOptionOfTheHelp) {

@@ -361,6 +361,18 @@ class Output {
     // Writes what still waits; false with a message when any of the output could not be written.
     bool finish(std::string &error);
 
+    // Whether a command's output reached the runner's streams, once it has been written (or
+    // dropped): the feed writes the job log's end record then, as delivery decides.
+    struct Delivery {
+        long sequence = 0;
+        bool delivered = true;
+    };
+    // The deliveries since the last call, in the order they happened.
+    std::vector<Delivery> takeDeliveries();
+    // True once output of the commands is known lost: a write to the runner's streams failed,
+    // or standard output is a pipe whose reader has gone. No further command should start.
+    bool lost();
+
   private:
     struct Capture {
         int out = -1;
@@ -376,7 +388,7 @@ class Output {
     void deliver(Capture &capture);
     void emit(Capture &capture);
     void release(Capture &capture);
-    void copy(int from, int to, const std::string &tag);
+    bool copy(int from, int to, const std::string &tag);
     void noteWriteError(int error);
 
     OutputMode mode_ = OutputMode::files;
@@ -384,6 +396,9 @@ class Output {
     bool keepFiles_ = false;
     int commandOut_ = -1; // the runner's standard output, for the commands
     int writeError_ = 0;
+    bool discarding_ = false; // standard output was closed: what goes to it is lost
+    bool lost_ = false;
+    std::vector<Delivery> deliveries_;
     Capture staged_;       // the command being started
     Captured running_;     // by record
     Captured waiting_;     // ended, by sequence, waiting for the ones before them

@@ -109,6 +109,15 @@ struct Running {
     int64_t startNs{}; // monotonic
 };
 
+// A command's end whose output waits to be written: its end record waits with it.
+struct Ended {
+    std::vector<Job> jobs;
+    timespec start{};
+    double seconds = 0;
+    int exitCode = 0;
+    int signal = 0;
+};
+
 // What the runner asks for its next command, and hears of starts and ends: the run's source. It
 // takes the arguments as they come, retries failed commands when their delay has passed, keeps
 // the job log, and hands the commands' output to the output mode.
@@ -130,6 +139,7 @@ struct Feed {
     std::vector<std::string> words;        // the staged command's words without the shell
     std::vector<char *> argv;              // ... as handed to the runner
     std::map<int, Running> running;        // by record
+    std::map<long, Ended> undelivered;     // by sequence: ended, their output not yet written
     int handed = 0;                        // commands handed to the runner
     long lastFailures = 0;                 // arguments whose last attempt failed
     int halt = FANRUN_HALT_NEVER;          // the halt setting, when retries make it ours
@@ -284,9 +294,43 @@ void stageWords(Feed &feed, FANRUN_COMMAND *command) {
     command->argv = feed.argv.data();
 }
 
+// Appends the end record of every job; false stops the run from starting commands.
+void recordEnds(Feed &feed, const std::vector<Job> &jobs, timespec start, double seconds,
+                int exitCode, int signum) {
+    for (const Job &job : jobs) {
+        if (feed.log != nullptr && !feed.log->recordEnd(job.argument, job.occurrence, job.attempt,
+                                                        start, seconds, exitCode, signum)) {
+            feed.logFailed = true;
+        }
+    }
+}
+
+// The end records of commands whose output has now been written. Output that did not reach the
+// runner's streams makes its command's end a failure by SIGPIPE (a command that failed keeps its
+// own failure), so that resuming runs it again.
+void logDeliveries(Feed &feed) {
+    for (const Output::Delivery &delivery : feed.output->takeDeliveries()) {
+        auto found = feed.undelivered.find(delivery.sequence);
+        if (found == feed.undelivered.end()) {
+            continue;
+        }
+        const Ended &ended = found->second;
+        const bool succeeded = ended.exitCode == 0 && ended.signal == 0;
+        if (delivery.delivered || !succeeded) {
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal);
+        } else {
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, -1, SIGPIPE);
+        }
+        feed.undelivered.erase(found);
+    }
+}
+
 int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
+        if (feed.output->lost()) {
+            return FANRUN_NEXT_END; // what a further command writes would be lost too
+        }
         if (feed.output->backlogFull()) {
             return FANRUN_NEXT_WAIT; // until a command ends
         }
@@ -371,14 +415,18 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
         const bool again = failed && attempt <= feed.settings->retries;
-        feed.output->ended(*event, !again);
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
-        for (const Job &job : jobs) {
-            if (feed.log != nullptr &&
-                !feed.log->recordEnd(job.argument, job.occurrence, job.attempt, running.start,
-                                     seconds, exitCode, signum)) {
-                feed.logFailed = true;
-            }
+        const OutputMode mode = feed.settings->output;
+        if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
+            // Ended only once its output is out: a runner killed while the output waits leaves
+            // the command unfinished in the log, not a success nobody saw.
+            feed.undelivered[running.group.sequence] =
+                Ended{jobs, running.start, seconds, exitCode, signum};
+            feed.output->ended(*event, true);
+            logDeliveries(feed);
+        } else {
+            feed.output->ended(*event, !again);
+            recordEnds(feed, jobs, running.start, seconds, exitCode, signum);
         }
         if (again) {
             const double delay = feed.settings->retryDelay *
@@ -651,6 +699,7 @@ int run(int argc, char **argv) {
     if (!outputShown) {
         feed.outputError = error;
     }
+    logDeliveries(feed);
     const bool written = outputWritten();
     if (feed.log != nullptr && !feed.log->finish()) {
         feed.logFailed = true;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -86,6 +87,7 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
         // A closed standard output: what the commands write is lost, and the run says so.
         commandOut_ = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
         writeError_ = EBADF;
+        discarding_ = true;
     }
     if (dup2(report, STDOUT_FILENO) < 0) {
         error = std::string("cannot send the report to its file: ") + strerror(errno);
@@ -237,11 +239,42 @@ void Output::deliver(Capture &capture) {
     waiting_.emplace(sequence, std::move(capture));
 }
 
-// Writes a captured command's output to the runner's streams and lets its files go.
+// Writes a captured command's output to the runner's streams, notes whether all of it got
+// there, and lets its files go.
 void Output::emit(Capture &capture) {
-    copy(capture.out, commandOut_, capture.tag);
-    copy(capture.err, STDERR_FILENO, capture.tag);
+    bool delivered = copy(capture.out, commandOut_, capture.tag);
+    delivered = copy(capture.err, STDERR_FILENO, capture.tag) && delivered;
+    if (discarding_ && capture.out >= 0 && lseek(capture.out, 0, SEEK_END) > 0) {
+        delivered = false;
+    }
+    if (!delivered) {
+        lost_ = true;
+    }
+    deliveries_.push_back(Delivery{capture.sequence, delivered});
     release(capture);
+}
+
+std::vector<Output::Delivery> Output::takeDeliveries() {
+    std::vector<Delivery> taken;
+    taken.swap(deliveries_);
+    return taken;
+}
+
+bool Output::lost() {
+    if (lost_ || mode_ == OutputMode::files || commandOut_ < 0) {
+        return lost_;
+    }
+    // A pipe's writing end polls as an error once no reader is left, before any write fails.
+    pollfd out{commandOut_, 0, 0};
+    int ready = 0;
+    do {
+        ready = poll(&out, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0 && (out.revents & POLLERR) != 0) {
+        lost_ = true;
+        noteWriteError(EPIPE);
+    }
+    return lost_;
 }
 
 // Lets a captured command's files go: the output files are closed, temporary ones kept for the
@@ -256,10 +289,11 @@ void Output::release(Capture &capture) {
     }
 }
 
-// Copies the file from its start to to, each line after the tag and a TAB when there is a tag.
-void Output::copy(int from, int to, const std::string &tag) {
+// Copies the file from its start to to, each line after the tag and a TAB when there is a tag;
+// false when a write failed.
+bool Output::copy(int from, int to, const std::string &tag) {
     if (from < 0 || lseek(from, 0, SEEK_SET) != 0) {
-        return;
+        return true;
     }
     if (!tag_) {
         // The kernel moves the bytes itself where it can.
@@ -269,7 +303,7 @@ void Output::copy(int from, int to, const std::string &tag) {
                 continue;
             }
             if (moved == 0) {
-                return;
+                return true;
             }
             if (errno == EINTR) {
                 continue;
@@ -278,7 +312,7 @@ void Output::copy(int from, int to, const std::string &tag) {
                 break;
             }
             noteWriteError(errno);
-            return;
+            return false;
         }
     }
     char buffer[64 * 1024];
@@ -290,7 +324,7 @@ void Output::copy(int from, int to, const std::string &tag) {
             continue;
         }
         if (got <= 0) {
-            return;
+            return true;
         }
         out.clear();
         for (ssize_t i = 0; i < got; ++i) {
@@ -303,7 +337,7 @@ void Output::copy(int from, int to, const std::string &tag) {
         }
         if (!writeAll(to, out.data(), out.size())) {
             noteWriteError(errno);
-            return;
+            return false;
         }
     }
 }
