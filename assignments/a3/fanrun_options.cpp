@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <getopt.h>
 #include <unistd.h>
@@ -285,6 +286,18 @@ const char *fileName(const char *option, const char *text) {
     return text;
 }
 
+// The option getopt has just refused, the word it began in at element: a long one as written
+// (up to any '='), a short one alone, also when letters follow it ("-N2", "-gN").
+std::string optionName(char **argv, int element) {
+    // Within a word of short options getopt stays at that word until its last letter.
+    const char *word = optind == element ? argv[element] : argv[optind - 1];
+    if (strncmp(word, "--", 2) == 0) {
+        return std::string(word, strcspn(word, "="));
+    }
+    return optopt > 0 && optopt < 256 ? std::string{'-', static_cast<char>(optopt)}
+                                      : std::string(word);
+}
+
 } // namespace
 
 Settings parseOptions(int argc, char **argv) {
@@ -323,7 +336,12 @@ Settings parseOptions(int argc, char **argv) {
     int option = 0;
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
-    while ((option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr)) != -1) {
+    for (;;) {
+        const int element = optind;
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        if (option == -1) {
+            break;
+        }
         switch (option) {
         case 'j':
             settings.jobs = parseJobs(optarg);
@@ -341,6 +359,12 @@ Settings parseOptions(int argc, char **argv) {
             settings.form = InputForm{false, parseDelimiter(optarg)};
             break;
         case 'a':
+            if (settings.argFile != nullptr) {
+                // GNU parallel reads several -a inputs side by side; the last one alone would
+                // silently run something else.
+                badUsage("-a given twice: fanrun reads one input (join the files first, e.g. "
+                         "cat A B | fanrun ...)");
+            }
             settings.argFile = fileName("-a", optarg);
             break;
         case optRaw:
@@ -426,14 +450,20 @@ Settings parseOptions(int argc, char **argv) {
             puts("fanrun " FANRUN_VERSION);
             exit(fflush(stdout) == 0 && ferror(stdout) == 0 ? 0 : exitRunner);
         case ':':
-            badUsage("option '%s' needs a value", argv[optind - 1]);
+            badUsage("option '%s' needs a value", optionName(argv, element).c_str());
         case '?':
         default:
-            badUsage("unknown option '%s'", argv[optind - 1]);
+            badUsage("unknown option '%s'", optionName(argv, element).c_str());
         }
     }
     if ((settings.resume || settings.resumeFailed) && settings.joblogPath == nullptr) {
         badUsage("--resume and --resume-failed need --joblog FILE");
+    }
+    // A command given the terminal writes to it as well, as -u lets it; -o DIR still asks for
+    // the files.
+    if (settings.terminal && settings.output == OutputMode::files && settings.outputDir == nullptr &&
+        !settings.tag) {
+        settings.output = OutputMode::ungroup;
     }
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
