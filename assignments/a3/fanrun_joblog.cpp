@@ -340,7 +340,7 @@ bool JobLog::open(const char *path) {
         const int error = errno;
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
                 lstat(path, &status) == 0 && S_ISLNK(status.st_mode) ? "a symbolic link"
-                                                                    : strerror(error));
+                                                                     : strerror(error));
         return false;
     }
     Scan state;

@@ -461,8 +461,8 @@ Settings parseOptions(int argc, char **argv) {
     }
     // A command given the terminal writes to it as well, as -u lets it; -o DIR still asks for
     // the files.
-    if (settings.terminal && settings.output == OutputMode::files && settings.outputDir == nullptr &&
-        !settings.tag) {
+    if (settings.terminal && settings.output == OutputMode::files &&
+        settings.outputDir == nullptr && !settings.tag) {
         settings.output = OutputMode::ungroup;
     }
     if (settings.tag && settings.output == OutputMode::files) {

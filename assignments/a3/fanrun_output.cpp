@@ -80,21 +80,21 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
         // In a shared directory the name may be a planted link or FIFO: only a regular file,
         // never through a link, and never waiting for a FIFO's reader; it is emptied only once
         // known to be one.
-        report = ::open(reportPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                                        O_CLOEXEC,
-                        0644);
+        report = ::open(reportPath,
+                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
         struct stat status {};
         const char *why = nullptr;
         if (report < 0) {
             const int openError = errno;
             why = lstat(reportPath, &status) == 0 && S_ISLNK(status.st_mode) ? "a symbolic link"
-                  : openError == ENXIO ? "not a regular file"
-                                       : strerror(openError);
+                  : openError == ENXIO                                       ? "not a regular file"
+                                                                             : strerror(openError);
         } else if (fstat(report, &status) != 0) {
             why = strerror(errno);
         } else if (!S_ISREG(status.st_mode)) {
             why = "not a regular file";
-        } else if (fcntl(report, F_SETFL, fcntl(report, F_GETFL) & ~O_NONBLOCK) != 0 || ftruncate(report, 0) != 0) {
+        } else if (fcntl(report, F_SETFL, fcntl(report, F_GETFL) & ~O_NONBLOCK) != 0 ||
+                   ftruncate(report, 0) != 0) {
             why = strerror(errno);
         }
         if (why != nullptr) {
