@@ -2734,7 +2734,10 @@ TEST(FanrunUsage, SpellingsOfGnuParallelAreRefusedWithWhatFanrunTakesInstead) {
                                                    : std::string(argument).replace(at, 4, mark));
             label += " '" + argument + "'";
         }
-        Outcome outcome = runFanrun(dir, args);
+        // A misread word would become a file name of the command: it stays in the test's folder.
+        StartOptions options;
+        options.workDir = dir.path().string();
+        Outcome outcome = runFanrun(dir, args, options);
         if (c.message.empty()) {
             EXPECT_EQ(outcome.code(), 0) << label << "\n" << outcome.err;
             EXPECT_TRUE(fs::exists(dir / "ran")) << label;
