@@ -345,12 +345,12 @@ bool JobLog::open(const char *path) {
     }
     Scan state;
     bool ok = false;
-    if (fstat(fd_, &status) != 0) {
+    // Only a regular file is made blocking again.
+    if (fstat(fd_, &status) != 0 ||
+        (S_ISREG(status.st_mode) && fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)) {
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
     } else if (!S_ISREG(status.st_mode)) {
         fprintf(stderr, "fanrun: cannot open the job log %s: not a regular file\n", path);
-    } else if (fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) {
-        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
     } else if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         // Two runs appending to one log would interleave their keys and cut each other's tails.
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,

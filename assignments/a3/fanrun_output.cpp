@@ -89,13 +89,13 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
             why = lstat(reportPath, &status) == 0 && S_ISLNK(status.st_mode) ? "a symbolic link"
                   : openError == ENXIO                                       ? "not a regular file"
                                                                              : strerror(openError);
-        } else if (fstat(report, &status) != 0) {
+        } else if (fstat(report, &status) != 0 ||
+                   (S_ISREG(status.st_mode) &&
+                    (fcntl(report, F_SETFL, fcntl(report, F_GETFL) & ~O_NONBLOCK) != 0 ||
+                     ftruncate(report, 0) != 0))) {
             why = strerror(errno);
         } else if (!S_ISREG(status.st_mode)) {
             why = "not a regular file";
-        } else if (fcntl(report, F_SETFL, fcntl(report, F_GETFL) & ~O_NONBLOCK) != 0 ||
-                   ftruncate(report, 0) != 0) {
-            why = strerror(errno);
         }
         if (why != nullptr) {
             if (report >= 0) {
