@@ -2876,6 +2876,90 @@ TEST(FanrunUsage, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(number.back(), '\n');
 }
 
+TEST(FanrunUsage, SpellingsOfGnuParallelAreRefusedWithWhatFanrunTakesInstead) {
+    const std::string separates = "separates input sources in GNU parallel; fanrun takes its "
+                                  "arguments after '--' (or from -a FILE)";
+    const std::string names = "names input files in GNU parallel; fanrun reads its arguments "
+                              "from one file with -a FILE (or from standard input)";
+    auto positional = [](const std::string &spelling) {
+        return "'" + spelling +
+               "' is a positional replacement string of GNU parallel; fanrun has one input: use "
+               "{} (with -n, several arguments: set -- {} inside the command)";
+    };
+    struct Case {
+        std::vector<std::string> arguments; // MARK: a command that leaves a mark when it runs
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"MARK", ":::", "a", "b"}, "':::' " + separates},
+        {{"sh", "-c", "MARK", "x", "--", "a"}, ""},
+        {{"MARK; echo {}", ":::", "a"}, "':::' " + separates},
+        {{"MARK", ":::+", "a"}, "':::+' " + separates},
+        {{"MARK", "::::", "list"}, "'::::' " + names},
+        {{"MARK", "::::+", "list"}, "'::::+' " + names},
+        {{"-a", "list", "-a", "list", "MARK"},
+         "-a given twice: fanrun reads one input (join the files first, e.g. cat A B | fanrun "
+         "...)"},
+        {{"MARK; echo {1}", "a"}, positional("{1}")},
+        {{"sh", "-c", "MARK", "x{2.}", "--", "a"}, positional("{2.}")},
+        {{"MARK; echo {1/}", "a"}, positional("{1/}")},
+        {{"MARK; echo {10//}", "a"}, positional("{10//}")},
+        {{"MARK; echo {1/.}", "a"}, positional("{1/.}")},
+        {{"--raw", "MARK; echo {3}", "a"}, positional("{3}")},
+        // The shell's own ${1}, brace ranges and awk's braces are not GNU parallel's.
+        {{"MARK; set -- {}; echo ${1} {1..2} | awk '{print $1}'", "a"}, ""},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        writeFile(dir / "list", "a\n");
+        const std::string mark = "touch " + (dir / "ran");
+        std::vector<std::string> args{"-o", dir / "out"};
+        std::string label;
+        for (const std::string &argument : c.arguments) {
+            const size_t at = argument.find("MARK");
+            args.push_back(at == std::string::npos ? argument
+                                                   : std::string(argument).replace(at, 4, mark));
+            label += " '" + argument + "'";
+        }
+        // A misread word would become a file name of the command: it stays in the test's folder.
+        StartOptions options;
+        options.workDir = dir.path().string();
+        Outcome outcome = runFanrun(dir, args, options);
+        if (c.message.empty()) {
+            EXPECT_EQ(outcome.code(), 0) << label << "\n" << outcome.err;
+            EXPECT_TRUE(fs::exists(dir / "ran")) << label;
+            continue;
+        }
+        EXPECT_EQ(outcome.code(), 2) << label;
+        EXPECT_EQ(outcome.out, "") << label;
+        EXPECT_EQ(outcome.err, "fanrun: " + c.message + "\n" + usage) << label;
+        EXPECT_FALSE(fs::exists(dir / "ran")) << label;
+        EXPECT_FALSE(fs::exists(dir / "out")) << label;
+    }
+}
+
+TEST(FanrunUsage, ARefusedOptionIsNamedAsWrittenEvenWithTextAttached) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-N2", "echo"}, "unknown option '-N'"},
+        {{"-gN", "echo"}, "unknown option '-N'"},
+        {{"-gN2", "echo"}, "unknown option '-N'"},
+        {{"-N", "echo"}, "unknown option '-N'"},
+        {{"-g", "-xy", "echo"}, "unknown option '-x'"},
+        {{"--raw", "-N2", "echo"}, "unknown option '-N'"},
+        {{"--nope=3", "echo"}, "unknown option '--nope'"},
+        {{"--nope", "echo"}, "unknown option '--nope'"},
+        {{"-g", "-j"}, "option '-j' needs a value"},
+        {{"-gj"}, "option '-j' needs a value"},
+        {{"--jobs"}, "option '--jobs' needs a value"},
+    };
+    for (const auto &[arguments, message] : cases) {
+        TempDir dir;
+        Outcome outcome = runFanrun(dir, arguments);
+        EXPECT_EQ(outcome.code(), 2) << arguments[0];
+        EXPECT_EQ(outcome.err, "fanrun: " + message + "\n" + usage) << arguments[0];
+    }
+}
+
 TEST(FanrunReport, ReportSignalsDuringTheRunAddExactlyTheirLines) {
     TempDir dir;
     const std::string out = dir / "out";
@@ -3091,6 +3175,197 @@ TEST(FanrunReport, AStormOfReportSignalsLosesNoCommandAndGarblesNoLine) {
         EXPECT_TRUE(listed == 0 || listed == completed) << "report at line " << i;
     }
     EXPECT_GT(reports, 1);
+}
+
+// ---- the files the runner opens -----------------------------------------------------------------
+
+// The report with the pid of every record line put as PID.
+std::string withoutPids(const std::string &text) {
+    static const std::regex pid("(^|\n)[0-9]+ (-?[0-9]+ -?[0-9]+ echo)");
+    return std::regex_replace(text, pid, "$1PID $2");
+}
+
+TEST(FanrunOpening, AClosedStandardDescriptorNeverReceivesAFileTheRunnerOpens) {
+    const std::string report = "1 1 0\nPID 1 0 echo a; echo b x >&2\n";
+    const std::string badReport = "fanrun: cannot write the report: Bad file descriptor\n";
+    const std::string badOutput =
+        "fanrun: cannot write the commands' output: Bad file descriptor\n";
+    struct Case {
+        std::vector<std::string> options; // R: the report file, J: the job log
+        Stream closed;                    // Closed: standard output closed; File: standard error
+        int code;
+        std::string shown; // what the stream left open gets
+        std::string reportFile;
+    };
+    const Case cases[] = {
+        {{}, Stream::Closed, 1, badReport, ""},
+        {{}, Stream::File, 0, report, ""},
+        {{"-g"}, Stream::Closed, 1, "b x\n" + report + badOutput, ""},
+        {{"-g"}, Stream::File, 1, "a\n", ""},
+        {{"-k"}, Stream::Closed, 1, "b x\n" + report + badOutput, ""},
+        {{"-k"}, Stream::File, 1, "a\n", ""},
+        {{"-u"}, Stream::Closed, 1, "b x\n" + report + badOutput, ""},
+        {{"-u"}, Stream::File, 1, "a\n", ""},
+        {{"--report", "R"}, Stream::Closed, 0, "", report},
+        {{"--report", "R"}, Stream::File, 0, "", report},
+        {{"-g", "--report", "R"}, Stream::Closed, 1, "b x\n" + badOutput, report},
+        {{"-g", "--report", "R"}, Stream::File, 1, "a\n", report},
+        {{"--joblog", "J"}, Stream::Closed, 1, badReport, ""},
+        {{"--joblog", "J"}, Stream::File, 0, report, ""},
+        {{"-g", "--joblog", "J"}, Stream::Closed, 1, "b x\n" + report + badOutput, ""},
+        {{"-g", "--joblog", "J"}, Stream::File, 1, "a\n", ""},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        std::vector<std::string> args;
+        std::string label;
+        for (const std::string &option : c.options) {
+            args.push_back(option == "R" ? dir / "report" : option == "J" ? dir / "log" : option);
+            label += option + " ";
+        }
+        args.insert(args.end(), {"echo a; echo b {} >&2", "x"});
+        StartOptions options;
+        options.workDir = dir.path().string();
+        const bool outClosed = c.closed == Stream::Closed;
+        (outClosed ? options.out : options.err) = Stream::Closed;
+        label += outClosed ? ">&-" : "2>&-";
+        Outcome outcome = runFanrun(dir, args, options);
+        EXPECT_EQ(outcome.code(), c.code) << label << "\n" << outcome.err;
+        EXPECT_EQ(withoutPids(outClosed ? outcome.err : outcome.out), c.shown) << label;
+        EXPECT_EQ(withoutPids(readFile(dir / "report")), c.reportFile) << label;
+        if (std::find(c.options.begin(), c.options.end(), "J") != c.options.end()) {
+            const std::vector<std::string> log = lines(readFile(dir / "log"));
+            ASSERT_EQ(log.size(), 3U) << label << "\n" << readFile(dir / "log");
+            EXPECT_EQ(log[1].rfind("start\t", 0), 0U) << label;
+            EXPECT_EQ(log[2].rfind("end\t", 0), 0U) << label;
+        }
+    }
+}
+
+TEST(FanrunOpening, TheReportFileAndTheJobLogAreNeverALinkOrAFileThatIsNotRegular) {
+    struct Case {
+        const char *option;
+        const char *planted; // link, fifo or directory
+        const char *why;
+    };
+    const Case cases[] = {
+        {"--report", "link", "a symbolic link"},
+        {"--report", "dangling link", "a symbolic link"},
+        {"--report", "fifo", "not a regular file"},
+        {"--report", "directory", "Is a directory"},
+        {"--joblog", "link", "a symbolic link"},
+        {"--joblog", "dangling link", "a symbolic link"},
+        {"--joblog", "fifo", "not a regular file"},
+        {"--joblog", "directory", "Is a directory"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string target = dir / "target";
+        const std::string planted = dir / "planted";
+        const std::string planting = c.planted;
+        if (planting == "link") {
+            writeFile(target, "kept\n");
+            fs::create_symlink(target, planted);
+        } else if (planting == "dangling link") {
+            fs::create_symlink(target, planted);
+        } else if (planting == "fifo") {
+            ASSERT_EQ(mkfifo(planted.c_str(), 0644), 0);
+        } else {
+            fs::create_directory(planted);
+        }
+        const std::string label = std::string(c.option) + " " + planting;
+        StartOptions options;
+        // A FIFO without a reader must not hold the runner.
+        options.wrapper = {"timeout", "-s", "KILL", "20"};
+        Outcome outcome = runFanrun(
+            dir, {c.option, planted, "-o", dir / "out", "touch " + (dir / "ran")}, options);
+        EXPECT_EQ(outcome.code(), 1) << label;
+        const std::string what =
+            std::string(c.option) == "--report" ? "the report file " : "the job log ";
+        EXPECT_EQ(outcome.err, "fanrun: cannot open " + what + planted + ": " + c.why + "\n")
+            << label;
+        EXPECT_EQ(outcome.out, "") << label;
+        EXPECT_FALSE(fs::exists(dir / "ran")) << label;
+        if (planting == "link") {
+            EXPECT_EQ(readFile(target), "kept\n") << label;
+        } else {
+            EXPECT_FALSE(fs::exists(target)) << label;
+        }
+    }
+}
+
+TEST(FanrunOpening, ALinkPlantedByAnotherUserInASharedDirectoryIsRefused) {
+    if (geteuid() != 0 || system("command -v setpriv > /dev/null") != 0) {
+        SKIP_UNLESS_CI("needs root and setpriv");
+    }
+    TempDir dir;
+    const std::string shared = dir / "shared";
+    fs::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    // Root's file, named by a link that nobody plants beside the runner's report and job log.
+    const std::string target = dir / "precious";
+    writeFile(target, "kept\n");
+    for (const char *option : {"--report", "--joblog"}) {
+        const std::string planted = shared + "/" + (option + 2);
+        const std::string plant =
+            "setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s " + target + " " + planted;
+        ASSERT_EQ(system(plant.c_str()), 0) << plant;
+        Outcome outcome = runFanrun(dir, {option, planted, "-o", dir / "out", "echo", "a"});
+        EXPECT_EQ(outcome.code(), 1) << option;
+        EXPECT_EQ(outcome.out, "") << option;
+        EXPECT_NE(outcome.err.find(planted + ": "), std::string::npos) << option << outcome.err;
+        EXPECT_EQ(readFile(target), "kept\n") << option;
+    }
+}
+
+TEST(FanrunOpening, TheReportSaysWhyItsWriteFailed) {
+    TempDir dir;
+    // A record longer than stdio's buffer goes past it; its reader is gone by then.
+    const std::string argument(10000, 'x');
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    close(pipeEnds[0]);
+    StartOptions options;
+    options.outFd = pipeEnds[1];
+    Outcome outcome = runFanrun(dir, {"-o", dir / "out", "true", argument}, options);
+    close(pipeEnds[1]);
+    EXPECT_EQ(outcome.code(), 1);
+    EXPECT_EQ(outcome.err, "fanrun: cannot write the report: Broken pipe\n");
+}
+
+TEST(FanrunOpening, TtyCommandsWriteToTheRunnersOwnStreamsUnlessOutputFilesAreAsked) {
+    struct Case {
+        bool outputDir;      // -o DIR given
+        std::string out;     // fanrun's standard output, the report's pid as PID
+        std::string err;     // its standard error
+        std::string outFile; // the command's standard output file, with -o DIR
+    };
+    const std::string report = "1 1 0\nPID 1 0 echo got a; echo e >&2\n";
+    const Case cases[] = {
+        {false, "got a\n", "e\n" + report, ""},
+        {true, report, "", "got a\n"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        std::vector<std::string> args{"--tty"};
+        if (c.outputDir) {
+            args.insert(args.end(), {"-o", dir / "out"});
+        }
+        args.insert(args.end(), {"echo got {}; echo e >&2", "a"});
+        Outcome outcome = runOnTerminal(dir, args, "");
+        const char *label = c.outputDir ? "-o DIR" : "no -o";
+        EXPECT_EQ(outcome.code(), 0) << label << "\n" << outcome.err;
+        EXPECT_EQ(withoutPids(outcome.out), c.out) << label;
+        EXPECT_EQ(withoutPids(outcome.err), c.err) << label;
+        if (c.outputDir) {
+            const std::vector<ReportLine> records = parseRecords(outcome.out);
+            ASSERT_EQ(records.size(), 1U) << label;
+            EXPECT_EQ(commandOutput(dir / "out", records[0]), c.outFile) << label;
+        } else {
+            EXPECT_FALSE(fs::exists(dir / "fanrun-out")) << label;
+        }
+    }
 }
 
 } // namespace

@@ -331,15 +331,23 @@ bool JobLog::open(const char *path) {
     unfinished_ = ignored_ = 0;
     entries_.clear();
     // O_APPEND: a record lands after the last one even if the file was cut or grew meanwhile.
-    fd_ = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    // In a shared directory the name may be a planted link or FIFO: never through a link, and
+    // never waiting on the open.
+    fd_ = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                 0644);
+    struct stat status {};
     if (fd_ < 0) {
-        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
+        const int error = errno;
+        fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
+                lstat(path, &status) == 0 && S_ISLNK(status.st_mode) ? "a symbolic link"
+                                                                     : strerror(error));
         return false;
     }
-    struct stat status {};
     Scan state;
     bool ok = false;
-    if (fstat(fd_, &status) != 0) {
+    // Only a regular file is made blocking again.
+    if (fstat(fd_, &status) != 0 ||
+        (S_ISREG(status.st_mode) && fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)) {
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
     } else if (!S_ISREG(status.st_mode)) {
         fprintf(stderr, "fanrun: cannot open the job log %s: not a regular file\n", path);

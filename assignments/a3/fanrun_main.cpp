@@ -83,10 +83,48 @@ void handleSignals(bool restart) {
     sigaction(SIGUSR2, &ignore, nullptr);
 }
 
+// The first error of a write to standard output through stdio. A write that fails inside a long
+// line goes past the buffer and leaves only the stream's error flag: errno is long gone by the
+// time the report is checked.
+int standardOutputError = 0;
+
+ssize_t writeStandardOutput(void * /*cookie*/, const char *data, size_t size) {
+    for (;;) {
+        const ssize_t written = write(STDOUT_FILENO, data, size);
+        if (written >= 0 || errno != EINTR) {
+            if (written < 0 && standardOutputError == 0) {
+                standardOutputError = errno;
+            }
+            return written;
+        }
+    }
+}
+
+// Standard output's stream writes descriptor 1 as before, buffered as before, and keeps the
+// reason a write failed; without the stream the old one stays.
+void keepStandardOutputErrors() {
+    const cookie_io_functions_t functions{nullptr, writeStandardOutput, nullptr, nullptr};
+    FILE *stream = fopencookie(nullptr, "w", functions);
+    if (stream == nullptr) {
+        return;
+    }
+    if (setvbuf(stream, nullptr, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, BUFSIZ) != 0) {
+        fclose(stream);
+        return;
+    }
+    stdout = stream;
+}
+
 // The report (or the dry run's list) has been written whole: otherwise a one-line message.
 bool outputWritten() {
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "fanrun: cannot write the report: %s\n", strerror(errno));
+    errno = 0;
+    const bool flushed = fflush(stdout) == 0;
+    const int error = errno;
+    if (!flushed || ferror(stdout)) {
+        const int reason = standardOutputError != 0 ? standardOutputError
+                           : error != 0             ? error
+                                                    : EIO;
+        fprintf(stderr, "fanrun: cannot write the report: %s\n", strerror(reason));
         return false;
     }
     return true;
@@ -511,6 +549,54 @@ int dryRun(Feed &feed, int jobs) {
     return !written ? exitRunner : refused ? exitFailed : 0;
 }
 
+// The first positional replacement string of GNU parallel in text ({1}, {2.}, {1/}, {1//},
+// {1/.}), else empty. ${1} is the shell's own and is left alone.
+std::string positionalIn(const char *text) {
+    for (const char *at = strchr(text, '{'); at != nullptr; at = strchr(at + 1, '{')) {
+        if (at != text && at[-1] == '$') {
+            continue;
+        }
+        const size_t digits = strspn(at + 1, "0123456789");
+        if (digits == 0) {
+            continue;
+        }
+        const char *rest = at + 1 + digits;
+        for (const char *ending : {"}", ".}", "/}", "//}", "/.}"}) {
+            if (strncmp(rest, ending, strlen(ending)) == 0) {
+                return std::string(at, rest + strlen(ending));
+            }
+        }
+    }
+    return {};
+}
+
+// Spellings a GNU parallel user may bring that would mean something else here (an argument, a
+// literal word of the command) are refused before anything runs, with what to write instead.
+// Only the words before the first "--" are looked at: after it every word is an argument.
+void refuseParallelSpellings(char *const *operands, int count, int commandWords) {
+    for (int i = 0; i < count; ++i) {
+        const char *word = operands[i];
+        if (strcmp(word, ":::") == 0 || strcmp(word, ":::+") == 0) {
+            badUsage("'%s' separates input sources in GNU parallel; fanrun takes its arguments "
+                     "after '--' (or from -a FILE)",
+                     word);
+        }
+        if (strcmp(word, "::::") == 0 || strcmp(word, "::::+") == 0) {
+            badUsage("'%s' names input files in GNU parallel; fanrun reads its arguments from "
+                     "one file with -a FILE (or from standard input)",
+                     word);
+        }
+    }
+    for (int i = 0; i < commandWords; ++i) {
+        const std::string positional = positionalIn(operands[i]);
+        if (!positional.empty()) {
+            badUsage("'%s' is a positional replacement string of GNU parallel; fanrun has one "
+                     "input: use {} (with -n, several arguments: set -- {} inside the command)",
+                     positional.c_str());
+        }
+    }
+}
+
 int run(int argc, char **argv) {
     Settings settings = parseOptions(argc, argv);
     if (settings.failed) {
@@ -538,6 +624,8 @@ int run(int argc, char **argv) {
             break;
         }
     }
+    refuseParallelSpellings(operands, firstArgument == 1 ? operandCount : firstArgument - 1,
+                            commandWords);
     const CommandTemplate parsed =
         readTemplate(buildTemplate(operands, commandWords), settings.raw);
     const std::string &commandTemplate = parsed.libraryTemplate;
@@ -734,9 +822,27 @@ int run(int argc, char **argv) {
     return 0;
 }
 
+// A closed standard descriptor would be taken by the first file the runner opens (the job log,
+// the report file): the report or the commands' output would land in it. Each one closed is held
+// by /dev/null opened the other way, so that using it fails with EBADF as it would closed.
+void holdClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // The lower ones are open by now: the lowest free descriptor is this one.
+        const int held = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (held != fd) {
+            _exit(exitRunner);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    holdClosedStandardDescriptors();
+    keepStandardOutputErrors();
     handleSignals(false);
     try {
         return run(argc, argv);

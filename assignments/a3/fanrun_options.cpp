@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <getopt.h>
 #include <unistd.h>
@@ -70,6 +71,8 @@ constexpr const char *help =
     "Arguments made only of letters, digits and _ . / , : + @ % - are used as they are.\n"
     "Keep this default for file names and any data; use --raw only when the arguments are\n"
     "themselves shell code to run (a list of commands).\n"
+    "GNU parallel's ::: :::+ :::: ::::+, a second -a and {1} {1.} {1/} {1//} {1/.} mean\n"
+    "something else here and are refused (exit status 2) with what to write instead.\n"
     "\n"
     "  -j, --jobs N            run at most N commands at once (default: online processors)\n"
     "  -o, --output-dir DIR    directory for the output files, created if missing (its parent\n"
@@ -80,7 +83,7 @@ constexpr const char *help =
     "                          \\b \\0 \\\\ or \\xHH (with -0 or -d every item counts, empty\n"
     "                          ones too; a last delimiter at the end is optional)\n"
     "  -a, --arg-file FILE     read the arguments from FILE instead of standard input ('-' is\n"
-    "                          standard input)\n"
+    "                          standard input; given once)\n"
     "  -g, --group             write each command's standard output (and error) to fanrun's\n"
     "                          own, whole, when the command ends: never mixed with another's\n"
     "  -k, --keep-order        as --group, in input order (waiting output is held on disk)\n"
@@ -89,7 +92,8 @@ constexpr const char *help =
     "      --tag               put the argument and a TAB before every line a command writes\n"
     "                          (with -g or -k; alone it means -g --tag)\n"
     "      --report FILE       write the report into FILE (with -g, -k, -u or --tag it goes\n"
-    "                          to standard error otherwise)\n"
+    "                          to standard error otherwise); FILE must be a regular file or\n"
+    "                          new: a symbolic link or FIFO is refused, as for --joblog\n"
     "      --raw               put arguments into the command as they are, as shell code\n"
     "      --timeout DURATION  end a command still running DURATION seconds (fractions allowed)\n"
     "                          after its start: SIGTERM, then SIGKILL 2 seconds later; it\n"
@@ -100,7 +104,8 @@ constexpr const char *help =
     "                          in place on a terminal, else at most one line a second)\n"
     "      --tty               give each command the terminal, for one that asks for a password\n"
     "                          or is interactive: it reads /dev/tty and gets the terminal's\n"
-    "                          keys (Ctrl-C reaches it too); implies -j 1\n"
+    "                          keys (Ctrl-C reaches it too); implies -j 1; its output goes\n"
+    "                          to fanrun's own streams, as with -u, unless -o DIR is given\n"
     "  -n, --max-args N        give each command up to N arguments, as xargs -n does (fewer\n"
     "                          where more would not fit exec): {} must be a word of its own\n"
     "                          and stands for all of them, each one word;\n"
@@ -285,6 +290,18 @@ const char *fileName(const char *option, const char *text) {
     return text;
 }
 
+// The option getopt has just refused, the word it began in at element: a long one as written
+// (up to any '='), a short one alone, also when letters follow it ("-N2", "-gN").
+std::string optionName(char **argv, int element) {
+    // Within a word of short options getopt stays at that word until its last letter.
+    const char *word = optind == element ? argv[element] : argv[optind - 1];
+    if (strncmp(word, "--", 2) == 0) {
+        return std::string(word, strcspn(word, "="));
+    }
+    return optopt > 0 && optopt < 256 ? std::string{'-', static_cast<char>(optopt)}
+                                      : std::string(word);
+}
+
 } // namespace
 
 Settings parseOptions(int argc, char **argv) {
@@ -323,7 +340,12 @@ Settings parseOptions(int argc, char **argv) {
     int option = 0;
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
-    while ((option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr)) != -1) {
+    for (;;) {
+        const int element = optind;
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        if (option == -1) {
+            break;
+        }
         switch (option) {
         case 'j':
             settings.jobs = parseJobs(optarg);
@@ -341,6 +363,12 @@ Settings parseOptions(int argc, char **argv) {
             settings.form = InputForm{false, parseDelimiter(optarg)};
             break;
         case 'a':
+            if (settings.argFile != nullptr) {
+                // GNU parallel reads several -a inputs side by side; the last one alone would
+                // silently run something else.
+                badUsage("-a given twice: fanrun reads one input (join the files first, e.g. "
+                         "cat A B | fanrun ...)");
+            }
             settings.argFile = fileName("-a", optarg);
             break;
         case optRaw:
@@ -426,14 +454,20 @@ Settings parseOptions(int argc, char **argv) {
             puts("fanrun " FANRUN_VERSION);
             exit(fflush(stdout) == 0 && ferror(stdout) == 0 ? 0 : exitRunner);
         case ':':
-            badUsage("option '%s' needs a value", argv[optind - 1]);
+            badUsage("option '%s' needs a value", optionName(argv, element).c_str());
         case '?':
         default:
-            badUsage("unknown option '%s'", argv[optind - 1]);
+            badUsage("unknown option '%s'", optionName(argv, element).c_str());
         }
     }
     if ((settings.resume || settings.resumeFailed) && settings.joblogPath == nullptr) {
         badUsage("--resume and --resume-failed need --joblog FILE");
+    }
+    // A command given the terminal writes to it as well, as -u lets it; -o DIR still asks for
+    // the files.
+    if (settings.terminal && settings.output == OutputMode::files &&
+        settings.outputDir == nullptr && !settings.tag) {
+        settings.output = OutputMode::ungroup;
     }
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fanrun_cli {
@@ -75,19 +76,49 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
     }
     // The commands' output keeps the runner's standard output; the report, written to descriptor
     // 1 by the library, goes elsewhere.
-    const int report = reportPath != nullptr
-                           ? ::open(reportPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
-                           : STDERR_FILENO;
-    if (report < 0) {
-        error = std::string("cannot open the report file ") + reportPath + ": " + strerror(errno);
-        return false;
+    int report = STDERR_FILENO;
+    if (reportPath != nullptr) {
+        // In a shared directory the name may be a planted link or FIFO: only a regular file,
+        // never through a link, and never waiting for a FIFO's reader; it is emptied only once
+        // known to be one.
+        report = ::open(reportPath,
+                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+        struct stat status {};
+        const char *why = nullptr;
+        if (report < 0) {
+            const int openError = errno;
+            why = lstat(reportPath, &status) == 0 && S_ISLNK(status.st_mode) ? "a symbolic link"
+                  : openError == ENXIO                                       ? "not a regular file"
+                                                                             : strerror(openError);
+        } else if (fstat(report, &status) != 0 ||
+                   (S_ISREG(status.st_mode) &&
+                    (fcntl(report, F_SETFL, fcntl(report, F_GETFL) & ~O_NONBLOCK) != 0 ||
+                     ftruncate(report, 0) != 0))) {
+            why = strerror(errno);
+        } else if (!S_ISREG(status.st_mode)) {
+            why = "not a regular file";
+        }
+        if (why != nullptr) {
+            if (report >= 0) {
+                close(report);
+            }
+            error = std::string("cannot open the report file ") + reportPath + ": " + why;
+            return false;
+        }
     }
     commandOut_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    // A standard output closed when the runner started holds /dev/null open for reading.
+    if (commandOut_ >= 0 && (fcntl(commandOut_, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+        close(commandOut_);
+        commandOut_ = -1;
+    }
     if (commandOut_ < 0) {
         // A closed standard output: what the commands write is lost, and the run says so.
         commandOut_ = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        writeError_ = EBADF;
-        discarding_ = true;
+        if (mode != OutputMode::files) {
+            writeError_ = EBADF;
+            discarding_ = true;
+        }
     }
     if (dup2(report, STDOUT_FILENO) < 0) {
         error = std::string("cannot send the report to its file: ") + strerror(errno);
