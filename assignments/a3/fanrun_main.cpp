@@ -127,6 +127,8 @@ struct Feed {
     long groups = 0;                       // commands made from arguments so far
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
+    Group deferred;                        // taken, waiting for descriptors to start with
+    bool haveDeferred = false;
     std::vector<std::string> words;        // the staged command's words without the shell
     std::vector<char *> argv;              // ... as handed to the runner
     std::map<int, Running> running;        // by record
@@ -202,6 +204,11 @@ int commandsOf(long arguments, int perCommand) {
 // The next command to start into group: a retry that is due, else the next arguments, as many as
 // a command takes or the last ones of the input; FANRUN_NEXT_WAIT fills command's wait fields.
 int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
+    if (feed.haveDeferred) {
+        group = std::move(feed.deferred);
+        feed.haveDeferred = false;
+        return FANRUN_NEXT_COMMAND;
+    }
     const int64_t now = monotonicNs();
     if (!feed.retries.empty() && feed.retries.begin()->first <= now) {
         group = std::move(feed.retries.begin()->second);
@@ -311,9 +318,17 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             feed.output->skip(group.sequence);
         }
         std::string error;
-        if (!feed.output->prepare(*command, group.sequence, tagOf(group), error)) {
+        const Output::Prepared prepared =
+            feed.output->prepare(*command, group.sequence, tagOf(group), error);
+        if (prepared != Output::Prepared::ready) {
             free(command->command);
             command->command = nullptr;
+            if (prepared == Output::Prepared::later) {
+                // Asked again once a command has ended and let its descriptors go.
+                feed.deferred = std::move(group);
+                feed.haveDeferred = true;
+                return FANRUN_NEXT_WAIT;
+            }
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
@@ -367,11 +382,18 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
             exitCode = -1;
             signum = SIGTERM;
         }
-        const bool failed = exitCode != 0;
+        bool failed = exitCode != 0;
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
         const bool again = failed && attempt <= feed.settings->retries;
-        feed.output->ended(*event, !again);
+        if (!feed.output->ended(*event, !again) && !again) {
+            // Output that may not have been held whole fails the command; the log says so with
+            // the run's failure status when the command itself exited 0.
+            failed = true;
+            if (exitCode == 0) {
+                exitCode = exitFailed;
+            }
+        }
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         for (const Job &job : jobs) {
             if (feed.log != nullptr &&
