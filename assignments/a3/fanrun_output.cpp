@@ -235,9 +235,10 @@ void Output::sayBacklog() {
         }
     }
     fprintf(stderr,
-            "fanrun: %zu commands' output waits for command %ld%s to end; no new command starts "
-            "until it does\n",
-            waiting_.size(), nextInOrder_ + 1, argument.c_str());
+            "fanrun: %zu %s output waits for command %ld%s to end; no new command starts until "
+            "it does\n",
+            waiting_.size(), waiting_.size() == 1 ? "command's" : "commands'", nextInOrder_ + 1,
+            argument.c_str());
 }
 
 // The commands write their temporary files themselves, so a write that found the folder full is
