@@ -376,12 +376,17 @@ class Output {
         int err = -1;
         bool files = false;      // copied from the output files once the command has ended
         bool incomplete = false; // the temporary folder was full while it ran
+        bool shared = false;     // the command writes through out and err themselves
+        int commandOut = -1;     // the command's own descriptors of out and err, until it starts
+        int commandErr = -1;
         long sequence = 0;
         std::string tag;
     };
     using Captured = std::map<long, Capture>;
 
     int temporaryFile();
+    static int commandsOwn(int fd);
+    void recycle(int &fd, bool shared);
     void checkRoom(int fd);
     void sayBacklog();
     void deliver(Capture &capture);
@@ -403,7 +408,8 @@ class Output {
     rlim_t descriptorLimit_ = RLIM_INFINITY;
     bool saidDescriptors_ = false;
     bool saidBacklog_ = false;
-    std::string folder_; // of the temporary files
+    std::string folder_;    // of the temporary files
+    std::vector<int> pool_; // emptied temporary files that no process holds
 };
 
 } // namespace fanrun_cli

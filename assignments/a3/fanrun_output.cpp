@@ -83,6 +83,11 @@ Output::~Output() {
     }
     closeIfOpen(staged_.out);
     closeIfOpen(staged_.err);
+    closeIfOpen(staged_.commandOut);
+    closeIfOpen(staged_.commandErr);
+    for (int fd : pool_) {
+        close(fd);
+    }
     closeIfOpen(commandOut_);
 }
 
@@ -133,9 +138,14 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
     return true;
 }
 
-// A new unnamed file in the temporary folder, or -1. Never one an earlier command had: a process
-// that command left behind may still write into it.
+// An unnamed file in the temporary folder, or -1: an emptied one that no process holds any more,
+// else a new one.
 int Output::temporaryFile() {
+    if (!pool_.empty()) {
+        const int fd = pool_.back();
+        pool_.pop_back();
+        return fd;
+    }
     const char *folder = getenv("TMPDIR");
     if (folder == nullptr || folder[0] == '\0') {
         folder = "/tmp";
@@ -153,10 +163,37 @@ int Output::temporaryFile() {
     return fd;
 }
 
+// The command's own descriptor of the runner's temporary file fd: opened anew, so that whether a
+// process still holds it shows in the file's count of writers once the command has ended. -1
+// where it cannot be (no /proc): the command then gets fd itself, and the file is never used
+// again.
+int Output::commandsOwn(int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+// Empties a temporary file and keeps it for the next command, when nothing but the runner holds
+// it: a write lease is granted only to the file's one open writer. A process the command left
+// behind keeps the file from ever being used again; what it writes later goes nowhere.
+void Output::recycle(int &fd, bool shared) {
+    if (fd < 0) {
+        return;
+    }
+    if (!shared && fcntl(fd, F_SETLEASE, F_WRLCK) == 0 && fcntl(fd, F_SETLEASE, F_UNLCK) == 0 &&
+        ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        pool_.push_back(fd);
+    } else {
+        close(fd);
+    }
+    fd = -1;
+}
+
 Output::Prepared Output::prepare(FANRUN_COMMAND &command, long sequence, std::string tagText,
                                  std::string &error) {
     closeIfOpen(staged_.out);
     closeIfOpen(staged_.err);
+    closeIfOpen(staged_.commandOut);
+    closeIfOpen(staged_.commandErr);
     staged_.tag = std::move(tagText);
     staged_.files = false;
     staged_.incomplete = false;
@@ -174,14 +211,40 @@ Output::Prepared Output::prepare(FANRUN_COMMAND &command, long sequence, std::st
             staged_.files = true;
             return Prepared::ready;
         }
-        staged_.out = temporaryFile();
-        staged_.err = staged_.out >= 0 ? temporaryFile() : -1;
-        // Starting the command takes a few descriptors more; without them it would fail.
-        const bool crowded =
-            staged_.err >= 0 && descriptorLimit_ != RLIM_INFINITY &&
-            static_cast<rlim_t>(staged_.err) + startDescriptors >= descriptorLimit_;
+        bool crowded = false;
+        for (bool again = true; again;) {
+            staged_.out = temporaryFile();
+            staged_.err = staged_.out >= 0 ? temporaryFile() : -1;
+            int highest = staged_.err;
+            if (staged_.err >= 0) {
+                staged_.commandOut = commandsOwn(staged_.out);
+                staged_.commandErr = staged_.commandOut >= 0 ? commandsOwn(staged_.err) : -1;
+                staged_.shared = staged_.commandErr < 0;
+                if (staged_.shared) {
+                    closeIfOpen(staged_.commandOut);
+                }
+                highest = std::max(highest, staged_.commandErr);
+            }
+            // Starting the command takes a few descriptors more; without them it would fail.
+            crowded = highest >= 0 && descriptorLimit_ != RLIM_INFINITY &&
+                      static_cast<rlim_t>(highest) + startDescriptors >= descriptorLimit_;
+            again = (staged_.err < 0 || crowded) && !pool_.empty();
+            if (again) {
+                // The emptied files kept for later take descriptors a command needs now.
+                closeIfOpen(staged_.commandOut);
+                closeIfOpen(staged_.commandErr);
+                closeIfOpen(staged_.out);
+                closeIfOpen(staged_.err);
+                for (int fd : pool_) {
+                    close(fd);
+                }
+                pool_.clear();
+            }
+        }
         if (staged_.err < 0 || crowded) {
             const int cause = crowded ? EMFILE : errno;
+            closeIfOpen(staged_.commandOut);
+            closeIfOpen(staged_.commandErr);
             closeIfOpen(staged_.out);
             closeIfOpen(staged_.err);
             if ((cause == EMFILE || cause == ENFILE) && !running_.empty()) {
@@ -199,8 +262,8 @@ Output::Prepared Output::prepare(FANRUN_COMMAND &command, long sequence, std::st
             error = std::string("cannot make a temporary file for the output: ") + strerror(cause);
             return Prepared::failed;
         }
-        command.outFd = staged_.out;
-        command.errFd = staged_.err;
+        command.outFd = staged_.shared ? staged_.out : staged_.commandOut;
+        command.errFd = staged_.shared ? staged_.err : staged_.commandErr;
         return Prepared::ready;
     }
     return Prepared::ready;
@@ -210,6 +273,9 @@ void Output::started(const FANRUN_EVENT &event) {
     if (mode_ != OutputMode::group && mode_ != OutputMode::keepOrder) {
         return;
     }
+    // Only the command and what it starts hold its own descriptors from here on.
+    closeIfOpen(staged_.commandOut);
+    closeIfOpen(staged_.commandErr);
     running_.emplace(event.index, std::move(staged_));
     staged_ = Capture{};
 }
@@ -321,14 +387,17 @@ void Output::emit(Capture &capture) {
     release(capture);
 }
 
-// Lets a captured command's files go. Temporary ones are never handed to another command, since
-// a process the command left behind may still hold them; what it writes later goes nowhere.
+// Lets a captured command's files go: the output files are closed, temporary ones kept for the
+// next command where no process holds them any more.
 void Output::release(Capture &capture) {
-    if (!capture.files) {
-        checkRoom(capture.out >= 0 ? capture.out : capture.err);
+    if (capture.files) {
+        closeIfOpen(capture.out);
+        closeIfOpen(capture.err);
+        return;
     }
-    closeIfOpen(capture.out);
-    closeIfOpen(capture.err);
+    checkRoom(capture.out >= 0 ? capture.out : capture.err);
+    recycle(capture.out, capture.shared);
+    recycle(capture.err, capture.shared);
 }
 
 // Copies the file from its start to to, each line after the tag and a TAB when there is a tag.
