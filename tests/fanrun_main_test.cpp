@@ -2674,8 +2674,9 @@ TEST(FanrunCapture, OutputAFullTemporaryFolderCutShortIsSaidAndFailsItsCommand) 
                                 "/{}; while [ $(ls " + marks +
                                 " | wc -l) -lt 4 ]; do sleep 0.02; done";
     Launch launch;
-    launch.args = {"-g",      "--tag", "-j", "4", "--report", dir / "report", "--joblog",
-                   dir / "log", command, "--", "1",  "2", "3",        "4"};
+    launch.args = {"-g",       "--tag",     "-j",    "4",  "--report", dir / "report",
+                   "--joblog", dir / "log", command, "--", "1",        "2",
+                   "3",        "4"};
     launch.environment = {"TMPDIR=" + small};
     Outcome outcome = run(dir, launch);
     Outcome failed = run(dir, {"--failed", dir / "log"});
@@ -2746,15 +2747,15 @@ TEST(FanrunCapture, AKeptOrderBacklogThatStopsNewStartsIsSaid) {
                    "10",
                    "--report",
                    dir / "report",
-                   "if [ {} = 1 ]; then while [ ! -e " + go + " ]; do sleep 0.02; done; fi; echo {}",
+                   "if [ {} = 1 ]; then while [ ! -e " + go +
+                       " ]; do sleep 0.02; done; fi; echo {}",
                    "--"};
     for (int i = 1; i <= 30; ++i) {
         launch.args.push_back(std::to_string(i));
     }
     Program program = start(dir, launch);
-    const bool said = eventually([&] {
-        return readFile(program.errPath).find("wait") != std::string::npos;
-    });
+    const bool said =
+        eventually([&] { return readFile(program.errPath).find("wait") != std::string::npos; });
     writeFile(go, "");
     Outcome outcome = program.finish();
     EXPECT_TRUE(said);

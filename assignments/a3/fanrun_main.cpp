@@ -129,12 +129,12 @@ struct Feed {
     Group staged;                          // handed to the runner, not yet started
     Group deferred;                        // taken, waiting for descriptors to start with
     bool haveDeferred = false;
-    std::vector<std::string> words;        // the staged command's words without the shell
-    std::vector<char *> argv;              // ... as handed to the runner
-    std::map<int, Running> running;        // by record
-    int handed = 0;                        // commands handed to the runner
-    long lastFailures = 0;                 // arguments whose last attempt failed
-    int halt = FANRUN_HALT_NEVER;          // the halt setting, when retries make it ours
+    std::vector<std::string> words; // the staged command's words without the shell
+    std::vector<char *> argv;       // ... as handed to the runner
+    std::map<int, Running> running; // by record
+    int handed = 0;                 // commands handed to the runner
+    long lastFailures = 0;          // arguments whose last attempt failed
+    int halt = FANRUN_HALT_NEVER;   // the halt setting, when retries make it ours
     bool logFailed = false;
     std::string inputError;
     std::string outputError;
