@@ -2814,6 +2814,148 @@ TEST(FanrunOutputFiles, CommandsGetTheirFilesEvenWhenTheRunnersStreamsAreClosed)
     }
 }
 
+// Sorted lines of text, for outputs whose order is free.
+std::vector<std::string> sortedLines(const std::string &text) {
+    std::vector<std::string> all = lines(text);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+std::string numberLines(int from, int to) {
+    std::string text;
+    for (int i = from; i <= to; ++i) {
+        text += std::to_string(i) + "\n";
+    }
+    return text;
+}
+
+TEST(FanrunCapture, AProcessLeftBehindNeverWritesIntoALaterCommandsOutput) {
+    for (const char *mode : {"-g", "-k"}) {
+        TempDir dir;
+        const std::string mark = dir / "late-written";
+        // The first command leaves a process behind that writes once the second has begun; the
+        // second ends only after that write.
+        const std::string command =
+            "if [ {} = 1 ]; then (setsid sh -c 'sleep 0.2; echo LATE; echo LATEERR >&2; touch " +
+            mark + "' &); echo a; else while [ ! -e " + mark +
+            " ]; do sleep 0.02; done; echo b; echo berr >&2; fi";
+        Outcome outcome =
+            run(dir, {mode, "-j", "1", "--report", dir / "report", command, "--", "1", "2"});
+        EXPECT_EQ(outcome.code(), 0) << mode << outcome.err;
+        EXPECT_EQ(outcome.out, "a\nb\n") << mode;
+        EXPECT_EQ(outcome.err, "berr\n") << mode;
+    }
+}
+
+TEST(FanrunCapture, OutputAFullTemporaryFolderCutShortIsSaidAndFailsItsCommand) {
+    TempDir dir;
+    const std::string small = dir / "tmp";
+    fs::create_directory(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0) {
+        SKIP_UNLESS_CI("cannot mount a tmpfs: " << strerror(errno));
+    }
+    const std::string marks = dir / "marks";
+    fs::create_directory(marks);
+    // Four commands of 40 KB each, all written before any ends: 64 KiB cannot hold them.
+    const std::string command = "head -c 40000 /dev/zero | tr '\\0' x; echo; touch " + marks +
+                                "/{}; while [ $(ls " + marks +
+                                " | wc -l) -lt 4 ]; do sleep 0.02; done";
+    Launch launch;
+    launch.args = {"-g",       "--tag",     "-j",    "4",  "--report", dir / "report",
+                   "--joblog", dir / "log", command, "--", "1",        "2",
+                   "3",        "4"};
+    launch.environment = {"TMPDIR=" + small};
+    Outcome outcome = run(dir, launch);
+    Outcome failed = run(dir, {"--failed", dir / "log"});
+    umount2(small.c_str(), MNT_DETACH);
+    EXPECT_EQ(outcome.code(), 123) << outcome.err;
+    const std::string whole = std::string(40000, 'x');
+    std::set<std::string> cutShort = {"1", "2", "3", "4"};
+    for (const std::string &line : lines(outcome.out)) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos && line.substr(tab + 1) == whole) {
+            cutShort.erase(line.substr(0, tab));
+        }
+    }
+    EXPECT_FALSE(cutShort.empty()) << "the folder held everything";
+    const std::regex said("fanrun: the output of command [1-4] \\(([1-4])\\) may be incomplete: "
+                          "TMPDIR \\(" +
+                          small + "\\) was full; [0-9]+ bytes were kept");
+    std::set<std::string> flagged;
+    for (const std::string &line : lines(outcome.err)) {
+        std::smatch match;
+        if (std::regex_match(line, match, said)) {
+            flagged.insert(match[1]);
+        } else {
+            ADD_FAILURE() << "unexpected: " << line;
+        }
+    }
+    EXPECT_TRUE(std::includes(flagged.begin(), flagged.end(), cutShort.begin(), cutShort.end()));
+    // The job log has no successful end for exactly the commands said.
+    std::string expectedFailed;
+    for (const std::string &argument : flagged) {
+        expectedFailed += argument + "\n";
+    }
+    EXPECT_EQ(failed.out, expectedFailed);
+}
+
+TEST(FanrunCapture, TooFewDescriptorsRunFewerCommandsAndFinishEveryArgument) {
+    for (const char *mode : {"-g", "-k"}) {
+        TempDir dir;
+        Launch launch;
+        launch.wrapper = {"prlimit", "--nofile=24"};
+        launch.args = {mode, "-j", "40", "--report", dir / "report", "echo {}", "--"};
+        for (int i = 1; i <= 100; ++i) {
+            launch.args.push_back(std::to_string(i));
+        }
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << mode << outcome.err;
+        if (std::string(mode) == "-k") {
+            EXPECT_EQ(outcome.out, numberLines(1, 100));
+        } else {
+            EXPECT_EQ(sortedLines(outcome.out), sortedLines(numberLines(1, 100)));
+        }
+        EXPECT_TRUE(std::regex_match(
+            outcome.err,
+            std::regex("fanrun: out of descriptors \\(limit 24\\); running [0-9]+ commands at "
+                       "once\n(fanrun: [0-9]+ commands?'s? output waits? for command [0-9]+ "
+                       "\\([0-9]+\\) to end; no new command starts until it does\n)?")))
+            << mode << outcome.err;
+    }
+}
+
+TEST(FanrunCapture, AKeptOrderBacklogThatStopsNewStartsIsSaid) {
+    TempDir dir;
+    const std::string go = dir / "go";
+    Launch launch;
+    launch.wrapper = {"prlimit", "--nofile=40"};
+    launch.args = {"-k",
+                   "-j",
+                   "10",
+                   "--report",
+                   dir / "report",
+                   "if [ {} = 1 ]; then while [ ! -e " + go +
+                       " ]; do sleep 0.02; done; fi; echo {}",
+                   "--"};
+    for (int i = 1; i <= 30; ++i) {
+        launch.args.push_back(std::to_string(i));
+    }
+    Program program = start(dir, launch);
+    const bool said =
+        eventually([&] { return readFile(program.errPath).find("wait") != std::string::npos; });
+    writeFile(go, "");
+    Outcome outcome = program.finish();
+    EXPECT_TRUE(said);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out, numberLines(1, 30));
+    EXPECT_TRUE(std::regex_match(
+        outcome.err, std::regex("(fanrun: out of descriptors \\(limit 40\\); running [0-9]+ "
+                                "commands at once\n)?fanrun: [0-9]+ commands?'s? output waits? "
+                                "for command 1 \\(1\\) to end; no new command starts until it "
+                                "does\n")))
+        << outcome.err;
+}
+
 const std::string usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
                           "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
 

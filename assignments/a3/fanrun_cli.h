@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace fanrun_cli {
 
 // Exit statuses of the program.
@@ -350,12 +352,19 @@ class Output {
     // Gives the command about to start its descriptors; tagText goes before each of its lines.
     // In keep-order mode, outputs are written by sequence: 0, 1, 2, ... each once, and the
     // attempts of a retried argument share one.
-    bool prepare(FANRUN_COMMAND &command, long sequence, std::string tagText, std::string &error);
-    // True while so much output waits for its turn that no further command should start.
-    bool backlogFull() const { return waiting_.size() >= maxWaiting_; }
+    // later: too few descriptors are free while commands run (said once); the command waits
+    // until one has ended. failed: error says why.
+    enum class Prepared { ready, later, failed };
+    Prepared prepare(FANRUN_COMMAND &command, long sequence, std::string tagText,
+                     std::string &error);
+    // True while so much output waits for its turn that no further command should start (said
+    // once).
+    bool backlogFull();
     void started(const FANRUN_EVENT &event);
-    // last: false for an attempt that will be retried, whose output is dropped.
-    void ended(const FANRUN_EVENT &event, bool last);
+    // last: false for an attempt that will be retried, whose output is dropped. False when the
+    // command's output may not have been held whole (the temporary folder was full; said), which
+    // makes the command a failure.
+    bool ended(const FANRUN_EVENT &event, bool last);
     // The command of this sequence will not start (exec would refuse it): its turn passes.
     void skip(long sequence);
     // Writes what still waits; false with a message when any of the output could not be written.
@@ -377,14 +386,21 @@ class Output {
     struct Capture {
         int out = -1;
         int err = -1;
-        bool files = false; // copied from the output files once the command has ended
+        bool files = false;      // copied from the output files once the command has ended
+        bool incomplete = false; // the temporary folder was full while it ran
+        bool shared = false;     // the command writes through out and err themselves
+        int commandOut = -1;     // the command's own descriptors of out and err, until it starts
+        int commandErr = -1;
         long sequence = 0;
         std::string tag;
     };
     using Captured = std::map<long, Capture>;
 
     int temporaryFile();
-    void recycle(int &fd);
+    static int commandsOwn(int fd);
+    void recycle(int &fd, bool shared);
+    void checkRoom(int fd);
+    void sayBacklog();
     void deliver(Capture &capture);
     void emit(Capture &capture);
     void release(Capture &capture);
@@ -404,7 +420,11 @@ class Output {
     Captured waiting_;     // ended, by sequence, waiting for the ones before them
     long nextInOrder_ = 0; // the sequence whose output is due next
     size_t maxWaiting_ = SIZE_MAX;
-    std::vector<int> pool_; // emptied temporary files
+    rlim_t descriptorLimit_ = RLIM_INFINITY;
+    bool saidDescriptors_ = false;
+    bool saidBacklog_ = false;
+    std::string folder_;    // of the temporary files
+    std::vector<int> pool_; // emptied temporary files that no process holds
 };
 
 } // namespace fanrun_cli

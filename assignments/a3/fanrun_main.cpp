@@ -174,13 +174,15 @@ struct Feed {
     long groups = 0;                       // commands made from arguments so far
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
-    std::vector<std::string> words;        // the staged command's words without the shell
-    std::vector<char *> argv;              // ... as handed to the runner
-    std::map<int, Running> running;        // by record
-    std::map<long, Ended> undelivered;     // by sequence: ended, their output not yet written
-    int handed = 0;                        // commands handed to the runner
-    long lastFailures = 0;                 // arguments whose last attempt failed
-    int halt = FANRUN_HALT_NEVER;          // the halt setting, when retries make it ours
+    Group deferred;                        // taken, waiting for descriptors to start with
+    bool haveDeferred = false;
+    std::vector<std::string> words;    // the staged command's words without the shell
+    std::vector<char *> argv;          // ... as handed to the runner
+    std::map<int, Running> running;    // by record
+    std::map<long, Ended> undelivered; // by sequence: ended, their output not yet written
+    int handed = 0;                    // commands handed to the runner
+    long lastFailures = 0;             // arguments whose last attempt failed
+    int halt = FANRUN_HALT_NEVER;      // the halt setting, when retries make it ours
     bool logFailed = false;
     std::string inputError;
     std::string outputError;
@@ -250,6 +252,11 @@ int commandsOf(long arguments, int perCommand) {
 // The next command to start into group: a retry that is due, else the next arguments, as many as
 // a command takes or the last ones of the input; FANRUN_NEXT_WAIT fills command's wait fields.
 int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
+    if (feed.haveDeferred) {
+        group = std::move(feed.deferred);
+        feed.haveDeferred = false;
+        return FANRUN_NEXT_COMMAND;
+    }
     const int64_t now = monotonicNs();
     if (!feed.retries.empty() && feed.retries.begin()->first <= now) {
         group = std::move(feed.retries.begin()->second);
@@ -393,9 +400,17 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             feed.output->skip(group.sequence);
         }
         std::string error;
-        if (!feed.output->prepare(*command, group.sequence, tagOf(group), error)) {
+        const Output::Prepared prepared =
+            feed.output->prepare(*command, group.sequence, tagOf(group), error);
+        if (prepared != Output::Prepared::ready) {
             free(command->command);
             command->command = nullptr;
+            if (prepared == Output::Prepared::later) {
+                // Asked again once a command has ended and let its descriptors go.
+                feed.deferred = std::move(group);
+                feed.haveDeferred = true;
+                return FANRUN_NEXT_WAIT;
+            }
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
@@ -449,7 +464,7 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
             exitCode = -1;
             signum = SIGTERM;
         }
-        const bool failed = exitCode != 0;
+        bool failed = exitCode != 0;
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
         const bool again = failed && attempt <= feed.settings->retries;
@@ -458,9 +473,16 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
         if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
-            feed.undelivered[running.group.sequence] =
-                Ended{jobs, running.start, seconds, exitCode, signum};
-            feed.output->ended(*event, true);
+            Ended &ended = feed.undelivered[running.group.sequence];
+            ended = Ended{jobs, running.start, seconds, exitCode, signum};
+            if (!feed.output->ended(*event, true)) {
+                // Output that may not have been held whole fails the command; the log says so
+                // with the run's failure status when the command itself exited 0.
+                failed = true;
+                if (ended.exitCode == 0) {
+                    ended.exitCode = exitFailed;
+                }
+            }
             logDeliveries(feed);
         } else {
             feed.output->ended(*event, !again);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fanrun_cli {
@@ -26,6 +28,28 @@ namespace {
 
 // Descriptors kept free for everything else the runner and its commands open.
 constexpr long spareDescriptors = 64;
+
+// Descriptors that must stay free after a command's two temporary files, for what the runner
+// opens to start it; fewer, and the command waits for another to end.
+constexpr int startDescriptors = 8;
+
+// Below this many free blocks a temporary folder counts as full: a write into it may have
+// failed.
+constexpr unsigned long fullBlocks = 4;
+
+// True when the folder of the file fd has run out of room (or cannot be asked).
+bool folderFull(int fd) {
+    struct statvfs room {};
+    if (fd < 0 || fstatvfs(fd, &room) != 0) {
+        return false;
+    }
+    return room.f_bavail < fullBlocks || room.f_bfree < fullBlocks;
+}
+
+long long sizeOf(int fd) {
+    struct stat about {};
+    return fd >= 0 && fstat(fd, &about) == 0 ? static_cast<long long>(about.st_size) : 0;
+}
 
 bool writeAll(int fd, const char *data, size_t length) {
     while (length > 0) {
@@ -60,6 +84,8 @@ Output::~Output() {
     }
     closeIfOpen(staged_.out);
     closeIfOpen(staged_.err);
+    closeIfOpen(staged_.commandOut);
+    closeIfOpen(staged_.commandErr);
     for (int fd : pool_) {
         close(fd);
     }
@@ -127,13 +153,14 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
     if (report != STDERR_FILENO) {
         close(report);
     }
-    if (mode == OutputMode::keepOrder) {
-        // Output waiting for its turn holds two descriptors a command.
-        struct rlimit limit {};
-        if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-            limit.rlim_cur = limit.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &limit);
-            getrlimit(RLIMIT_NOFILE, &limit);
+    // Every running command holds two descriptors, and output waiting for its turn two more.
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+        descriptorLimit_ = limit.rlim_cur;
+        if (mode == OutputMode::keepOrder) {
             const rlim_t usable = limit.rlim_cur > static_cast<rlim_t>(spareDescriptors)
                                       ? (limit.rlim_cur - spareDescriptors) / 2
                                       : 1;
@@ -143,7 +170,8 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
     return true;
 }
 
-// An unnamed file in the temporary folder, or -1.
+// An unnamed file in the temporary folder, or -1: an emptied one that no process holds any more,
+// else a new one.
 int Output::temporaryFile() {
     if (!pool_.empty()) {
         const int fd = pool_.back();
@@ -154,6 +182,7 @@ int Output::temporaryFile() {
     if (folder == nullptr || folder[0] == '\0') {
         folder = "/tmp";
     }
+    folder_ = folder;
     int fd = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {
         // A file system without unnamed files: a named one, removed at once.
@@ -166,12 +195,24 @@ int Output::temporaryFile() {
     return fd;
 }
 
-// Empties a temporary file and keeps it for the next command.
-void Output::recycle(int &fd) {
+// The command's own descriptor of the runner's temporary file fd: opened anew, so that whether a
+// process still holds it shows in the file's count of writers once the command has ended. -1
+// where it cannot be (no /proc): the command then gets fd itself, and the file is never used
+// again.
+int Output::commandsOwn(int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+// Empties a temporary file and keeps it for the next command, when nothing but the runner holds
+// it: a write lease is granted only to the file's one open writer. A process the command left
+// behind keeps the file from ever being used again; what it writes later goes nowhere.
+void Output::recycle(int &fd, bool shared) {
     if (fd < 0) {
         return;
     }
-    if (ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0) {
+    if (!shared && fcntl(fd, F_SETLEASE, F_WRLCK) == 0 && fcntl(fd, F_SETLEASE, F_UNLCK) == 0 &&
+        ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0) {
         pool_.push_back(fd);
     } else {
         close(fd);
@@ -179,66 +220,167 @@ void Output::recycle(int &fd) {
     fd = -1;
 }
 
-bool Output::prepare(FANRUN_COMMAND &command, long sequence, std::string tagText,
-                     std::string &error) {
+Output::Prepared Output::prepare(FANRUN_COMMAND &command, long sequence, std::string tagText,
+                                 std::string &error) {
     closeIfOpen(staged_.out);
     closeIfOpen(staged_.err);
+    closeIfOpen(staged_.commandOut);
+    closeIfOpen(staged_.commandErr);
     staged_.tag = std::move(tagText);
     staged_.files = false;
+    staged_.incomplete = false;
     staged_.sequence = sequence;
     switch (mode_) {
     case OutputMode::files:
-        return true;
+        return Prepared::ready;
     case OutputMode::ungroup:
         command.outFd = commandOut_;
         command.errFd = STDERR_FILENO;
-        return true;
+        return Prepared::ready;
     case OutputMode::group:
     case OutputMode::keepOrder:
         if (keepFiles_) {
             staged_.files = true;
-            return true;
+            return Prepared::ready;
         }
-        staged_.out = temporaryFile();
-        staged_.err = staged_.out >= 0 ? temporaryFile() : -1;
-        if (staged_.err < 0) {
-            error = std::string("cannot make a temporary file for the output: ") + strerror(errno);
+        bool crowded = false;
+        for (bool again = true; again;) {
+            staged_.out = temporaryFile();
+            staged_.err = staged_.out >= 0 ? temporaryFile() : -1;
+            int highest = staged_.err;
+            if (staged_.err >= 0) {
+                staged_.commandOut = commandsOwn(staged_.out);
+                staged_.commandErr = staged_.commandOut >= 0 ? commandsOwn(staged_.err) : -1;
+                staged_.shared = staged_.commandErr < 0;
+                if (staged_.shared) {
+                    closeIfOpen(staged_.commandOut);
+                }
+                highest = std::max(highest, staged_.commandErr);
+            }
+            // Starting the command takes a few descriptors more; without them it would fail.
+            crowded = highest >= 0 && descriptorLimit_ != RLIM_INFINITY &&
+                      static_cast<rlim_t>(highest) + startDescriptors >= descriptorLimit_;
+            again = (staged_.err < 0 || crowded) && !pool_.empty();
+            if (again) {
+                // The emptied files kept for later take descriptors a command needs now.
+                closeIfOpen(staged_.commandOut);
+                closeIfOpen(staged_.commandErr);
+                closeIfOpen(staged_.out);
+                closeIfOpen(staged_.err);
+                for (int fd : pool_) {
+                    close(fd);
+                }
+                pool_.clear();
+            }
+        }
+        if (staged_.err < 0 || crowded) {
+            const int cause = crowded ? EMFILE : errno;
+            closeIfOpen(staged_.commandOut);
+            closeIfOpen(staged_.commandErr);
             closeIfOpen(staged_.out);
-            return false;
+            closeIfOpen(staged_.err);
+            if ((cause == EMFILE || cause == ENFILE) && !running_.empty()) {
+                // Fewer at once: the next command starts when one has ended and let its go.
+                if (!saidDescriptors_) {
+                    saidDescriptors_ = true;
+                    fprintf(stderr,
+                            "fanrun: out of descriptors (limit %llu); running %zu commands at "
+                            "once\n",
+                            static_cast<unsigned long long>(descriptorLimit_), running_.size());
+                }
+                sayBacklog();
+                return Prepared::later;
+            }
+            error = std::string("cannot make a temporary file for the output: ") + strerror(cause);
+            return Prepared::failed;
         }
-        command.outFd = staged_.out;
-        command.errFd = staged_.err;
-        return true;
+        command.outFd = staged_.shared ? staged_.out : staged_.commandOut;
+        command.errFd = staged_.shared ? staged_.err : staged_.commandErr;
+        return Prepared::ready;
     }
-    return true;
+    return Prepared::ready;
 }
 
 void Output::started(const FANRUN_EVENT &event) {
     if (mode_ != OutputMode::group && mode_ != OutputMode::keepOrder) {
         return;
     }
+    // Only the command and what it starts hold its own descriptors from here on.
+    closeIfOpen(staged_.commandOut);
+    closeIfOpen(staged_.commandErr);
     running_.emplace(event.index, std::move(staged_));
     staged_ = Capture{};
 }
 
-void Output::ended(const FANRUN_EVENT &event, bool last) {
+bool Output::backlogFull() {
+    if (waiting_.size() < maxWaiting_) {
+        return false;
+    }
+    sayBacklog();
+    return true;
+}
+
+// Says once that new starts wait for the command whose output is due.
+void Output::sayBacklog() {
+    if (saidBacklog_ || mode_ != OutputMode::keepOrder || waiting_.empty()) {
+        return;
+    }
+    saidBacklog_ = true;
+    std::string argument;
+    for (const auto &entry : running_) {
+        if (entry.second.sequence == nextInOrder_) {
+            argument = " (" + entry.second.tag + ")";
+        }
+    }
+    fprintf(stderr,
+            "fanrun: %zu %s output waits for command %ld%s to end; no new command starts until "
+            "it does\n",
+            waiting_.size(), waiting_.size() == 1 ? "command's" : "commands'", nextInOrder_ + 1,
+            argument.c_str());
+}
+
+// The commands write their temporary files themselves, so a write that found the folder full is
+// not seen here. The runner alone frees room in those files: when the folder is full before it
+// does, or when a command ends, every command running may have lost some of its output.
+void Output::checkRoom(int fd) {
+    if (!folderFull(fd)) {
+        return;
+    }
+    for (auto &entry : running_) {
+        entry.second.incomplete = true;
+    }
+}
+
+bool Output::ended(const FANRUN_EVENT &event, bool last) {
     auto found = running_.find(event.index);
     if (found == running_.end()) {
-        return;
+        return true;
+    }
+    if (!found->second.files) {
+        checkRoom(found->second.out);
     }
     Capture capture = std::move(found->second);
     running_.erase(found);
     if (!last) {
         // An attempt that will be retried: only the last attempt's output is shown.
         release(capture);
-        return;
+        return !capture.incomplete;
     }
+    if (capture.incomplete) {
+        fprintf(stderr,
+                "fanrun: the output of command %ld (%s) may be incomplete: TMPDIR (%s) was full; "
+                "%lld bytes were kept\n",
+                capture.sequence + 1, capture.tag.c_str(), folder_.c_str(),
+                sizeOf(capture.out) + sizeOf(capture.err));
+    }
+    const bool whole = !capture.incomplete;
     if (capture.files && event.stdoutPath != nullptr) {
         // The files stay as in the default mode; their contents are copied from them.
         capture.out = ::open(event.stdoutPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         capture.err = ::open(event.stderrPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     }
     deliver(capture);
+    return whole;
 }
 
 void Output::skip(long sequence) {
@@ -309,15 +451,16 @@ bool Output::lost() {
 }
 
 // Lets a captured command's files go: the output files are closed, temporary ones kept for the
-// next command.
+// next command where no process holds them any more.
 void Output::release(Capture &capture) {
     if (capture.files) {
         closeIfOpen(capture.out);
         closeIfOpen(capture.err);
-    } else {
-        recycle(capture.out);
-        recycle(capture.err);
+        return;
     }
+    checkRoom(capture.out >= 0 ? capture.out : capture.err);
+    recycle(capture.out, capture.shared);
+    recycle(capture.err, capture.shared);
 }
 
 // Copies the file from its start to to, each line after the tag and a TAB when there is a tag;
