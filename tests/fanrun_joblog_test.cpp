@@ -228,15 +228,64 @@ TEST(JobLog, TheLastEndOfACommandDecidesAndUnendedStartsAreCounted) {
     JobLog log;
     ASSERT_TRUE(log.open(path.c_str()));
     const std::vector<std::tuple<const char *, long, State>> expected = {
-        {"ok", 1, State::Succeeded},  {"retried", 1, State::Succeeded}, {"broke", 1, State::Failed},
-        {"dup", 1, State::Succeeded}, {"dup", 2, State::Unfinished},    {"dup", 3, State::Unseen},
-        {"again", 1, State::Failed},  {"never", 1, State::Unseen},
+        {"ok", 1, State::Succeeded},     {"retried", 1, State::Succeeded},
+        {"broke", 1, State::Failed},     {"dup", 1, State::Succeeded},
+        {"dup", 2, State::Unfinished},   {"dup", 3, State::Unseen},
+        {"again", 1, State::Unfinished}, {"never", 1, State::Unseen},
     };
     for (const auto &[argument, occurrence, state] : expected) {
         EXPECT_EQ(log.state(argument, occurrence), state) << argument << " " << occurrence;
     }
     EXPECT_EQ(log.unfinished(), 2); // dup 2, and again's second attempt
     EXPECT_TRUE(log.finish());
+}
+
+TEST(JobLog, AStartWithoutAnEndRunsAgainOnResumeWhateverEndedBeforeIt) {
+    struct Case {
+        const char *name;
+        std::vector<Step> steps; // all of argument "x", occurrence 1
+        State state;
+    };
+    const std::vector<Case> cases = {
+        {"a retry running at the kill",
+         {{false, "x", 1, 1, 0, 0}, {true, "x", 1, 1, 1, 0}, {false, "x", 1, 2, 0, 0}},
+         State::Unfinished},
+        {"a signalled retry running at the kill",
+         {{false, "x", 1, 1, 0, 0}, {true, "x", 1, 1, -1, 15}, {false, "x", 1, 2, 0, 0}},
+         State::Unfinished},
+        {"a later run's start after a success",
+         {{false, "x", 1, 1, 0, 0}, {true, "x", 1, 1, 0, 0}, {false, "x", 1, 1, 0, 0}},
+         State::Unfinished},
+        {"an earlier attempt's end after the retry's start",
+         {{false, "x", 1, 1, 0, 0}, {false, "x", 1, 2, 0, 0}, {true, "x", 1, 1, 1, 0}},
+         State::Unfinished},
+        {"the retry ended",
+         {{false, "x", 1, 1, 0, 0},
+          {true, "x", 1, 1, 1, 0},
+          {false, "x", 1, 2, 0, 0},
+          {true, "x", 1, 2, 3, 0}},
+         State::Failed},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        const std::string path = dir / "log";
+        fs::remove(path);
+        {
+            JobLog log;
+            ASSERT_TRUE(log.open(path.c_str()));
+            EXPECT_TRUE(record(log, c.steps));
+            EXPECT_TRUE(log.finish());
+        }
+        JobLog log;
+        ASSERT_TRUE(log.open(path.c_str()));
+        EXPECT_EQ(log.state("x", 1), c.state) << c.name;
+        EXPECT_EQ(log.unfinished(), c.state == State::Unfinished ? 1 : 0) << c.name;
+        // Neither --resume nor --resume-failed leaves out a command that was running.
+        EXPECT_EQ(resumeSkips(log.state("x", 1), false), c.state != State::Unfinished) << c.name;
+        EXPECT_FALSE(resumeSkips(log.state("x", 1), true) && c.state == State::Unfinished)
+            << c.name;
+        EXPECT_TRUE(log.finish());
+    }
 }
 
 TEST(JobLog, AResumedRunLeavesOutWhatEndedOrWithFailedTooOnlyWhatSucceeded) {

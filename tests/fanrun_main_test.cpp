@@ -28,6 +28,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -661,6 +662,98 @@ TEST(FanrunFailed, RefusesWhatALineCannotCarryAndLogsItCannotRead) {
             EXPECT_EQ(lines(outcome.err).at(0).substr(0, c.err.size()), c.err) << shown;
         }
     }
+}
+
+// ---- recovery after a killed run ----------------------------------------------------------------
+
+// Starts a run in a pid namespace of its own, waits until the file appears, and kills the
+// runner with SIGKILL, taking its commands with it; returns once the runner has let go of the log.
+void killWhenThere(const TempDir &dir, const std::vector<std::string> &args,
+                   const std::string &file, const std::string &log) {
+    Launch launch;
+    launch.args = args;
+    launch.wrapper = {"unshare", "--pid", "--fork", "--kill-child"};
+    Program program = start(dir, launch);
+    const bool there = eventually([&] { return fs::exists(file); });
+    kill(program.pid, SIGKILL);
+    Outcome outcome = program.finish();
+    if (outcome.exitedWith(1) && outcome.err.find("unshare") != std::string::npos) {
+        SKIP_UNLESS_CI("cannot make a pid namespace: " << outcome.err);
+    }
+    ASSERT_TRUE(there) << outcome.err;
+    // The namespace's processes die after the wrapper that was waited for.
+    const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(eventually([&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }));
+    close(fd);
+}
+
+TEST(FanrunRecovery, AnArgumentWhoseRetryRanAtTheKillRunsAgainOnResume) {
+    for (const char *resume : {"--resume", "--resume-failed"}) {
+        TempDir dir;
+        const std::string log = dir / "job.log";
+        // "slow"'s first attempt fails, its retry runs until the kill; "quick" ends well.
+        const std::string command = "case {} in slow) if [ -e " + (dir / "tried") +
+                                    " ]; then touch " + (dir / "retrying") +
+                                    "; sleep 30; fi; touch " + (dir / "tried") + "; exit 1;; esac";
+        killWhenThere(dir, {"-j", "2", "--joblog", log, "--retries", "3", command, "slow", "quick"},
+                      dir / "retrying", log);
+        if (testing::Test::IsSkipped()) {
+            return;
+        }
+        Outcome resumed = run(dir, {"-k", "--joblog", log, resume, "echo {}", "slow", "quick"});
+        EXPECT_EQ(resumed.code(), 0) << resume << resumed.err;
+        EXPECT_EQ(resumed.out, "slow\n") << resume;
+        // The report follows on standard error.
+        EXPECT_EQ(lines(resumed.err).at(0), "fanrun: 1 command of the job log never ended "
+                                            "(running when its run stopped); they run again")
+            << resume;
+    }
+}
+
+TEST(FanrunRecovery, ADryRunResumeShowsExactlyWhatTheResumeRunsAndLeavesTheLogAsItIs) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    // a and b end, c runs at the kill, d never starts.
+    killWhenThere(dir,
+                  {"-j", "1", "--joblog", log,
+                   "case {} in c) touch " + (dir / "running") + "; sleep 30;; b) exit 4;; esac",
+                   "a", "b", "c", "d"},
+                  dir / "running", log);
+    if (testing::Test::IsSkipped()) {
+        return;
+    }
+    // A torn last line too: a dry run must not cut it.
+    writeFile(log, readFile(log) + "end\t17000");
+    const std::string before = readFile(log);
+    struct Case {
+        const char *resume;
+        std::string dry; // the dry run's commands
+        std::string ran; // what the resumed run then runs
+        int code;        // b's failure stays with --resume
+    };
+    const std::vector<Case> cases = {
+        {"--resume", "echo c\necho d\n", "c\nd\n", 123},
+        {"--resume-failed", "echo b\necho c\necho d\n", "b\nc\nd\n", 0},
+    };
+    for (const Case &c : cases) {
+        writeFile(log, before);
+        Outcome dry =
+            run(dir, {"--dry-run", "--joblog", log, c.resume, "echo {}", "a", "b", "c", "d"});
+        EXPECT_EQ(dry.code(), 0) << c.resume << dry.err;
+        EXPECT_EQ(dry.out, c.dry) << c.resume;
+        EXPECT_EQ(readFile(log), before) << c.resume;
+        Outcome resumed =
+            run(dir, {"-k", "--joblog", log, c.resume, "echo {}", "a", "b", "c", "d"});
+        EXPECT_EQ(resumed.code(), c.code) << c.resume << resumed.err;
+        EXPECT_EQ(resumed.out, c.ran) << c.resume;
+    }
+    // Without a log yet, the dry run shows everything and makes none.
+    Outcome fresh =
+        run(dir, {"--dry-run", "--joblog", dir / "new.log", "--resume", "echo {}", "a"});
+    EXPECT_EQ(fresh.code(), 0) << fresh.err;
+    EXPECT_EQ(fresh.out, "echo a\n");
+    EXPECT_FALSE(fs::exists(dir / "new.log"));
 }
 
 // ---- a stop signal at every moment, early report signals ----------------------------------------

@@ -321,7 +321,7 @@ JobLog::~JobLog() {
     }
 }
 
-bool JobLog::open(const char *path) {
+bool JobLog::open(const char *path, bool readOnly) {
     if (fd_ >= 0) {
         close(fd_);
     }
@@ -331,7 +331,12 @@ bool JobLog::open(const char *path) {
     unfinished_ = ignored_ = 0;
     entries_.clear();
     // O_APPEND: a record lands after the last one even if the file was cut or grew meanwhile.
-    fd_ = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    fd_ = readOnly ? ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)
+                   : ::open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd_ < 0 && readOnly && errno == ENOENT) {
+        // The run would create it: nothing is known yet.
+        return true;
+    }
     if (fd_ < 0) {
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
         return false;
@@ -343,7 +348,7 @@ bool JobLog::open(const char *path) {
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
     } else if (!S_ISREG(status.st_mode)) {
         fprintf(stderr, "fanrun: cannot open the job log %s: not a regular file\n", path);
-    } else if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    } else if (!readOnly && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         // Two runs appending to one log would interleave their keys and cut each other's tails.
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
                 errno == EWOULDBLOCK ? "another run is using it" : strerror(errno));
@@ -360,9 +365,9 @@ bool JobLog::open(const char *path) {
         for (const auto &[key, entry] : entries_) {
             unfinished_ += entry.open ? 1 : 0;
         }
-        ok = state.headed || (append(nullptr, std::string(header) + '\n') && syncNew());
+        ok = state.headed || readOnly || (append(nullptr, std::string(header) + '\n') && syncNew());
     }
-    if (!ok) {
+    if (!ok || readOnly) {
         close(fd_);
         fd_ = -1;
     }
@@ -396,17 +401,19 @@ State JobLog::state(std::string_view argument, long occurrence) const {
 void JobLog::note(const Record &record) {
     Entry &entry = entries_[keyOf(record.argument, record.occurrence)];
     if (record.event == Event::Start) {
+        // A start after an end is a retry or a later run: until it ends, it was running when its
+        // run died, whatever the earlier attempt's end said.
         entry.lastStart = record.attempt;
         entry.open = true;
-        if (entry.state == State::Unseen) {
-            entry.state = State::Unfinished;
-        }
+        entry.state = State::Unfinished;
+        return;
+    }
+    // The end of an earlier attempt, logged after a later one started, leaves that one open.
+    if (record.attempt < entry.lastStart) {
         return;
     }
     entry.state = record.succeeded() ? State::Succeeded : State::Failed;
-    if (record.attempt == entry.lastStart) {
-        entry.open = false;
-    }
+    entry.open = false;
 }
 
 bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start) {

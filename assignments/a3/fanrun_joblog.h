@@ -43,7 +43,8 @@ std::string formatRecord(const Record &record);
 // A line (without its '\n') that holds every field, each well-formed; false for anything else.
 bool parseRecord(std::string_view line, Record &record);
 
-// Where a command stands in a log. An end record decides whatever came before it.
+// Where a command stands in a log: its last start decides, by the end of that attempt, or
+// Unfinished while that start has no end.
 enum class State {
     Unseen,     // no record
     Unfinished, // started, never ended: it was running when its run died
@@ -78,8 +79,9 @@ class JobLog {
 
     // Creates the log with its header, or reads the whole records of an existing one (which
     // must start with the header). A torn last line is ignored and cut before the next append.
-    // One run at a time: a log that another run holds open fails.
-    bool open(const char *path);
+    // One run at a time: a log that another run holds open fails. readOnly (a dry run) only reads
+    // the index: the file is neither created, locked, cut nor written, and a missing one is empty.
+    bool open(const char *path, bool readOnly = false);
 
     // Where a command stood when the log was opened; the records this run appends go to the file
     // only, so the index does not grow with the run.

@@ -525,8 +525,9 @@ int run(int argc, char **argv) {
     ArgumentReader reader(argumentsFd, inputName, settings.form);
     Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
     fanrun_joblog::JobLog log;
-    if (settings.joblogPath != nullptr && !settings.dryRun) {
-        if (!log.open(settings.joblogPath)) {
+    if (settings.joblogPath != nullptr) {
+        // A dry run shows what the run would run: it reads the log and leaves it as it is.
+        if (!log.open(settings.joblogPath, settings.dryRun)) {
             return exitRunner;
         }
         arguments.useLog(&log, settings.resume || settings.resumeFailed, settings.resumeFailed);
