@@ -288,6 +288,54 @@ TEST(JobLog, AStartWithoutAnEndRunsAgainOnResumeWhateverEndedBeforeIt) {
     }
 }
 
+TEST(JobLog, OnlyALogWhoseLastLineIsAClosingRecordShowsThatItsRunStartedEveryArgument) {
+    // FNV-1a 64 of the input as read, delimiters included.
+    EXPECT_EQ(digestArgument(digestBasis, "", 'a'), 0xaf63dc4c8601ec8cULL); // FNV-1a 64 of "a"
+    EXPECT_NE(digestArgument(digestBasis, "a", '\n'), digestArgument(digestBasis, "a", '\0'));
+    EXPECT_NE(digestArgument(digestBasis, "ab", '\n'),
+              digestArgument(digestArgument(digestBasis, "a", '\n'), "b", '\n'));
+    const std::string closing = formatClosing(at(1700000000, 5), 192, 0x0123456789abcdefULL);
+    EXPECT_EQ(closing, "closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789abcdef\n");
+    long arguments = 0;
+    uint64_t digest = 0;
+    EXPECT_TRUE(
+        parseClosing(std::string_view(closing).substr(0, closing.size() - 1), arguments, digest));
+    EXPECT_EQ(arguments, 192);
+    EXPECT_EQ(digest, 0x0123456789abcdefULL);
+    for (const char *bad : {"closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789abcde",
+                            "closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789ABCDEF",
+                            "closed\t1700000000.000005\t-\t-\t-\t-\t0192\t0123456789abcdef",
+                            "closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789abcdef\t",
+                            "closed\t1700000000\t-\t-\t-\t-\t192\t0123456789abcdef",
+                            "closed\t1700000000.000005\t-\t-\t-\t192\t0123456789abcdef"}) {
+        EXPECT_FALSE(parseClosing(bad, arguments, digest)) << bad;
+    }
+    struct Case {
+        const char *name;
+        std::string body; // after the header
+        bool closed;
+    };
+    const std::string start = "start\t1700000000.000001\t-\t-\t-\t1\t1\tx\n";
+    const std::vector<Case> cases = {
+        {"no record", "", false},
+        {"a killed run", start, false},
+        {"a run that started everything", start + closing, true},
+        {"a resumed run killed after it", start + closing + start, false},
+        {"a torn record after it", start + closing + "end\t17", true},
+        {"a finished resume", start + closing + start + closing, true},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        writeFile(dir / "log", headerLine + c.body);
+        JobLog log;
+        ASSERT_TRUE(log.open((dir / "log").c_str(), true)) << c.name;
+        EXPECT_EQ(log.closed(), c.closed) << c.name;
+        EXPECT_EQ(log.closedArguments(), c.closed ? 192 : 0) << c.name;
+        EXPECT_EQ(log.ignoredLines(), 0) << c.name;
+        EXPECT_EQ(readFile(dir / "log"), headerLine + c.body) << c.name;
+    }
+}
+
 TEST(JobLog, AResumedRunLeavesOutWhatEndedOrWithFailedTooOnlyWhatSucceeded) {
     struct Case {
         State state;

@@ -528,7 +528,8 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
 
 // ---- the list of what job logs left undone ---------------------------------------------------
 
-// A job log as a run writes it: the header, then one record per line (fields without tabs).
+// A job log as a run that started every argument writes it: the header, then one record per line
+// (fields without tabs), then its closing record.
 std::string jobLog(const std::vector<std::vector<std::string>> &records, std::string tail = "") {
     std::string text = "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument\n";
     for (const std::vector<std::string> &fields : records) {
@@ -536,7 +537,7 @@ std::string jobLog(const std::vector<std::vector<std::string>> &records, std::st
             text += fields[i] + (i + 1 < fields.size() ? "\t" : "\n");
         }
     }
-    return text + tail;
+    return text + "closed\t1700000000.000001\t-\t-\t-\t-\t0\t0000000000000000\n" + tail;
 }
 
 std::vector<std::string> started(const std::string &field, const std::string &attempt = "1",
@@ -754,6 +755,81 @@ TEST(FanrunRecovery, ADryRunResumeShowsExactlyWhatTheResumeRunsAndLeavesTheLogAs
     EXPECT_EQ(fresh.code(), 0) << fresh.err;
     EXPECT_EQ(fresh.out, "echo a\n");
     EXPECT_FALSE(fs::exists(dir / "new.log"));
+}
+
+TEST(FanrunRecovery, FailedSaysWhenAKilledRunsLogCannotKnowWhatItNeverStartedAndTheInputListsIt) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    std::string input;
+    for (int i = 1; i <= 40; ++i) {
+        input += (i % 10 == 0 ? std::string("same") : std::to_string(i)) + '\n';
+    }
+    writeFile(dir / "input", input);
+    // 1 to 4 end well, 5 fails, 6 and 7 run at the kill, the rest never starts.
+    killWhenThere(dir,
+                  {"-j", "2", "--joblog", log, "-a", dir / "input",
+                   "case {} in 5) exit 1;; 6|7) touch " + (dir / "{}") + "; sleep 30;; esac; " +
+                       "[ {} -lt 6 ] || sleep 30"},
+                  dir / "7", log);
+    if (testing::Test::IsSkipped()) {
+        return;
+    }
+    std::string left = "5\n6\n7\n8\n9\nsame\n";
+    std::string shard = "6\n8\nsame\n"; // --shard 1/2: every second from the second
+    for (int i = 11; i <= 40; ++i) {
+        const std::string argument = i % 10 == 0 ? "same" : std::to_string(i);
+        left += argument + "\n";
+        shard += i % 2 == 0 ? argument + "\n" : "";
+    }
+    const std::string unknown =
+        "fanrun: the run of the job log " + log +
+        " did not start every argument of its input (it was stopped or died): what it never "
+        "started is not listed; give the input with --failed -a FILE\n";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--failed", log}, 3, "5\n6\n7\n", unknown},
+        {{"--failed", "-a", dir / "input", log}, 0, left, ""},
+        {{"--failed", "-a", dir / "input", "--shard", "1/2", log}, 0, shard, ""},
+    };
+    for (const Case &c : cases) {
+        Outcome outcome = run(dir, c.args);
+        EXPECT_EQ(outcome.code(), c.code) << c.args.back() << outcome.err;
+        EXPECT_EQ(outcome.out, c.out) << c.args.size();
+        EXPECT_EQ(outcome.err, c.err) << c.args.size();
+    }
+    // With -0 from a file of NUL-ended items, the same list.
+    std::string items = input;
+    std::replace(items.begin(), items.end(), '\n', '\0');
+    writeFile(dir / "items", items);
+    std::string leftItems = left;
+    std::replace(leftItems.begin(), leftItems.end(), '\n', '\0');
+    Outcome nul = run(dir, {"--failed", "-0", "-a", dir / "items", log});
+    EXPECT_EQ(nul.code(), 0) << nul.err;
+    EXPECT_EQ(nul.out, leftItems);
+    // The rerun of what is left, resumed into the same log, starts every argument: the log
+    // alone then knows that nothing is left, and the input agrees.
+    Outcome resumed = run(dir, {"--joblog", log, "--resume-failed", "-a", dir / "input", "true"});
+    EXPECT_EQ(resumed.code(), 0) << resumed.err;
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--failed", log},
+          std::vector<std::string>{"--failed", "-a", dir / "input", log}}) {
+        Outcome outcome = run(dir, args);
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "");
+    }
+    // Another input than the run read is said, and what is left of it listed.
+    writeFile(dir / "more", input + "41\n");
+    Outcome more = run(dir, {"--failed", "-a", dir / "more", log});
+    EXPECT_EQ(more.code(), 0) << more.err;
+    EXPECT_EQ(more.out, "41\n");
+    EXPECT_EQ(more.err, "fanrun: the input is not the one the run of the job log " + log +
+                            " read (40 arguments); listed what is left of this input\n");
 }
 
 // ---- a stop signal at every moment, early report signals ----------------------------------------
@@ -1268,6 +1344,9 @@ std::vector<LogRecord> logRecords(const std::string &path) {
         if (fields.size() != 8) {
             ADD_FAILURE() << "malformed record: " << all[i];
             continue;
+        }
+        if (fields[0] == "closed") {
+            continue; // the run started every argument: no command's record
         }
         LogRecord record;
         record.event = fields[0];

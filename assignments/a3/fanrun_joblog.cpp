@@ -81,6 +81,9 @@ struct Scan {
     off_t size = 0;
     long ignored = 0; // whole lines after the header that are not records
     bool headed = false;
+    bool closed = false; // the last whole line is a closing record
+    long arguments = 0;  // ... its count
+    uint64_t digest = 0; // ... and digest
     int error = 0;
 };
 
@@ -119,7 +122,10 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
                 }
                 state.headed = true;
             } else if (parseRecord(line, record)) {
+                state.closed = false;
                 each(std::move(record));
+            } else if (parseClosing(line, state.arguments, state.digest)) {
+                state.closed = true;
             } else {
                 ++state.ignored;
             }
@@ -299,6 +305,57 @@ bool parseRecord(std::string_view line, Record &record) {
     return true;
 }
 
+uint64_t digestArgument(uint64_t digest, std::string_view argument, char delimiter) {
+    constexpr uint64_t prime = 1099511628211ULL;
+    for (char c : argument) {
+        digest = (digest ^ static_cast<unsigned char>(c)) * prime;
+    }
+    return (digest ^ static_cast<unsigned char>(delimiter)) * prime;
+}
+
+std::string formatClosing(timespec at, long arguments, uint64_t digest) {
+    char line[128];
+    snprintf(line, sizeof line, "closed\t%lld.%06ld\t-\t-\t-\t-\t%ld\t%016llx\n",
+             static_cast<long long>(at.tv_sec), at.tv_nsec / 1000, arguments,
+             static_cast<unsigned long long>(digest));
+    return line;
+}
+
+bool parseClosing(std::string_view line, long &arguments, uint64_t &digest) {
+    constexpr std::string_view start = "closed\t";
+    constexpr std::string_view dashes = "\t-\t-\t-\t-\t";
+    if (line.substr(0, start.size()) != start) {
+        return false;
+    }
+    line.remove_prefix(start.size());
+    const size_t tab = line.find('\t');
+    timespec at{};
+    if (tab == std::string_view::npos || !seconds(line.substr(0, tab), at) ||
+        line.substr(tab, dashes.size()) != dashes) {
+        return false;
+    }
+    line.remove_prefix(tab + dashes.size());
+    const size_t last = line.find('\t');
+    long count = 0;
+    if (last == std::string_view::npos ||
+        !canonicalNumber(line.substr(0, last), 15, 0, 999999999999999L, count) ||
+        line.size() - last - 1 != 16) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : line.substr(last + 1)) {
+        static const std::string_view hex = "0123456789abcdef";
+        const size_t at = hex.find(c);
+        if (at == std::string_view::npos) {
+            return false;
+        }
+        value = value << 4 | at;
+    }
+    arguments = count;
+    digest = value;
+    return true;
+}
+
 bool resumeSkips(State state, bool failedToo) {
     return state == State::Succeeded || (state == State::Failed && !failedToo);
 }
@@ -329,6 +386,9 @@ bool JobLog::open(const char *path, bool readOnly) {
     whole_ = 0;
     tornTail_ = failed_ = unsynced_ = false;
     unfinished_ = ignored_ = 0;
+    closed_ = false;
+    closedArguments_ = 0;
+    closedDigest_ = 0;
     entries_.clear();
     // O_APPEND: a record lands after the last one even if the file was cut or grew meanwhile.
     fd_ = readOnly ? ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)
@@ -361,6 +421,9 @@ bool JobLog::open(const char *path, bool readOnly) {
         whole_ = state.whole;
         tornTail_ = state.size > state.whole;
         ignored_ = state.ignored;
+        closed_ = state.closed;
+        closedArguments_ = state.closed ? state.arguments : 0;
+        closedDigest_ = state.closed ? state.digest : 0;
         clock_gettime(CLOCK_MONOTONIC, &lastSync_);
         for (const auto &[key, entry] : entries_) {
             unfinished_ += entry.open ? 1 : 0;
@@ -439,6 +502,11 @@ bool JobLog::recordEnd(std::string_view argument, long occurrence, long attempt,
     return append(&record, formatRecord(record));
 }
 
+bool JobLog::recordClosing(long arguments, uint64_t digest) {
+    const std::string line = formatClosing(now(), arguments, digest);
+    return append(nullptr, line);
+}
+
 bool JobLog::append(const Record *record, const std::string &line) {
     if (fd_ < 0) {
         return false;
@@ -514,6 +582,7 @@ int printFailed(char *const *logs, int count, bool nul) {
     std::vector<std::string> order; // every argument, as first seen
     std::unordered_map<std::string, size_t> position;
     std::vector<bool> done;
+    std::vector<const char *> open; // logs whose run did not start every argument
     for (int i = 0; i < count; ++i) {
         const int fd = ::open(logs[i], O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) {
@@ -545,6 +614,9 @@ int printFailed(char *const *logs, int count, bool nul) {
                 done[entry.first] = true;
             }
         }
+        if (!state.closed) {
+            open.push_back(logs[i]);
+        }
     }
     if (!nul) {
         for (size_t i = 0; i < order.size(); ++i) {
@@ -569,7 +641,14 @@ int printFailed(char *const *logs, int count, bool nul) {
         fprintf(stderr, "fanrun: cannot write the list: %s\n", strerror(errno));
         return 1;
     }
-    return 0;
+    for (const char *log : open) {
+        fprintf(stderr,
+                "fanrun: the run of the job log %s did not start every argument of its input "
+                "(it was stopped or died): what it never started is not listed; give the input "
+                "with --failed -a FILE\n",
+                log);
+    }
+    return open.empty() ? 0 : exitUnknownLeft;
 }
 
 } // namespace fanrun_joblog
