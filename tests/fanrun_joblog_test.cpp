@@ -336,6 +336,51 @@ TEST(JobLog, OnlyALogWhoseLastLineIsAClosingRecordShowsThatItsRunStartedEveryArg
     }
 }
 
+TEST(JobLog, ATornTailIsCutWithAMessageAndALineLongerThanAnyRecordIsNeverHeld) {
+    const std::string start = "start\t1700000000.000001\t-\t-\t-\t1\t1\tx\n";
+    const std::string huge(size_t{5} << 20, 'y'); // longer than any record
+    struct Case {
+        const char *name;
+        std::string body; // after the header
+        std::string kept; // what stays before the next record
+        long ignored;
+        std::string err; // beyond the path
+    };
+    const std::vector<Case> cases = {
+        {"whole", start, start, 0, ""},
+        {"a torn record", start + "end\t1700", start, 0, " ends in a torn line of 8 bytes"},
+        {"a torn line longer than any record", start + huge, start, 0,
+         " ends in a torn line of 5242880 bytes"},
+        {"a whole line longer than any record", start + huge + "\n" + start,
+         start + huge + "\n" + start, 1, " holds 1 lines that are not records; ignored"},
+    };
+    TempDir dir;
+    const std::string path = dir / "log";
+    for (const Case &c : cases) {
+        writeFile(path, headerLine + c.body);
+        JobLog log;
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(log.open(path.c_str())) << c.name;
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.err.empty()) {
+            EXPECT_EQ(err, "") << c.name;
+        } else if (c.ignored > 0) {
+            EXPECT_EQ(err, "fanrun: the job log " + path + c.err + "\n") << c.name;
+        } else {
+            EXPECT_EQ(err, "fanrun: the job log " + path + c.err +
+                               " (a run died while writing it); it is cut\n")
+                << c.name;
+        }
+        EXPECT_EQ(log.state("x", 1), State::Unfinished) << c.name;
+        EXPECT_EQ(log.ignoredLines(), c.ignored) << c.name;
+        ASSERT_TRUE(log.recordStart("z", 1, 1, at(1700000001, 0))) << c.name;
+        ASSERT_TRUE(log.finish()) << c.name;
+        EXPECT_EQ(readFile(path),
+                  headerLine + c.kept + "start\t1700000001.000000\t-\t-\t-\t1\t1\tz\n")
+            << c.name;
+    }
+}
+
 TEST(JobLog, AResumedRunLeavesOutWhatEndedOrWithFailedTooOnlyWhatSucceeded) {
     struct Case {
         State state;

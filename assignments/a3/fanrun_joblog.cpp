@@ -25,6 +25,11 @@ namespace {
 
 constexpr size_t fieldCount = 8;
 
+// Longer than any record the log writes (exec takes an argument of at most 128 KiB, escaped at
+// most four times as long): a longer line is read past, not held, so that reading a log takes
+// bounded memory whatever its torn tail.
+constexpr size_t longestLine = size_t{4} << 20;
+
 // Bytes that would break the line or the field, and the escape character itself.
 bool needsEscape(unsigned char byte) {
     return byte < 32 || byte == 127 || byte == '\\';
@@ -92,6 +97,7 @@ struct Scan {
 template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
     const std::string_view expected(header);
     std::string pending;
+    bool overlong = false; // the pending line is longer than longestLine: its bytes are dropped
     char buffer[65536];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -116,7 +122,13 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
                 line = pending;
             }
             Record record;
-            if (!state.headed) {
+            if (overlong || line.size() > longestLine) {
+                if (!state.headed) {
+                    return Scanned::NotALog;
+                }
+                ++state.ignored;
+                state.closed = false;
+            } else if (!state.headed) {
                 if (line != expected) {
                     return Scanned::NotALog;
                 }
@@ -130,11 +142,19 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
                 ++state.ignored;
             }
             pending.clear();
+            overlong = false;
             state.whole = state.size - got + static_cast<off_t>(newline) + 1;
         }
-        pending.append(chunk.substr(from));
+        if (!overlong) {
+            pending.append(chunk.substr(from));
+        }
         if (!state.headed && pending.size() > expected.size()) {
             return Scanned::NotALog;
+        }
+        if (pending.size() > longestLine) {
+            overlong = true;
+            pending.clear();
+            pending.shrink_to_fit();
         }
     }
     if (!state.headed && expected.substr(0, pending.size()) != pending) {
@@ -420,6 +440,12 @@ bool JobLog::open(const char *path, bool readOnly) {
     if (ok) {
         whole_ = state.whole;
         tornTail_ = state.size > state.whole;
+        if (tornTail_ && !readOnly && state.headed) {
+            fprintf(stderr,
+                    "fanrun: the job log %s ends in a torn line of %lld bytes (a run died while "
+                    "writing it); it is cut\n",
+                    path, static_cast<long long>(state.size - state.whole));
+        }
         ignored_ = state.ignored;
         closed_ = state.closed;
         closedArguments_ = state.closed ? state.arguments : 0;
