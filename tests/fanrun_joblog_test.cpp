@@ -228,15 +228,157 @@ TEST(JobLog, TheLastEndOfACommandDecidesAndUnendedStartsAreCounted) {
     JobLog log;
     ASSERT_TRUE(log.open(path.c_str()));
     const std::vector<std::tuple<const char *, long, State>> expected = {
-        {"ok", 1, State::Succeeded},  {"retried", 1, State::Succeeded}, {"broke", 1, State::Failed},
-        {"dup", 1, State::Succeeded}, {"dup", 2, State::Unfinished},    {"dup", 3, State::Unseen},
-        {"again", 1, State::Failed},  {"never", 1, State::Unseen},
+        {"ok", 1, State::Succeeded},     {"retried", 1, State::Succeeded},
+        {"broke", 1, State::Failed},     {"dup", 1, State::Succeeded},
+        {"dup", 2, State::Unfinished},   {"dup", 3, State::Unseen},
+        {"again", 1, State::Unfinished}, {"never", 1, State::Unseen},
     };
     for (const auto &[argument, occurrence, state] : expected) {
         EXPECT_EQ(log.state(argument, occurrence), state) << argument << " " << occurrence;
     }
     EXPECT_EQ(log.unfinished(), 2); // dup 2, and again's second attempt
     EXPECT_TRUE(log.finish());
+}
+
+TEST(JobLog, AStartWithoutAnEndRunsAgainOnResumeWhateverEndedBeforeIt) {
+    struct Case {
+        const char *name;
+        std::vector<Step> steps; // all of argument "x", occurrence 1
+        State state;
+    };
+    const std::vector<Case> cases = {
+        {"a retry running at the kill",
+         {{false, "x", 1, 1, 0, 0}, {true, "x", 1, 1, 1, 0}, {false, "x", 1, 2, 0, 0}},
+         State::Unfinished},
+        {"a signalled retry running at the kill",
+         {{false, "x", 1, 1, 0, 0}, {true, "x", 1, 1, -1, 15}, {false, "x", 1, 2, 0, 0}},
+         State::Unfinished},
+        {"a later run's start after a success",
+         {{false, "x", 1, 1, 0, 0}, {true, "x", 1, 1, 0, 0}, {false, "x", 1, 1, 0, 0}},
+         State::Unfinished},
+        {"an earlier attempt's end after the retry's start",
+         {{false, "x", 1, 1, 0, 0}, {false, "x", 1, 2, 0, 0}, {true, "x", 1, 1, 1, 0}},
+         State::Unfinished},
+        {"the retry ended",
+         {{false, "x", 1, 1, 0, 0},
+          {true, "x", 1, 1, 1, 0},
+          {false, "x", 1, 2, 0, 0},
+          {true, "x", 1, 2, 3, 0}},
+         State::Failed},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        const std::string path = dir / "log";
+        fs::remove(path);
+        {
+            JobLog log;
+            ASSERT_TRUE(log.open(path.c_str()));
+            EXPECT_TRUE(record(log, c.steps));
+            EXPECT_TRUE(log.finish());
+        }
+        JobLog log;
+        ASSERT_TRUE(log.open(path.c_str()));
+        EXPECT_EQ(log.state("x", 1), c.state) << c.name;
+        EXPECT_EQ(log.unfinished(), c.state == State::Unfinished ? 1 : 0) << c.name;
+        // Neither --resume nor --resume-failed leaves out a command that was running.
+        EXPECT_EQ(resumeSkips(log.state("x", 1), false), c.state != State::Unfinished) << c.name;
+        EXPECT_FALSE(resumeSkips(log.state("x", 1), true) && c.state == State::Unfinished)
+            << c.name;
+        EXPECT_TRUE(log.finish());
+    }
+}
+
+TEST(JobLog, OnlyALogWhoseLastLineIsAClosingRecordShowsThatItsRunStartedEveryArgument) {
+    // FNV-1a 64 of the input as read, delimiters included.
+    EXPECT_EQ(digestArgument(digestBasis, "", 'a'), 0xaf63dc4c8601ec8cULL); // FNV-1a 64 of "a"
+    EXPECT_NE(digestArgument(digestBasis, "a", '\n'), digestArgument(digestBasis, "a", '\0'));
+    EXPECT_NE(digestArgument(digestBasis, "ab", '\n'),
+              digestArgument(digestArgument(digestBasis, "a", '\n'), "b", '\n'));
+    const std::string closing = formatClosing(at(1700000000, 5), 192, 0x0123456789abcdefULL);
+    EXPECT_EQ(closing, "closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789abcdef\n");
+    long arguments = 0;
+    uint64_t digest = 0;
+    EXPECT_TRUE(
+        parseClosing(std::string_view(closing).substr(0, closing.size() - 1), arguments, digest));
+    EXPECT_EQ(arguments, 192);
+    EXPECT_EQ(digest, 0x0123456789abcdefULL);
+    for (const char *bad : {"closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789abcde",
+                            "closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789ABCDEF",
+                            "closed\t1700000000.000005\t-\t-\t-\t-\t0192\t0123456789abcdef",
+                            "closed\t1700000000.000005\t-\t-\t-\t-\t192\t0123456789abcdef\t",
+                            "closed\t1700000000\t-\t-\t-\t-\t192\t0123456789abcdef",
+                            "closed\t1700000000.000005\t-\t-\t-\t192\t0123456789abcdef"}) {
+        EXPECT_FALSE(parseClosing(bad, arguments, digest)) << bad;
+    }
+    struct Case {
+        const char *name;
+        std::string body; // after the header
+        bool closed;
+    };
+    const std::string start = "start\t1700000000.000001\t-\t-\t-\t1\t1\tx\n";
+    const std::vector<Case> cases = {
+        {"no record", "", false},
+        {"a killed run", start, false},
+        {"a run that started everything", start + closing, true},
+        {"a resumed run killed after it", start + closing + start, false},
+        {"a torn record after it", start + closing + "end\t17", true},
+        {"a finished resume", start + closing + start + closing, true},
+    };
+    TempDir dir;
+    for (const Case &c : cases) {
+        writeFile(dir / "log", headerLine + c.body);
+        JobLog log;
+        ASSERT_TRUE(log.open((dir / "log").c_str(), true)) << c.name;
+        EXPECT_EQ(log.closed(), c.closed) << c.name;
+        EXPECT_EQ(log.closedArguments(), c.closed ? 192 : 0) << c.name;
+        EXPECT_EQ(log.ignoredLines(), 0) << c.name;
+        EXPECT_EQ(readFile(dir / "log"), headerLine + c.body) << c.name;
+    }
+}
+
+TEST(JobLog, ATornTailIsCutWithAMessageAndALineLongerThanAnyRecordIsNeverHeld) {
+    const std::string start = "start\t1700000000.000001\t-\t-\t-\t1\t1\tx\n";
+    const std::string huge(size_t{5} << 20, 'y'); // longer than any record
+    struct Case {
+        const char *name;
+        std::string body; // after the header
+        std::string kept; // what stays before the next record
+        long ignored;
+        std::string err; // beyond the path
+    };
+    const std::vector<Case> cases = {
+        {"whole", start, start, 0, ""},
+        {"a torn record", start + "end\t1700", start, 0, " ends in a torn line of 8 bytes"},
+        {"a torn line longer than any record", start + huge, start, 0,
+         " ends in a torn line of 5242880 bytes"},
+        {"a whole line longer than any record", start + huge + "\n" + start,
+         start + huge + "\n" + start, 1, " holds 1 lines that are not records; ignored"},
+    };
+    TempDir dir;
+    const std::string path = dir / "log";
+    for (const Case &c : cases) {
+        writeFile(path, headerLine + c.body);
+        JobLog log;
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(log.open(path.c_str())) << c.name;
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.err.empty()) {
+            EXPECT_EQ(err, "") << c.name;
+        } else if (c.ignored > 0) {
+            EXPECT_EQ(err, "fanrun: the job log " + path + c.err + "\n") << c.name;
+        } else {
+            EXPECT_EQ(err, "fanrun: the job log " + path + c.err +
+                               " (a run died while writing it); it is cut\n")
+                << c.name;
+        }
+        EXPECT_EQ(log.state("x", 1), State::Unfinished) << c.name;
+        EXPECT_EQ(log.ignoredLines(), c.ignored) << c.name;
+        ASSERT_TRUE(log.recordStart("z", 1, 1, at(1700000001, 0))) << c.name;
+        ASSERT_TRUE(log.finish()) << c.name;
+        EXPECT_EQ(readFile(path),
+                  headerLine + c.kept + "start\t1700000001.000000\t-\t-\t-\t1\t1\tz\n")
+            << c.name;
+    }
 }
 
 TEST(JobLog, AResumedRunLeavesOutWhatEndedOrWithFailedTooOnlyWhatSucceeded) {

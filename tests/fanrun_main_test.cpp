@@ -28,6 +28,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -527,7 +528,8 @@ TEST(FanrunStop, AnInterruptEndsEveryCommandAndWhatItStartedAndKeepsTheReport) {
 
 // ---- the list of what job logs left undone ---------------------------------------------------
 
-// A job log as a run writes it: the header, then one record per line (fields without tabs).
+// A job log as a run that started every argument writes it: the header, then one record per line
+// (fields without tabs), then its closing record.
 std::string jobLog(const std::vector<std::vector<std::string>> &records, std::string tail = "") {
     std::string text = "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument\n";
     for (const std::vector<std::string> &fields : records) {
@@ -535,7 +537,7 @@ std::string jobLog(const std::vector<std::vector<std::string>> &records, std::st
             text += fields[i] + (i + 1 < fields.size() ? "\t" : "\n");
         }
     }
-    return text + tail;
+    return text + "closed\t1700000000.000001\t-\t-\t-\t-\t0\t0000000000000000\n" + tail;
 }
 
 std::vector<std::string> started(const std::string &field, const std::string &attempt = "1",
@@ -661,6 +663,173 @@ TEST(FanrunFailed, RefusesWhatALineCannotCarryAndLogsItCannotRead) {
             EXPECT_EQ(lines(outcome.err).at(0).substr(0, c.err.size()), c.err) << shown;
         }
     }
+}
+
+// ---- recovery after a killed run ----------------------------------------------------------------
+
+// Starts a run in a pid namespace of its own, waits until the file appears, and kills the
+// runner with SIGKILL, taking its commands with it; returns once the runner has let go of the log.
+void killWhenThere(const TempDir &dir, const std::vector<std::string> &args,
+                   const std::string &file, const std::string &log) {
+    Launch launch;
+    launch.args = args;
+    launch.wrapper = {"unshare", "--pid", "--fork", "--kill-child"};
+    Program program = start(dir, launch);
+    const bool there = eventually([&] { return fs::exists(file); });
+    kill(program.pid, SIGKILL);
+    Outcome outcome = program.finish();
+    if (outcome.exitedWith(1) && outcome.err.find("unshare") != std::string::npos) {
+        SKIP_UNLESS_CI("cannot make a pid namespace: " << outcome.err);
+    }
+    ASSERT_TRUE(there) << outcome.err;
+    // The namespace's processes die after the wrapper that was waited for.
+    const int fd = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(eventually([&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }));
+    close(fd);
+}
+
+TEST(FanrunRecovery, AnArgumentWhoseRetryRanAtTheKillRunsAgainOnResume) {
+    for (const char *resume : {"--resume", "--resume-failed"}) {
+        TempDir dir;
+        const std::string log = dir / "job.log";
+        // "slow"'s first attempt fails, its retry runs until the kill; "quick" ends well.
+        const std::string command = "case {} in slow) if [ -e " + (dir / "tried") +
+                                    " ]; then touch " + (dir / "retrying") +
+                                    "; sleep 30; fi; touch " + (dir / "tried") + "; exit 1;; esac";
+        killWhenThere(dir, {"-j", "2", "--joblog", log, "--retries", "3", command, "slow", "quick"},
+                      dir / "retrying", log);
+        if (testing::Test::IsSkipped()) {
+            return;
+        }
+        Outcome resumed = run(dir, {"-k", "--joblog", log, resume, "echo {}", "slow", "quick"});
+        EXPECT_EQ(resumed.code(), 0) << resume << resumed.err;
+        EXPECT_EQ(resumed.out, "slow\n") << resume;
+        // The report follows on standard error.
+        EXPECT_EQ(lines(resumed.err).at(0), "fanrun: 1 command of the job log never ended "
+                                            "(running when its run stopped); they run again")
+            << resume;
+    }
+}
+
+TEST(FanrunRecovery, ADryRunResumeShowsExactlyWhatTheResumeRunsAndLeavesTheLogAsItIs) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    // a and b end, c runs at the kill, d never starts.
+    killWhenThere(dir,
+                  {"-j", "1", "--joblog", log,
+                   "case {} in c) touch " + (dir / "running") + "; sleep 30;; b) exit 4;; esac",
+                   "a", "b", "c", "d"},
+                  dir / "running", log);
+    if (testing::Test::IsSkipped()) {
+        return;
+    }
+    // A torn last line too: a dry run must not cut it.
+    writeFile(log, readFile(log) + "end\t17000");
+    const std::string before = readFile(log);
+    struct Case {
+        const char *resume;
+        std::string dry; // the dry run's commands
+        std::string ran; // what the resumed run then runs
+        int code;        // b's failure stays with --resume
+    };
+    const std::vector<Case> cases = {
+        {"--resume", "echo c\necho d\n", "c\nd\n", 123},
+        {"--resume-failed", "echo b\necho c\necho d\n", "b\nc\nd\n", 0},
+    };
+    for (const Case &c : cases) {
+        writeFile(log, before);
+        Outcome dry =
+            run(dir, {"--dry-run", "--joblog", log, c.resume, "echo {}", "a", "b", "c", "d"});
+        EXPECT_EQ(dry.code(), 0) << c.resume << dry.err;
+        EXPECT_EQ(dry.out, c.dry) << c.resume;
+        EXPECT_EQ(readFile(log), before) << c.resume;
+        Outcome resumed =
+            run(dir, {"-k", "--joblog", log, c.resume, "echo {}", "a", "b", "c", "d"});
+        EXPECT_EQ(resumed.code(), c.code) << c.resume << resumed.err;
+        EXPECT_EQ(resumed.out, c.ran) << c.resume;
+    }
+    // Without a log yet, the dry run shows everything and makes none.
+    Outcome fresh =
+        run(dir, {"--dry-run", "--joblog", dir / "new.log", "--resume", "echo {}", "a"});
+    EXPECT_EQ(fresh.code(), 0) << fresh.err;
+    EXPECT_EQ(fresh.out, "echo a\n");
+    EXPECT_FALSE(fs::exists(dir / "new.log"));
+}
+
+TEST(FanrunRecovery, FailedSaysWhenAKilledRunsLogCannotKnowWhatItNeverStartedAndTheInputListsIt) {
+    TempDir dir;
+    const std::string log = dir / "job.log";
+    std::string input;
+    for (int i = 1; i <= 40; ++i) {
+        input += (i % 10 == 0 ? std::string("same") : std::to_string(i)) + '\n';
+    }
+    writeFile(dir / "input", input);
+    // 1 to 4 end well, 5 fails, 6 and 7 run at the kill, the rest never starts.
+    killWhenThere(dir,
+                  {"-j", "2", "--joblog", log, "-a", dir / "input",
+                   "case {} in 5) exit 1;; 6|7) touch " + (dir / "{}") + "; sleep 30;; esac; " +
+                       "[ {} -lt 6 ] || sleep 30"},
+                  dir / "7", log);
+    if (testing::Test::IsSkipped()) {
+        return;
+    }
+    std::string left = "5\n6\n7\n8\n9\nsame\n";
+    std::string shard = "6\n8\nsame\n"; // --shard 1/2: every second from the second
+    for (int i = 11; i <= 40; ++i) {
+        const std::string argument = i % 10 == 0 ? "same" : std::to_string(i);
+        left += argument + "\n";
+        shard += i % 2 == 0 ? argument + "\n" : "";
+    }
+    const std::string unknown =
+        "fanrun: the run of the job log " + log +
+        " did not start every argument of its input (it was stopped or died): what it never "
+        "started is not listed; give the input with --failed -a FILE\n";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--failed", log}, 3, "5\n6\n7\n", unknown},
+        {{"--failed", "-a", dir / "input", log}, 0, left, ""},
+        {{"--failed", "-a", dir / "input", "--shard", "1/2", log}, 0, shard, ""},
+    };
+    for (const Case &c : cases) {
+        Outcome outcome = run(dir, c.args);
+        EXPECT_EQ(outcome.code(), c.code) << c.args.back() << outcome.err;
+        EXPECT_EQ(outcome.out, c.out) << c.args.size();
+        EXPECT_EQ(outcome.err, c.err) << c.args.size();
+    }
+    // With -0 from a file of NUL-ended items, the same list.
+    std::string items = input;
+    std::replace(items.begin(), items.end(), '\n', '\0');
+    writeFile(dir / "items", items);
+    std::string leftItems = left;
+    std::replace(leftItems.begin(), leftItems.end(), '\n', '\0');
+    Outcome nul = run(dir, {"--failed", "-0", "-a", dir / "items", log});
+    EXPECT_EQ(nul.code(), 0) << nul.err;
+    EXPECT_EQ(nul.out, leftItems);
+    // The rerun of what is left, resumed into the same log, starts every argument: the log
+    // alone then knows that nothing is left, and the input agrees.
+    Outcome resumed = run(dir, {"--joblog", log, "--resume-failed", "-a", dir / "input", "true"});
+    EXPECT_EQ(resumed.code(), 0) << resumed.err;
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--failed", log},
+          std::vector<std::string>{"--failed", "-a", dir / "input", log}}) {
+        Outcome outcome = run(dir, args);
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "");
+    }
+    // Another input than the run read is said, and what is left of it listed.
+    writeFile(dir / "more", input + "41\n");
+    Outcome more = run(dir, {"--failed", "-a", dir / "more", log});
+    EXPECT_EQ(more.code(), 0) << more.err;
+    EXPECT_EQ(more.out, "41\n");
+    EXPECT_EQ(more.err, "fanrun: the input is not the one the run of the job log " + log +
+                            " read (40 arguments); listed what is left of this input\n");
 }
 
 // ---- a stop signal at every moment, early report signals ----------------------------------------
@@ -1176,6 +1345,9 @@ std::vector<LogRecord> logRecords(const std::string &path) {
         if (fields.size() != 8) {
             ADD_FAILURE() << "malformed record: " << all[i];
             continue;
+        }
+        if (fields[0] == "closed") {
+            continue; // the run started every argument: no command's record
         }
         LogRecord record;
         record.event = fields[0];

@@ -109,6 +109,7 @@ class ArgumentReader {
     Got next(std::string &item, Wait wait);
     int fd() const { return fd_; }
     const std::string &error() const { return error_; }
+    char delimiter() const { return static_cast<char>(form_.delimiter); }
 
   private:
     void fill();
@@ -169,6 +170,9 @@ class Arguments {
     // Left out by resuming, and of those the ones whose last end in the log was a failure.
     long skipped() const { return skipped_; }
     long skippedFailed() const { return skippedFailed_; }
+    // Arguments read so far (every shard's) and their digest (fanrun_joblog::digestArgument).
+    long read() const { return read_; }
+    uint64_t digest() const { return digest_; }
 
   private:
     Got take(ArgumentReader::Wait wait);
@@ -186,6 +190,7 @@ class Arguments {
     fanrun_joblog::Occurrences occurrences_;
     long skipped_ = 0;
     long skippedFailed_ = 0;
+    uint64_t digest_ = fanrun_joblog::digestBasis;
 };
 
 // ---- templates and quoting (fanrun_quote.cpp) --------------------------------------------------

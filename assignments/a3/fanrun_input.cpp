@@ -158,6 +158,8 @@ Arguments::Got Arguments::take(ArgumentReader::Wait wait) {
             return got;
         }
         job.position = read_++;
+        digest_ = fanrun_joblog::digestArgument(digest_, job.argument,
+                                                reader_ != nullptr ? reader_->delimiter() : '\0');
         if (log_ != nullptr) {
             // Counted over the whole input, so that a shard's numbers do not depend on the others.
             job.occurrence = occurrences_.next(job.argument);

@@ -25,6 +25,11 @@ namespace {
 
 constexpr size_t fieldCount = 8;
 
+// Longer than any record the log writes (exec takes an argument of at most 128 KiB, escaped at
+// most four times as long): a longer line is read past, not held, so that reading a log takes
+// bounded memory whatever its torn tail.
+constexpr size_t longestLine = size_t{4} << 20;
+
 // Bytes that would break the line or the field, and the escape character itself.
 bool needsEscape(unsigned char byte) {
     return byte < 32 || byte == 127 || byte == '\\';
@@ -81,6 +86,9 @@ struct Scan {
     off_t size = 0;
     long ignored = 0; // whole lines after the header that are not records
     bool headed = false;
+    bool closed = false; // the last whole line is a closing record
+    long arguments = 0;  // ... its count
+    uint64_t digest = 0; // ... and digest
     int error = 0;
 };
 
@@ -89,6 +97,7 @@ struct Scan {
 template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
     const std::string_view expected(header);
     std::string pending;
+    bool overlong = false; // the pending line is longer than longestLine: its bytes are dropped
     char buffer[65536];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -113,22 +122,39 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
                 line = pending;
             }
             Record record;
-            if (!state.headed) {
+            if (overlong || line.size() > longestLine) {
+                if (!state.headed) {
+                    return Scanned::NotALog;
+                }
+                ++state.ignored;
+                state.closed = false;
+            } else if (!state.headed) {
                 if (line != expected) {
                     return Scanned::NotALog;
                 }
                 state.headed = true;
             } else if (parseRecord(line, record)) {
+                state.closed = false;
                 each(std::move(record));
+            } else if (parseClosing(line, state.arguments, state.digest)) {
+                state.closed = true;
             } else {
                 ++state.ignored;
             }
             pending.clear();
+            overlong = false;
             state.whole = state.size - got + static_cast<off_t>(newline) + 1;
         }
-        pending.append(chunk.substr(from));
+        if (!overlong) {
+            pending.append(chunk.substr(from));
+        }
         if (!state.headed && pending.size() > expected.size()) {
             return Scanned::NotALog;
+        }
+        if (pending.size() > longestLine) {
+            overlong = true;
+            pending.clear();
+            pending.shrink_to_fit();
         }
     }
     if (!state.headed && expected.substr(0, pending.size()) != pending) {
@@ -299,6 +325,57 @@ bool parseRecord(std::string_view line, Record &record) {
     return true;
 }
 
+uint64_t digestArgument(uint64_t digest, std::string_view argument, char delimiter) {
+    constexpr uint64_t prime = 1099511628211ULL;
+    for (char c : argument) {
+        digest = (digest ^ static_cast<unsigned char>(c)) * prime;
+    }
+    return (digest ^ static_cast<unsigned char>(delimiter)) * prime;
+}
+
+std::string formatClosing(timespec at, long arguments, uint64_t digest) {
+    char line[128];
+    snprintf(line, sizeof line, "closed\t%lld.%06ld\t-\t-\t-\t-\t%ld\t%016llx\n",
+             static_cast<long long>(at.tv_sec), at.tv_nsec / 1000, arguments,
+             static_cast<unsigned long long>(digest));
+    return line;
+}
+
+bool parseClosing(std::string_view line, long &arguments, uint64_t &digest) {
+    constexpr std::string_view start = "closed\t";
+    constexpr std::string_view dashes = "\t-\t-\t-\t-\t";
+    if (line.substr(0, start.size()) != start) {
+        return false;
+    }
+    line.remove_prefix(start.size());
+    const size_t tab = line.find('\t');
+    timespec at{};
+    if (tab == std::string_view::npos || !seconds(line.substr(0, tab), at) ||
+        line.substr(tab, dashes.size()) != dashes) {
+        return false;
+    }
+    line.remove_prefix(tab + dashes.size());
+    const size_t last = line.find('\t');
+    long count = 0;
+    if (last == std::string_view::npos ||
+        !canonicalNumber(line.substr(0, last), 15, 0, 999999999999999L, count) ||
+        line.size() - last - 1 != 16) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : line.substr(last + 1)) {
+        static const std::string_view hex = "0123456789abcdef";
+        const size_t at = hex.find(c);
+        if (at == std::string_view::npos) {
+            return false;
+        }
+        value = value << 4 | at;
+    }
+    arguments = count;
+    digest = value;
+    return true;
+}
+
 bool resumeSkips(State state, bool failedToo) {
     return state == State::Succeeded || (state == State::Failed && !failedToo);
 }
@@ -321,7 +398,7 @@ JobLog::~JobLog() {
     }
 }
 
-bool JobLog::open(const char *path) {
+bool JobLog::open(const char *path, bool readOnly) {
     if (fd_ >= 0) {
         close(fd_);
     }
@@ -329,12 +406,22 @@ bool JobLog::open(const char *path) {
     whole_ = 0;
     tornTail_ = failed_ = unsynced_ = false;
     unfinished_ = ignored_ = 0;
+    closed_ = false;
+    closedArguments_ = 0;
+    closedDigest_ = 0;
     entries_.clear();
     // O_APPEND: a record lands after the last one even if the file was cut or grew meanwhile.
     // In a shared directory the name may be a planted link or FIFO: never through a link, and
     // never waiting on the open.
-    fd_ = ::open(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                 0644);
+    fd_ = readOnly
+              ? ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
+              : ::open(path,
+                       O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                       0644);
+    if (fd_ < 0 && readOnly && errno == ENOENT) {
+        // The run would create it: nothing is known yet.
+        return true;
+    }
     struct stat status {};
     if (fd_ < 0) {
         const int error = errno;
@@ -351,7 +438,7 @@ bool JobLog::open(const char *path) {
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path, strerror(errno));
     } else if (!S_ISREG(status.st_mode)) {
         fprintf(stderr, "fanrun: cannot open the job log %s: not a regular file\n", path);
-    } else if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    } else if (!readOnly && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         // Two runs appending to one log would interleave their keys and cut each other's tails.
         fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", path,
                 errno == EWOULDBLOCK ? "another run is using it" : strerror(errno));
@@ -363,14 +450,23 @@ bool JobLog::open(const char *path) {
     if (ok) {
         whole_ = state.whole;
         tornTail_ = state.size > state.whole;
+        if (tornTail_ && !readOnly && state.headed) {
+            fprintf(stderr,
+                    "fanrun: the job log %s ends in a torn line of %lld bytes (a run died while "
+                    "writing it); it is cut\n",
+                    path, static_cast<long long>(state.size - state.whole));
+        }
         ignored_ = state.ignored;
+        closed_ = state.closed;
+        closedArguments_ = state.closed ? state.arguments : 0;
+        closedDigest_ = state.closed ? state.digest : 0;
         clock_gettime(CLOCK_MONOTONIC, &lastSync_);
         for (const auto &[key, entry] : entries_) {
             unfinished_ += entry.open ? 1 : 0;
         }
-        ok = state.headed || (append(nullptr, std::string(header) + '\n') && syncNew());
+        ok = state.headed || readOnly || (append(nullptr, std::string(header) + '\n') && syncNew());
     }
-    if (!ok) {
+    if (!ok || readOnly) {
         close(fd_);
         fd_ = -1;
     }
@@ -404,17 +500,19 @@ State JobLog::state(std::string_view argument, long occurrence) const {
 void JobLog::note(const Record &record) {
     Entry &entry = entries_[keyOf(record.argument, record.occurrence)];
     if (record.event == Event::Start) {
+        // A start after an end is a retry or a later run: until it ends, it was running when its
+        // run died, whatever the earlier attempt's end said.
         entry.lastStart = record.attempt;
         entry.open = true;
-        if (entry.state == State::Unseen) {
-            entry.state = State::Unfinished;
-        }
+        entry.state = State::Unfinished;
+        return;
+    }
+    // The end of an earlier attempt, logged after a later one started, leaves that one open.
+    if (record.attempt < entry.lastStart) {
         return;
     }
     entry.state = record.succeeded() ? State::Succeeded : State::Failed;
-    if (record.attempt == entry.lastStart) {
-        entry.open = false;
-    }
+    entry.open = false;
 }
 
 bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start) {
@@ -438,6 +536,11 @@ bool JobLog::recordEnd(std::string_view argument, long occurrence, long attempt,
     record.occurrence = occurrence;
     record.argument = argument;
     return append(&record, formatRecord(record));
+}
+
+bool JobLog::recordClosing(long arguments, uint64_t digest) {
+    const std::string line = formatClosing(now(), arguments, digest);
+    return append(nullptr, line);
 }
 
 bool JobLog::append(const Record *record, const std::string &line) {
@@ -515,6 +618,7 @@ int printFailed(char *const *logs, int count, bool nul) {
     std::vector<std::string> order; // every argument, as first seen
     std::unordered_map<std::string, size_t> position;
     std::vector<bool> done;
+    std::vector<const char *> open; // logs whose run did not start every argument
     for (int i = 0; i < count; ++i) {
         const int fd = ::open(logs[i], O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) {
@@ -546,6 +650,9 @@ int printFailed(char *const *logs, int count, bool nul) {
                 done[entry.first] = true;
             }
         }
+        if (!state.closed) {
+            open.push_back(logs[i]);
+        }
     }
     if (!nul) {
         for (size_t i = 0; i < order.size(); ++i) {
@@ -570,7 +677,14 @@ int printFailed(char *const *logs, int count, bool nul) {
         fprintf(stderr, "fanrun: cannot write the list: %s\n", strerror(errno));
         return 1;
     }
-    return 0;
+    for (const char *log : open) {
+        fprintf(stderr,
+                "fanrun: the run of the job log %s did not start every argument of its input "
+                "(it was stopped or died): what it never started is not listed; give the input "
+                "with --failed -a FILE\n",
+                log);
+    }
+    return open.empty() ? 0 : exitUnknownLeft;
 }
 
 } // namespace fanrun_joblog

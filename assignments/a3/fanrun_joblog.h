@@ -7,6 +7,7 @@
 #ifndef FANRUN_JOBLOG_H
 #define FANRUN_JOBLOG_H
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -43,7 +44,8 @@ std::string formatRecord(const Record &record);
 // A line (without its '\n') that holds every field, each well-formed; false for anything else.
 bool parseRecord(std::string_view line, Record &record);
 
-// Where a command stands in a log. An end record decides whatever came before it.
+// Where a command stands in a log: its last start decides, by the end of that attempt, or
+// Unfinished while that start has no end.
 enum class State {
     Unseen,     // no record
     Unfinished, // started, never ended: it was running when its run died
@@ -64,6 +66,16 @@ class Occurrences {
     std::unordered_map<std::string, long> seen_;
 };
 
+// FNV-1a 64 of an input as a run reads it: every argument followed by its delimiter byte (a
+// newline for lines, NUL for -0 and for arguments of the command line), from the offset basis.
+constexpr uint64_t digestBasis = 14695981039346656037ULL;
+uint64_t digestArgument(uint64_t digest, std::string_view argument, char delimiter);
+
+// The closing record a run appends when every argument of its input has started: how many
+// arguments the input held (all shards) and their digest. Its line, '\n' included, and back.
+std::string formatClosing(timespec at, long arguments, uint64_t digest);
+bool parseClosing(std::string_view line, long &arguments, uint64_t &digest);
+
 // The current time as a record's start.
 timespec now();
 
@@ -78,8 +90,9 @@ class JobLog {
 
     // Creates the log with its header, or reads the whole records of an existing one (which
     // must start with the header). A torn last line is ignored and cut before the next append.
-    // One run at a time: a log that another run holds open fails.
-    bool open(const char *path);
+    // One run at a time: a log that another run holds open fails. readOnly (a dry run) only reads
+    // the index: the file is neither created, locked, cut nor written, and a missing one is empty.
+    bool open(const char *path, bool readOnly = false);
 
     // Where a command stood when the log was opened; the records this run appends go to the file
     // only, so the index does not grow with the run.
@@ -88,6 +101,11 @@ class JobLog {
     long unfinished() const { return unfinished_; }
     // Whole lines that are not records (ignored) when the log was opened.
     long ignoredLines() const { return ignored_; }
+    // Whether the log ended with a closing record when it was opened (its last run started every
+    // argument of its input), and that record's count and digest.
+    bool closed() const { return closed_; }
+    long closedArguments() const { return closedArguments_; }
+    uint64_t closedDigest() const { return closedDigest_; }
 
     // Each appends one line with a single write and is false when it did not reach the file;
     // the first failure is reported, later ones only returned. A record the log could not read
@@ -96,6 +114,8 @@ class JobLog {
     bool recordStart(std::string_view argument, long occurrence, long attempt, timespec start);
     bool recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
                    double runSeconds, int exitCode, int signal);
+    // The run started every argument of its input: see formatClosing.
+    bool recordClosing(long arguments, uint64_t digest);
 
     // Syncs and closes; false if any write or sync of the log failed.
     bool finish();
@@ -122,13 +142,21 @@ class JobLog {
     timespec lastSync_{};
     long unfinished_ = 0;
     long ignored_ = 0;
+    bool closed_ = false;
+    long closedArguments_ = 0;
+    uint64_t closedDigest_ = 0;
     std::unordered_map<std::string, Entry> entries_;
 };
+
+// `fanrun --failed` lists what is left for this status when a log does not end with a closing
+// record: its run died or stopped before it started every argument, and what it never started
+// is not in the log.
+constexpr int exitUnknownLeft = 3;
 
 // `fanrun --failed`: writes every argument of the logs that has no successful end, once each, in
 // the order first seen, ended by '\n' or (nul) by '\0'. Returns the exit status: 0, 1 when the
 // list cannot be written, 2 for a log that cannot be read and for an argument that lines cannot
-// carry (a newline, or empty).
+// carry (a newline, or empty), exitUnknownLeft when a log cannot tell what its run never started.
 int printFailed(char *const *logs, int count, bool nul);
 
 } // namespace fanrun_joblog

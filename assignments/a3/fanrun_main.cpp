@@ -20,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -182,6 +183,7 @@ struct Feed {
     std::map<long, Ended> undelivered; // by sequence: ended, their output not yet written
     int handed = 0;                    // commands handed to the runner
     long lastFailures = 0;             // arguments whose last attempt failed
+    long refused = 0;                  // arguments never started: exec would refuse them
     int halt = FANRUN_HALT_NEVER;      // the halt setting, when retries make it ours
     bool logFailed = false;
     std::string inputError;
@@ -397,6 +399,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             // rest of the batch goes on.
             fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
             feed.lastFailures += static_cast<long>(group.jobs.size());
+            feed.refused += static_cast<long>(group.jobs.size());
             feed.output->skip(group.sequence);
         }
         std::string error;
@@ -619,8 +622,89 @@ void refuseParallelSpellings(char *const *operands, int count, int commandWords)
     }
 }
 
+// `fanrun --failed -a FILE`: every argument of the input (this shard's), by occurrence, that no
+// log has a successful end for, in input order.
+int listLeft(const Settings &settings, char **paths, int count) {
+    std::vector<std::unique_ptr<fanrun_joblog::JobLog>> logs;
+    for (int i = 0; i < count; ++i) {
+        struct stat status {};
+        if (stat(paths[i], &status) != 0) {
+            fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", paths[i], strerror(errno));
+            return exitMisuse;
+        }
+        logs.push_back(std::make_unique<fanrun_joblog::JobLog>());
+        if (!logs.back()->open(paths[i], true)) {
+            return exitMisuse;
+        }
+    }
+    int fd = STDIN_FILENO;
+    std::string name = "standard input";
+    if (strcmp(settings.argFile, "-") != 0) {
+        fd = open(settings.argFile, O_RDONLY | O_CLOEXEC);
+        name = settings.argFile;
+        if (fd < 0) {
+            fprintf(stderr, "fanrun: cannot open %s: %s\n", settings.argFile, strerror(errno));
+            return exitMisuse;
+        }
+    }
+    const bool nul = !settings.form.lines && settings.form.delimiter == '\0';
+    ArgumentReader reader(fd, name, settings.form);
+    fanrun_joblog::Occurrences occurrences;
+    uint64_t digest = fanrun_joblog::digestBasis;
+    long position = 0;
+    std::string argument;
+    signal(SIGPIPE, SIG_IGN);
+    for (;;) {
+        const ArgumentReader::Got got = reader.next(argument, ArgumentReader::Wait::block);
+        if (got == ArgumentReader::Got::failed) {
+            fprintf(stderr, "fanrun: %s\n", reader.error().c_str());
+            return exitMisuse;
+        }
+        if (got != ArgumentReader::Got::item) {
+            break;
+        }
+        digest = fanrun_joblog::digestArgument(digest, argument, reader.delimiter());
+        const long occurrence = occurrences.next(argument);
+        if (position++ % settings.shard.count != settings.shard.index ||
+            std::any_of(logs.begin(), logs.end(), [&](const auto &log) {
+                return log->state(argument, occurrence) == fanrun_joblog::State::Succeeded;
+            })) {
+            continue;
+        }
+        if (!nul && (argument.empty() || argument.find('\n') != std::string::npos)) {
+            fprintf(stderr,
+                    "fanrun: an argument left to run %s, which a line cannot carry; list them "
+                    "with --failed -0\n",
+                    argument.empty() ? "is empty" : "holds a newline");
+            return exitMisuse;
+        }
+        fwrite(argument.data(), 1, argument.size(), stdout);
+        fputc(nul ? '\0' : '\n', stdout);
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "fanrun: cannot write the list: %s\n", strerror(errno));
+        return exitRunner;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (logs[i]->closed() &&
+            (logs[i]->closedArguments() != position || logs[i]->closedDigest() != digest)) {
+            fprintf(stderr,
+                    "fanrun: the input is not the one the run of the job log %s read (%ld "
+                    "arguments); listed what is left of this input\n",
+                    paths[i], logs[i]->closedArguments());
+        }
+    }
+    return 0;
+}
+
 int run(int argc, char **argv) {
     Settings settings = parseOptions(argc, argv);
+    if (settings.failed && settings.argFile != nullptr) {
+        if (optind >= argc) {
+            badUsage("--failed needs at least one job log");
+        }
+        return listLeft(settings, argv + optind, argc - optind);
+    }
     if (settings.failed) {
         if (!settings.form.lines && settings.form.delimiter != '\0') {
             badUsage("--failed ends its items with a newline, or with -0 a NUL byte; not -d");
@@ -683,8 +767,9 @@ int run(int argc, char **argv) {
     ArgumentReader reader(argumentsFd, inputName, settings.form);
     Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
     fanrun_joblog::JobLog log;
-    if (settings.joblogPath != nullptr && !settings.dryRun) {
-        if (!log.open(settings.joblogPath)) {
+    if (settings.joblogPath != nullptr) {
+        // A dry run shows what the run would run: it reads the log and leaves it as it is.
+        if (!log.open(settings.joblogPath, settings.dryRun)) {
             return exitRunner;
         }
         arguments.useLog(&log, settings.resume || settings.resumeFailed, settings.resumeFailed);
@@ -811,6 +896,17 @@ int run(int argc, char **argv) {
     }
     logDeliveries(feed);
     const bool written = outputWritten();
+    // Only a run that started every argument of its input says so: --failed can then tell from
+    // the log alone what is left.
+    const bool everyStarted = feed.inputEnded && !feed.haveFirst && feed.pending.jobs.empty() &&
+                              feed.retries.empty() && !feed.haveDeferred &&
+                              feed.undelivered.empty() && feed.refused == 0 &&
+                              result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
+                              !feed.logFailed && result.numStarted == feed.handed;
+    if (feed.log != nullptr && everyStarted &&
+        !feed.log->recordClosing(arguments.read(), arguments.digest())) {
+        feed.logFailed = true;
+    }
     if (feed.log != nullptr && !feed.log->finish()) {
         feed.logFailed = true;
     }

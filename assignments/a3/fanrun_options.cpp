@@ -28,6 +28,7 @@ constexpr const char *usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\
 // Bad usage shows the two forms that run commands; the help adds the one that lists.
 constexpr const char *help =
     "       fanrun --failed [-0] LOG...\n"
+    "       fanrun --failed -a FILE [-0|-d C] [--shard K/N] LOG...\n"
     "Runs a command once per ARGUMENT (or per -n N of them), at most N at a time, and reports\n"
     "every command's exit code.\n"
     "\n"
@@ -132,7 +133,9 @@ constexpr const char *help =
     "      --failed            run nothing: list every argument of the job logs LOG... that has\n"
     "                          no successful end in any of them, once, in the order first seen,\n"
     "                          one per line (an argument holding a newline, or an empty one,\n"
-    "                          is refused with exit 2); with -0 each ends with a NUL byte\n"
+    "                          is refused with exit 2); with -0 each ends with a NUL byte.\n"
+    "                          Exit 3 when a log's run did not start all its input (killed):\n"
+    "                          with -a FILE, list every argument of that input left to run\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
