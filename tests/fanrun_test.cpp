@@ -405,15 +405,86 @@ TEST(RunParallel, AFailedWaitEndsTheRunWithoutAMessage) {
     TempDir dir;
     const std::string out = dir / "out";
     Outcome outcome = runInChild(dir, [&] {
-        // A limit below 1 reaps until no child is left, and the next wait fails.
-        std::vector<std::string> arguments = {"a", "b"};
-        std::vector<char *> pointers;
-        setParams(0, out, "true {}", arguments, pointers);
+        // The command is reaped behind the runner's back, so the runner's own wait finds no child.
+        struct Source {
+            static int next(void *context, int, FANRUN_COMMAND *command) {
+                bool &handed = *static_cast<bool *>(context);
+                if (handed) {
+                    return FANRUN_NEXT_END;
+                }
+                handed = true;
+                command->command = strdup("true");
+                return FANRUN_NEXT_COMMAND;
+            }
+            static void started(void *, const FANRUN_EVENT *event) {
+                int status = 0;
+                waitpid(event->pid, &status, 0);
+            }
+        };
+        bool handed = false;
+        const FANRUN_SOURCE source{Source::next, Source::started, nullptr, &handed, 0};
+        fanrunSetSource(&source);
+        pparams.maxNumRunning = 1;
+        pparams.outputDir = const_cast<char *>(out.c_str());
         return runParallel();
     });
     EXPECT_TRUE(outcome.exitedWith(1));
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "");
+}
+
+TEST(RunParallel, ParametersThatDescribeNoRunEndItWithAMessageBeforeAnythingRuns) {
+    struct Case {
+        const char *name;
+        int jobs;
+        bool outputDir;
+        bool commandTemplate;
+        bool nullArgument;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"no limit", 0, true, true, false, "Error: maxNumRunning must be at least 1\n"},
+        {"negative limit", -3, true, true, false, "Error: maxNumRunning must be at least 1\n"},
+        {"no directory", 2, false, true, false, "Error: no output directory\n"},
+        {"no template", 2, true, false, false, "Error: no command template\n"},
+        {"null argument", 2, true, true, true, "Error: missing argument\n"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        const std::string marker = dir / "ran";
+        Outcome outcome = runInChild(dir, [&] {
+            std::vector<std::string> arguments = {marker, marker};
+            std::vector<char *> pointers;
+            setParams(test.jobs, out, "touch {}", arguments, pointers);
+            if (!test.outputDir) {
+                pparams.outputDir = nullptr;
+            }
+            if (!test.commandTemplate) {
+                pparams.commandTemplate = nullptr;
+            }
+            if (test.nullArgument) {
+                pointers[1] = nullptr;
+            }
+            return runParallel();
+        });
+        EXPECT_TRUE(outcome.exitedWith(1)) << test.name;
+        EXPECT_EQ(outcome.err, std::string(test.message) + ": Invalid argument\n") << test.name;
+        EXPECT_EQ(outcome.out, "") << test.name;
+        EXPECT_FALSE(fs::exists(marker)) << test.name;
+        EXPECT_FALSE(fs::exists(out)) << test.name;
+    }
+    for (bool noTemplate : {true, false}) {
+        TempDir dir;
+        Outcome outcome = runInChild(dir, [&] {
+            free(createCommand(noTemplate ? nullptr : "echo {}", noTemplate ? "x" : nullptr));
+            return 0;
+        });
+        EXPECT_TRUE(outcome.exitedWith(1)) << noTemplate;
+        EXPECT_EQ(outcome.err, std::string(noTemplate ? "Error: no command template\n"
+                                                      : "Error: missing argument\n") +
+                                   ": Invalid argument\n");
+    }
 }
 
 TEST(RunParallel, RecordsThatCannotBeAllocatedEndTheRun) {

@@ -1428,10 +1428,40 @@ void finishRun(RunSignals &signals) {
     free(records);
 }
 
+// Ends the process with a message when pparams cannot describe a run, before anything starts.
+void checkParams(bool fromSource) {
+    errno = EINVAL;
+    if (pparams.maxNumRunning < 1) {
+        fail("Error: maxNumRunning must be at least 1\n");
+    }
+    if (fromSource) {
+        return;
+    }
+    if (pparams.outputDir == nullptr) {
+        fail("Error: no output directory\n");
+    }
+    if (pparams.commandTemplate == nullptr) {
+        fail("Error: no command template\n");
+    }
+    if (pparams.argumentListLen > 0 && pparams.argumentList == nullptr) {
+        fail("Error: missing argument\n");
+    }
+    for (int i = 0; i < pparams.argumentListLen; ++i) {
+        if (pparams.argumentList[i] == nullptr) {
+            fail("Error: missing argument\n");
+        }
+    }
+}
+
 } // namespace
 
 char *createCommand(const char *commandTemplate, const char *argument) {
     constexpr std::string_view placeholder = "{}";
+    if (commandTemplate == nullptr || argument == nullptr) {
+        errno = EINVAL;
+        fail(commandTemplate == nullptr ? "Error: no command template\n"
+                                        : "Error: missing argument\n");
+    }
     const std::string_view pattern(commandTemplate);
     const std::string_view value(argument);
 
@@ -1516,6 +1546,7 @@ int runParallel(void) {
     run.source = haveSource ? &runSource : nullptr;
     currentRun = &run;
     const bool fromSource = run.source != nullptr;
+    checkParams(fromSource);
     struct stat info {};
     if ((!fromSource || pparams.outputDir != nullptr) && stat(pparams.outputDir, &info) != 0 &&
         mkdir(pparams.outputDir, 0755) != 0) {

@@ -38,7 +38,8 @@ extern PROCESS_CONTROL processControl;
 /* Expands every "{}" of commandTemplate into the whole argument, left to right; the argument's own
  * text is not scanned. Returns a malloc'd string that the caller releases with free. Never returns
  * NULL: when memory cannot be obtained it prints "Error: memory allocation failed\n" through
- * perror and ends the process with exit status 1. */
+ * perror and ends the process with exit status 1; so it does, with "Error: no command template\n"
+ * or "Error: missing argument\n" (and "Invalid argument"), when either pointer is NULL. */
 char *createCommand(const char *commandTemplate, const char *argument);
 
 /* Records the raw wait status of the reaped child pid in the first record with that pid that has
@@ -83,6 +84,12 @@ void handler(int signum);
  * the run goes on (a report written to a closed pipe fails and sets the stream's error flag; the
  * commands themselves start with SIGPIPE at its default action), and a SIGCHLD inherited as
  * ignored is set to its default for the run; both come back before the return.
+ *
+ * Parameters that describe no run end the process with exit status 1 before anything is made or
+ * started, with a message through perror ("Invalid argument"): "Error: maxNumRunning must be at
+ * least 1\n" (also for a run from a source), and for a run from pparams "Error: no output
+ * directory\n" (outputDir NULL), "Error: no command template\n" or "Error: missing argument\n"
+ * (argumentList, or one of its first argumentListLen entries, NULL).
  *
  * Returns 0 after a complete run, and after a run that the options stopped (see
  * fanrunLastResult()). On any failure of the runner itself it prints an "Error: ..." message
