@@ -1223,6 +1223,53 @@ TEST(RunParallel, AProgramWithoutTheShellIsLookedUpInThePathOfEachRun) {
     }
 }
 
+TEST(RunParallel, AProgramRemovedFromThePathIsLookedUpAgainAndTheNextCopyRuns) {
+    TempDir dir;
+    // The first copy removes itself, as an uninstall during the run would.
+    for (const char *place : {"first", "second"}) {
+        fs::create_directories(dir / place);
+        writeFile(dir / place + "/tool",
+                  std::string("#!/bin/sh\necho ") + place +
+                      (std::string(place) == "first" ? "\nrm \"$0\"\n" : "\n"));
+        fs::permissions(dir / place + "/tool", fs::perms(0755));
+    }
+    const std::string out = dir / "out";
+    struct Commands {
+        int left = 3;
+        std::string word = "tool";
+        char *argv[2] = {nullptr, nullptr};
+        static int next(void *context, int, FANRUN_COMMAND *command) {
+            Commands &source = *static_cast<Commands *>(context);
+            if (source.left-- == 0) {
+                return FANRUN_NEXT_END;
+            }
+            source.argv[0] = source.word.data();
+            command->command = strdup("tool");
+            command->argv = source.argv;
+            return FANRUN_NEXT_COMMAND;
+        }
+    };
+    Outcome outcome = runInChild(dir, [&] {
+        setenv("PATH", (dir / "first:" + dir / "second:/usr/bin:/bin").c_str(), 1);
+        Commands commands;
+        const FANRUN_SOURCE source{Commands::next, nullptr, nullptr, &commands, 0};
+        fanrunSetSource(&source);
+        pparams.maxNumRunning = 1;
+        pparams.outputDir = const_cast<char *>(out.c_str());
+        runParallel();
+        fanrunSetSource(nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 3U);
+    std::string printed;
+    for (const ReportLine &record : records) {
+        printed += std::to_string(record.exitStatus) + " " + commandOutput(out, record);
+    }
+    EXPECT_EQ(printed, "0 first\n0 second\n0 second\n");
+}
+
 // ---- the run as a whole --------------------------------------------------------------------
 
 TEST(RunParallel, CommandsTheShellOrExecCannotRunAreRecordedWithTheirExitCodes) {

@@ -931,13 +931,13 @@ bool makeRoom(Run &run, int index) {
 // argv[0] as bash finds it: a name with a slash as it is; otherwise the first directory of PATH
 // (an empty entry is the current one) with an executable regular file of that name, else the
 // first with such a file at all (so that running it fails as bash's would), else NULL. The last
-// name looked up is remembered with the PATH it was found in, since a run mostly starts one
-// program, and a program may change PATH between runs.
+// program found is remembered with the PATH it was found in, since a run mostly starts one
+// program, and a program may change PATH between runs; it is checked again before each use.
 const char *findProgram(const char *name) {
     static char lastName[PATH_MAX];
     static char *lastPath; // malloc'd
     static char found[PATH_MAX];
-    static bool foundAny;
+    static bool foundExecutable; // only a program that can be run is remembered
     if (strchr(name, '/') != nullptr) {
         return name;
     }
@@ -952,8 +952,14 @@ const char *findProgram(const char *name) {
         // bash searches nowhere then: the name is a path from the current directory.
         return name;
     }
-    if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0) {
-        return foundAny ? found : nullptr;
+    if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0 &&
+        foundExecutable) {
+        // A program removed (or no longer executable) since is looked up again, as bash does when
+        // its remembered path fails: a later directory of PATH may have another copy.
+        struct stat info {};
+        if (stat(found, &info) == 0 && S_ISREG(info.st_mode) && access(found, X_OK) == 0) {
+            return found;
+        }
     }
     char candidate[PATH_MAX];
     bool haveFile = false;
@@ -996,8 +1002,8 @@ const char *findProgram(const char *name) {
         lastPath = strdup(path);
     }
     memcpy(lastName, name, nameLength + 1);
-    foundAny = haveExecutable || haveFile;
-    return foundAny ? found : nullptr;
+    foundExecutable = haveExecutable;
+    return haveExecutable || haveFile ? found : nullptr;
 }
 
 // Tells the source of the command in record index that it has started (status 0) or ended.

@@ -200,7 +200,8 @@ typedef struct {
                       Unless argv is set, the command runs as "/bin/bash -c command" */
     char *const
         *argv;  /* NULL, or the program and its arguments, NULL-terminated, started directly
-                   (no shell): argv[0] is looked up in PATH as the shell would, and a program
+                   (no shell): argv[0] is looked up in PATH as the shell would (a program
+                   removed since an earlier command is looked up again), and a program
                    that is not found ends with exit code 127, one that cannot be run with 126,
                    each with a one-line message in its standard error. Read only during the
                    call that starts the command; the source keeps it until its next call */
