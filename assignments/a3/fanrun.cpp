@@ -605,6 +605,21 @@ void onChildEnded(int /*signum*/) {}
 const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr size_t stopSignalCount = sizeof stopSignals / sizeof stopSignals[0];
 
+// Job control of a run whose commands have groups of their own: a stop of the runner reaches only
+// its own group, so the runner passes it on and continues the commands when it is continued.
+const int suspendSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+constexpr size_t suspendSignalCount = sizeof suspendSignals / sizeof suspendSignals[0];
+volatile sig_atomic_t suspendReceived; // SIGTSTP, SIGTTIN or SIGTTOU not yet acted on
+volatile sig_atomic_t continueReceived;
+
+void onSuspendSignal(int signum) {
+    if (signum == SIGCONT) {
+        continueReceived = 1;
+    } else {
+        suspendReceived = signum;
+    }
+}
+
 // Signal state of one run.
 struct RunSignals {
     sigset_t entryMask;     // mask the caller had; restored at the end
@@ -619,7 +634,9 @@ struct RunSignals {
     struct sigaction previousPipe;
     struct sigaction previousChld;
     struct sigaction previousStop[stopSignalCount];
+    struct sigaction previousSuspend[suspendSignalCount];
     bool chldChanged;
+    bool suspends; // the job control signals are the run's
     bool events;
     bool stops;
     bool installed;
@@ -633,6 +650,7 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     sigprocmask(SIG_BLOCK, nullptr, &signals.entryMask);
     signals.events = events;
     signals.stops = stops;
+    signals.suspends = events && plan.ownGroup;
     sigemptyset(&signals.eventSet);
     if (events) {
         sigaddset(&signals.eventSet, SIGCHLD);
@@ -647,6 +665,14 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     signals.earlyWaitMask = signals.entryMask;
     for (int signum = 1; signum < NSIG; ++signum) {
         if (sigismember(&signals.eventSet, signum) == 1) {
+            sigaddset(&signals.setupMask, signum);
+            sigdelset(&signals.waitMask, signum);
+            sigdelset(&signals.earlyWaitMask, signum);
+        }
+    }
+    if (signals.suspends) {
+        // Taken like the stop signals: the handler notes them, the run loop acts while it waits.
+        for (int signum : suspendSignals) {
             sigaddset(&signals.setupMask, signum);
             sigdelset(&signals.waitMask, signum);
             sigdelset(&signals.earlyWaitMask, signum);
@@ -667,6 +693,11 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     sigaddset(&plan.resetSignals, SIGUSR1);
     sigaddset(&plan.resetSignals, SIGUSR2);
     sigaddset(&plan.resetSignals, SIGPIPE);
+    if (signals.suspends) {
+        for (int signum : suspendSignals) {
+            sigaddset(&plan.resetSignals, signum);
+        }
+    }
     for (int signum = 1; signum < NSIG; ++signum) {
         struct sigaction action {};
         if (sigismember(&signals.eventSet, signum) == 1 ||
@@ -696,6 +727,18 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
             action.sa_mask = signals.eventSet;
             for (size_t i = 0; i < stopSignalCount; ++i) {
                 sigaction(stopSignals[i], &action, &signals.previousStop[i]);
+            }
+        }
+        if (signals.suspends) {
+            suspendReceived = 0;
+            continueReceived = 0;
+            action.sa_handler = onSuspendSignal;
+            sigemptyset(&action.sa_mask);
+            for (int signum : suspendSignals) {
+                sigaddset(&action.sa_mask, signum);
+            }
+            for (size_t i = 0; i < suspendSignalCount; ++i) {
+                sigaction(suspendSignals[i], &action, &signals.previousSuspend[i]);
             }
         }
     } else {
@@ -781,6 +824,7 @@ struct Run {
     size_t scriptRoom;
     bool ownGroup;  // every command leads a process group of its own
     bool haltSpent; // halting has acted once: neither a source nor the option acts again
+    bool suspended; // the runner has stopped every running command itself
 };
 
 void signalCommand(const Run &run, int index, int signum) {
@@ -1111,7 +1155,10 @@ bool reapReady(Run &run) {
         int status = 0;
         pid_t pid = waitpid(-1, &status, flags);
         if (pid > 0 && WIFSTOPPED(status)) {
-            endStopped(pid, WSTOPSIG(status));
+            // A command the runner stopped with the rest of the batch waits to be continued.
+            if (!run.suspended) {
+                endStopped(pid, WSTOPSIG(status));
+            }
             any = true;
         } else if (pid > 0) {
             recordReap(run, pid, status);
@@ -1193,6 +1240,50 @@ void handleStop(Run &run) {
     }
 }
 
+// Sends signum to the group of every command still running.
+void signalEachRunning(const Run &run, int signum) {
+    for (int i = run.firstUnreaped; i < run.launched; ++i) {
+        if (run.records[i].ifExited == 0) {
+            signalCommand(run, i, signum);
+        }
+    }
+}
+
+// Takes a job control signal that the handler noted. SIGTSTP, SIGTTIN or SIGTTOU stop every
+// running command (with SIGSTOP, which no command can ignore) and then the runner; once the runner
+// is continued, so are the commands, and every deadline moves on by the time the batch stood
+// still, so a timeout counts only running time. A SIGCONT alone (the runner was stopped by
+// SIGSTOP, which reaches it alone, while its commands ran on) continues the commands too; their
+// deadlines stay, since they were not stopped.
+void handleSuspend(Run &run) {
+    const int signum = suspendReceived;
+    if (signum == 0) {
+        if (continueReceived != 0) {
+            continueReceived = 0;
+            signalEachRunning(run, SIGCONT);
+        }
+        return;
+    }
+    suspendReceived = 0;
+    run.suspended = true;
+    const int64_t stoppedAt = clockNs();
+    signalEachRunning(run, SIGSTOP);
+    // Stops here until continued; the shell sees the runner stopped as by any stop signal.
+    kill(getpid(), SIGSTOP);
+    const int64_t gap = clockNs() - stoppedAt;
+    continueReceived = 0;
+    signalEachRunning(run, SIGCONT);
+    run.suspended = false;
+    if (run.startedAt != nullptr) {
+        for (int i = run.timeoutCursor; i < run.launched; ++i) {
+            run.startedAt[i] += gap;
+        }
+    }
+    for (int i = run.killHead; i < run.killTail; ++i) {
+        run.killQueue[i].at += gap;
+    }
+}
+
 // Sends what the timeouts and grace periods call for by now; returns the next deadline.
 int64_t serviceTimers(Run &run, int64_t now) {
     int64_t next = INT64_MAX;
@@ -1245,6 +1336,9 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
         if (processControl.numRunning > 0) {
             reapReady(run);
         }
+        if (signals.suspends) {
+            handleSuspend(run);
+        }
         handleStop(run);
         const int64_t now = clockNs();
         int64_t next = serviceTimers(run, now);
@@ -1283,6 +1377,16 @@ void waitOne(Run &run, const RunSignals &signals) {
 // A stop signal that arrived while launching, or was noted before the run, is taken before the
 // next launch.
 void checkStop(Run &run, const RunSignals &signals) {
+    if (signals.suspends) {
+        sigset_t pending;
+        if (sigpending(&pending) == 0 &&
+            (sigismember(&pending, SIGTSTP) == 1 || sigismember(&pending, SIGTTIN) == 1 ||
+             sigismember(&pending, SIGTTOU) == 1 || sigismember(&pending, SIGCONT) == 1)) {
+            struct timespec zero {};
+            ppoll(nullptr, 0, &zero, &signals.sleeping());
+        }
+        handleSuspend(run);
+    }
     if (stopReceived != 0) {
         handleStop(run);
         return;
@@ -1403,6 +1507,13 @@ void finishRun(RunSignals &signals) {
             for (size_t i = 0; i < stopSignalCount; ++i) {
                 sigaction(stopSignals[i], &signals.previousStop[i], nullptr);
             }
+        }
+        if (signals.suspends) {
+            for (size_t i = 0; i < suspendSignalCount; ++i) {
+                sigaction(suspendSignals[i], &signals.previousSuspend[i], nullptr);
+            }
+            suspendReceived = 0;
+            continueReceived = 0;
         }
         // Taken here, a stop signal that came after the last wait cannot end the caller before
         // it has seen the report; it is recorded like one that stopped the run.
