@@ -1115,6 +1115,46 @@ TEST(RunParallel, ACommandStoppedBySignalIsNamedOnStandardErrorEndedAndCountedAs
     }
 }
 
+// The state letter of /proc/PID/stat ('T' stopped), or '?' when the process is gone.
+char processState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+}
+
+TEST(RunParallel, AStoppedRunStopsItsCommandsUntilContinuedAndTimesOnlyTheirRunning) {
+    TempDir dir;
+    FANRUN_OPTIONS options{};
+    options.stopOnSignals = 1;
+    options.timeoutSeconds = 1;
+    const std::string ticks = dir / "ticks";
+    const std::string pidFile = dir / "pid";
+    Program started = startInChild(dir, optionRun(dir, options, 1,
+                                                  "echo $$ > " + pidFile +
+                                                      "; for i in 1 2 3 4 5 6; do echo $i >> " +
+                                                      ticks + "; sleep 0.1; done",
+                                                  {"a"}));
+    ASSERT_TRUE(eventually([&] { return fs::exists(ticks) && !readFile(pidFile).empty(); }));
+    const pid_t command = static_cast<pid_t>(std::stol(readFile(pidFile)));
+    kill(started.pid, SIGTSTP);
+    // Not an assertion: the runner must be continued whatever happened.
+    EXPECT_TRUE(eventually(
+        [&] { return processState(started.pid) == 'T' && processState(command) == 'T'; }, 5s));
+    const std::string before = readFile(ticks);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(readFile(ticks), before);
+    kill(started.pid, SIGCONT);
+    Outcome outcome = started.finish();
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].exitStatus, 0);
+    EXPECT_EQ(readFile(ticks), "1\n2\n3\n4\n5\n6\n");
+    EXPECT_EQ(runResult(dir), "1 0 0 0 0");
+}
+
 TEST(RunParallel, WithTheTerminalACommandStaysInTheRunnersGroupAndReadsTheTerminal) {
     for (int terminal : {0, 1}) {
         TempDir dir;

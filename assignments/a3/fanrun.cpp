@@ -1333,11 +1333,13 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
     const int completed = processControl.numCompleted;
     const Phase phase = run.phase;
     for (;;) {
-        if (processControl.numRunning > 0) {
-            reapReady(run);
-        }
+        // Continued first: a command stopped with the runner must not be taken for one that wants
+        // the terminal.
         if (signals.suspends) {
             handleSuspend(run);
+        }
+        if (processControl.numRunning > 0) {
+            reapReady(run);
         }
         handleStop(run);
         const int64_t now = clockNs();

@@ -123,6 +123,16 @@ enum {
  *   terminal; use --tty), ended: COMMAND\n" to standard error (for another stop signal, its name
  *   without the parenthesis) and sends SIGKILL to its group; it shows -1 in the report and counts
  *   as failed.
+ *   Job control (unless fanrunSetTerminal() gave the commands the terminal): SIGTSTP, SIGTTIN and
+ *   SIGTTOU stop the whole batch. The runner sends SIGSTOP to the process group of every running
+ *   command, then stops itself with SIGSTOP; once continued it sends SIGCONT to every such group,
+ *   and every running command's timeout deadline and SIGKILL grace move on by the time the batch
+ *   stood still (measured exactly, from before the commands were stopped to after the runner was
+ *   continued), so a timeout counts only running time. Commands the runner stopped itself are
+ *   never ended as stopped commands. A SIGCONT alone (after a SIGSTOP, which reaches the runner
+ *   only and cannot be caught, so the commands ran on and their deadlines stay) also sends
+ *   SIGCONT to every running command's group. The handlers only note the signals; the run loop
+ *   acts while it waits, and between launches. The previous dispositions come back at the end.
  * nullInput: every command's standard input is /dev/null (opened after the output files; failure:
  *   "Error: open failed on PID %d\n" in the stderr file, exit status 1).
  * timeoutSeconds: a command still running that long after its start gets SIGTERM (to its process
