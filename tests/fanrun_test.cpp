@@ -472,7 +472,8 @@ TEST(RunParallel, ParametersThatDescribeNoRunEndItWithAMessageBeforeAnythingRuns
         EXPECT_EQ(outcome.err, std::string(test.message) + ": Invalid argument\n") << test.name;
         EXPECT_EQ(outcome.out, "") << test.name;
         EXPECT_FALSE(fs::exists(marker)) << test.name;
-        EXPECT_FALSE(fs::exists(out)) << test.name;
+        // The list is read only once the records exist, after the directory has been made.
+        EXPECT_EQ(fs::exists(out), test.nullArgument) << test.name;
     }
     for (bool noTemplate : {true, false}) {
         TempDir dir;

@@ -1562,6 +1562,12 @@ void checkParams(bool fromSource) {
     if (pparams.commandTemplate == nullptr) {
         fail("Error: no command template\n");
     }
+}
+
+// Ends the process with a message when one of the arguments is missing. Only once the records
+// exist: a count the memory cannot hold is reported as such, without reading the list.
+void checkArguments() {
+    errno = EINVAL;
     if (pparams.argumentListLen > 0 && pparams.argumentList == nullptr) {
         fail("Error: missing argument\n");
     }
@@ -1710,6 +1716,9 @@ int runParallel(void) {
     }
     if (!ready) {
         fail("Error: memory allocation failed\n");
+    }
+    if (!fromSource) {
+        checkArguments();
     }
     pidIndex.records = run.records;
     pidIndex.count = run.count;

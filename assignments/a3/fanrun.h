@@ -85,11 +85,12 @@ void handler(int signum);
  * commands themselves start with SIGPIPE at its default action), and a SIGCHLD inherited as
  * ignored is set to its default for the run; both come back before the return.
  *
- * Parameters that describe no run end the process with exit status 1 before anything is made or
- * started, with a message through perror ("Invalid argument"): "Error: maxNumRunning must be at
- * least 1\n" (also for a run from a source), and for a run from pparams "Error: no output
- * directory\n" (outputDir NULL), "Error: no command template\n" or "Error: missing argument\n"
- * (argumentList, or one of its first argumentListLen entries, NULL).
+ * Parameters that describe no run end the process with exit status 1 before any command starts,
+ * with a message through perror ("Invalid argument"): before anything is made, "Error:
+ * maxNumRunning must be at least 1\n" (also for a run from a source), and for a run from pparams
+ * "Error: no output directory\n" (outputDir NULL) or "Error: no command template\n"; once the
+ * directory and the records are there, "Error: missing argument\n" (argumentList, or one of its
+ * first argumentListLen entries, NULL).
  *
  * Returns 0 after a complete run, and after a run that the options stopped (see
  * fanrunLastResult()). On any failure of the runner itself it prints an "Error: ..." message
