@@ -976,6 +976,73 @@ TEST(FanrunStop, ReportSignalsWhileTheInputIsReadAreIgnored) {
     EXPECT_EQ(commandOutput(dir / "out", report[1]), "b\n");
 }
 
+// ---- stopping and continuing the batch ----------------------------------------------------------
+
+// The state letter of /proc/PID/stat ('T' stopped, 'Z' ended), or '?' when the process is gone.
+char processState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+}
+
+// The pids the commands wrote, one a line, to the file at path.
+std::vector<pid_t> writtenPids(const std::string &path) {
+    std::vector<pid_t> pids;
+    for (const std::string &line : lines(readFile(path))) {
+        pids.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return pids;
+}
+
+TEST(FanrunSuspend, AStoppedRunnerStopsItsCommandsAndATimeoutCountsOnlyTheirRunningTime) {
+    // Each command ticks six times a tenth of a second apart: well inside its second of timeout
+    // while it runs, past it if the time the batch stands still counted.
+    for (int signum : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        TempDir dir;
+        writeFile(dir / "tick",
+                  "echo $$ >> pids\nfor i in 1 2 3 4 5 6; do echo $i >> \"$1\"; sleep 0.1; "
+                  "done\necho \"$1\" done\n");
+        Launch launch;
+        launch.workDir = dir.path().string();
+        launch.args = {"--timeout", "1", "-j", "2", "-o", dir / "out", "bash tick {}", "a", "b"};
+        Program started = start(dir, launch);
+        ASSERT_TRUE(eventually([&] {
+            return fs::exists(dir / "a") && fs::exists(dir / "b") &&
+                   writtenPids(dir / "pids").size() == 2;
+        }));
+        kill(started.pid, signum);
+        const std::vector<pid_t> commands = writtenPids(dir / "pids");
+        // Not an assertion: the runner must be continued whatever happened.
+        EXPECT_TRUE(eventually(
+            [&] {
+                return processState(started.pid) == 'T' && processState(commands[0]) == 'T' &&
+                       processState(commands[1]) == 'T';
+            },
+            5s))
+            << sigabbrev_np(signum);
+        const std::string ticksA = readFile(dir / "a");
+        const std::string ticksB = readFile(dir / "b");
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_EQ(readFile(dir / "a"), ticksA) << sigabbrev_np(signum);
+        EXPECT_EQ(readFile(dir / "b"), ticksB) << sigabbrev_np(signum);
+        EXPECT_EQ(processState(commands[0]), 'T');
+        EXPECT_EQ(processState(commands[1]), 'T');
+        kill(started.pid, SIGCONT);
+        Outcome outcome = started.finish();
+        EXPECT_EQ(outcome.code(), 0) << sigabbrev_np(signum) << outcome.err;
+        EXPECT_EQ(outcome.err, "");
+        std::vector<ReportLine> report = parseRecords(outcome.out);
+        ASSERT_EQ(report.size(), 2U);
+        for (const ReportLine &record : report) {
+            EXPECT_EQ(record.exitStatus, 0) << record.command;
+            const std::string name = record.command.substr(record.command.size() - 1);
+            EXPECT_EQ(commandOutput(dir / "out", record), name + " done\n");
+            EXPECT_EQ(readFile(dir / name), "1\n2\n3\n4\n5\n6\n");
+        }
+    }
+}
+
 // ---- commands that want the terminal ------------------------------------------------------------
 
 // Runs the front end as the leader of a new session on a pseudo-terminal, its standard output and

@@ -405,15 +405,87 @@ TEST(RunParallel, AFailedWaitEndsTheRunWithoutAMessage) {
     TempDir dir;
     const std::string out = dir / "out";
     Outcome outcome = runInChild(dir, [&] {
-        // A limit below 1 reaps until no child is left, and the next wait fails.
-        std::vector<std::string> arguments = {"a", "b"};
-        std::vector<char *> pointers;
-        setParams(0, out, "true {}", arguments, pointers);
+        // The command is reaped behind the runner's back, so the runner's own wait finds no child.
+        struct Source {
+            static int next(void *context, int, FANRUN_COMMAND *command) {
+                bool &handed = *static_cast<bool *>(context);
+                if (handed) {
+                    return FANRUN_NEXT_END;
+                }
+                handed = true;
+                command->command = strdup("true");
+                return FANRUN_NEXT_COMMAND;
+            }
+            static void started(void *, const FANRUN_EVENT *event) {
+                int status = 0;
+                waitpid(event->pid, &status, 0);
+            }
+        };
+        bool handed = false;
+        const FANRUN_SOURCE source{Source::next, Source::started, nullptr, &handed, 0};
+        fanrunSetSource(&source);
+        pparams.maxNumRunning = 1;
+        pparams.outputDir = const_cast<char *>(out.c_str());
         return runParallel();
     });
     EXPECT_TRUE(outcome.exitedWith(1));
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "");
+}
+
+TEST(RunParallel, ParametersThatDescribeNoRunEndItWithAMessageBeforeAnythingRuns) {
+    struct Case {
+        const char *name;
+        int jobs;
+        bool outputDir;
+        bool commandTemplate;
+        bool nullArgument;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"no limit", 0, true, true, false, "Error: maxNumRunning must be at least 1\n"},
+        {"negative limit", -3, true, true, false, "Error: maxNumRunning must be at least 1\n"},
+        {"no directory", 2, false, true, false, "Error: no output directory\n"},
+        {"no template", 2, true, false, false, "Error: no command template\n"},
+        {"null argument", 2, true, true, true, "Error: missing argument\n"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        const std::string out = dir / "out";
+        const std::string marker = dir / "ran";
+        Outcome outcome = runInChild(dir, [&] {
+            std::vector<std::string> arguments = {marker, marker};
+            std::vector<char *> pointers;
+            setParams(test.jobs, out, "touch {}", arguments, pointers);
+            if (!test.outputDir) {
+                pparams.outputDir = nullptr;
+            }
+            if (!test.commandTemplate) {
+                pparams.commandTemplate = nullptr;
+            }
+            if (test.nullArgument) {
+                pointers[1] = nullptr;
+            }
+            return runParallel();
+        });
+        EXPECT_TRUE(outcome.exitedWith(1)) << test.name;
+        EXPECT_EQ(outcome.err, std::string(test.message) + ": Invalid argument\n") << test.name;
+        EXPECT_EQ(outcome.out, "") << test.name;
+        EXPECT_FALSE(fs::exists(marker)) << test.name;
+        // The list is read only once the records exist, after the directory has been made.
+        EXPECT_EQ(fs::exists(out), test.nullArgument) << test.name;
+    }
+    for (bool noTemplate : {true, false}) {
+        TempDir dir;
+        Outcome outcome = runInChild(dir, [&] {
+            free(createCommand(noTemplate ? nullptr : "echo {}", noTemplate ? "x" : nullptr));
+            return 0;
+        });
+        EXPECT_TRUE(outcome.exitedWith(1)) << noTemplate;
+        EXPECT_EQ(outcome.err, std::string(noTemplate ? "Error: no command template\n"
+                                                      : "Error: missing argument\n") +
+                                   ": Invalid argument\n");
+    }
 }
 
 TEST(RunParallel, RecordsThatCannotBeAllocatedEndTheRun) {
@@ -1044,6 +1116,46 @@ TEST(RunParallel, ACommandStoppedBySignalIsNamedOnStandardErrorEndedAndCountedAs
     }
 }
 
+// The state letter of /proc/PID/stat ('T' stopped), or '?' when the process is gone.
+char processState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+}
+
+TEST(RunParallel, AStoppedRunStopsItsCommandsUntilContinuedAndTimesOnlyTheirRunning) {
+    TempDir dir;
+    FANRUN_OPTIONS options{};
+    options.stopOnSignals = 1;
+    options.timeoutSeconds = 1;
+    const std::string ticks = dir / "ticks";
+    const std::string pidFile = dir / "pid";
+    Program started = startInChild(dir, optionRun(dir, options, 1,
+                                                  "echo $$ > " + pidFile +
+                                                      "; for i in 1 2 3 4 5 6; do echo $i >> " +
+                                                      ticks + "; sleep 0.1; done",
+                                                  {"a"}));
+    ASSERT_TRUE(eventually([&] { return fs::exists(ticks) && !readFile(pidFile).empty(); }));
+    const pid_t command = static_cast<pid_t>(std::stol(readFile(pidFile)));
+    kill(started.pid, SIGTSTP);
+    // Not an assertion: the runner must be continued whatever happened.
+    EXPECT_TRUE(eventually(
+        [&] { return processState(started.pid) == 'T' && processState(command) == 'T'; }, 5s));
+    const std::string before = readFile(ticks);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(readFile(ticks), before);
+    kill(started.pid, SIGCONT);
+    Outcome outcome = started.finish();
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].exitStatus, 0);
+    EXPECT_EQ(readFile(ticks), "1\n2\n3\n4\n5\n6\n");
+    EXPECT_EQ(runResult(dir), "1 0 0 0 0");
+}
+
 TEST(RunParallel, WithTheTerminalACommandStaysInTheRunnersGroupAndReadsTheTerminal) {
     for (int terminal : {0, 1}) {
         TempDir dir;
@@ -1150,6 +1262,53 @@ TEST(RunParallel, AProgramWithoutTheShellIsLookedUpInThePathOfEachRun) {
         }
         EXPECT_EQ(printed, places[i] + "\n") << i;
     }
+}
+
+TEST(RunParallel, AProgramRemovedFromThePathIsLookedUpAgainAndTheNextCopyRuns) {
+    TempDir dir;
+    // The first copy removes itself, as an uninstall during the run would.
+    for (const char *place : {"first", "second"}) {
+        fs::create_directories(dir / place);
+        writeFile(dir / place + "/tool",
+                  std::string("#!/bin/sh\necho ") + place +
+                      (std::string(place) == "first" ? "\nrm \"$0\"\n" : "\n"));
+        fs::permissions(dir / place + "/tool", fs::perms(0755));
+    }
+    const std::string out = dir / "out";
+    struct Commands {
+        int left = 3;
+        std::string word = "tool";
+        char *argv[2] = {nullptr, nullptr};
+        static int next(void *context, int, FANRUN_COMMAND *command) {
+            Commands &source = *static_cast<Commands *>(context);
+            if (source.left-- == 0) {
+                return FANRUN_NEXT_END;
+            }
+            source.argv[0] = source.word.data();
+            command->command = strdup("tool");
+            command->argv = source.argv;
+            return FANRUN_NEXT_COMMAND;
+        }
+    };
+    Outcome outcome = runInChild(dir, [&] {
+        setenv("PATH", (dir / "first:" + dir / "second:/usr/bin:/bin").c_str(), 1);
+        Commands commands;
+        const FANRUN_SOURCE source{Commands::next, nullptr, nullptr, &commands, 0};
+        fanrunSetSource(&source);
+        pparams.maxNumRunning = 1;
+        pparams.outputDir = const_cast<char *>(out.c_str());
+        runParallel();
+        fanrunSetSource(nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    std::vector<ReportLine> records = parseRecords(outcome.out);
+    ASSERT_EQ(records.size(), 3U);
+    std::string printed;
+    for (const ReportLine &record : records) {
+        printed += std::to_string(record.exitStatus) + " " + commandOutput(out, record);
+    }
+    EXPECT_EQ(printed, "0 first\n0 second\n0 second\n");
 }
 
 // ---- the run as a whole --------------------------------------------------------------------

@@ -605,6 +605,21 @@ void onChildEnded(int /*signum*/) {}
 const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr size_t stopSignalCount = sizeof stopSignals / sizeof stopSignals[0];
 
+// Job control of a run whose commands have groups of their own: a stop of the runner reaches only
+// its own group, so the runner passes it on and continues the commands when it is continued.
+const int suspendSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
+constexpr size_t suspendSignalCount = sizeof suspendSignals / sizeof suspendSignals[0];
+volatile sig_atomic_t suspendReceived; // SIGTSTP, SIGTTIN or SIGTTOU not yet acted on
+volatile sig_atomic_t continueReceived;
+
+void onSuspendSignal(int signum) {
+    if (signum == SIGCONT) {
+        continueReceived = 1;
+    } else {
+        suspendReceived = signum;
+    }
+}
+
 // Signal state of one run.
 struct RunSignals {
     sigset_t entryMask;     // mask the caller had; restored at the end
@@ -619,7 +634,9 @@ struct RunSignals {
     struct sigaction previousPipe;
     struct sigaction previousChld;
     struct sigaction previousStop[stopSignalCount];
+    struct sigaction previousSuspend[suspendSignalCount];
     bool chldChanged;
+    bool suspends; // the job control signals are the run's
     bool events;
     bool stops;
     bool installed;
@@ -633,6 +650,7 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     sigprocmask(SIG_BLOCK, nullptr, &signals.entryMask);
     signals.events = events;
     signals.stops = stops;
+    signals.suspends = events && plan.ownGroup;
     sigemptyset(&signals.eventSet);
     if (events) {
         sigaddset(&signals.eventSet, SIGCHLD);
@@ -647,6 +665,14 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     signals.earlyWaitMask = signals.entryMask;
     for (int signum = 1; signum < NSIG; ++signum) {
         if (sigismember(&signals.eventSet, signum) == 1) {
+            sigaddset(&signals.setupMask, signum);
+            sigdelset(&signals.waitMask, signum);
+            sigdelset(&signals.earlyWaitMask, signum);
+        }
+    }
+    if (signals.suspends) {
+        // Taken like the stop signals: the handler notes them, the run loop acts while it waits.
+        for (int signum : suspendSignals) {
             sigaddset(&signals.setupMask, signum);
             sigdelset(&signals.waitMask, signum);
             sigdelset(&signals.earlyWaitMask, signum);
@@ -667,6 +693,11 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
     sigaddset(&plan.resetSignals, SIGUSR1);
     sigaddset(&plan.resetSignals, SIGUSR2);
     sigaddset(&plan.resetSignals, SIGPIPE);
+    if (signals.suspends) {
+        for (int signum : suspendSignals) {
+            sigaddset(&plan.resetSignals, signum);
+        }
+    }
     for (int signum = 1; signum < NSIG; ++signum) {
         struct sigaction action {};
         if (sigismember(&signals.eventSet, signum) == 1 ||
@@ -696,6 +727,18 @@ void prepareSignals(RunSignals &signals, ChildPlan &plan, bool events, bool stop
             action.sa_mask = signals.eventSet;
             for (size_t i = 0; i < stopSignalCount; ++i) {
                 sigaction(stopSignals[i], &action, &signals.previousStop[i]);
+            }
+        }
+        if (signals.suspends) {
+            suspendReceived = 0;
+            continueReceived = 0;
+            action.sa_handler = onSuspendSignal;
+            sigemptyset(&action.sa_mask);
+            for (int signum : suspendSignals) {
+                sigaddset(&action.sa_mask, signum);
+            }
+            for (size_t i = 0; i < suspendSignalCount; ++i) {
+                sigaction(suspendSignals[i], &action, &signals.previousSuspend[i]);
             }
         }
     } else {
@@ -781,6 +824,7 @@ struct Run {
     size_t scriptRoom;
     bool ownGroup;  // every command leads a process group of its own
     bool haltSpent; // halting has acted once: neither a source nor the option acts again
+    bool suspended; // the runner has stopped every running command itself
 };
 
 void signalCommand(const Run &run, int index, int signum) {
@@ -931,13 +975,13 @@ bool makeRoom(Run &run, int index) {
 // argv[0] as bash finds it: a name with a slash as it is; otherwise the first directory of PATH
 // (an empty entry is the current one) with an executable regular file of that name, else the
 // first with such a file at all (so that running it fails as bash's would), else NULL. The last
-// name looked up is remembered with the PATH it was found in, since a run mostly starts one
-// program, and a program may change PATH between runs.
+// program found is remembered with the PATH it was found in, since a run mostly starts one
+// program, and a program may change PATH between runs; it is checked again before each use.
 const char *findProgram(const char *name) {
     static char lastName[PATH_MAX];
     static char *lastPath; // malloc'd
     static char found[PATH_MAX];
-    static bool foundAny;
+    static bool foundExecutable; // only a program that can be run is remembered
     if (strchr(name, '/') != nullptr) {
         return name;
     }
@@ -952,8 +996,14 @@ const char *findProgram(const char *name) {
         // bash searches nowhere then: the name is a path from the current directory.
         return name;
     }
-    if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0) {
-        return foundAny ? found : nullptr;
+    if (strcmp(name, lastName) == 0 && lastPath != nullptr && strcmp(lastPath, path) == 0 &&
+        foundExecutable) {
+        // A program removed (or no longer executable) since is looked up again, as bash does when
+        // its remembered path fails: a later directory of PATH may have another copy.
+        struct stat info {};
+        if (stat(found, &info) == 0 && S_ISREG(info.st_mode) && access(found, X_OK) == 0) {
+            return found;
+        }
     }
     char candidate[PATH_MAX];
     bool haveFile = false;
@@ -996,8 +1046,8 @@ const char *findProgram(const char *name) {
         lastPath = strdup(path);
     }
     memcpy(lastName, name, nameLength + 1);
-    foundAny = haveExecutable || haveFile;
-    return foundAny ? found : nullptr;
+    foundExecutable = haveExecutable;
+    return haveExecutable || haveFile ? found : nullptr;
 }
 
 // Tells the source of the command in record index that it has started (status 0) or ended.
@@ -1105,7 +1155,10 @@ bool reapReady(Run &run) {
         int status = 0;
         pid_t pid = waitpid(-1, &status, flags);
         if (pid > 0 && WIFSTOPPED(status)) {
-            endStopped(pid, WSTOPSIG(status));
+            // A command the runner stopped with the rest of the batch waits to be continued.
+            if (!run.suspended) {
+                endStopped(pid, WSTOPSIG(status));
+            }
             any = true;
         } else if (pid > 0) {
             recordReap(run, pid, status);
@@ -1187,6 +1240,50 @@ void handleStop(Run &run) {
     }
 }
 
+// Sends signum to the group of every command still running.
+void signalEachRunning(const Run &run, int signum) {
+    for (int i = run.firstUnreaped; i < run.launched; ++i) {
+        if (run.records[i].ifExited == 0) {
+            signalCommand(run, i, signum);
+        }
+    }
+}
+
+// Takes a job control signal that the handler noted. SIGTSTP, SIGTTIN or SIGTTOU stop every
+// running command (with SIGSTOP, which no command can ignore) and then the runner; once the runner
+// is continued, so are the commands, and every deadline moves on by the time the batch stood
+// still, so a timeout counts only running time. A SIGCONT alone (the runner was stopped by
+// SIGSTOP, which reaches it alone, while its commands ran on) continues the commands too; their
+// deadlines stay, since they were not stopped.
+void handleSuspend(Run &run) {
+    const int signum = suspendReceived;
+    if (signum == 0) {
+        if (continueReceived != 0) {
+            continueReceived = 0;
+            signalEachRunning(run, SIGCONT);
+        }
+        return;
+    }
+    suspendReceived = 0;
+    run.suspended = true;
+    const int64_t stoppedAt = clockNs();
+    signalEachRunning(run, SIGSTOP);
+    // Stops here until continued; the shell sees the runner stopped as by any stop signal.
+    kill(getpid(), SIGSTOP);
+    const int64_t gap = clockNs() - stoppedAt;
+    continueReceived = 0;
+    signalEachRunning(run, SIGCONT);
+    run.suspended = false;
+    if (run.startedAt != nullptr) {
+        for (int i = run.timeoutCursor; i < run.launched; ++i) {
+            run.startedAt[i] += gap;
+        }
+    }
+    for (int i = run.killHead; i < run.killTail; ++i) {
+        run.killQueue[i].at += gap;
+    }
+}
+
 // Sends what the timeouts and grace periods call for by now; returns the next deadline.
 int64_t serviceTimers(Run &run, int64_t now) {
     int64_t next = INT64_MAX;
@@ -1236,6 +1333,11 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
     const int completed = processControl.numCompleted;
     const Phase phase = run.phase;
     for (;;) {
+        // Continued first: a command stopped with the runner must not be taken for one that wants
+        // the terminal.
+        if (signals.suspends) {
+            handleSuspend(run);
+        }
         if (processControl.numRunning > 0) {
             reapReady(run);
         }
@@ -1277,6 +1379,16 @@ void waitOne(Run &run, const RunSignals &signals) {
 // A stop signal that arrived while launching, or was noted before the run, is taken before the
 // next launch.
 void checkStop(Run &run, const RunSignals &signals) {
+    if (signals.suspends) {
+        sigset_t pending;
+        if (sigpending(&pending) == 0 &&
+            (sigismember(&pending, SIGTSTP) == 1 || sigismember(&pending, SIGTTIN) == 1 ||
+             sigismember(&pending, SIGTTOU) == 1 || sigismember(&pending, SIGCONT) == 1)) {
+            struct timespec zero {};
+            ppoll(nullptr, 0, &zero, &signals.sleeping());
+        }
+        handleSuspend(run);
+    }
     if (stopReceived != 0) {
         handleStop(run);
         return;
@@ -1398,6 +1510,13 @@ void finishRun(RunSignals &signals) {
                 sigaction(stopSignals[i], &signals.previousStop[i], nullptr);
             }
         }
+        if (signals.suspends) {
+            for (size_t i = 0; i < suspendSignalCount; ++i) {
+                sigaction(suspendSignals[i], &signals.previousSuspend[i], nullptr);
+            }
+            suspendReceived = 0;
+            continueReceived = 0;
+        }
         // Taken here, a stop signal that came after the last wait cannot end the caller before
         // it has seen the report; it is recorded like one that stopped the run.
         struct timespec zero {};
@@ -1428,10 +1547,46 @@ void finishRun(RunSignals &signals) {
     free(records);
 }
 
+// Ends the process with a message when pparams cannot describe a run, before anything starts.
+void checkParams(bool fromSource) {
+    errno = EINVAL;
+    if (pparams.maxNumRunning < 1) {
+        fail("Error: maxNumRunning must be at least 1\n");
+    }
+    if (fromSource) {
+        return;
+    }
+    if (pparams.outputDir == nullptr) {
+        fail("Error: no output directory\n");
+    }
+    if (pparams.commandTemplate == nullptr) {
+        fail("Error: no command template\n");
+    }
+}
+
+// Ends the process with a message when one of the arguments is missing. Only once the records
+// exist: a count the memory cannot hold is reported as such, without reading the list.
+void checkArguments() {
+    errno = EINVAL;
+    if (pparams.argumentListLen > 0 && pparams.argumentList == nullptr) {
+        fail("Error: missing argument\n");
+    }
+    for (int i = 0; i < pparams.argumentListLen; ++i) {
+        if (pparams.argumentList[i] == nullptr) {
+            fail("Error: missing argument\n");
+        }
+    }
+}
+
 } // namespace
 
 char *createCommand(const char *commandTemplate, const char *argument) {
     constexpr std::string_view placeholder = "{}";
+    if (commandTemplate == nullptr || argument == nullptr) {
+        errno = EINVAL;
+        fail(commandTemplate == nullptr ? "Error: no command template\n"
+                                        : "Error: missing argument\n");
+    }
     const std::string_view pattern(commandTemplate);
     const std::string_view value(argument);
 
@@ -1516,6 +1671,7 @@ int runParallel(void) {
     run.source = haveSource ? &runSource : nullptr;
     currentRun = &run;
     const bool fromSource = run.source != nullptr;
+    checkParams(fromSource);
     struct stat info {};
     if ((!fromSource || pparams.outputDir != nullptr) && stat(pparams.outputDir, &info) != 0 &&
         mkdir(pparams.outputDir, 0755) != 0) {
@@ -1560,6 +1716,9 @@ int runParallel(void) {
     }
     if (!ready) {
         fail("Error: memory allocation failed\n");
+    }
+    if (!fromSource) {
+        checkArguments();
     }
     pidIndex.records = run.records;
     pidIndex.count = run.count;

@@ -38,7 +38,8 @@ extern PROCESS_CONTROL processControl;
 /* Expands every "{}" of commandTemplate into the whole argument, left to right; the argument's own
  * text is not scanned. Returns a malloc'd string that the caller releases with free. Never returns
  * NULL: when memory cannot be obtained it prints "Error: memory allocation failed\n" through
- * perror and ends the process with exit status 1. */
+ * perror and ends the process with exit status 1; so it does, with "Error: no command template\n"
+ * or "Error: missing argument\n" (and "Invalid argument"), when either pointer is NULL. */
 char *createCommand(const char *commandTemplate, const char *argument);
 
 /* Records the raw wait status of the reaped child pid in the first record with that pid that has
@@ -84,6 +85,13 @@ void handler(int signum);
  * commands themselves start with SIGPIPE at its default action), and a SIGCHLD inherited as
  * ignored is set to its default for the run; both come back before the return.
  *
+ * Parameters that describe no run end the process with exit status 1 before any command starts,
+ * with a message through perror ("Invalid argument"): before anything is made, "Error:
+ * maxNumRunning must be at least 1\n" (also for a run from a source), and for a run from pparams
+ * "Error: no output directory\n" (outputDir NULL) or "Error: no command template\n"; once the
+ * directory and the records are there, "Error: missing argument\n" (argumentList, or one of its
+ * first argumentListLen entries, NULL).
+ *
  * Returns 0 after a complete run, and after a run that the options stopped (see
  * fanrunLastResult()). On any failure of the runner itself it prints an "Error: ..." message
  * through perror (none when a wait fails) and ends the process with exit status 1; when the child
@@ -116,6 +124,16 @@ enum {
  *   terminal; use --tty), ended: COMMAND\n" to standard error (for another stop signal, its name
  *   without the parenthesis) and sends SIGKILL to its group; it shows -1 in the report and counts
  *   as failed.
+ *   Job control (unless fanrunSetTerminal() gave the commands the terminal): SIGTSTP, SIGTTIN and
+ *   SIGTTOU stop the whole batch. The runner sends SIGSTOP to the process group of every running
+ *   command, then stops itself with SIGSTOP; once continued it sends SIGCONT to every such group,
+ *   and every running command's timeout deadline and SIGKILL grace move on by the time the batch
+ *   stood still (measured exactly, from before the commands were stopped to after the runner was
+ *   continued), so a timeout counts only running time. Commands the runner stopped itself are
+ *   never ended as stopped commands. A SIGCONT alone (after a SIGSTOP, which reaches the runner
+ *   only and cannot be caught, so the commands ran on and their deadlines stay) also sends
+ *   SIGCONT to every running command's group. The handlers only note the signals; the run loop
+ *   acts while it waits, and between launches. The previous dispositions come back at the end.
  * nullInput: every command's standard input is /dev/null (opened after the output files; failure:
  *   "Error: open failed on PID %d\n" in the stderr file, exit status 1).
  * timeoutSeconds: a command still running that long after its start gets SIGTERM (to its process
@@ -193,7 +211,8 @@ typedef struct {
                       Unless argv is set, the command runs as "/bin/bash -c command" */
     char *const
         *argv;  /* NULL, or the program and its arguments, NULL-terminated, started directly
-                   (no shell): argv[0] is looked up in PATH as the shell would, and a program
+                   (no shell): argv[0] is looked up in PATH as the shell would (a program
+                   removed since an earlier command is looked up again), and a program
                    that is not found ends with exit code 127, one that cannot be run with 126,
                    each with a one-line message in its standard error. Read only during the
                    call that starts the command; the source keeps it until its next call */
