@@ -3616,9 +3616,12 @@ TEST(FanrunOpening, AClosedStandardDescriptorNeverReceivesAFileTheRunnerOpens) {
         EXPECT_EQ(withoutPids(readFile(dir / "report")), c.reportFile) << label;
         if (std::find(c.options.begin(), c.options.end(), "J") != c.options.end()) {
             const std::vector<std::string> log = lines(readFile(dir / "log"));
-            ASSERT_EQ(log.size(), 3U) << label << "\n" << readFile(dir / "log");
+            // The header, the command's start and end, and the closing record of a run that
+            // started every argument.
+            ASSERT_EQ(log.size(), 4U) << label << "\n" << readFile(dir / "log");
             EXPECT_EQ(log[1].rfind("start\t", 0), 0U) << label;
             EXPECT_EQ(log[2].rfind("end\t", 0), 0U) << label;
+            EXPECT_EQ(log[3].rfind("closed\t", 0), 0U) << label;
         }
     }
 }
