@@ -213,6 +213,11 @@ void Output::recycle(int &fd, bool shared) {
     }
     if (!shared && fcntl(fd, F_SETLEASE, F_WRLCK) == 0 && fcntl(fd, F_SETLEASE, F_UNLCK) == 0 &&
         ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        // ext4 takes a file emptied to nothing for one being replaced, and writes out what was
+        // written into it at its next close: at the next command's exit, a disk write each. A
+        // close now, while nothing waits to be written, spends that rule for the cost of an open.
+        int spent = commandsOwn(fd);
+        closeIfOpen(spent);
         pool_.push_back(fd);
     } else {
         close(fd);
