@@ -1006,6 +1006,8 @@ TEST(FanrunSuspend, AStoppedRunnerStopsItsCommandsAndATimeoutCountsOnlyTheirRunn
         Launch launch;
         launch.workDir = dir.path().string();
         launch.args = {"--timeout", "1", "-j", "2", "-o", dir / "out", "bash tick {}", "a", "b"};
+        // A group of its own in the test's session, whatever group the test runs in.
+        launch.ownGroup = true;
         Program started = start(dir, launch);
         ASSERT_TRUE(eventually([&] {
             return fs::exists(dir / "a") && fs::exists(dir / "b") &&

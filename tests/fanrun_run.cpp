@@ -105,6 +105,9 @@ Program startFanrun(const TempDir &dir, const std::vector<std::string> &argument
     fflush(stderr);
     program.pid = fork();
     if (program.pid == 0) {
+        if (options.ownGroup) {
+            setpgid(0, 0);
+        }
         int in = open(inPath.c_str(), O_RDONLY);
         int out = open(program.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(program.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

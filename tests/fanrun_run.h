@@ -98,6 +98,9 @@ struct StartOptions {
     rlim_t addressSpace = 0;   // RLIMIT_AS of the program; 0 leaves it alone
     std::vector<std::string> wrapper; // a program and its words that start fanrun (PATH searched)
     std::vector<std::string> environment; // NAME=VALUE entries added to the program's environment
+    // The program leads a process group of its own beside the test's, in the test's session: a
+    // group that job control can stop, wherever the test itself runs.
+    bool ownGroup = false;
 };
 
 StartOptions fromInput(std::string text);

@@ -1131,11 +1131,16 @@ TEST(RunParallel, AStoppedRunStopsItsCommandsUntilContinuedAndTimesOnlyTheirRunn
     options.timeoutSeconds = 1;
     const std::string ticks = dir / "ticks";
     const std::string pidFile = dir / "pid";
-    Program started = startInChild(dir, optionRun(dir, options, 1,
-                                                  "echo $$ > " + pidFile +
-                                                      "; for i in 1 2 3 4 5 6; do echo $i >> " +
-                                                      ticks + "; sleep 0.1; done",
-                                                  {"a"}));
+    const std::function<int()> run =
+        optionRun(dir, options, 1,
+                  "echo $$ > " + pidFile + "; for i in 1 2 3 4 5 6; do echo $i >> " + ticks +
+                      "; sleep 0.1; done",
+                  {"a"});
+    // A group of its own in the test's session, whatever group the test runs in.
+    Program started = startInChild(dir, [&run] {
+        setpgid(0, 0);
+        return run();
+    });
     ASSERT_TRUE(eventually([&] { return fs::exists(ticks) && !readFile(pidFile).empty(); }));
     const pid_t command = static_cast<pid_t>(std::stol(readFile(pidFile)));
     kill(started.pid, SIGTSTP);

@@ -1268,22 +1268,10 @@ void handleSuspend(Run &run) {
     run.suspended = true;
     const int64_t stoppedAt = clockNs();
     signalEachRunning(run, SIGSTOP);
-    // Stops here until continued, through SIGTSTP at its default action, so that the shell sees
-    // the runner stopped as by Ctrl-Z, and so that in an orphaned process group, where nothing
-    // could continue it, the kernel drops the stop and the batch goes on at once.
-    struct sigaction stopAction {};
-    struct sigaction ownAction {};
-    stopAction.sa_handler = SIG_DFL;
-    sigemptyset(&stopAction.sa_mask);
-    sigaction(SIGTSTP, &stopAction, &ownAction);
-    sigset_t stopOnly;
-    sigset_t mask;
-    sigemptyset(&stopOnly);
-    sigaddset(&stopOnly, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &stopOnly, &mask);
-    raise(SIGTSTP);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    sigaction(SIGTSTP, &ownAction, nullptr);
+    // Stops here until continued. SIGSTOP rather than SIGTSTP at its default action: in an
+    // orphaned process group the kernel would drop that stop, and the batch would be stopped and
+    // continued at once, which races with a command that forks in between.
+    kill(getpid(), SIGSTOP);
     const int64_t gap = clockNs() - stoppedAt;
     continueReceived = 0;
     signalEachRunning(run, SIGCONT);

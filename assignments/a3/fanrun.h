@@ -126,9 +126,9 @@ enum {
  *   as failed.
  *   Job control (unless fanrunSetTerminal() gave the commands the terminal): SIGTSTP, SIGTTIN and
  *   SIGTTOU stop the whole batch. The runner sends SIGSTOP to the process group of every running
- *   command, then stops itself with SIGTSTP at its default action (in an orphaned process group,
- *   where nothing could continue it, the kernel drops that stop and the batch goes on at once);
- *   once continued it sends SIGCONT to every such group,
+ *   command, then stops itself with SIGSTOP (also in an orphaned process group, where the
+ *   kernel would drop a terminal stop: continue it there with SIGCONT); once continued it sends
+ *   SIGCONT to every such group,
  *   and every running command's timeout deadline and SIGKILL grace move on by the time the batch
  *   stood still (measured exactly, from before the commands were stopped to after the runner was
  *   continued), so a timeout counts only running time. Commands the runner stopped itself are
