@@ -408,6 +408,71 @@ TEST(JobLog, EqualArgumentsOfAnInputAreNumberedFromOneEach) {
     EXPECT_EQ(numbers, (std::vector<long>{1, 1, 2, 1, 1, 2, 3, 2}));
 }
 
+// The index keeps its entries by digest: whatever slots the digests aim at, every entry is found
+// with its own value across growth, and no digest it never took is found.
+TEST(JobLog, ADigestTableFindsEveryEntryWhereverItsDigestsFallAndNothingElse) {
+    struct Pattern {
+        const char *name;
+        uint64_t (*digest)(uint64_t i);
+        uint64_t count;
+        size_t reserve;
+    };
+    const std::vector<Pattern> patterns = {
+        {"consecutive", [](uint64_t i) { return i + 1; }, 5000, 0},
+        // One start slot for all in the first table: the probe runs off its end and wraps.
+        {"one slot, wrapping", [](uint64_t i) { return (i << 20) | 1023; }, 700, 0},
+        {"high bits only", [](uint64_t i) { return (i + 1) << 40; }, 3000, 0},
+        {"hashed", [](uint64_t i) { return keyDigest(i, "x"); }, 20000, 0},
+        {"hashed, reserved", [](uint64_t i) { return keyDigest(i, "x"); }, 20000, 20000},
+    };
+    for (const Pattern &p : patterns) {
+        DigestTable<uint32_t> table;
+        table.reserve(p.reserve);
+        const size_t reserved = table.bytes();
+        for (uint64_t i = 0; i < p.count; ++i) {
+            table.at(p.digest(i)) = static_cast<uint32_t>(i * 7 + 1);
+        }
+        EXPECT_EQ(table.size(), p.count) << p.name;
+        if (p.reserve >= p.count) {
+            EXPECT_EQ(table.bytes(), reserved) << p.name << ": grew though reserved";
+        }
+        size_t wrong = 0;
+        for (uint64_t i = 0; i < p.count; ++i) {
+            const uint32_t *value = table.find(p.digest(i));
+            wrong += value == nullptr || *value != i * 7 + 1 ? 1 : 0;
+            wrong += table.find(p.digest(i + p.count)) != nullptr ? 1 : 0;
+        }
+        EXPECT_EQ(wrong, 0U) << p.name;
+        uint64_t sum = 0;
+        table.forEach([&](uint32_t value) { sum += value; });
+        EXPECT_EQ(sum, 7 * p.count * (p.count - 1) / 2 + p.count) << p.name;
+        // At most three quarters full, never more than twice the room it needs.
+        EXPECT_LE(table.bytes(), std::max<size_t>(12 * 1024, 12 * p.count * 8 / 3)) << p.name;
+    }
+}
+
+// Digests are the keys of the index: equal bytes agree, and a differing prefix or byte, the
+// length or an empty key tell keys apart.
+TEST(JobLog, KeyDigestsAgreeOnEqualKeysAndDifferOnEveryOtherByte) {
+    const std::string base = "0123456789abcdefXYZ";
+    EXPECT_EQ(keyDigest(1, base), keyDigest(1, std::string(base)));
+    std::vector<uint64_t> seen = {keyDigest(1, base),
+                                  keyDigest(2, base),
+                                  keyDigest(0, ""),
+                                  keyDigest(1, ""),
+                                  keyDigest(1, base + '\0'),
+                                  keyDigest(1, base.substr(0, 16)),
+                                  keyDigest(1, base.substr(0, 8))};
+    for (size_t i = 0; i < base.size(); ++i) {
+        std::string changed = base;
+        changed[i] ^= 1;
+        seen.push_back(keyDigest(1, changed));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 0U), 0);
+}
+
 TEST(JobLog, ACutAtAnyByteOfTheLastRecordsNeverCountsThemAndIsCutBeforeTheNextRecord) {
     TempDir dir;
     const std::string full = dir / "full";

@@ -1511,6 +1511,46 @@ TEST(FanrunJoblog, ArgumentsResumeByTheirBytesAndOccurrenceWhateverTheirOrder) {
     EXPECT_EQ(left.out, "");
 }
 
+// The log's index takes a few tens of bytes a command, so that a resume fits where its run fitted;
+// a resume that does run out of memory is the runner's failure (exit 1), never the input's.
+TEST(FanrunJoblog, AResumeOfALargeLogFitsInLittleMemoryAndRunningOutOfItExitsOne) {
+    if (sanitized) {
+        GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+    }
+    TempDir dir;
+    struct Case {
+        int commands;
+        int code;
+        std::string firstLine;
+    };
+    const std::vector<Case> cases = {
+        {300000, 0, ""},
+        {1000000, 1, "fanrun: out of memory"},
+    };
+    for (const Case &c : cases) {
+        std::string log = "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument\n";
+        std::string input;
+        for (int i = 1; i <= c.commands; ++i) {
+            const std::string argument = std::to_string(i);
+            log += "end\t1800000000.000001\t0.001000\t0\t-\t1\t1\t" + argument + '\n';
+            input += argument + '\n';
+        }
+        writeFile(dir / "log", log);
+        writeFile(dir / "input", input);
+        log.clear();
+        input.clear();
+        Launch resume;
+        resume.args = {"--resume", "--joblog", dir / "log", "touch " + (dir / "ran")};
+        resume.inputPath = dir / "input";
+        resume.addressSpace = 32 << 20;
+        Outcome outcome = run(dir, resume);
+        const std::string shown = std::to_string(c.commands) + " commands";
+        EXPECT_EQ(outcome.code(), c.code) << shown << outcome.err;
+        EXPECT_EQ(outcome.err.substr(0, c.firstLine.size()), c.firstLine) << shown;
+        EXPECT_FALSE(fs::exists(dir / "ran")) << shown;
+    }
+}
+
 TEST(FanrunJoblog, AFullFileSystemStopsTheRunAndItsResumeRunsExactlyWhatDidNotEnd) {
     TempDir dir;
     const std::string small = dir / "small";

@@ -23,6 +23,8 @@ constexpr size_t readyLimit = 1024;
 
 // Read in pieces of this size; an item longer than that grows the buffer as far as it needs.
 constexpr size_t readSize = size_t{64} << 10;
+// The longest single argument Linux's exec takes (MAX_ARG_STRLEN).
+constexpr size_t longestArgument = size_t{128} << 10;
 
 } // namespace
 
@@ -79,6 +81,11 @@ void ArgumentReader::fill() {
     try {
         buffer_.resize(used + readSize);
     } catch (const std::bad_alloc &) {
+        // A line longer than exec takes an argument is the input's fault; short of that the
+        // runner itself is out of memory.
+        if (used - start_ <= longestArgument) {
+            throw;
+        }
         error_ = "cannot read the arguments from " + name_ + ": " + strerror(ENOMEM);
         return;
     }
@@ -99,6 +106,8 @@ Arguments::Arguments(char **given, size_t count, ArgumentReader *reader, Shard s
 
 void Arguments::useLog(const fanrun_joblog::JobLog *log, bool resume, bool failedToo) {
     log_ = log;
+    // The input holds most of the log's arguments again, as a rule.
+    occurrences_.reserve(log->commands());
     resume_ = resume;
     failedToo_ = failedToo;
 }

@@ -9,11 +9,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,10 +73,80 @@ bool seconds(std::string_view text, timespec &value) {
     return true;
 }
 
-std::string keyOf(std::string_view argument, long occurrence) {
-    std::string key = std::to_string(occurrence);
-    key += '\t';
-    key += argument;
+// The index packs a key's state into the low bits of its value and the attempt of its last start
+// above them.
+constexpr uint32_t stateBits = 2;
+constexpr uint32_t stateMask = (1U << stateBits) - 1;
+constexpr long maxAttempt = (1L << (32 - stateBits)) - 1;
+
+uint32_t indexState(State state, long attempt) {
+    return static_cast<uint32_t>(std::min(attempt, maxAttempt)) << stateBits |
+           static_cast<uint32_t>(state);
+}
+
+State stateOf(uint32_t value) {
+    return static_cast<State>(value & stateMask);
+}
+
+long attemptOf(uint32_t value) {
+    return static_cast<long>(value >> stateBits);
+}
+
+// SipHash-1-3: a keyed hash, so that which keys share a digest depends on a key no input knows.
+class SipHash {
+  public:
+    SipHash(uint64_t k0, uint64_t k1)
+        : v0_(k0 ^ 0x736f6d6570736575ULL), v1_(k1 ^ 0x646f72616e646f6dULL),
+          v2_(k0 ^ 0x6c7967656e657261ULL), v3_(k1 ^ 0x7465646279746573ULL) {}
+
+    void word(uint64_t m) {
+        v3_ ^= m;
+        round();
+        v0_ ^= m;
+    }
+
+    uint64_t finish() {
+        v2_ ^= 0xff;
+        round();
+        round();
+        round();
+        return v0_ ^ v1_ ^ v2_ ^ v3_;
+    }
+
+  private:
+    static uint64_t rotate(uint64_t x, int bits) { return x << bits | x >> (64 - bits); }
+
+    void round() {
+        v0_ += v1_;
+        v1_ = rotate(v1_, 13) ^ v0_;
+        v0_ = rotate(v0_, 32);
+        v2_ += v3_;
+        v3_ = rotate(v3_, 16) ^ v2_;
+        v0_ += v3_;
+        v3_ = rotate(v3_, 21) ^ v0_;
+        v2_ += v1_;
+        v1_ = rotate(v1_, 17) ^ v2_;
+        v2_ = rotate(v2_, 32);
+    }
+
+    uint64_t v0_, v1_, v2_, v3_;
+};
+
+struct HashKey {
+    uint64_t k0 = 0;
+    uint64_t k1 = 0;
+};
+
+HashKey randomKey() {
+    HashKey key;
+    if (getrandom(&key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
+        // Without the kernel's randomness the digests are still good, only predictable.
+        timespec clock{};
+        clock_gettime(CLOCK_MONOTONIC, &clock);
+        key.k0 = static_cast<uint64_t>(clock.tv_nsec) * 0x9e3779b97f4a7c15ULL ^
+                 static_cast<uint64_t>(getpid());
+        key.k1 = static_cast<uint64_t>(clock.tv_sec) * 0xc2b2ae3d27d4eb4fULL;
+    }
     return key;
 }
 
@@ -380,8 +452,113 @@ bool resumeSkips(State state, bool failedToo) {
     return state == State::Succeeded || (state == State::Failed && !failedToo);
 }
 
+uint64_t keyDigest(uint64_t prefix, std::string_view bytes) {
+    static const HashKey key = randomKey();
+    SipHash hash(key.k0, key.k1);
+    hash.word(prefix);
+    size_t at = 0;
+    for (; bytes.size() - at >= 8; at += 8) {
+        uint64_t m = 0;
+        for (int i = 7; i >= 0; --i) {
+            m = m << 8 | static_cast<unsigned char>(bytes[at + i]);
+        }
+        hash.word(m);
+    }
+    uint64_t last = static_cast<uint64_t>(bytes.size() + 8) << 56;
+    for (size_t i = bytes.size(); i > at; --i) {
+        last |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[i - 1])) << 8 * (i - 1 - at);
+    }
+    hash.word(last);
+    const uint64_t digest = hash.finish();
+    return digest != 0 ? digest : 1;
+}
+
+template <typename Value> size_t DigestTable<Value>::slotOf(uint64_t digest) const {
+    // The digests are uniform already: their low bits are the slot.
+    size_t slot = static_cast<size_t>(digest) & (capacity_ - 1);
+    while (digests_[slot] != 0 && digests_[slot] != digest) {
+        slot = (slot + 1) & (capacity_ - 1);
+    }
+    return slot;
+}
+
+template <typename Value> const Value *DigestTable<Value>::find(uint64_t digest) const {
+    if (capacity_ == 0) {
+        return nullptr;
+    }
+    const size_t slot = slotOf(digest);
+    return digests_[slot] == digest ? &values_[slot] : nullptr;
+}
+
+template <typename Value> Value &DigestTable<Value>::at(uint64_t digest) {
+    if (capacity_ > 0) {
+        const size_t slot = slotOf(digest);
+        if (digests_[slot] == digest) {
+            return values_[slot];
+        }
+    }
+    if (size_ + 1 > capacity_ / 4 * 3) {
+        grow(capacity_ == 0 ? 1024 : capacity_ * 2);
+    }
+    const size_t slot = slotOf(digest);
+    digests_[slot] = digest;
+    values_[slot] = 0;
+    ++size_;
+    return values_[slot];
+}
+
+template <typename Value> void DigestTable<Value>::reserve(size_t count) {
+    size_t capacity = capacity_ == 0 ? 1024 : capacity_;
+    while (count > capacity / 4 * 3) {
+        if (capacity > SIZE_MAX / 2) {
+            throw std::bad_alloc();
+        }
+        capacity *= 2;
+    }
+    if (capacity > capacity_) {
+        grow(capacity);
+    }
+}
+
+template <typename Value> void DigestTable<Value>::grow(size_t capacity) {
+    if (capacity <= capacity_) {
+        throw std::bad_alloc();
+    }
+    std::unique_ptr<uint64_t[], Free> digests(
+        static_cast<uint64_t *>(std::calloc(capacity, sizeof(uint64_t))));
+    std::unique_ptr<Value[], Free> values(
+        static_cast<Value *>(std::calloc(capacity, sizeof(Value))));
+    if (!digests || !values) {
+        throw std::bad_alloc();
+    }
+    std::swap(digests, digests_);
+    std::swap(values, values_);
+    const size_t old = capacity_;
+    capacity_ = capacity;
+    for (size_t i = 0; i < old; ++i) {
+        if (digests[i] != 0) {
+            const size_t slot = slotOf(digests[i]);
+            digests_[slot] = digests[i];
+            values_[slot] = values[i];
+        }
+    }
+}
+
+template <typename Value> void DigestTable<Value>::clear() {
+    digests_.reset();
+    values_.reset();
+    capacity_ = size_ = 0;
+}
+
+template class DigestTable<uint32_t>;
+template class DigestTable<uint64_t>;
+
 long Occurrences::next(std::string_view argument) {
-    return ++seen_[std::string(argument)];
+    uint32_t &count = seen_.at(keyDigest(0, argument));
+    if (count == UINT32_MAX) {
+        throw std::bad_alloc();
+    }
+    return static_cast<long>(++count);
 }
 
 timespec now() {
@@ -461,9 +638,6 @@ bool JobLog::open(const char *path, bool readOnly) {
         closedArguments_ = state.closed ? state.arguments : 0;
         closedDigest_ = state.closed ? state.digest : 0;
         clock_gettime(CLOCK_MONOTONIC, &lastSync_);
-        for (const auto &[key, entry] : entries_) {
-            unfinished_ += entry.open ? 1 : 0;
-        }
         ok = state.headed || readOnly || (append(nullptr, std::string(header) + '\n') && syncNew());
     }
     if (!ok || readOnly) {
@@ -493,26 +667,27 @@ bool JobLog::syncNew() {
 }
 
 State JobLog::state(std::string_view argument, long occurrence) const {
-    auto found = entries_.find(keyOf(argument, occurrence));
-    return found == entries_.end() ? State::Unseen : found->second.state;
+    const uint32_t *found = entries_.find(keyDigest(static_cast<uint64_t>(occurrence), argument));
+    return found == nullptr ? State::Unseen : stateOf(*found);
 }
 
 void JobLog::note(const Record &record) {
-    Entry &entry = entries_[keyOf(record.argument, record.occurrence)];
+    uint32_t &entry =
+        entries_.at(keyDigest(static_cast<uint64_t>(record.occurrence), record.argument));
+    const bool wasOpen = stateOf(entry) == State::Unfinished;
     if (record.event == Event::Start) {
         // A start after an end is a retry or a later run: until it ends, it was running when its
         // run died, whatever the earlier attempt's end said.
-        entry.lastStart = record.attempt;
-        entry.open = true;
-        entry.state = State::Unfinished;
+        entry = indexState(State::Unfinished, record.attempt);
+        unfinished_ += wasOpen ? 0 : 1;
         return;
     }
     // The end of an earlier attempt, logged after a later one started, leaves that one open.
-    if (record.attempt < entry.lastStart) {
+    if (std::min(record.attempt, maxAttempt) < attemptOf(entry)) {
         return;
     }
-    entry.state = record.succeeded() ? State::Succeeded : State::Failed;
-    entry.open = false;
+    entry = indexState(record.succeeded() ? State::Succeeded : State::Failed, attemptOf(entry));
+    unfinished_ -= wasOpen ? 1 : 0;
 }
 
 bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start) {
@@ -616,8 +791,8 @@ bool JobLog::finish() {
 
 int printFailed(char *const *logs, int count, bool nul) {
     std::vector<std::string> order; // every argument, as first seen
-    std::unordered_map<std::string, size_t> position;
     std::vector<bool> done;
+    DigestTable<uint64_t> position; // an argument's place in order, from 1
     std::vector<const char *> open; // logs whose run did not start every argument
     for (int i = 0; i < count; ++i) {
         const int fd = ::open(logs[i], O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -625,31 +800,32 @@ int printFailed(char *const *logs, int count, bool nul) {
             fprintf(stderr, "fanrun: cannot open the job log %s: %s\n", logs[i], strerror(errno));
             return 2;
         }
-        // Within one log a key's last end decides, as --resume-failed decides.
-        std::unordered_map<std::string, std::pair<size_t, bool>> last;
+        // Within one log a key's last end decides, as --resume-failed decides: each key's value
+        // is its argument's place in order, doubled, plus 1 when that end was a success.
+        DigestTable<uint64_t> last;
         Scan state;
         const Scanned scanned = scan(fd, state, [&](Record &&record) {
-            auto [at, added] = position.try_emplace(record.argument, order.size());
-            if (added) {
+            uint64_t &at = position.at(keyDigest(0, record.argument));
+            if (at == 0) {
                 order.push_back(record.argument);
                 done.push_back(false);
+                at = order.size();
             }
-            auto &entry = last[keyOf(record.argument, record.occurrence)];
-            entry.first = at->second;
-            if (record.event == Event::End) {
-                entry.second = record.succeeded();
-            }
+            uint64_t &entry =
+                last.at(keyDigest(static_cast<uint64_t>(record.occurrence), record.argument));
+            const uint64_t succeeded = record.event == Event::End ? record.succeeded() : entry & 1;
+            entry = (at - 1) << 1 | succeeded;
         });
         close(fd);
         reportScan(scanned, state, logs[i]);
         if (scanned != Scanned::Whole) {
             return 2;
         }
-        for (const auto &[key, entry] : last) {
-            if (entry.second) {
-                done[entry.first] = true;
+        last.forEach([&](uint64_t entry) {
+            if ((entry & 1) != 0) {
+                done[entry >> 1] = true;
             }
-        }
+        });
         if (!state.closed) {
             open.push_back(logs[i]);
         }

@@ -426,7 +426,8 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
-        feed.inputError = "out of memory";
+        // The runner's own failure, not the input's: exit 1 as for any other.
+        feed.outputError = "out of memory; no further command was started";
         return FANRUN_NEXT_END;
     }
 }
