@@ -3390,6 +3390,47 @@ TEST(FanrunReport, ReportSignalsDuringTheRunAddExactlyTheirLines) {
                                " 1 0 " + expand("c") + "\n");
 }
 
+TEST(FanrunReport, OneAtATimeTheFirstCommandsReportSignalIsAnsweredAsEveryLaters) {
+    // Each command asks its parent, the runner, for the report line once the runner catches the
+    // request, and ends once it has been taken: the line shows that command running. The first
+    // command runs while the runner waits for it before any second start, which is where a
+    // request used to be dropped.
+    char bit[32];
+    snprintf(bit, sizeof bit, "0x%llx", signalBit(SIGUSR1));
+    const std::string script =
+        std::string("mask() { awk -v f=\"$1:\" '$1 == f { print $2 }' /proc/$PPID/status; }\n") +
+        "for i in $(seq 1000); do (( 0x$(mask SigCgt) & " + bit +
+        " )) && break; sleep 0.01; done\n"
+        "kill -USR1 $PPID\n"
+        "for i in $(seq 1000); do (( (0x$(mask ShdPnd) | 0x$(mask SigPnd)) & " +
+        bit + " )) || break; sleep 0.01; done\necho $1\n";
+    struct Case {
+        std::vector<std::string> options;
+        bool terminal; // --tty needs one
+    };
+    const Case cases[] = {
+        {{"-j", "1"}, false},
+        {{"--tty", "-j", "4"}, true},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        writeFile(dir / "ask", script);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-o", dir / "out", "bash", dir / "ask", "--", "a", "b"});
+        const std::string label = c.options[0];
+        Outcome outcome = c.terminal ? runOnTerminal(dir, args, "") : runFanrun(dir, args);
+        EXPECT_EQ(outcome.code(), 0) << label << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, "") << label;
+        const size_t final = outcome.out.find("2 2 0\n");
+        ASSERT_NE(final, std::string::npos) << label << "\n" << outcome.out;
+        EXPECT_EQ(outcome.out.substr(0, final), "2 0 1\n2 1 1\n") << label;
+        const std::vector<ReportLine> records = parseRecords(outcome.out.substr(final));
+        ASSERT_EQ(records.size(), 2U) << label;
+        EXPECT_EQ(commandOutput(dir / "out", records[0]), "a\n") << label;
+        EXPECT_EQ(commandOutput(dir / "out", records[1]), "b\n") << label;
+    }
+}
+
 TEST(FanrunReport, ReportSignalsWaitWhileTheRunnerWritesItsOwnReport) {
     TempDir dir;
     // A final report larger than a pipe holds: the runner blocks inside stdio writing it, since
