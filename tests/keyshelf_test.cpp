@@ -483,11 +483,13 @@ TEST(KeyshelfSearch, RowsOfAHundredPairsUseBinarySearch) {
     EXPECT_EQ(dictGetIndex(d, "bin1", 1), -1) << "row out of range";
     EXPECT_EQ(dictGetIndex(d, "bin1", -1), -1) << "row out of range";
 
-    // With the smallest key moved to the top, a binary search misses it and a walk finds it.
-    const std::string smallest = row.entries[0].key;
-    std::swap(row.entries[0], row.entries[99]);
-    EXPECT_EQ(dictGetIndex(d, smallest.c_str(), 0), -1);
-    std::swap(row.entries[0], row.entries[99]);
+    // With a key above every other in slot 0, a walk stops there for any key and misses, and
+    // halving, which never reads slot 0 on its way to slot 60, finds the key in slot 60.
+    char *const first = row.entries[0].key;
+    char largest[] = "~";
+    row.entries[0].key = largest;
+    EXPECT_EQ(dictGetIndex(d, row.entries[60].key, 0), 60);
+    row.entries[0].key = first;
     ASSERT_EQ(dictDel(d, row.entries[50].key), 1);
     ASSERT_EQ(row.numEntries, 99);
     // With the key that halving would look at second made the smallest, a binary search for the

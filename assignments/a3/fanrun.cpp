@@ -1821,12 +1821,14 @@ int runParallel(void) {
             tellSource(run, i, slot, 0, false);
         }
 
+        // Before any wait: with one command at a time the first wait lasts the whole first
+        // command, and a report asked for meanwhile must be answered.
+        if (!signals.installed) {
+            installHandlers(signals);
+        }
         while (processControl.numRunning >= processControl.maxNumRunning &&
                run.phase == Phase::launching) {
             waitOne(run, signals);
-        }
-        if (!signals.installed) {
-            installHandlers(signals);
         }
     }
     enterPhase(run, Phase::draining);
