@@ -341,6 +341,35 @@ TEST(RunParallel, CommandsStartWithReportSignalsNeitherBlockedNorCaught) {
     }
 }
 
+TEST(RunParallel, AReportAskedForWhileTheFirstCommandRunsAtTheLimitIsPrinted) {
+    struct Case {
+        const char *name;
+        int signum;
+        std::string first; // the report's first line
+    };
+    const std::vector<Case> cases = {
+        {"short", SIGUSR1, "2 0 1"},
+        {"full", SIGUSR2, "2 0 1"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        const std::string out = dir / "out";
+        // One job at a time: the first command fills the only slot, and asks while it runs.
+        const std::string command = "[ {} = b ] || { sleep 0.1; kill -" +
+                                    std::string(sigabbrev_np(test.signum)) + " $PPID; sleep 0.2; }";
+        Outcome outcome = runInChild(dir, [&] {
+            std::vector<std::string> arguments = {"a", "b"};
+            std::vector<char *> pointers;
+            setParams(1, out, command.c_str(), arguments, pointers);
+            return runParallel();
+        });
+        ASSERT_TRUE(outcome.exitedWith(0)) << "ended with " << outcome.code();
+        EXPECT_EQ(lines(outcome.out).at(0), test.first);
+        EXPECT_EQ(parseRecords(outcome.out.substr(outcome.out.rfind("2 2 0\n"))).size(), 2U);
+    }
+}
+
 void countSignal(int /*signum*/) {
     static volatile sig_atomic_t count;
     count = count + 1;
