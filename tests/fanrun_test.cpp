@@ -38,6 +38,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -340,6 +341,35 @@ TEST(RunParallel, CommandsStartWithReportSignalsNeitherBlockedNorCaught) {
     }
 }
 
+TEST(RunParallel, AReportAskedForWhileTheFirstCommandRunsAtTheLimitIsPrinted) {
+    struct Case {
+        const char *name;
+        int signum;
+        std::string first; // the report's first line
+    };
+    const std::vector<Case> cases = {
+        {"short", SIGUSR1, "2 0 1"},
+        {"full", SIGUSR2, "2 0 1"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        const std::string out = dir / "out";
+        // One job at a time: the first command fills the only slot, and asks while it runs.
+        const std::string command = "[ {} = b ] || { sleep 0.1; kill -" +
+                                    std::string(sigabbrev_np(test.signum)) + " $PPID; sleep 0.2; }";
+        Outcome outcome = runInChild(dir, [&] {
+            std::vector<std::string> arguments = {"a", "b"};
+            std::vector<char *> pointers;
+            setParams(1, out, command.c_str(), arguments, pointers);
+            return runParallel();
+        });
+        ASSERT_TRUE(outcome.exitedWith(0)) << "ended with " << outcome.code();
+        EXPECT_EQ(lines(outcome.out).at(0), test.first);
+        EXPECT_EQ(parseRecords(outcome.out.substr(outcome.out.rfind("2 2 0\n"))).size(), 2U);
+    }
+}
+
 void countSignal(int /*signum*/) {
     static volatile sig_atomic_t count;
     count = count + 1;
@@ -601,6 +631,11 @@ TEST(RunParallel, OutputFilesAreNeverLinksFifosOrDirectories) {
         {"fifo", ".stdout", "Error: open failed\n: No such device or address\n"},
         {"fifo", ".stderr", "Error: open failed on PID PID\n"},
         {"directory", ".stdout", "Error: open failed\n: Is a directory\n"},
+        // Opened without blocking, these open: only their kind keeps the command off them.
+        {"fifo with a reader", ".stdout", "Error: open failed\n: No such device or address\n"},
+        {"fifo with a reader", ".stderr", "Error: open failed on PID PID\n"},
+        {"device", ".stdout", "Error: open failed\n: No such device or address\n"},
+        {"device", ".stderr", "Error: open failed on PID PID\n"},
     };
     for (const Case &test : cases) {
         TempDir dir;
@@ -612,11 +647,20 @@ TEST(RunParallel, OutputFilesAreNeverLinksFifosOrDirectories) {
         // The run's only command is the first child of its namespace's pid 1, so it gets pid 2.
         const fs::path name = out / (std::string("2") + test.suffix);
         const std::string kind = test.what;
+        const bool fifo = kind.rfind("fifo", 0) == 0;
+        // The null device's numbers: writing to it loses the output without a trace.
+        if (kind == "device" && mknod(name.c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
+            SKIP_UNLESS_CI("no device node can be made: " << strerror(errno));
+        }
         ASSERT_EQ(kind == "link"       ? symlink(victim.c_str(), name.c_str())
                   : kind == "dangling" ? symlink(missing.c_str(), name.c_str())
-                  : kind == "fifo"     ? mkfifo(name.c_str(), 0644)
+                  : fifo               ? mkfifo(name.c_str(), 0644)
+                  : kind == "device"   ? 0
                                        : mkdir(name.c_str(), 0755),
                   0);
+        // Held open across the run (the runner inherits it), so the FIFO has a reader.
+        const int reader =
+            kind == "fifo with a reader" ? open(name.c_str(), O_RDONLY | O_NONBLOCK) : -1;
         Outcome outcome = runInPidNamespace(dir, [&] {
             const std::string outputDir = out.string();
             std::vector<std::string> arguments = {"x"};
@@ -641,6 +685,11 @@ TEST(RunParallel, OutputFilesAreNeverLinksFifosOrDirectories) {
         EXPECT_EQ(outcome.err, error) << label;
         EXPECT_EQ(readFile(victim), "keep\n") << label;
         EXPECT_FALSE(fs::exists(missing)) << label;
+        if (reader >= 0) {
+            char byte = 0;
+            EXPECT_NE(read(reader, &byte, 1), 1) << label << ": the command wrote to the FIFO";
+            close(reader);
+        }
     }
 }
 
@@ -1360,6 +1409,7 @@ struct Step {
     std::vector<std::string> words; // not empty: started without the shell
     int waiting = 0;                // further commands the source says it knows of
     bool given = false;             // standard output and error go to the source's file "given"
+    int pid = 0;                    // > 1: the pid the command gets, in a pid namespace
 };
 
 Step shell(std::string text, int waiting = 0) {
@@ -1388,6 +1438,7 @@ Step pause(Step::Kind kind) {
 struct Reaction {
     std::vector<int> gates;
     int halt = FANRUN_HALT_NEVER;
+    int signal = 0; // sent to the runner itself
 };
 
 constexpr int gateCount = 6;
@@ -1437,6 +1488,13 @@ struct ScriptedSource {
                 return FANRUN_NEXT_END;
             }
             Step &step = steps[at];
+            if (step.kind == Step::Command && step.pid > 1) {
+                // In a pid namespace of its own the next child gets the pid after the last one.
+                const std::string last = std::to_string(step.pid - 1);
+                const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+                (void)!write(fd, last.data(), last.size());
+                close(fd);
+            }
             if (step.kind == Step::Command) {
                 log += "next " + std::to_string(slot) + " " + table() + "\n";
                 command->command = strdup(step.command.c_str());
@@ -1518,6 +1576,9 @@ struct ScriptedSource {
         if (found->second.halt != FANRUN_HALT_NEVER) {
             fanrunHalt(found->second.halt);
         }
+        if (found->second.signal != 0) {
+            kill(getpid(), found->second.signal);
+        }
     }
 };
 
@@ -1527,13 +1588,15 @@ struct SourceRun {
     std::map<std::string, Reaction> reactions;
     int known = 0;
     FANRUN_OPTIONS options{};
-    bool outputDir = true; // false: NULL, every command with its own descriptors
+    bool outputDir = true;     // false: NULL, every command with its own descriptors
+    bool pidNamespace = false; // pid 1 of a new pid namespace runs the source (77: none)
 };
 
 // Runs a scripted source in a forked child; the source's log goes to dir/log, the outcome of the
 // run to dir/result (as optionRun writes it), what given descriptors got to dir/given.
 Outcome runFromSource(const TempDir &dir, const SourceRun &plan) {
-    return runInChild(dir, [&] {
+    const auto run = plan.pidNamespace ? runInPidNamespace : runInChild;
+    return run(dir, [&] {
         // A promise broken into a wait that never ends fails the test instead of hanging it.
         alarm(60);
         ScriptedSource source;
@@ -1775,6 +1838,94 @@ TEST(HeaderPromises, ASourcesCommandsTakeTheLowestFreeSlotAndNeverShareOne) {
     }
 }
 
+TEST(HeaderPromises, ACommandsSlotIsFoundWhereItsPidsProbeWrappedAroundTheIndex) {
+    struct Case {
+        const char *name;
+        std::vector<int> pids; // of the commands, each waiting for its gate
+        std::map<std::string, Reaction> reactions;
+        std::string trace; // starts and ends with their slots
+    };
+    // In the smallest index pids 8, 21 and 42 hash to its last entry, 29 to the one before and
+    // 47 to the first. The first command ends first and leaves a hole in a probe that wraps.
+    const std::vector<Case> cases = {
+        // 21's entry wrapped to the first one and moves back into the hole.
+        {"an entry that moves back across the end",
+         {8, 21, 0},
+         {{"started 1", {{0}}}, {"started 2", {{1}}}, {"ended 1", {{2}}}},
+         "started 0 1\nstarted 1 2\nended 0 1\nstarted 2 1\nended 1 2\nended 2 1\n"},
+        // 42 stays in the last entry and 47 in the first, its own.
+        {"entries that stay on both sides of the end",
+         {29, 42, 47, 0},
+         {{"started 2", {{0}}}, {"started 3", {{2}}}, {"ended 2", {{1}}}, {"ended 1", {{3}}}},
+         "started 0 1\nstarted 1 2\nstarted 2 3\nended 0 1\nstarted 3 1\nended 2 3\n"
+         "ended 1 2\nended 3 1\n"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = static_cast<int>(test.pids.size()) - 1;
+        plan.pidNamespace = true;
+        for (size_t k = 0; k < test.pids.size(); ++k) {
+            plan.steps.push_back(shell(gated(dir, static_cast<int>(k))));
+            plan.steps.back().pid = test.pids[k];
+        }
+        plan.reactions = test.reactions;
+        Outcome outcome = runFromSource(dir, plan);
+        if (outcome.exitedWith(77)) {
+            SKIP_UNLESS_CI("no new pid namespace: " << outcome.err);
+        }
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::vector<ReportLine> records = parseRecords(outcome.out);
+        ASSERT_EQ(records.size(), test.pids.size());
+        for (size_t k = 0; k + 1 < test.pids.size(); ++k) {
+            if (records[k].pid != test.pids[k]) {
+                SKIP_UNLESS_CI("the namespace's last pid could not be set");
+            }
+        }
+        std::string trace;
+        for (const std::string &line : lines(readFile(dir / "log"))) {
+            std::istringstream words(line);
+            std::string what;
+            std::string index;
+            std::string slot;
+            words >> what >> index >> slot >> slot;
+            if (what == "started" || what == "ended") {
+                trace += what + " " + index + " " + slot + "\n";
+            }
+        }
+        // A lost entry would give slot 0 back, and the next command would take it.
+        EXPECT_EQ(trace, test.trace);
+    }
+}
+
+TEST(HeaderPromises, AStopSignalAfterTheLastCommandEndedIsReturnedWithTheWholeReport) {
+    struct Case {
+        const char *name;
+        int signum;
+        std::string result; // as runResult gives it
+    };
+    const std::vector<Case> cases = {
+        {"hang-up", SIGHUP, "2 0 0 1 0"},
+        {"interrupt", SIGINT, "2 0 0 2 0"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = 2;
+        plan.options.stopOnSignals = 1;
+        // Command 0 ends last: the source sends the signal when it hears of that end, once
+        // nothing runs and nothing is left to start.
+        plan.steps = {shell(gated(dir, 0)), shell("true")};
+        plan.reactions = {{"ended 1", {{0}}}, {"ended 0", {{}, FANRUN_HALT_NEVER, test.signum}}};
+        Outcome outcome = runFromSource(dir, plan);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        EXPECT_EQ(reportShape(outcome.out), "2 2 0\n0 " + gated(dir, 0) + "\n0 true\n");
+        EXPECT_EQ(runResult(dir), test.result);
+    }
+}
+
 TEST(HeaderPromises, WaitingAndKnownCommandsCountInTheTableWithZeroedRecords) {
     TempDir dir;
     SourceRun plan;
@@ -2006,12 +2157,18 @@ TEST(HeaderPromises, TheOutcomeCountsTimeoutsAsFailedAndHaltingOnlyWhenItCutsThe
         FANRUN_OPTIONS options;
         std::string command;
         std::string result; // as runResult gives it
+        int jobs = 1;
     };
     FANRUN_OPTIONS timeout{};
     timeout.timeoutSeconds = 0.2;
     FANRUN_OPTIONS soon{};
     soon.halt = FANRUN_HALT_SOON;
+    FANRUN_OPTIONS now{};
+    now.halt = FANRUN_HALT_NOW;
     const std::vector<Case> cases = {
+        // Nothing is left to start, yet halting ends a command that still runs.
+        {"halting now after the last launch", now,
+         "[ {} = b ] && exit 1; while :; do sleep 0.05; done", "2 2 0 0 1", 2},
         // Ended by the timeout, yet exiting 0.
         {"a timed-out command that exits 0", timeout,
          "[ {} = b ] || { trap 'exit 0' TERM; while :; do sleep 0.05; done; }", "2 1 1 0 0"},
@@ -2021,7 +2178,7 @@ TEST(HeaderPromises, TheOutcomeCountsTimeoutsAsFailedAndHaltingOnlyWhenItCutsThe
         SCOPED_TRACE(test.name);
         TempDir dir;
         Outcome outcome =
-            runInChild(dir, optionRun(dir, test.options, 1, test.command, {"a", "b"}));
+            runInChild(dir, optionRun(dir, test.options, test.jobs, test.command, {"a", "b"}));
         ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
         EXPECT_EQ(runResult(dir), test.result);
     }

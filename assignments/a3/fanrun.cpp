@@ -1370,14 +1370,6 @@ void waitEvents(Run &run, const RunSignals &signals, int fd = -1, int64_t until 
     }
 }
 
-void waitOne(Run &run, const RunSignals &signals) {
-    if (signals.events) {
-        waitEvents(run, signals);
-    } else {
-        reapOne(run, signals);
-    }
-}
-
 // A stop signal that arrived while launching, or was noted before the run, is taken before the
 // next launch.
 void checkStop(Run &run, const RunSignals &signals) {
@@ -1438,58 +1430,87 @@ bool scriptWords(Run &run, ChildPlan &plan) {
     return true;
 }
 
-// Starts command, waiting for a running command to end while the system is out of processes.
-// Returns -1 only when the launching was stopped meanwhile; any other failure ends the process
-// after the running commands have ended and the report of what ran has been printed.
-pid_t launch(Run &run, ChildPlan &plan, char *command, const RunSignals &signals) {
-    for (;;) {
-        pid_t pid = startChild(plan, command, signals);
-        if (pid >= 0) {
-            return pid;
-        }
-        const int error = errno;
-        if (error == EAGAIN && processControl.numRunning > 0) {
-            waitOne(run, signals);
-            if (run.phase != Phase::launching) {
-                return -1;
-            }
-            continue;
-        }
-        while (processControl.numCompleted < run.launched) {
-            waitOne(run, signals);
-        }
-        printSummaryFull();
-        errno = error;
-        fail("Error: fork failed\n");
-    }
-}
+// What the run does next, as the source (or the parameters) says.
+enum class Ask : unsigned char { command, wait, end };
 
-// The next command to start as record index: true with *next filled, false when there is none
-// (the end of the commands, or the launching stopped while the source had none ready).
-bool nextCommand(Run &run, const RunSignals &signals, int index, FANRUN_COMMAND *next) {
+// Asks for the next command, to start as record index, without waiting: Ask::command with *next
+// filled, Ask::wait when the source has none yet (*next says what to wait for), Ask::end when
+// there are no more.
+Ask askNext(Run &run, int index, FANRUN_COMMAND *next) {
     *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0};
     if (run.source == nullptr) {
         if (index >= run.count) {
-            return false;
+            return Ask::end;
         }
         next->command = createCommand(pparams.commandTemplate, pparams.argumentList[index]);
-        return true;
+        return Ask::command;
     }
-    for (;;) {
-        *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0};
-        const int answer = run.source->next(run.source->context, nextSlot(run), next);
-        if (answer == FANRUN_NEXT_COMMAND && next->command != nullptr) {
-            return true;
-        }
-        if (answer != FANRUN_NEXT_WAIT ||
-            (next->waitFd < 0 && next->waitUntilNs <= 0 && processControl.numRunning == 0)) {
-            return false;
-        }
-        waitEvents(run, signals, next->waitFd, next->waitUntilNs);
-        if (run.phase != Phase::launching) {
-            return false;
-        }
+    const int answer = run.source->next(run.source->context, nextSlot(run), next);
+    if (answer == FANRUN_NEXT_COMMAND && next->command != nullptr) {
+        return Ask::command;
     }
+    if (answer != FANRUN_NEXT_WAIT ||
+        (next->waitFd < 0 && next->waitUntilNs <= 0 && processControl.numRunning == 0)) {
+        return Ask::end;
+    }
+    return Ask::wait;
+}
+
+// Books the command just started as record index with pid in slot.
+void recordStart(Run &run, const FANRUN_COMMAND &next, int index, int slot, pid_t pid) {
+    PROCESS_STRUCT *record = &run.records[index];
+    record->pid = pid;
+    record->ifExited = 0;
+    record->exitStatus = -1;
+    record->status = 0;
+    record->command = next.command;
+    if (!indexAdd(pid, index, slot)) {
+        fail("Error: memory allocation failed\n");
+    }
+    if (run.source != nullptr) {
+        if (next.outFd >= 0 && next.errFd >= 0) {
+            run.flags[index] |= givenOutput;
+        }
+        const int known = index + 1 + std::clamp(next.waiting, 0, INT_MAX - 1 - index);
+        run.count = std::max(run.count, known);
+        pidIndex.count = run.count;
+        tableFence();
+        processControl.numProcesses = run.count;
+    }
+    run.launched = index + 1;
+    lastResult.numStarted = run.launched;
+    tableFence();
+    ++processControl.numRunning;
+    tableFence();
+    if (run.startedAt != nullptr) {
+        // A burst of launches can outlast a timeout: the deadlines are served between them.
+        const int64_t now = clockNs();
+        run.startedAt[index] = now;
+        if (now >= run.timerDue) {
+            run.timerDue = serviceTimers(run, now);
+        }
+        run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
+    }
+    if (run.source != nullptr) {
+        tellSource(run, index, slot, 0, false);
+    }
+}
+
+// Gets the command plan starts ready: its record's room, its slot, its program.
+void prepareCommand(Run &run, ChildPlan &plan, const FANRUN_COMMAND &next, int index, int *slot) {
+    const int known = index + 1 + std::clamp(next.waiting, 0, INT_MAX - 1 - index);
+    if (run.source != nullptr && (!makeRoom(run, known - 1) || !takeSlot(run, slot))) {
+        free(next.command);
+        fail("Error: memory allocation failed\n");
+    }
+    plan.direct = next.argv;
+    plan.program = next.argv != nullptr ? findProgram(next.argv[0]) : nullptr;
+    if (plan.program != nullptr && !scriptWords(run, plan)) {
+        free(next.command);
+        fail("Error: memory allocation failed\n");
+    }
+    plan.outFd = next.outFd;
+    plan.errFd = next.errFd;
 }
 
 // Delivers report signals still pending from the run, hands the signals back to the caller's
@@ -1755,85 +1776,72 @@ int runParallel(void) {
         run.progressDue = run.startedNs + (run.progressTerminal ? 0 : progressPlainNs);
     }
 
-    for (int i = 0;; ++i) {
-        if (signals.stops) {
-            checkStop(run, signals);
+    // One loop: each pass serves stops, starts the next command while a slot is free, and
+    // otherwise makes the run's one wait, for a command to end, the source's input or deadline,
+    // a signal or a timer. A command the system had no process for stays pending until one ends.
+    FANRUN_COMMAND next{};
+    bool pending = false;
+    int slot = 0;
+    int forkError = 0;
+    int waitFd = -1;
+    int64_t waitUntil = 0;
+    for (;;) {
+        waitFd = -1;
+        waitUntil = 0;
+        if (run.phase == Phase::launching &&
+            processControl.numRunning < processControl.maxNumRunning) {
+            if (signals.stops) {
+                checkStop(run, signals);
+            }
+            const Ask ask = run.phase != Phase::launching || pending
+                                ? Ask::command
+                                : askNext(run, run.launched, &next);
+            if (ask == Ask::end) {
+                enterPhase(run, Phase::draining);
+            } else if (ask == Ask::wait) {
+                waitFd = next.waitFd;
+                waitUntil = next.waitUntilNs;
+            } else if (run.phase == Phase::launching) {
+                if (!pending) {
+                    prepareCommand(run, plan, next, run.launched, &slot);
+                    pending = true;
+                }
+                const pid_t pid = startChild(plan, next.command, signals);
+                if (pid >= 0) {
+                    pending = false;
+                    recordStart(run, next, run.launched, slot, pid);
+                    if (!signals.installed) {
+                        installHandlers(signals);
+                    }
+                    continue;
+                }
+                if (errno != EAGAIN || processControl.numRunning == 0) {
+                    // What runs ends first, and the report of what ran is printed.
+                    forkError = errno;
+                    enterPhase(run, Phase::draining);
+                }
+            }
         }
-        FANRUN_COMMAND next{};
-        if (run.phase != Phase::launching || !nextCommand(run, signals, i, &next)) {
-            break;
-        }
-        int slot = 0;
-        const int known = i + 1 + std::clamp(next.waiting, 0, INT_MAX - 1 - i);
-        if (fromSource && (!makeRoom(run, known - 1) || !takeSlot(run, &slot))) {
+        if (pending && run.phase != Phase::launching) {
             free(next.command);
-            fail("Error: memory allocation failed\n");
-        }
-        plan.direct = next.argv;
-        plan.program = next.argv != nullptr ? findProgram(next.argv[0]) : nullptr;
-        if (plan.program != nullptr && !scriptWords(run, plan)) {
-            free(next.command);
-            fail("Error: memory allocation failed\n");
-        }
-        plan.outFd = next.outFd;
-        plan.errFd = next.errFd;
-        pid_t pid = launch(run, plan, next.command, signals);
-        if (pid < 0) {
-            free(next.command);
+            pending = false;
             if (fromSource) {
                 giveSlotBack(run, slot);
             }
+        }
+        if (run.phase != Phase::launching && processControl.numRunning == 0) {
             break;
         }
-        PROCESS_STRUCT *record = &run.records[i];
-        record->pid = pid;
-        record->ifExited = 0;
-        record->exitStatus = -1;
-        record->status = 0;
-        record->command = next.command;
-        if (!indexAdd(pid, i, slot)) {
-            fail("Error: memory allocation failed\n");
-        }
-        if (fromSource) {
-            if (next.outFd >= 0 && next.errFd >= 0) {
-                run.flags[i] |= givenOutput;
-            }
-            run.count = std::max(run.count, known);
-            pidIndex.count = run.count;
-            tableFence();
-            processControl.numProcesses = run.count;
-        }
-        run.launched = i + 1;
-        lastResult.numStarted = run.launched;
-        tableFence();
-        ++processControl.numRunning;
-        tableFence();
-        if (run.startedAt != nullptr) {
-            // A burst of launches can outlast a timeout: the deadlines are served between them.
-            const int64_t now = clockNs();
-            run.startedAt[i] = now;
-            if (now >= run.timerDue) {
-                run.timerDue = serviceTimers(run, now);
-            }
-            run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
-        }
-        if (fromSource) {
-            tellSource(run, i, slot, 0, false);
-        }
-
-        // Before any wait: with one command at a time the first wait lasts the whole first
-        // command, and a report asked for meanwhile must be answered.
-        if (!signals.installed) {
-            installHandlers(signals);
-        }
-        while (processControl.numRunning >= processControl.maxNumRunning &&
-               run.phase == Phase::launching) {
-            waitOne(run, signals);
+        if (signals.events) {
+            waitEvents(run, signals, waitFd, waitUntil);
+        } else {
+            reapOne(run, signals);
         }
     }
-    enterPhase(run, Phase::draining);
-    while (processControl.numCompleted < run.launched) {
-        waitOne(run, signals);
+    if (forkError != 0) {
+        printSummaryFull();
+        errno = forkError;
+        fail("Error: fork failed\n");
     }
 
     if (run.options.progress != 0) {
