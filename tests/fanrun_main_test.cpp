@@ -693,9 +693,11 @@ TEST(FanrunRecovery, AnArgumentWhoseRetryRanAtTheKillRunsAgainOnResume) {
     for (const char *resume : {"--resume", "--resume-failed"}) {
         TempDir dir;
         const std::string log = dir / "job.log";
-        // "slow"'s first attempt fails, its retry runs until the kill; "quick" ends well.
+        // "slow"'s first attempt fails, its retry runs until the kill; "quick" ends well, and
+        // the retry waits for its end record, which a loaded machine may write late.
         const std::string command = "case {} in slow) if [ -e " + (dir / "tried") +
-                                    " ]; then touch " + (dir / "retrying") +
+                                    " ]; then until grep -q '^end.*quick$' " + log +
+                                    "; do sleep 0.05; done; touch " + (dir / "retrying") +
                                     "; sleep 30; fi; touch " + (dir / "tried") + "; exit 1;; esac";
         killWhenThere(dir, {"-j", "2", "--joblog", log, "--retries", "3", command, "slow", "quick"},
                       dir / "retrying", log);
