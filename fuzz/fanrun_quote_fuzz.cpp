@@ -544,8 +544,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const std::vector<Item> templateItems = items(written, true);
     std::vector<TemplatePiece> pieces;
-    fanrun_cli::TemplateRefusal refusal;
-    const bool taken = fanrun_cli::parseTemplate(written, pieces, refusal);
+    const bool taken = !fanrun_cli::parseTemplate(written, pieces);
     require(taken || !mustBeTaken(templateItems),
             "a template of plain words, quotes and replacement strings was refused", written);
     require(taken || !wordsForm, "the quoted command words were refused", written);

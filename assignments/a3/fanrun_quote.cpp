@@ -2,7 +2,7 @@
 // bash reads it so that every replacement string is quoted for the place it stands in; the
 // commands without a shell and with several arguments.
 
-#include "fanrun_cli.h"
+#include "fanrun_quote.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -654,11 +654,16 @@ std::string expandRaw(std::string_view text, const Replacements &values) {
     return command;
 }
 
-bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
-                   TemplateRefusal &refusal) {
+std::optional<TemplateRefusal> parseTemplate(const std::string &text,
+                                             std::vector<TemplatePiece> &pieces) {
     pieces.clear();
+    TemplateRefusal refusal;
     Lexer lexer(text, pieces, refusal);
-    return lexer.run();
+    if (lexer.run()) {
+        return std::nullopt;
+    }
+    pieces.clear();
+    return refusal;
 }
 
 namespace {
@@ -933,11 +938,7 @@ CommandTemplate readTemplate(std::string text, bool raw) {
         command.libraryTemplate = command.text;
         return command;
     }
-    TemplateRefusal refusal;
-    if (!parseTemplate(command.text, command.pieces, refusal)) {
-        badUsage("the template cannot take the argument at byte %zu: %s", refusal.offset + 1,
-                 refusal.message.c_str());
-    }
+    command.refusal = parseTemplate(command.text, command.pieces);
     command.libraryTemplate = "{}";
     return command;
 }
