@@ -95,11 +95,13 @@ TEST(FanrunQuoteReader, BareWordsDollarsTildesAndBraces) {
         {"echo ~{}", "echo ~<{} B q>"},
         {"x=~{} y=a:~{}", "x=~<{} B q> y=a:~<{} B q>"},
         {"echo ~/{}", "echo ~/<{} B>"},
+        {"echo ~ro{} ~ro/{}", "echo ~ro<{} B q> ~ro/<{} B>"},
         {"echo \"~{}\"", "echo \"~<{} D>\""},
         // Inside a brace expansion a plain argument holding a comma would split it.
         {"echo {a,{}}", "echo {a,<{} B q>}"},
         {"echo {a,b} {}", "echo {a,b} <{} B>"},
         {"echo {a,b}{}", "echo {a,b}<{} B>"},
+        {"echo {a,$(echo),{}}", "echo {a,$(echo),<{} B q>}"},
         // Backslashes: one before {} would escape the quote that opens the argument.
         {"echo \\{}", "refused at 6: {} follows a backslash"},
         {"echo \\\\{}", "echo \\\\<{} B>"},
@@ -143,6 +145,10 @@ TEST(FanrunQuoteReader, SubstitutionsArithmeticAndParameters) {
         {"echo \"$(echo ')') {}\"", "echo \"$(echo ')') <{} D>\""},
         {"echo \"$(case a in a) echo;; esac) {}\"", "echo \"$(case a in a) echo;; esac) <{} D>\""},
         {"echo <(cat {})", "echo <(cat <{} B>)"},
+        // The word goes on after the ): a # there starts no comment.
+        {"echo $(echo)#'{}'", "echo $(echo)#'<{} S>'"},
+        {"echo <(true)#'{}'", "echo <(true)#'<{} S>'"},
+        {"echo $(echo) #'{}'", "echo $(echo) #'<{} B>'"},
         {"echo `{}`", "refused at 6: {} stands inside backquotes"},
         {"echo `echo` {}", "echo `echo` <{} B>"},
         {"echo `echo \\`` {}", "echo `echo \\`` <{} B>"},
@@ -223,6 +229,9 @@ TEST(FanrunQuoteReader, ArgumentsReachBashAsData) {
         {"printf %s \"\\\\\"{}", "$(echo ran)", "\\$(echo ran)"},
         {"printf %s ~{}", "root", "~root"},
         {"printf %s x=~{}", "root", "x=~root"},
+        {"printf %s ~ro{}", "ot", "~root"},
+        {"printf %s $(echo)#'{}'", "$(echo ran)", "#$(echo ran)"},
+        {"printf %s {a,$(echo),{}}", "b,c", "ab,c"},
         {"printf %s {a,{}}", "b,c", "ab,c"},
         {"printf %s $'\\x4{}'", "1",
          "\x04"
