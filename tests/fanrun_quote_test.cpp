@@ -144,6 +144,8 @@ TEST(FanrunQuoteReader, SubstitutionsArithmeticAndParameters) {
         {"echo \"$( (echo) ) {}\"", "echo \"$( (echo) ) <{} D>\""},
         {"echo \"$(echo ')') {}\"", "echo \"$(echo ')') <{} D>\""},
         {"echo \"$(case a in a) echo;; esac) {}\"", "echo \"$(case a in a) echo;; esac) <{} D>\""},
+        {"echo \"$(case a in a) echo \"{}\";; esac)\"",
+         "echo \"$(case a in a) echo \"<{} D>\";; esac)\""},
         {"echo <(cat {})", "echo <(cat <{} B>)"},
         // The word goes on after the ): a # there starts no comment.
         {"echo $(echo)#'{}'", "echo $(echo)#'<{} S>'"},
@@ -161,6 +163,7 @@ TEST(FanrunQuoteReader, SubstitutionsArithmeticAndParameters) {
         {"echo ${x:-{}}", "refused at 10: {} stands inside ${...}"},
         {"echo \"${x:-{}}\"", "refused at 11: {} stands inside ${...}"},
         {"echo ${x:-{a\\}}} {}", "echo ${x:-{a\\}}} <{} B>"},
+        {"echo ${x:-{a}{}}", "refused at 13: {} stands inside ${...}"},
         {"echo ${x:-'}'} {}", "echo ${x:-'}'} <{} B>"},
     });
 }
