@@ -2,14 +2,15 @@
 // reading and quoting of every replacement string, the command words form, --raw, and the library's
 // createCommand. Each quoted command is read back with a small model of how bash reads words: bare
 // text with backslashes, '...', "..." and $'...' with its escapes, variables, $(...) (a command
-// level of its own, in bare text or in "..."), brace expansion, here-strings and the operators,
-// once byte by byte and once the way Big5, GBK and Shift-JIS read (a lead byte 0x81
-// to 0xfe takes the next byte along when it is 0x40 to 0x7e or 0x80 to 0xfe). The command must read
-// as the template with every replacement string taken as exactly the bytes of its text in place;
-// those texts are made here from the argument, a position and a slot, apart from the runner's own
-// code. A template the model cannot follow is skipped, and a refused template is fine unless it is
-// one the runner must take. With --raw and in createCommand the replacement is plain substitution,
-// left to right, the inserted text never scanned again.
+// level of its own, in bare text or in "..."), brace expansion, tilde prefixes, here-strings,
+// here-documents (their bodies read line by line, a replacement string there one no quoting can
+// keep) and the operators, once byte by byte and once the way Big5, GBK and Shift-JIS read (a lead
+// byte 0x81 to 0xfe takes the next byte along when it is 0x40 to 0x7e or 0x80 to 0xfe). The command
+// must read as the template with every replacement string taken as exactly the bytes of its text in
+// place; those texts are made here from the argument, a position and a slot, apart from the
+// runner's own code. A template the model cannot follow is skipped, and a refused template is fine
+// unless it is one the runner must take. With --raw and in createCommand the replacement is plain
+// substitution, left to right, the inserted text never scanned again.
 //
 // Input: a flags byte (bit 0: the command words form; bits 1 to 3 choose the slot, bits 4 to 7 the
 // position), the template or the words separated by spaces, then NUL-separated arguments. In a
@@ -108,6 +109,8 @@ struct Model {
     std::string word;
     bool inWord = false;
     int braces = 0;
+    // After an unquoted ~ and up to a /: bare bytes there are a user's name to bash, written T.
+    bool tilde = false;
 
     void literal(int byte) {
         word += 'L';
@@ -126,8 +129,10 @@ struct Model {
         word.clear();
         inWord = false;
         braces = 0;
+        tilde = false;
     }
     void argumentBytes(int which) {
+        tilde = false;
         for (char c : texts[static_cast<size_t>(which)]) {
             literal(static_cast<unsigned char>(c));
         }
@@ -164,7 +169,86 @@ int hexValue(int c) {
     return -1;
 }
 
+struct HereDocument {
+    std::string delimiter;
+    bool stripTabs;
+};
+
+// The delimiter word after << (and -) from in[i]: plain bytes, '...', "..." and backslashes.
+Reading hereDelimiter(const std::vector<Item> &in, size_t &i, HereDocument &document) {
+    if (i < in.size() && in[i].byte == '-') {
+        document.stripTabs = true;
+        ++i;
+    }
+    while (i < in.size() && (in[i].byte == ' ' || in[i].byte == '\t')) {
+        ++i;
+    }
+    int quote = 0;
+    for (; i < in.size(); ++i) {
+        const int c = in[i].byte;
+        if (c == -1) {
+            return Reading::MustRefuse;
+        }
+        if (c == '$' || c == '`' || c >= 0x80) {
+            return Reading::Unsupported;
+        }
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            } else {
+                document.delimiter += static_cast<char>(c);
+            }
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '\\') {
+            if (i + 1 >= in.size() || in[i + 1].byte < 0 || in[i + 1].byte == '\n') {
+                return i + 1 < in.size() && in[i + 1].byte == -1 ? Reading::MustRefuse
+                                                                 : Reading::Unsupported;
+            }
+            document.delimiter += static_cast<char>(in[++i].byte);
+        } else if (std::strchr(" \t\n;&|()<>", c) != nullptr) {
+            break;
+        } else {
+            document.delimiter += static_cast<char>(c);
+        }
+    }
+    return quote != 0 || document.delimiter.empty() ? Reading::Unsupported : Reading::Words;
+}
+
+// The bodies of the pending here-documents from in[i], just after the newline that ends their
+// line; each a word of its own, H and its bytes. A replacement string in a body cannot be quoted.
+Reading hereBodies(const std::vector<Item> &in, size_t &i, std::vector<HereDocument> &pending,
+                   Model &m) {
+    m.end();
+    for (const HereDocument &document : pending) {
+        std::string body = "H";
+        for (bool ended = false; !ended;) {
+            if (i >= in.size()) {
+                return Reading::Unsupported;
+            }
+            std::string line;
+            for (; i < in.size() && in[i].byte != '\n'; ++i) {
+                if (in[i].byte == -1) {
+                    return Reading::MustRefuse;
+                }
+                line += static_cast<char>(in[i].byte);
+            }
+            i += i < in.size() ? 1 : 0;
+            const size_t start = document.stripTabs ? line.find_first_not_of('\t') : 0;
+            const std::string bare = start == std::string::npos ? "" : line.substr(start);
+            ended = bare == document.delimiter;
+            if (!ended) {
+                body += bare + "\n";
+            }
+        }
+        m.words.push_back(body);
+    }
+    pending.clear();
+    return Reading::Words;
+}
+
 Reading readWords(const std::vector<Item> &in, Model &m) {
+    std::vector<HereDocument> pending;
     enum State { Bare, Double, Single, DollarSingle } state = Bare;
     bool backquote = false;
     // The command substitutions $(...) open around this point, each with the state it returns
@@ -183,6 +267,16 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             }
             m.argumentBytes(in[i].replacement);
             ++i;
+            continue;
+        }
+        if (m.multibyte && lead(c) && trail(next) && state == Bare && m.tilde) {
+            // One character of the name, as its two bytes are one by one.
+            m.word += 'T';
+            m.word += static_cast<char>(c);
+            m.word += 'T';
+            m.word += static_cast<char>(next);
+            m.inWord = true;
+            i += 2;
             continue;
         }
         if (m.multibyte && lead(c) && trail(next)) {
@@ -272,6 +366,7 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             continue;
         }
         if (c == '\\') {
+            m.tilde = false;
             if (next == -1) {
                 return Reading::MustRefuse;
             }
@@ -297,6 +392,7 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             continue;
         }
         if (c == '$') {
+            m.tilde = false;
             if (next == -1) {
                 if (state == Bare) {
                     return Reading::MustRefuse;
@@ -367,6 +463,19 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             continue;
         }
         // Bare.
+        if (c == '\n' && !pending.empty() && outer.empty()) {
+            ++i;
+            const Reading bodies = hereBodies(in, i, pending, m);
+            if (bodies != Reading::Words) {
+                return bodies;
+            }
+            continue;
+        }
+        if (c == '~') {
+            m.tilde = true;
+        } else if (c == '/' || c == '\'' || c == '"') {
+            m.tilde = false;
+        }
         if (c == '\'' || c == '"') {
             state = c == '\'' ? Single : Double;
             m.inWord = true;
@@ -379,7 +488,16 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             continue;
         } else if (c == '<' && next == '<') {
             // A here-document's body is read line by line after the command's line.
-            return Reading::Unsupported;
+            m.end();
+            m.words.emplace_back("O<<");
+            i += 2;
+            HereDocument document{"", false};
+            const Reading delimiter = hereDelimiter(in, i, document);
+            if (delimiter != Reading::Words || !outer.empty()) {
+                return delimiter == Reading::Words ? Reading::Unsupported : delimiter;
+            }
+            pending.push_back(document);
+            continue;
         } else if (c == ')' && !outer.empty() && depth == 0) {
             m.end();
             m.words.emplace_back("O$)");
@@ -407,12 +525,16 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
             m.expanded(',');
         } else if (c == '=' || c == '*' || c == '?' || c == '[' || c == '~') {
             m.expanded(static_cast<char>(c));
+        } else if (m.tilde && c != '/' && c != '~') {
+            m.word += 'T';
+            m.word += static_cast<char>(c);
+            m.inWord = true;
         } else {
             m.literal(c);
         }
         ++i;
     }
-    if (state != Bare || backquote || !outer.empty()) {
+    if (state != Bare || backquote || !outer.empty() || !pending.empty()) {
         return Reading::Unsupported;
     }
     m.end();
@@ -544,8 +666,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const std::vector<Item> templateItems = items(written, true);
     std::vector<TemplatePiece> pieces;
-    fanrun_cli::TemplateRefusal refusal;
-    const bool taken = fanrun_cli::parseTemplate(written, pieces, refusal);
+    const bool taken = !fanrun_cli::parseTemplate(written, pieces);
     require(taken || !mustBeTaken(templateItems),
             "a template of plain words, quotes and replacement strings was refused", written);
     require(taken || !wordsForm, "the quoted command words were refused", written);

@@ -1,13 +1,14 @@
 // The runner's command-line front end, one unit per concern: the options and the help
 // (fanrun_options.cpp), reading the arguments (fanrun_input.cpp), templates and quoting for bash
-// (fanrun_quote.cpp), the job log (fanrun_joblog.cpp, its own header fanrun_joblog.h), and the run
-// itself with the exit status (fanrun_main.cpp). Private to the program; nothing here is
-// installed.
+// (fanrun_quote.cpp, its own header fanrun_quote.h), the job log (fanrun_joblog.cpp, its own header
+// fanrun_joblog.h), and the run itself with the exit status (fanrun_main.cpp). Private to the
+// program; nothing here is installed.
 #ifndef FANRUN_CLI_H
 #define FANRUN_CLI_H
 
 #include "fanrun.h"
 #include "fanrun_joblog.h"
+#include "fanrun_quote.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -192,115 +193,6 @@ class Arguments {
     long skippedFailed_ = 0;
     uint64_t digest_ = fanrun_joblog::digestBasis;
 };
-
-// ---- templates and quoting (fanrun_quote.cpp) --------------------------------------------------
-
-// Appends text[0..length) to out so that bash reads it back as exactly those bytes in one word, in
-// any locale. Plain text goes in as it is unless quoted is set.
-void appendQuoted(std::string &out, const char *text, size_t length, bool quoted = false);
-
-// The template from the command words: one word is shell code as written; several are quoted
-// word by word (each {} left as a placeholder). Without any {} the argument is appended.
-std::string buildTemplate(char **words, int count);
-
-// Where a replacement string stands in bash's reading of the template, which decides how the
-// argument is quoted there.
-enum class Context : unsigned char {
-    Bare,         // outside any quotes
-    Double,       // inside "..."
-    Single,       // inside '...'
-    DollarSingle, // inside $'...'
-};
-
-// Template text up to a replacement string, and how that replacement goes in. The last piece of
-// a template has no replacement.
-struct TemplatePiece {
-    std::string text;
-    int replacement = -1; // index in the table of replacement strings; -1: none
-    Context context = Context::Bare;
-    bool quoted = false; // plain text would join what stands before it: always quote
-};
-
-struct TemplateRefusal {
-    size_t offset = 0;   // of the replacement string (or the byte) in the template
-    std::string message; // where it stands and what to write instead
-};
-
-// Reads the template as bash reads it and finds every replacement string with its context. False,
-// with refusal set, where no quoting can make an argument reach its command as exactly its bytes
-// in one word (backquotes, arithmetic, ${...}, here-documents, right after $ or \), or
-// where a byte above 0x7f would join the next byte into one character in a multibyte locale and
-// change how bash reads the rest.
-bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
-                   TemplateRefusal &refusal);
-
-// What the replacement strings of one command stand for.
-struct Replacements {
-    std::string_view argument;
-    long position = 1; // {#}: the argument's position in the input, from 1
-    int slot = 1;      // {%}: the job slot of the command, from 1
-};
-
-// The text replacement string which (an index in the table: {} {.} {/} {//} {/.} {#} {%})
-// stands for: the argument; without its extension (only the last component's, and not a leading
-// dot's); its last component; its directory ("." when none); the last component without its
-// extension; the position; the slot.
-std::string replacementText(int which, const Replacements &values);
-
-// True when text holds a replacement string.
-bool holdsReplacement(std::string_view text);
-
-// The command for one argument: the pieces with every replacement string quoted for its place.
-std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Replacements &values);
-
-// With --raw: every replacement string of text, left to right, replaced by its text as it is.
-std::string expandRaw(std::string_view text, const Replacements &values);
-
-// The command as the front end hands it over: with --raw the template and each argument go to
-// the library as they are; otherwise the library gets the template "{}" and, per argument, the
-// whole command.
-struct CommandTemplate {
-    std::string text; // as written (after the words were quoted)
-    bool raw = false;
-    std::vector<TemplatePiece> pieces;
-    std::string libraryTemplate; // what pparams.commandTemplate gets
-};
-
-// The template read for the run; a refused template is bad usage.
-CommandTemplate readTemplate(std::string text, bool raw);
-
-// A part of a word of a command started without the shell: literal text, or a replacement string.
-struct WordPart {
-    std::string text;
-    int replacement = -1; // index in the table of replacement strings; -1: text
-};
-using DirectWord = std::vector<WordPart>;
-
-// The words of a command that needs no shell, or none (an empty list) when it needs bash: the
-// command words as given (several of them), or a one-word template whose words are plain text and
-// replacement strings. Either way the first word is a program, neither a bash builtin or keyword
-// nor holding a replacement string. A template without any replacement string gets {} appended,
-// as the shell's does.
-std::vector<DirectWord> directWords(char **words, int count);
-
-// The argument vector of one command: every {} that is a word of its own stands for each of the
-// arguments as one word; elsewhere a replacement string stands for its text.
-void expandWords(const std::vector<DirectWord> &words,
-                 const std::vector<std::string_view> &arguments, const Replacements &values,
-                 std::vector<std::string> &argv);
-
-// False, with message set, when a template cannot take several arguments per command: a {} that
-// is not a word of its own, or another replacement string than {} and {%}.
-bool acceptsSeveral(const CommandTemplate &command, std::string &message);
-
-// The command text for several arguments, each quoted as one word where {} stands (as they are
-// with --raw, joined by a space).
-std::string expandSeveral(const CommandTemplate &command,
-                          const std::vector<std::string_view> &arguments,
-                          const Replacements &values);
-
-// How many {} of the command stand for its arguments, each as one word or more.
-size_t argumentBraces(const CommandTemplate &command);
 
 // ---- exec's limits (fanrun_exec.cpp) -----------------------------------------------------------
 

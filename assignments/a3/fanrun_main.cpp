@@ -735,6 +735,10 @@ int run(int argc, char **argv) {
                             commandWords);
     const CommandTemplate parsed =
         readTemplate(buildTemplate(operands, commandWords), settings.raw);
+    if (parsed.refusal) {
+        badUsage("the template cannot take the argument at byte %zu: %s",
+                 parsed.refusal->offset + 1, parsed.refusal->message.c_str());
+    }
     const std::string &commandTemplate = parsed.libraryTemplate;
     std::string refusal;
     if (settings.maxArgs > 1 && !acceptsSeveral(parsed, refusal)) {

@@ -2,7 +2,7 @@
 // bash reads it so that every replacement string is quoted for the place it stands in; the
 // commands without a shell and with several arguments.
 
-#include "fanrun_cli.h"
+#include "fanrun_quote.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -92,10 +92,19 @@ enum class Scope : unsigned char {
     Parameter,  // ${...}
 };
 
+// The word being read at a command level: $(...) and <(...) start a word of their own inside it,
+// and the outer word goes on after their ), as bash joins a$(b)c into one word.
+struct Word {
+    bool start = true;  // nothing of the word read yet: a # here starts a comment
+    int braces = 0;     // unquoted { of a brace expansion open
+    bool tilde = false; // an unquoted ~ with no / after it: a plain argument would name a user
+};
+
 struct Frame {
     Scope scope;
     int depth;     // parentheses (or braces in ${...}) opened inside and not yet closed
     int cases = 0; // case commands open: their patterns end in a ) that closes nothing
+    Word outer{};  // of a command level inside a word: that word, taken up again after the )
 };
 
 struct HereDocument {
@@ -150,10 +159,7 @@ class Lexer {
     }
     bool hereDocument();
     bool hereDocumentBodies();
-    void endWord() {
-        wordStart_ = true;
-        braces_ = 0;
-    }
+    void endWord() { word_ = Word{}; }
 
     const std::string &text_;
     std::vector<TemplatePiece> &pieces_;
@@ -162,11 +168,9 @@ class Lexer {
     std::vector<HereDocument> pending_;
     size_t at_ = 0;
     size_t pieceStart_ = 0;
-    bool wordStart_ = true;
-    int braces_ = 0; // unquoted { of a brace expansion open in the current word
+    Word word_;
     size_t nameEnd_ =
         std::string::npos; // just after the last $NAME: a name goes on into plain text
-    size_t tildeEnd_ = std::string::npos;     // just after the last unquoted ~
     size_t dollarEnd_ = std::string::npos;    // just after a $ right before a replacement string
     size_t continuation_ = std::string::npos; // just after a backslash-newline, which bash removes
 };
@@ -207,7 +211,7 @@ bool Lexer::placeholder(size_t at, int which) {
     TemplatePiece piece;
     piece.text = text_.substr(pieceStart_, at - pieceStart_);
     piece.replacement = which;
-    piece.quoted = at == nameEnd_ || at == dollarEnd_ || braces_ > 0;
+    piece.quoted = at == nameEnd_ || at == dollarEnd_ || word_.braces > 0;
     switch (stack_.back().scope) {
     case Scope::Double:
         piece.context = Context::Double;
@@ -220,13 +224,13 @@ bool Lexer::placeholder(size_t at, int which) {
         break;
     default:
         piece.context = Context::Bare;
-        piece.quoted = piece.quoted || at == tildeEnd_;
+        piece.quoted = piece.quoted || word_.tilde;
         break;
     }
     pieces_.push_back(std::move(piece));
     at_ = at + name.size();
     pieceStart_ = at_;
-    wordStart_ = false;
+    word_.start = false;
     return true;
 }
 
@@ -235,7 +239,7 @@ bool Lexer::dollar() {
     const size_t at = at_;
     const char next = at + 1 < text_.size() ? text_[at + 1] : '\0';
     const Scope scope = stack_.back().scope;
-    wordStart_ = false;
+    word_.start = false;
     if (replacementAt(at + 1) >= 0) {
         if (scope != Scope::Double) {
             return refuse(at + 1, std::string(replacements[replacementAt(at + 1)]) +
@@ -255,7 +259,7 @@ bool Lexer::dollar() {
         stack_.push_back({Scope::Arithmetic, 0});
         at_ = at + 3;
     } else if (next == '(') {
-        stack_.push_back({Scope::Command, 0});
+        stack_.push_back({Scope::Command, 0, 0, word_});
         endWord();
         at_ = at + 2;
     } else if (next == '[') {
@@ -324,7 +328,7 @@ bool Lexer::hereDocument() {
         }
     }
     pending_.push_back(std::move(document));
-    wordStart_ = false;
+    word_.start = false;
     return true;
 }
 
@@ -393,7 +397,7 @@ bool Lexer::run() {
             if (escapes && next == '\n') {
                 continuation_ = at_;
             } else {
-                wordStart_ = false;
+                word_.start = false;
             }
             continue;
         }
@@ -446,17 +450,17 @@ bool Lexer::run() {
             break;
         }
         // The command level.
-        const bool wordStart = wordStart_;
+        const bool wordStart = word_.start;
         if (wordStart && keywordAt("case")) {
             ++frame.cases;
         } else if (wordStart && keywordAt("esac") && frame.cases > 0) {
             --frame.cases;
         }
-        wordStart_ = false;
+        word_.start = false;
         if (openQuote(c)) {
             // read on inside the quotes
         } else if (c == '$') {
-            wordStart_ = wordStart;
+            word_.start = wordStart;
             if (!dollar()) {
                 return false;
             }
@@ -491,24 +495,30 @@ bool Lexer::run() {
         } else if (c == '(' && next == '(' && wordStart) {
             stack_.push_back({Scope::Arithmetic, 0});
             ++at_;
+        } else if (c == '(' && at_ > 0 && (text_[at_ - 1] == '<' || text_[at_ - 1] == '>')) {
+            stack_.push_back({Scope::Command, 0, 0, word_});
+            endWord();
         } else if (c == '(') {
             ++frame.depth;
             endWord();
+        } else if (c == ')' && frame.depth == 0 && frame.cases == 0 && stack_.size() > 1) {
+            Word outer = frame.outer;
+            stack_.pop_back();
+            word_ = outer;
+            word_.start = false;
         } else if (c == ')') {
-            if (frame.depth > 0) {
-                --frame.depth;
-            } else if (frame.cases == 0 && stack_.size() > 1) {
-                stack_.pop_back();
-            }
+            frame.depth -= frame.depth > 0 ? 1 : 0;
             endWord();
         } else if (strchr(" \t\n;&|<>", c) != nullptr) {
             endWord();
         } else if (c == '{') {
-            ++braces_;
-        } else if (c == '}' && braces_ > 0) {
-            --braces_;
+            ++word_.braces;
+        } else if (c == '}' && word_.braces > 0) {
+            --word_.braces;
         } else if (c == '~') {
-            tildeEnd_ = at_ + 1;
+            word_.tilde = true;
+        } else if (c == '/') {
+            word_.tilde = false;
         }
         ++at_;
     }
@@ -654,11 +664,16 @@ std::string expandRaw(std::string_view text, const Replacements &values) {
     return command;
 }
 
-bool parseTemplate(const std::string &text, std::vector<TemplatePiece> &pieces,
-                   TemplateRefusal &refusal) {
+std::optional<TemplateRefusal> parseTemplate(const std::string &text,
+                                             std::vector<TemplatePiece> &pieces) {
     pieces.clear();
+    TemplateRefusal refusal;
     Lexer lexer(text, pieces, refusal);
-    return lexer.run();
+    if (lexer.run()) {
+        return std::nullopt;
+    }
+    pieces.clear();
+    return refusal;
 }
 
 namespace {
@@ -933,11 +948,7 @@ CommandTemplate readTemplate(std::string text, bool raw) {
         command.libraryTemplate = command.text;
         return command;
     }
-    TemplateRefusal refusal;
-    if (!parseTemplate(command.text, command.pieces, refusal)) {
-        badUsage("the template cannot take the argument at byte %zu: %s", refusal.offset + 1,
-                 refusal.message.c_str());
-    }
+    command.refusal = parseTemplate(command.text, command.pieces);
     command.libraryTemplate = "{}";
     return command;
 }
