@@ -172,8 +172,8 @@ bool CommandRoom::take(std::string_view argument) {
             appendQuoted(quoted_, argument.data(), argument.size(), false);
             length = quoted_.size();
         }
-        // Each {} gets the argument and a space; the last space is never written.
-        text = braces_ * (length + 1);
+        // Each {} gets the arguments joined by a space: one before every argument but the first.
+        text = braces_ * (length + (taken_ > 0 ? 1 : 0));
     }
     const bool textFits = direct_ || (text_ + text + 1 <= limits.perArgument &&
                                       text_ + text + 1 + shellWords <= limits.total);
