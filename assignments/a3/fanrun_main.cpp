@@ -5,6 +5,7 @@
 // nothing and lists what job logs left undone.
 
 #include "fanrun.h"
+#include "fanrun_builder.h"
 #include "fanrun_cli.h"
 #include "fanrun_joblog.h"
 #include "fanrun_params.h"
@@ -171,7 +172,7 @@ struct Feed {
     bool haveFirst = false;
     bool inputEnded = false;
     Group pending;                         // arguments taken, too few yet for a command
-    CommandRoom *room = nullptr;           // with -n above 1: what exec has left for pending
+    CommandBuilder *builder = nullptr;     // with -n above 1: counts what pending takes of exec
     long groups = 0;                       // commands made from arguments so far
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
@@ -290,7 +291,8 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
                 break;
             }
         }
-        if (feed.room != nullptr && !feed.room->take(job.argument)) {
+        if (feed.builder != nullptr &&
+            feed.builder->append(job.argument) == CommandBuilder::Fit::full) {
             // The next command begins with it.
             feed.first = std::move(job);
             feed.haveFirst = true;
@@ -303,8 +305,8 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         group.jobs = std::move(pending);
         pending.clear();
         group.sequence = feed.groups++;
-        if (feed.room != nullptr) {
-            feed.room->clear();
+        if (feed.builder != nullptr) {
+            feed.builder->clear();
         }
         return FANRUN_NEXT_COMMAND;
     }
@@ -535,17 +537,18 @@ int dryRun(Feed &feed, int jobs) {
             ++group.sequence;
         }
         group.jobs.clear();
-        if (feed.room != nullptr) {
-            feed.room->clear();
+        if (feed.builder != nullptr) {
+            feed.builder->clear();
         }
     };
     Job job = std::move(feed.first);
     bool more = feed.haveFirst;
     while (more && lateStop == 0) {
-        if (feed.room != nullptr && !feed.room->take(job.argument)) {
+        if (feed.builder != nullptr &&
+            feed.builder->append(job.argument) == CommandBuilder::Fit::full) {
             // No room for it beside the others: it begins the next command.
             show();
-            feed.room->take(job.argument);
+            feed.builder->append(job.argument);
         }
         group.jobs.push_back(std::move(job));
         if (group.jobs.size() == perCommand) {
@@ -788,9 +791,9 @@ int run(int argc, char **argv) {
     feed.arguments = &arguments;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
-    std::optional<CommandRoom> room;
+    std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
-        feed.room = &room.emplace(parsed, direct);
+        feed.builder = &builder.emplace(parsed, direct);
     }
 
     // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
