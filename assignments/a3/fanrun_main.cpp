@@ -700,23 +700,16 @@ int listLeft(const Settings &settings, char **paths, int count) {
     return 0;
 }
 
-int run(int argc, char **argv) {
-    Settings settings = parseOptions(argc, argv);
-    if (settings.failed && settings.argFile != nullptr) {
-        if (optind >= argc) {
-            badUsage("--failed needs at least one job log");
-        }
-        return listLeft(settings, argv + optind, argc - optind);
-    }
-    if (settings.failed) {
-        if (!settings.form.lines && settings.form.delimiter != '\0') {
-            badUsage("--failed ends its items with a newline, or with -0 a NUL byte; not -d");
-        }
-        if (optind >= argc) {
-            badUsage("--failed needs at least one job log");
-        }
-        return fanrun_joblog::printFailed(argv + optind, argc - optind, !settings.form.lines);
-    }
+// The command of the run from the operands: its template, its words where it needs no shell,
+// and the arguments given on the command line. Bad usage ends the process.
+struct CommandLine {
+    CommandTemplate parsed;
+    std::vector<DirectWord> direct; // empty: the command needs the shell
+    char **given = nullptr;
+    size_t givenCount = 0;
+};
+
+CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
     if (optind >= argc) {
         badUsage("missing TEMPLATE");
     }
@@ -735,22 +728,142 @@ int run(int argc, char **argv) {
     }
     refuseParallelSpellings(operands, firstArgument == 1 ? operandCount : firstArgument - 1,
                             commandWords);
-    const CommandTemplate parsed =
-        readTemplate(buildTemplate(operands, commandWords), settings.raw);
-    const std::string &commandTemplate = parsed.libraryTemplate;
+    CommandLine line;
+    line.parsed = readTemplate(buildTemplate(operands, commandWords), settings.raw);
     std::string refusal;
-    if (settings.maxArgs > 1 && !acceptsSeveral(parsed, refusal)) {
+    if (settings.maxArgs > 1 && !acceptsSeveral(line.parsed, refusal)) {
         badUsage("%s", refusal.c_str());
     }
-    const std::vector<DirectWord> direct = settings.shell || settings.raw
-                                               ? std::vector<DirectWord>()
-                                               : directWords(operands, commandWords);
+    if (!settings.shell && !settings.raw) {
+        line.direct = directWords(operands, commandWords);
+    }
 
-    char **given = operands + firstArgument;
-    const auto givenCount = static_cast<size_t>(operandCount - firstArgument);
-    if (givenCount > 0 && settings.argFile != nullptr) {
+    line.given = operands + firstArgument;
+    line.givenCount = static_cast<size_t>(operandCount - firstArgument);
+    if (line.givenCount > 0 && settings.argFile != nullptr) {
         badUsage("-a and arguments on the command line exclude each other");
     }
+    return line;
+}
+
+// Before the run: the output folder and the output mode set up, and the library's parameters
+// filled; false, said, when the output cannot be opened. outputDir holds the folder's name for the
+// run.
+bool openOutput(const Settings &settings, const std::string &commandTemplate, Output &output,
+                std::string &outputDir) {
+    outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
+    const bool ownFiles = settings.output == OutputMode::files || settings.outputDir != nullptr;
+    if (settings.outputDir == nullptr && settings.sharded && ownFiles) {
+        // The library creates only the last component of the path.
+        if (mkdir(defaultOutputDir, 0755) != 0 && errno != EEXIST) {
+            perror("Error: failed to create output directory\n");
+            exit(exitRunner);
+        }
+        outputDir = std::string(defaultOutputDir) + "/shard-" +
+                    std::to_string(settings.shard.index) + "-of-" +
+                    std::to_string(settings.shard.count);
+    } else if (settings.outputDir == nullptr) {
+        outputDir = defaultOutputDir;
+    }
+    std::string error;
+    if (!output.open(settings.output, settings.tag, settings.outputDir != nullptr,
+                     settings.reportPath, error)) {
+        fprintf(stderr, "fanrun: %s\n", error.c_str());
+        return false;
+    }
+    pparams.maxNumRunning = settings.terminal   ? 1
+                            : settings.jobs > 0 ? settings.jobs
+                                                : defaultJobs();
+    pparams.outputDir = ownFiles ? outputDir.data() : nullptr;
+    pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
+    pparams.argumentList = nullptr;
+    pparams.argumentListLen = 0;
+    return true;
+}
+
+// After the run: the output written, the job log closed, and the exit status from how the run
+// and its commands ended.
+int closeRun(Feed &feed, const Arguments &arguments, Output &output) {
+    std::string error;
+    // The library has given back the dispositions it found; the last writes of the report
+    // must fail with a message rather than end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    FANRUN_RESULT result{};
+    fanrunLastResult(&result);
+    const bool outputShown = output.finish(error);
+    if (!outputShown) {
+        feed.outputError = error;
+    }
+    logDeliveries(feed);
+    const bool written = outputWritten();
+    // Only a run that started every argument of its input says so: --failed can then tell from
+    // the log alone what is left.
+    const bool everyStarted = feed.inputEnded && !feed.haveFirst && feed.pending.jobs.empty() &&
+                              feed.retries.empty() && !feed.haveDeferred &&
+                              feed.undelivered.empty() && feed.refused == 0 &&
+                              result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
+                              !feed.logFailed && result.numStarted == feed.handed;
+    if (feed.log != nullptr && everyStarted &&
+        !feed.log->recordClosing(arguments.read(), arguments.digest())) {
+        feed.logFailed = true;
+    }
+    if (feed.log != nullptr && !feed.log->finish()) {
+        feed.logFailed = true;
+    }
+    if (result.stopSignal == 0) {
+        result.stopSignal = lateStop;
+    }
+    if (!feed.outputError.empty()) {
+        fprintf(stderr, "fanrun: %s\n", feed.outputError.c_str());
+    }
+    if (!feed.inputError.empty()) {
+        fprintf(stderr, "fanrun: %s; no further command was started\n", feed.inputError.c_str());
+    }
+    if (result.stopSignal > 0) {
+        return 128 + result.stopSignal;
+    }
+    if (!feed.inputError.empty()) {
+        return exitMisuse;
+    }
+    if (!written || !feed.outputError.empty() || feed.logFailed) {
+        return exitRunner;
+    }
+    // Retries that never got their turn (the run halted) leave their arguments failed.
+    if (feed.lastFailures > 0 || !feed.retries.empty() || arguments.skippedFailed() > 0) {
+        return exitFailed;
+    }
+    if (result.numStarted != feed.handed) {
+        fprintf(stderr, "fanrun: %d of %d commands were not started\n",
+                feed.handed - result.numStarted, feed.handed);
+        return exitRunner;
+    }
+    return 0;
+}
+
+int run(int argc, char **argv) {
+    Settings settings = parseOptions(argc, argv);
+    if (settings.failed && settings.argFile != nullptr) {
+        if (optind >= argc) {
+            badUsage("--failed needs at least one job log");
+        }
+        return listLeft(settings, argv + optind, argc - optind);
+    }
+    if (settings.failed) {
+        if (!settings.form.lines && settings.form.delimiter != '\0') {
+            badUsage("--failed ends its items with a newline, or with -0 a NUL byte; not -d");
+        }
+        if (optind >= argc) {
+            badUsage("--failed needs at least one job log");
+        }
+        return fanrun_joblog::printFailed(argv + optind, argc - optind, !settings.form.lines);
+    }
+    const CommandLine line = gatherCommand(settings, argc, argv);
+    const CommandTemplate &parsed = line.parsed;
+    const std::string &commandTemplate = parsed.libraryTemplate;
+    const std::vector<DirectWord> &direct = line.direct;
+    char **given = line.given;
+    const size_t givenCount = line.givenCount;
     int argumentsFd = -1;
     std::string inputName = "standard input";
     if (givenCount == 0) {
@@ -846,33 +959,10 @@ int run(int argc, char **argv) {
     inputFd = -1;
     handleSignals(true);
 
-    std::string outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
-    const bool ownFiles = settings.output == OutputMode::files || settings.outputDir != nullptr;
-    if (settings.outputDir == nullptr && settings.sharded && ownFiles) {
-        // The library creates only the last component of the path.
-        if (mkdir(defaultOutputDir, 0755) != 0 && errno != EEXIST) {
-            perror("Error: failed to create output directory\n");
-            exit(exitRunner);
-        }
-        outputDir = std::string(defaultOutputDir) + "/shard-" +
-                    std::to_string(settings.shard.index) + "-of-" +
-                    std::to_string(settings.shard.count);
-    } else if (settings.outputDir == nullptr) {
-        outputDir = defaultOutputDir;
-    }
-    std::string error;
-    if (!output.open(settings.output, settings.tag, settings.outputDir != nullptr,
-                     settings.reportPath, error)) {
-        fprintf(stderr, "fanrun: %s\n", error.c_str());
+    std::string outputDir;
+    if (!openOutput(settings, commandTemplate, output, outputDir)) {
         return exitRunner;
     }
-    pparams.maxNumRunning = settings.terminal   ? 1
-                            : settings.jobs > 0 ? settings.jobs
-                                                : defaultJobs();
-    pparams.outputDir = ownFiles ? outputDir.data() : nullptr;
-    pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
-    pparams.argumentList = nullptr;
-    pparams.argumentListLen = 0;
 
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
@@ -887,60 +977,7 @@ int run(int argc, char **argv) {
                                commandsOf(argumentsWaiting(feed), settings.maxArgs)};
     fanrunSetSource(&source);
     runParallel();
-    // The library has given back the dispositions it found; the last writes of the report
-    // must fail with a message rather than end the process.
-    signal(SIGPIPE, SIG_IGN);
-
-    FANRUN_RESULT result{};
-    fanrunLastResult(&result);
-    const bool outputShown = output.finish(error);
-    if (!outputShown) {
-        feed.outputError = error;
-    }
-    logDeliveries(feed);
-    const bool written = outputWritten();
-    // Only a run that started every argument of its input says so: --failed can then tell from
-    // the log alone what is left.
-    const bool everyStarted = feed.inputEnded && !feed.haveFirst && feed.pending.jobs.empty() &&
-                              feed.retries.empty() && !feed.haveDeferred &&
-                              feed.undelivered.empty() && feed.refused == 0 &&
-                              result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
-                              !feed.logFailed && result.numStarted == feed.handed;
-    if (feed.log != nullptr && everyStarted &&
-        !feed.log->recordClosing(arguments.read(), arguments.digest())) {
-        feed.logFailed = true;
-    }
-    if (feed.log != nullptr && !feed.log->finish()) {
-        feed.logFailed = true;
-    }
-    if (result.stopSignal == 0) {
-        result.stopSignal = lateStop;
-    }
-    if (!feed.outputError.empty()) {
-        fprintf(stderr, "fanrun: %s\n", feed.outputError.c_str());
-    }
-    if (!feed.inputError.empty()) {
-        fprintf(stderr, "fanrun: %s; no further command was started\n", feed.inputError.c_str());
-    }
-    if (result.stopSignal > 0) {
-        return 128 + result.stopSignal;
-    }
-    if (!feed.inputError.empty()) {
-        return exitMisuse;
-    }
-    if (!written || !feed.outputError.empty() || feed.logFailed) {
-        return exitRunner;
-    }
-    // Retries that never got their turn (the run halted) leave their arguments failed.
-    if (feed.lastFailures > 0 || !feed.retries.empty() || arguments.skippedFailed() > 0) {
-        return exitFailed;
-    }
-    if (result.numStarted != feed.handed) {
-        fprintf(stderr, "fanrun: %d of %d commands were not started\n",
-                feed.handed - result.numStarted, feed.handed);
-        return exitRunner;
-    }
-    return 0;
+    return closeRun(feed, arguments, output);
 }
 
 // A closed standard descriptor would be taken by the first file the runner opens (the job log,
