@@ -158,6 +158,17 @@ struct Ended {
     int signal = 0;
 };
 
+// The arguments on their way into commands, for the run and the dry run alike.
+struct Gathering {
+    Arguments *arguments = nullptr;
+    Job first; // read before the run, so that input that fails at once runs nothing
+    bool haveFirst = false;
+    bool inputEnded = false;
+    Group pending;                     // arguments taken, too few yet for a command
+    CommandBuilder *builder = nullptr; // with -n above 1: counts what pending takes of exec
+    long groups = 0;                   // commands made from arguments so far
+};
+
 // What the runner asks for its next command, and hears of starts and ends: the run's source. It
 // takes the arguments as they come, retries failed commands when their delay has passed, keeps
 // the job log, and hands the commands' output to the output mode.
@@ -165,15 +176,9 @@ struct Feed {
     const Settings *settings = nullptr;
     const CommandTemplate *command = nullptr;
     const std::vector<DirectWord> *direct = nullptr; // empty: the command needs the shell
-    Arguments *arguments = nullptr;
+    Gathering *gathering = nullptr;
     Output *output = nullptr;
-    fanrun_joblog::JobLog *log = nullptr; // null without --joblog
-    Job first; // read before the run, so that input that fails at once runs nothing
-    bool haveFirst = false;
-    bool inputEnded = false;
-    Group pending;                         // arguments taken, too few yet for a command
-    CommandBuilder *builder = nullptr;     // with -n above 1: counts what pending takes of exec
-    long groups = 0;                       // commands made from arguments so far
+    fanrun_joblog::JobLog *log = nullptr;  // null without --joblog
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
     Group deferred;                        // taken, waiting for descriptors to start with
@@ -243,8 +248,8 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
 
 // Arguments known to the feed and not yet in a command.
 long argumentsWaiting(const Feed &feed) {
-    return static_cast<long>(feed.pending.jobs.size()) + (feed.haveFirst ? 1 : 0) +
-           feed.arguments->waiting();
+    return static_cast<long>(feed.gathering->pending.jobs.size()) +
+           (feed.gathering->haveFirst ? 1 : 0) + feed.gathering->arguments->waiting();
 }
 
 // Commands that the arguments known make, the last one perhaps with fewer.
@@ -267,46 +272,46 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         return FANRUN_NEXT_COMMAND;
     }
     const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
-    std::vector<Job> &pending = feed.pending.jobs;
+    std::vector<Job> &pending = feed.gathering->pending.jobs;
     bool full = false; // exec has no room for one more argument
     while (!full && pending.size() < perCommand) {
         Job job;
-        if (feed.haveFirst) {
-            job = std::move(feed.first);
-            feed.haveFirst = false;
-        } else if (feed.inputEnded) {
+        if (feed.gathering->haveFirst) {
+            job = std::move(feed.gathering->first);
+            feed.gathering->haveFirst = false;
+        } else if (feed.gathering->inputEnded) {
             break;
         } else {
-            const ArgumentReader::Got got = feed.arguments->next(job, false);
+            const ArgumentReader::Got got = feed.gathering->arguments->next(job, false);
             if (got == ArgumentReader::Got::wait) {
-                command->waitFd = feed.arguments->fd();
+                command->waitFd = feed.gathering->arguments->fd();
                 break;
             }
             if (got == ArgumentReader::Got::failed) {
-                feed.inputError = feed.arguments->error();
+                feed.inputError = feed.gathering->arguments->error();
                 return FANRUN_NEXT_END;
             }
             if (got == ArgumentReader::Got::end) {
-                feed.inputEnded = true;
+                feed.gathering->inputEnded = true;
                 break;
             }
         }
-        if (feed.builder != nullptr &&
-            feed.builder->append(job.argument) == CommandBuilder::Fit::full) {
+        if (feed.gathering->builder != nullptr &&
+            feed.gathering->builder->append(job.argument) == CommandBuilder::Fit::full) {
             // The next command begins with it.
-            feed.first = std::move(job);
-            feed.haveFirst = true;
+            feed.gathering->first = std::move(job);
+            feed.gathering->haveFirst = true;
             full = true;
             break;
         }
         pending.push_back(std::move(job));
     }
-    if (pending.size() == perCommand || full || (feed.inputEnded && !pending.empty())) {
+    if (pending.size() == perCommand || full || (feed.gathering->inputEnded && !pending.empty())) {
         group.jobs = std::move(pending);
         pending.clear();
-        group.sequence = feed.groups++;
-        if (feed.builder != nullptr) {
-            feed.builder->clear();
+        group.sequence = feed.gathering->groups++;
+        if (feed.gathering->builder != nullptr) {
+            feed.gathering->builder->clear();
         }
         return FANRUN_NEXT_COMMAND;
     }
@@ -317,7 +322,7 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     // A running command may still fail and come back as a retry; the run asks again when one
     // has ended, and ends when none runs.
     const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
-    return feed.inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
+    return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
 // The arguments of a command joined by a space, as --tag shows them.
@@ -537,32 +542,32 @@ int dryRun(Feed &feed, int jobs) {
             ++group.sequence;
         }
         group.jobs.clear();
-        if (feed.builder != nullptr) {
-            feed.builder->clear();
+        if (feed.gathering->builder != nullptr) {
+            feed.gathering->builder->clear();
         }
     };
-    Job job = std::move(feed.first);
-    bool more = feed.haveFirst;
+    Job job = std::move(feed.gathering->first);
+    bool more = feed.gathering->haveFirst;
     while (more && lateStop == 0) {
-        if (feed.builder != nullptr &&
-            feed.builder->append(job.argument) == CommandBuilder::Fit::full) {
+        if (feed.gathering->builder != nullptr &&
+            feed.gathering->builder->append(job.argument) == CommandBuilder::Fit::full) {
             // No room for it beside the others: it begins the next command.
             show();
-            feed.builder->append(job.argument);
+            feed.gathering->builder->append(job.argument);
         }
         group.jobs.push_back(std::move(job));
         if (group.jobs.size() == perCommand) {
             show();
         }
-        ArgumentReader::Got got = feed.arguments->next(job, false);
+        ArgumentReader::Got got = feed.gathering->arguments->next(job, false);
         if (got == ArgumentReader::Got::wait) {
             // Shown as they come: nothing waits in the buffer while the input is quiet.
             fflush(stdout);
-            got = feed.arguments->next(job, true);
+            got = feed.gathering->arguments->next(job, true);
         }
         if (got == ArgumentReader::Got::failed) {
             outputWritten();
-            fprintf(stderr, "fanrun: %s\n", feed.arguments->error().c_str());
+            fprintf(stderr, "fanrun: %s\n", feed.gathering->arguments->error().c_str());
             return exitMisuse;
         }
         more = got == ArgumentReader::Got::item;
@@ -799,9 +804,9 @@ int closeRun(Feed &feed, const Arguments &arguments, Output &output) {
     const bool written = outputWritten();
     // Only a run that started every argument of its input says so: --failed can then tell from
     // the log alone what is left.
-    const bool everyStarted = feed.inputEnded && !feed.haveFirst && feed.pending.jobs.empty() &&
-                              feed.retries.empty() && !feed.haveDeferred &&
-                              feed.undelivered.empty() && feed.refused == 0 &&
+    const bool everyStarted = feed.gathering->inputEnded && !feed.gathering->haveFirst &&
+                              feed.gathering->pending.jobs.empty() && feed.retries.empty() &&
+                              !feed.haveDeferred && feed.undelivered.empty() && feed.refused == 0 &&
                               result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
                               !feed.logFailed && result.numStarted == feed.handed;
     if (feed.log != nullptr && everyStarted &&
@@ -897,24 +902,26 @@ int run(int argc, char **argv) {
         }
     }
     Output output;
+    Gathering gathering;
+    gathering.arguments = &arguments;
     Feed feed;
     feed.settings = &settings;
     feed.command = &parsed;
     feed.direct = &direct;
-    feed.arguments = &arguments;
+    feed.gathering = &gathering;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
     std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
-        feed.builder = &builder.emplace(parsed, direct);
+        feed.gathering->builder = &builder.emplace(parsed, direct);
     }
 
     // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
     // is read ends the input, and the run then starts nothing.
     inputFd = argumentsFd;
-    switch (arguments.next(feed.first, true)) {
+    switch (arguments.next(feed.gathering->first, true)) {
     case ArgumentReader::Got::item:
-        feed.haveFirst = true;
+        feed.gathering->haveFirst = true;
         break;
     case ArgumentReader::Got::failed:
         badUsage("%s", arguments.error().c_str());
@@ -945,8 +952,8 @@ int run(int argc, char **argv) {
         }
         free(command);
     };
-    if (feed.haveFirst) {
-        requireRunnable(feed.first);
+    if (feed.gathering->haveFirst) {
+        requireRunnable(feed.gathering->first);
     }
     arguments.eachWaiting([&](const std::string &argument, long position) {
         Job job;
