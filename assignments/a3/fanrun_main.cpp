@@ -29,6 +29,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -521,15 +522,36 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
 // said in its place, as a run says it, and the dry run goes on.
 int dryRun(Feed &feed, int jobs) {
     signal(SIGPIPE, SIG_IGN);
-    const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
-    Group group;
     std::vector<std::string> words;
     bool refused = false;
-    // A command is shown once it has all its arguments, or the input has ended.
-    auto show = [&]() {
+    long shown = 0;
+    // A command is shown once it has all its arguments, or the input has ended: the feed groups
+    // them as for the run.
+    while (lateStop == 0) {
+        FANRUN_COMMAND next{};
+        next.waitFd = -1;
+        Group group;
+        const int answer = nextGroup(feed, group, &next);
+        if (answer == FANRUN_NEXT_END) {
+            break;
+        }
+        if (answer == FANRUN_NEXT_WAIT) {
+            if (next.waitFd < 0) {
+                break;
+            }
+            // Shown as they come: nothing waits in the buffer while the input is quiet. A stop
+            // interrupts the wait, and the loop sees it.
+            fflush(stdout);
+            pollfd ready{next.waitFd, POLLIN, 0};
+            poll(&ready, 1, -1);
+            continue;
+        }
+        if (lateStop != 0) {
+            break;
+        }
         std::string tooLong;
         // Slots as a run would hand them out if every command took as long as the others.
-        const int slot = static_cast<int>(group.sequence % jobs) + 1;
+        const int slot = static_cast<int>(shown % jobs) + 1;
         char *command = commandFor(feed, group, slot, words, tooLong);
         if (command == nullptr) {
             fflush(stdout);
@@ -539,41 +561,13 @@ int dryRun(Feed &feed, int jobs) {
             fputs(command, stdout);
             fputc('\n', stdout);
             free(command);
-            ++group.sequence;
+            ++shown;
         }
-        group.jobs.clear();
-        if (feed.gathering->builder != nullptr) {
-            feed.gathering->builder->clear();
-        }
-    };
-    Job job = std::move(feed.gathering->first);
-    bool more = feed.gathering->haveFirst;
-    while (more && lateStop == 0) {
-        if (feed.gathering->builder != nullptr &&
-            feed.gathering->builder->append(job.argument) == CommandBuilder::Fit::full) {
-            // No room for it beside the others: it begins the next command.
-            show();
-            feed.gathering->builder->append(job.argument);
-        }
-        group.jobs.push_back(std::move(job));
-        if (group.jobs.size() == perCommand) {
-            show();
-        }
-        ArgumentReader::Got got = feed.gathering->arguments->next(job, false);
-        if (got == ArgumentReader::Got::wait) {
-            // Shown as they come: nothing waits in the buffer while the input is quiet.
-            fflush(stdout);
-            got = feed.gathering->arguments->next(job, true);
-        }
-        if (got == ArgumentReader::Got::failed) {
-            outputWritten();
-            fprintf(stderr, "fanrun: %s\n", feed.gathering->arguments->error().c_str());
-            return exitMisuse;
-        }
-        more = got == ArgumentReader::Got::item;
     }
-    if (!group.jobs.empty() && lateStop == 0) {
-        show();
+    if (!feed.inputError.empty()) {
+        outputWritten();
+        fprintf(stderr, "fanrun: %s\n", feed.inputError.c_str());
+        return exitMisuse;
     }
     const bool written = outputWritten();
     if (lateStop != 0) {
