@@ -2859,6 +2859,58 @@ TEST(FanrunMaxArgs, ACommandTakesFewerArgumentsWhereMoreWouldNotFitExec) {
     }
 }
 
+// The text bash reads is one argument of exec: a command of two arguments whose text is exactly
+// the longest exec takes holds both, one byte more and the second begins the next command, in the
+// run as in the dry run, whatever the quoting makes of an argument.
+TEST(FanrunMaxArgs, ACommandAtExactlyExecsLimitHoldsBothArgumentsAndOneByteMoreSplitsThem) {
+    TempDir dir;
+    const size_t longest = 32 * static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1;
+    struct Case {
+        std::vector<std::string> options;
+        std::string second; // the second argument; the first is x's up to the limit
+        size_t over;        // bytes past the limit
+        size_t commands;
+    };
+    const std::vector<Case> cases = {
+        {{"--shell"}, "y", 0, 1},
+        {{"--shell"}, "y", 1, 2},
+        {{"--raw"}, "y", 0, 1},
+        {{"--raw"}, "y", 1, 2},
+        // Quoted for bash, control bytes and a quote take several times their bytes.
+        {{"--shell"}, std::string(300, '\x01') + "it's", 0, 1},
+        {{"--shell"}, std::string(300, '\x01') + "it's", 1, 2},
+    };
+    for (const Case &c : cases) {
+        const std::string name = ::testing::PrintToString(c.options) + " over " +
+                                 std::to_string(c.over) + " " + std::to_string(c.second.size());
+        // The second argument as the command holds it: what the dry run of it alone shows.
+        std::vector<std::string> alone = c.options;
+        alone.insert(alone.end(), {"--dry-run", "echo {}"});
+        const Outcome quoted = run(dir, alone, c.second + "\n");
+        ASSERT_EQ(quoted.code(), 0) << name;
+        const size_t second = quoted.out.size() - sizeof "echo \n" + 1;
+        // "echo ", the first, a space, the second.
+        const std::string first(longest + c.over - 5 - 1 - second, 'x');
+        const std::string input = first + "\n" + c.second + "\n";
+        std::vector<std::string> dry = c.options;
+        dry.insert(dry.end(), {"--dry-run", "-n", "2", "echo {}"});
+        const Outcome shown = run(dir, dry, input);
+        EXPECT_EQ(shown.code(), 0) << name << shown.err.substr(0, 300);
+        const std::vector<std::string> commands = lines(shown.out);
+        EXPECT_EQ(commands.size(), c.commands) << name;
+        size_t widest = 0;
+        for (const std::string &command : commands) {
+            widest = std::max(widest, command.size());
+        }
+        EXPECT_EQ(widest, c.commands == 1 ? longest : longest + c.over - 1 - second) << name;
+        std::vector<std::string> real = c.options;
+        real.insert(real.end(), {"-k", "-n", "2", "echo {}"});
+        const Outcome ran = run(dir, real, input);
+        EXPECT_EQ(ran.code(), 0) << name << ran.err.substr(0, 300);
+        EXPECT_EQ(lines(ran.out).size(), c.commands) << name;
+    }
+}
+
 TEST(FanrunMaxArgs, BracesMustBeAWordOfTheirOwnAndOtherReplacementsAreRefused) {
     struct Case {
         std::vector<std::string> options;

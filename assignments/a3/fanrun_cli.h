@@ -1,6 +1,7 @@
 // The runner's command-line front end, one unit per concern: the options and the help
 // (fanrun_options.cpp), reading the arguments (fanrun_input.cpp), templates and quoting for bash
-// (fanrun_quote.cpp, its own header fanrun_quote.h), the job log (fanrun_joblog.cpp, its own header
+// (fanrun_quote.cpp, its own header fanrun_quote.h), exec's limits (fanrun_exec.cpp), the command
+// builder of -n (its own header fanrun_builder.h), the job log (fanrun_joblog.cpp, its own header
 // fanrun_joblog.h), and the run itself with the exit status (fanrun_main.cpp). Private to the
 // program; nothing here is installed.
 #ifndef FANRUN_CLI_H
@@ -205,31 +206,15 @@ bool commandTooLong(size_t length, size_t position, std::string &message);
 // MAX_ARG_STRLEN, and all of them with the program's path and the environment at most ARG_MAX.
 bool wordsTooLong(const std::vector<std::string> &words, size_t position, std::string &message);
 
-// The room exec leaves a command of several arguments (-n): it takes fewer arguments than -n
-// allows when one more would make it more than exec takes, as xargs does. Counts in bytes the
-// words of a command without the shell; with the shell, the text bash reads and the words bash
-// will start its program with. Never less than the command will take.
-class CommandRoom {
-  public:
-    CommandRoom(const CommandTemplate &command, const std::vector<DirectWord> &direct);
-    // Counts argument into the command being filled and says true; or, when the command holds
-    // an argument already and would not fit exec with this one too, counts nothing and says
-    // false. A first argument is always taken: alone, it fails with its own message.
-    bool take(std::string_view argument);
-    // The next command starts empty.
-    void clear();
-
-  private:
-    const CommandTemplate *command_;
-    bool direct_;
-    size_t braces_ = 0;    // the {} that stand for every argument
-    size_t baseText_ = 0;  // the text for bash without any argument
-    size_t baseWords_ = 0; // the words and what exec takes beside them, without any argument
-    size_t text_ = 0;
-    size_t words_ = 0;
-    size_t taken_ = 0;
-    std::string quoted_; // an argument as the command will hold it
-};
+// What exec takes, in bytes of its argument list beside the environment, counted in one place so
+// that the check above and the command builder never disagree.
+size_t execArgumentLimit();                     // one word, its NUL included (MAX_ARG_STRLEN)
+size_t execTotalLimit();                        // every word and pointer
+size_t execWordCost(size_t length);             // one word: its bytes, NUL and pointer
+size_t shellTextCost(size_t length);            // /bin/bash -c TEXT of this length, whole
+size_t directCost();                            // a command without the shell, beside its words
+size_t shellProgramCost(std::string_view text); // bash's exec of the program, beside the arguments
+size_t blankFields(std::string_view text);      // the words bash makes of text, at most
 
 // ---- output (fanrun_output.cpp) ----------------------------------------------------------------
 

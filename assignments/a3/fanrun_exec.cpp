@@ -1,6 +1,6 @@
-// exec's limits for the front end: whether a command fits the argument list exec takes, and how
-// many arguments of -n a command has room for. What the kernel and bash add to a command's own
-// words is counted here, in one place, so that the check and the room never disagree.
+// exec's limits for the front end: whether a command fits the argument list exec takes, and what
+// its words cost for the command builder (fanrun_builder.cpp). What the kernel and bash add to a
+// command's own words is counted here, in one place, so that the check and the room never disagree.
 
 #include "fanrun_cli.h"
 
@@ -132,66 +132,32 @@ bool wordsTooLong(const std::vector<std::string> &words, size_t position, std::s
     return true;
 }
 
-CommandRoom::CommandRoom(const CommandTemplate &command, const std::vector<DirectWord> &direct)
-    : command_(&command), direct_(!direct.empty()) {
-    const Replacements widest{std::string_view(), 1, INT_MAX};
-    if (direct_) {
-        for (const DirectWord &word : direct) {
-            braces_ += word.size() == 1 && word[0].replacement == 0 ? 1 : 0;
-        }
-        std::vector<std::string> words;
-        expandWords(direct, {}, widest, words);
-        baseWords_ = directFixed;
-        for (const std::string &word : words) {
-            baseWords_ += wordCost(word.size());
-        }
-    } else {
-        braces_ = argumentBraces(command);
-        const std::string text = expandSeveral(command, {}, widest);
-        baseText_ = text.size();
-        // The words bash starts its program with, counted by the text's blank-separated fields
-        // (never fewer than bash makes of them), and what exec and bash add.
-        baseWords_ = text.size() + fieldsOf(text) * (1 + sizeof(char *)) + execPaths + shellAdds;
-    }
-    clear();
+size_t execArgumentLimit() {
+    return execLimits().perArgument;
 }
 
-bool CommandRoom::take(std::string_view argument) {
-    const ExecLimits &limits = execLimits();
-    size_t words = braces_ * wordCost(argument.size());
-    if (command_->raw) {
-        // Shell code: bash makes a word of every blank-separated field.
-        const size_t fields = fieldsOf(argument);
-        words += braces_ * sizeof(char *) * (fields > 1 ? fields - 1 : 0);
-    }
-    size_t text = 0;
-    if (!direct_) {
-        size_t length = argument.size();
-        if (!command_->raw) {
-            quoted_.clear();
-            appendQuoted(quoted_, argument.data(), argument.size(), false);
-            length = quoted_.size();
-        }
-        // Each {} gets the argument and a space; the last space is never written.
-        text = braces_ * (length + 1);
-    }
-    const bool textFits = direct_ || (text_ + text + 1 <= limits.perArgument &&
-                                      text_ + text + 1 + shellWords <= limits.total);
-    const bool fits =
-        textFits && argument.size() + 1 <= limits.perArgument && words_ + words <= limits.total;
-    if (taken_ > 0 && !fits) {
-        return false;
-    }
-    text_ += text;
-    words_ += words;
-    ++taken_;
-    return true;
+size_t execTotalLimit() {
+    return execLimits().total;
 }
 
-void CommandRoom::clear() {
-    text_ = baseText_;
-    words_ = baseWords_;
-    taken_ = 0;
+size_t execWordCost(size_t length) {
+    return wordCost(length);
+}
+
+size_t shellTextCost(size_t length) {
+    return length + 1 + shellWords;
+}
+
+size_t directCost() {
+    return directFixed;
+}
+
+size_t shellProgramCost(std::string_view text) {
+    return text.size() + fieldsOf(text) * (1 + sizeof(char *)) + execPaths + shellAdds;
+}
+
+size_t blankFields(std::string_view text) {
+    return fieldsOf(text);
 }
 
 } // namespace fanrun_cli

@@ -5,6 +5,7 @@
 // nothing and lists what job logs left undone.
 
 #include "fanrun.h"
+#include "fanrun_builder.h"
 #include "fanrun_cli.h"
 #include "fanrun_joblog.h"
 #include "fanrun_params.h"
@@ -28,6 +29,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -157,6 +159,17 @@ struct Ended {
     int signal = 0;
 };
 
+// The arguments on their way into commands, for the run and the dry run alike.
+struct Gathering {
+    Arguments *arguments = nullptr;
+    Job first; // read before the run, so that input that fails at once runs nothing
+    bool haveFirst = false;
+    bool inputEnded = false;
+    Group pending;                     // arguments taken, too few yet for a command
+    CommandBuilder *builder = nullptr; // with -n above 1: counts what pending takes of exec
+    long groups = 0;                   // commands made from arguments so far
+};
+
 // What the runner asks for its next command, and hears of starts and ends: the run's source. It
 // takes the arguments as they come, retries failed commands when their delay has passed, keeps
 // the job log, and hands the commands' output to the output mode.
@@ -164,15 +177,9 @@ struct Feed {
     const Settings *settings = nullptr;
     const CommandTemplate *command = nullptr;
     const std::vector<DirectWord> *direct = nullptr; // empty: the command needs the shell
-    Arguments *arguments = nullptr;
+    Gathering *gathering = nullptr;
     Output *output = nullptr;
-    fanrun_joblog::JobLog *log = nullptr; // null without --joblog
-    Job first; // read before the run, so that input that fails at once runs nothing
-    bool haveFirst = false;
-    bool inputEnded = false;
-    Group pending;                         // arguments taken, too few yet for a command
-    CommandRoom *room = nullptr;           // with -n above 1: what exec has left for pending
-    long groups = 0;                       // commands made from arguments so far
+    fanrun_joblog::JobLog *log = nullptr;  // null without --joblog
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
     Group deferred;                        // taken, waiting for descriptors to start with
@@ -242,8 +249,8 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
 
 // Arguments known to the feed and not yet in a command.
 long argumentsWaiting(const Feed &feed) {
-    return static_cast<long>(feed.pending.jobs.size()) + (feed.haveFirst ? 1 : 0) +
-           feed.arguments->waiting();
+    return static_cast<long>(feed.gathering->pending.jobs.size()) +
+           (feed.gathering->haveFirst ? 1 : 0) + feed.gathering->arguments->waiting();
 }
 
 // Commands that the arguments known make, the last one perhaps with fewer.
@@ -266,45 +273,46 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         return FANRUN_NEXT_COMMAND;
     }
     const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
-    std::vector<Job> &pending = feed.pending.jobs;
+    std::vector<Job> &pending = feed.gathering->pending.jobs;
     bool full = false; // exec has no room for one more argument
     while (!full && pending.size() < perCommand) {
         Job job;
-        if (feed.haveFirst) {
-            job = std::move(feed.first);
-            feed.haveFirst = false;
-        } else if (feed.inputEnded) {
+        if (feed.gathering->haveFirst) {
+            job = std::move(feed.gathering->first);
+            feed.gathering->haveFirst = false;
+        } else if (feed.gathering->inputEnded) {
             break;
         } else {
-            const ArgumentReader::Got got = feed.arguments->next(job, false);
+            const ArgumentReader::Got got = feed.gathering->arguments->next(job, false);
             if (got == ArgumentReader::Got::wait) {
-                command->waitFd = feed.arguments->fd();
+                command->waitFd = feed.gathering->arguments->fd();
                 break;
             }
             if (got == ArgumentReader::Got::failed) {
-                feed.inputError = feed.arguments->error();
+                feed.inputError = feed.gathering->arguments->error();
                 return FANRUN_NEXT_END;
             }
             if (got == ArgumentReader::Got::end) {
-                feed.inputEnded = true;
+                feed.gathering->inputEnded = true;
                 break;
             }
         }
-        if (feed.room != nullptr && !feed.room->take(job.argument)) {
+        if (feed.gathering->builder != nullptr &&
+            feed.gathering->builder->append(job.argument) == CommandBuilder::Fit::full) {
             // The next command begins with it.
-            feed.first = std::move(job);
-            feed.haveFirst = true;
+            feed.gathering->first = std::move(job);
+            feed.gathering->haveFirst = true;
             full = true;
             break;
         }
         pending.push_back(std::move(job));
     }
-    if (pending.size() == perCommand || full || (feed.inputEnded && !pending.empty())) {
+    if (pending.size() == perCommand || full || (feed.gathering->inputEnded && !pending.empty())) {
         group.jobs = std::move(pending);
         pending.clear();
-        group.sequence = feed.groups++;
-        if (feed.room != nullptr) {
-            feed.room->clear();
+        group.sequence = feed.gathering->groups++;
+        if (feed.gathering->builder != nullptr) {
+            feed.gathering->builder->clear();
         }
         return FANRUN_NEXT_COMMAND;
     }
@@ -315,7 +323,7 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     // A running command may still fail and come back as a retry; the run asks again when one
     // has ended, and ends when none runs.
     const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
-    return feed.inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
+    return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
 // The arguments of a command joined by a space, as --tag shows them.
@@ -515,15 +523,36 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
 // said in its place, as a run says it, and the dry run goes on.
 int dryRun(Feed &feed, int jobs) {
     signal(SIGPIPE, SIG_IGN);
-    const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
-    Group group;
     std::vector<std::string> words;
     bool refused = false;
-    // A command is shown once it has all its arguments, or the input has ended.
-    auto show = [&]() {
+    long shown = 0;
+    // A command is shown once it has all its arguments, or the input has ended: the feed groups
+    // them as for the run.
+    while (lateStop == 0) {
+        FANRUN_COMMAND next{};
+        next.waitFd = -1;
+        Group group;
+        const int answer = nextGroup(feed, group, &next);
+        if (answer == FANRUN_NEXT_END) {
+            break;
+        }
+        if (answer == FANRUN_NEXT_WAIT) {
+            if (next.waitFd < 0) {
+                break;
+            }
+            // Shown as they come: nothing waits in the buffer while the input is quiet. A stop
+            // interrupts the wait, and the loop sees it.
+            fflush(stdout);
+            pollfd ready{next.waitFd, POLLIN, 0};
+            poll(&ready, 1, -1);
+            continue;
+        }
+        if (lateStop != 0) {
+            break;
+        }
         std::string tooLong;
         // Slots as a run would hand them out if every command took as long as the others.
-        const int slot = static_cast<int>(group.sequence % jobs) + 1;
+        const int slot = static_cast<int>(shown % jobs) + 1;
         char *command = commandFor(feed, group, slot, words, tooLong);
         if (command == nullptr) {
             fflush(stdout);
@@ -533,40 +562,13 @@ int dryRun(Feed &feed, int jobs) {
             fputs(command, stdout);
             fputc('\n', stdout);
             free(command);
-            ++group.sequence;
+            ++shown;
         }
-        group.jobs.clear();
-        if (feed.room != nullptr) {
-            feed.room->clear();
-        }
-    };
-    Job job = std::move(feed.first);
-    bool more = feed.haveFirst;
-    while (more && lateStop == 0) {
-        if (feed.room != nullptr && !feed.room->take(job.argument)) {
-            // No room for it beside the others: it begins the next command.
-            show();
-            feed.room->take(job.argument);
-        }
-        group.jobs.push_back(std::move(job));
-        if (group.jobs.size() == perCommand) {
-            show();
-        }
-        ArgumentReader::Got got = feed.arguments->next(job, false);
-        if (got == ArgumentReader::Got::wait) {
-            // Shown as they come: nothing waits in the buffer while the input is quiet.
-            fflush(stdout);
-            got = feed.arguments->next(job, true);
-        }
-        if (got == ArgumentReader::Got::failed) {
-            outputWritten();
-            fprintf(stderr, "fanrun: %s\n", feed.arguments->error().c_str());
-            return exitMisuse;
-        }
-        more = got == ArgumentReader::Got::item;
     }
-    if (!group.jobs.empty() && lateStop == 0) {
-        show();
+    if (!feed.inputError.empty()) {
+        outputWritten();
+        fprintf(stderr, "fanrun: %s\n", feed.inputError.c_str());
+        return exitMisuse;
     }
     const bool written = outputWritten();
     if (lateStop != 0) {
@@ -698,23 +700,16 @@ int listLeft(const Settings &settings, char **paths, int count) {
     return 0;
 }
 
-int run(int argc, char **argv) {
-    Settings settings = parseOptions(argc, argv);
-    if (settings.failed && settings.argFile != nullptr) {
-        if (optind >= argc) {
-            badUsage("--failed needs at least one job log");
-        }
-        return listLeft(settings, argv + optind, argc - optind);
-    }
-    if (settings.failed) {
-        if (!settings.form.lines && settings.form.delimiter != '\0') {
-            badUsage("--failed ends its items with a newline, or with -0 a NUL byte; not -d");
-        }
-        if (optind >= argc) {
-            badUsage("--failed needs at least one job log");
-        }
-        return fanrun_joblog::printFailed(argv + optind, argc - optind, !settings.form.lines);
-    }
+// The command of the run from the operands: its template, its words where it needs no shell,
+// and the arguments given on the command line. Bad usage ends the process.
+struct CommandLine {
+    CommandTemplate parsed;
+    std::vector<DirectWord> direct; // empty: the command needs the shell
+    char **given = nullptr;
+    size_t givenCount = 0;
+};
+
+CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
     if (optind >= argc) {
         badUsage("missing TEMPLATE");
     }
@@ -733,122 +728,34 @@ int run(int argc, char **argv) {
     }
     refuseParallelSpellings(operands, firstArgument == 1 ? operandCount : firstArgument - 1,
                             commandWords);
-    const CommandTemplate parsed =
-        readTemplate(buildTemplate(operands, commandWords), settings.raw);
-    if (parsed.refusal) {
+    CommandLine line;
+    line.parsed = readTemplate(buildTemplate(operands, commandWords), settings.raw);
+    if (line.parsed.refusal) {
         badUsage("the template cannot take the argument at byte %zu: %s",
-                 parsed.refusal->offset + 1, parsed.refusal->message.c_str());
+                 line.parsed.refusal->offset + 1, line.parsed.refusal->message.c_str());
     }
-    const std::string &commandTemplate = parsed.libraryTemplate;
     std::string refusal;
-    if (settings.maxArgs > 1 && !acceptsSeveral(parsed, refusal)) {
+    if (settings.maxArgs > 1 && !acceptsSeveral(line.parsed, refusal)) {
         badUsage("%s", refusal.c_str());
     }
-    const std::vector<DirectWord> direct = settings.shell || settings.raw
-                                               ? std::vector<DirectWord>()
-                                               : directWords(operands, commandWords);
+    if (!settings.shell && !settings.raw) {
+        line.direct = directWords(operands, commandWords);
+    }
 
-    char **given = operands + firstArgument;
-    const auto givenCount = static_cast<size_t>(operandCount - firstArgument);
-    if (givenCount > 0 && settings.argFile != nullptr) {
+    line.given = operands + firstArgument;
+    line.givenCount = static_cast<size_t>(operandCount - firstArgument);
+    if (line.givenCount > 0 && settings.argFile != nullptr) {
         badUsage("-a and arguments on the command line exclude each other");
     }
-    int argumentsFd = -1;
-    std::string inputName = "standard input";
-    if (givenCount == 0) {
-        argumentsFd = STDIN_FILENO;
-        if (settings.argFile != nullptr && strcmp(settings.argFile, "-") != 0) {
-            // Opening a FIFO waits for its writer; a stop interrupts that wait like a read.
-            argumentsFd = lateStop == 0 ? open(settings.argFile, O_RDONLY | O_CLOEXEC) : -1;
-            inputName = settings.argFile;
-            if (argumentsFd < 0 && lateStop == 0) {
-                badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
-            }
-            if (argumentsFd < 0) {
-                argumentsFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            }
-        }
-    }
-    ArgumentReader reader(argumentsFd, inputName, settings.form);
-    Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
-    fanrun_joblog::JobLog log;
-    if (settings.joblogPath != nullptr) {
-        // A dry run shows what the run would run: it reads the log and leaves it as it is.
-        if (!log.open(settings.joblogPath, settings.dryRun)) {
-            return exitRunner;
-        }
-        arguments.useLog(&log, settings.resume || settings.resumeFailed, settings.resumeFailed);
-        if ((settings.resume || settings.resumeFailed) && log.unfinished() > 0) {
-            fprintf(stderr,
-                    "fanrun: %ld command%s of the job log never ended (running when its run "
-                    "stopped); they run again\n",
-                    log.unfinished(), log.unfinished() == 1 ? "" : "s");
-        }
-    }
-    Output output;
-    Feed feed;
-    feed.settings = &settings;
-    feed.command = &parsed;
-    feed.direct = &direct;
-    feed.arguments = &arguments;
-    feed.output = &output;
-    feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
-    std::optional<CommandRoom> room;
-    if (settings.maxArgs > 1) {
-        feed.room = &room.emplace(parsed, direct);
-    }
+    return line;
+}
 
-    // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
-    // is read ends the input, and the run then starts nothing.
-    inputFd = argumentsFd;
-    switch (arguments.next(feed.first, true)) {
-    case ArgumentReader::Got::item:
-        feed.haveFirst = true;
-        break;
-    case ArgumentReader::Got::failed:
-        badUsage("%s", arguments.error().c_str());
-    default:
-        break;
-    }
-    // So is a fault in what has already arrived with the first argument.
-    if (arguments.failed()) {
-        badUsage("%s", arguments.error().c_str());
-    }
-    if (settings.dryRun) {
-        return dryRun(feed, settings.terminal   ? 1
-                            : settings.jobs > 0 ? settings.jobs
-                                                : defaultJobs());
-    }
-    // A command too long for exec among those that have arrived with the first is misuse:
-    // nothing has run yet. One that comes later in a stream is said when it comes, and fails
-    // alone.
-    arguments.readAhead(readAheadBytes);
-    auto requireRunnable = [&feed](const Job &job) {
-        std::string tooLong;
-        Group alone;
-        alone.jobs.push_back(job);
-        std::vector<std::string> words;
-        char *command = commandFor(feed, alone, 1, words, tooLong);
-        if (command == nullptr) {
-            badUsage("%s", tooLong.c_str());
-        }
-        free(command);
-    };
-    if (feed.haveFirst) {
-        requireRunnable(feed.first);
-    }
-    arguments.eachWaiting([&](const std::string &argument, long position) {
-        Job job;
-        job.argument = argument;
-        job.position = position;
-        requireRunnable(job);
-    });
-    // From here on the input is read only when it is ready, and the report closing the run is
-    // written whole.
-    inputFd = -1;
-    handleSignals(true);
-
-    std::string outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
+// Before the run: the output folder and the output mode set up, and the library's parameters
+// filled; false, said, when the output cannot be opened. outputDir holds the folder's name for the
+// run.
+bool openOutput(const Settings &settings, const std::string &commandTemplate, Output &output,
+                std::string &outputDir) {
+    outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
     const bool ownFiles = settings.output == OutputMode::files || settings.outputDir != nullptr;
     if (settings.outputDir == nullptr && settings.sharded && ownFiles) {
         // The library creates only the last component of the path.
@@ -866,7 +773,7 @@ int run(int argc, char **argv) {
     if (!output.open(settings.output, settings.tag, settings.outputDir != nullptr,
                      settings.reportPath, error)) {
         fprintf(stderr, "fanrun: %s\n", error.c_str());
-        return exitRunner;
+        return false;
     }
     pparams.maxNumRunning = settings.terminal   ? 1
                             : settings.jobs > 0 ? settings.jobs
@@ -875,20 +782,13 @@ int run(int argc, char **argv) {
     pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
     pparams.argumentList = nullptr;
     pparams.argumentListLen = 0;
+    return true;
+}
 
-    // Interrupts stop the run with a report; commands never read the runner's input.
-    settings.options.stopOnSignals = 1;
-    settings.options.nullInput = 1;
-    if (settings.retries > 0) {
-        feed.halt = settings.options.halt;
-        settings.options.halt = FANRUN_HALT_NEVER;
-    }
-    fanrunSetOptions(&settings.options);
-    fanrunSetTerminal(settings.terminal ? 1 : 0);
-    const FANRUN_SOURCE source{feedNext, feedStarted, feedEnded, &feed,
-                               commandsOf(argumentsWaiting(feed), settings.maxArgs)};
-    fanrunSetSource(&source);
-    runParallel();
+// After the run: the output written, the job log closed, and the exit status from how the run
+// and its commands ended.
+int closeRun(Feed &feed, const Arguments &arguments, Output &output) {
+    std::string error;
     // The library has given back the dispositions it found; the last writes of the report
     // must fail with a message rather than end the process.
     signal(SIGPIPE, SIG_IGN);
@@ -903,9 +803,9 @@ int run(int argc, char **argv) {
     const bool written = outputWritten();
     // Only a run that started every argument of its input says so: --failed can then tell from
     // the log alone what is left.
-    const bool everyStarted = feed.inputEnded && !feed.haveFirst && feed.pending.jobs.empty() &&
-                              feed.retries.empty() && !feed.haveDeferred &&
-                              feed.undelivered.empty() && feed.refused == 0 &&
+    const bool everyStarted = feed.gathering->inputEnded && !feed.gathering->haveFirst &&
+                              feed.gathering->pending.jobs.empty() && feed.retries.empty() &&
+                              !feed.haveDeferred && feed.undelivered.empty() && feed.refused == 0 &&
                               result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
                               !feed.logFailed && result.numStarted == feed.handed;
     if (feed.log != nullptr && everyStarted &&
@@ -943,6 +843,147 @@ int run(int argc, char **argv) {
         return exitRunner;
     }
     return 0;
+}
+
+int run(int argc, char **argv) {
+    Settings settings = parseOptions(argc, argv);
+    if (settings.failed && settings.argFile != nullptr) {
+        if (optind >= argc) {
+            badUsage("--failed needs at least one job log");
+        }
+        return listLeft(settings, argv + optind, argc - optind);
+    }
+    if (settings.failed) {
+        if (!settings.form.lines && settings.form.delimiter != '\0') {
+            badUsage("--failed ends its items with a newline, or with -0 a NUL byte; not -d");
+        }
+        if (optind >= argc) {
+            badUsage("--failed needs at least one job log");
+        }
+        return fanrun_joblog::printFailed(argv + optind, argc - optind, !settings.form.lines);
+    }
+    const CommandLine line = gatherCommand(settings, argc, argv);
+    const CommandTemplate &parsed = line.parsed;
+    const std::string &commandTemplate = parsed.libraryTemplate;
+    const std::vector<DirectWord> &direct = line.direct;
+    char **given = line.given;
+    const size_t givenCount = line.givenCount;
+    int argumentsFd = -1;
+    std::string inputName = "standard input";
+    if (givenCount == 0) {
+        argumentsFd = STDIN_FILENO;
+        if (settings.argFile != nullptr && strcmp(settings.argFile, "-") != 0) {
+            // Opening a FIFO waits for its writer; a stop interrupts that wait like a read.
+            argumentsFd = lateStop == 0 ? open(settings.argFile, O_RDONLY | O_CLOEXEC) : -1;
+            inputName = settings.argFile;
+            if (argumentsFd < 0 && lateStop == 0) {
+                badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
+            }
+            if (argumentsFd < 0) {
+                argumentsFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            }
+        }
+    }
+    ArgumentReader reader(argumentsFd, inputName, settings.form);
+    Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
+    fanrun_joblog::JobLog log;
+    if (settings.joblogPath != nullptr) {
+        // A dry run shows what the run would run: it reads the log and leaves it as it is.
+        if (!log.open(settings.joblogPath, settings.dryRun)) {
+            return exitRunner;
+        }
+        arguments.useLog(&log, settings.resume || settings.resumeFailed, settings.resumeFailed);
+        if ((settings.resume || settings.resumeFailed) && log.unfinished() > 0) {
+            fprintf(stderr,
+                    "fanrun: %ld command%s of the job log never ended (running when its run "
+                    "stopped); they run again\n",
+                    log.unfinished(), log.unfinished() == 1 ? "" : "s");
+        }
+    }
+    Output output;
+    Gathering gathering;
+    gathering.arguments = &arguments;
+    Feed feed;
+    feed.settings = &settings;
+    feed.command = &parsed;
+    feed.direct = &direct;
+    feed.gathering = &gathering;
+    feed.output = &output;
+    feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
+    std::optional<CommandBuilder> builder;
+    if (settings.maxArgs > 1) {
+        feed.gathering->builder = &builder.emplace(parsed, direct);
+    }
+
+    // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
+    // is read ends the input, and the run then starts nothing.
+    inputFd = argumentsFd;
+    switch (arguments.next(feed.gathering->first, true)) {
+    case ArgumentReader::Got::item:
+        feed.gathering->haveFirst = true;
+        break;
+    case ArgumentReader::Got::failed:
+        badUsage("%s", arguments.error().c_str());
+    default:
+        break;
+    }
+    // So is a fault in what has already arrived with the first argument.
+    if (arguments.failed()) {
+        badUsage("%s", arguments.error().c_str());
+    }
+    if (settings.dryRun) {
+        return dryRun(feed, settings.terminal   ? 1
+                            : settings.jobs > 0 ? settings.jobs
+                                                : defaultJobs());
+    }
+    // A command too long for exec among those that have arrived with the first is misuse:
+    // nothing has run yet. One that comes later in a stream is said when it comes, and fails
+    // alone.
+    arguments.readAhead(readAheadBytes);
+    auto requireRunnable = [&feed](const Job &job) {
+        std::string tooLong;
+        Group alone;
+        alone.jobs.push_back(job);
+        std::vector<std::string> words;
+        char *command = commandFor(feed, alone, 1, words, tooLong);
+        if (command == nullptr) {
+            badUsage("%s", tooLong.c_str());
+        }
+        free(command);
+    };
+    if (feed.gathering->haveFirst) {
+        requireRunnable(feed.gathering->first);
+    }
+    arguments.eachWaiting([&](const std::string &argument, long position) {
+        Job job;
+        job.argument = argument;
+        job.position = position;
+        requireRunnable(job);
+    });
+    // From here on the input is read only when it is ready, and the report closing the run is
+    // written whole.
+    inputFd = -1;
+    handleSignals(true);
+
+    std::string outputDir;
+    if (!openOutput(settings, commandTemplate, output, outputDir)) {
+        return exitRunner;
+    }
+
+    // Interrupts stop the run with a report; commands never read the runner's input.
+    settings.options.stopOnSignals = 1;
+    settings.options.nullInput = 1;
+    if (settings.retries > 0) {
+        feed.halt = settings.options.halt;
+        settings.options.halt = FANRUN_HALT_NEVER;
+    }
+    fanrunSetOptions(&settings.options);
+    fanrunSetTerminal(settings.terminal ? 1 : 0);
+    const FANRUN_SOURCE source{feedNext, feedStarted, feedEnded, &feed,
+                               commandsOf(argumentsWaiting(feed), settings.maxArgs)};
+    fanrunSetSource(&source);
+    runParallel();
+    return closeRun(feed, arguments, output);
 }
 
 // A closed standard descriptor would be taken by the first file the runner opens (the job log,
