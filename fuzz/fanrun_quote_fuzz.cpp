@@ -18,8 +18,9 @@
 // {/.} {#} {%}.
 
 #include "fanrun.h"
-#include "fanrun_cli.h"
 #include "fanrun_params.h"
+#include "options.h"
+#include "quote.h"
 
 #include <climits>
 #include <cstdint>

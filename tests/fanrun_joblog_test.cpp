@@ -15,8 +15,8 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include "fanrun_joblog.h"
 #include "fanrun_run.h"
+#include "joblog.h"
 
 namespace {
 

@@ -18,10 +18,12 @@ add_dependencies(fanrun_main_test fanrun_shim)
 
 # The job log unit in process, built from its source without the rest of the front end.
 syskit_add_gtest(NAME fanrun_joblog_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_joblog_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/fanrun_joblog.cpp)
-target_include_directories(fanrun_joblog_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3)
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/joblog.cpp)
+target_include_directories(fanrun_joblog_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
 
 # The template reader and quoting in process, built from their source alone.
 syskit_add_gtest(NAME fanrun_quote_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_quote_test.cpp
-  ${PROJECT_SOURCE_DIR}/assignments/a3/fanrun_quote.cpp)
-target_include_directories(fanrun_quote_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3)
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli/quote.cpp)
+target_include_directories(fanrun_quote_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli)

@@ -12,7 +12,7 @@
 
 #include <sys/wait.h>
 
-#include "fanrun_quote.h"
+#include "quote.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 #ifndef FANRUN_BUILDER_H
 #define FANRUN_BUILDER_H
 
-#include "fanrun_cli.h"
+#include "exec.h"
+#include "quote.h"
 
 #include <cstddef>
 #include <string>

@@ -5,7 +5,7 @@
 // the commands write straight to the runner's streams. In those modes the report goes to a file of
 // its own or to standard error, so that standard output carries only what the commands wrote.
 
-#include "fanrun_cli.h"
+#include "output.h"
 
 #include <algorithm>
 #include <cerrno>

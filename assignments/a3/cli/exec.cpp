@@ -1,8 +1,8 @@
 // exec's limits for the front end: whether a command fits the argument list exec takes, and what
-// its words cost for the command builder (fanrun_builder.cpp). What the kernel and bash add to a
+// its words cost for the command builder (builder.cpp). What the kernel and bash add to a
 // command's own words is counted here, in one place, so that the check and the room never disagree.
 
-#include "fanrun_cli.h"
+#include "exec.h"
 
 #include <algorithm>
 #include <climits>

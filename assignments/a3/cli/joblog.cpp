@@ -2,7 +2,7 @@
 // start and end, reading a log back into an index of where each command stands, and
 // `fanrun --failed`.
 
-#include "fanrun_joblog.h"
+#include "joblog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -559,6 +559,26 @@ long Occurrences::next(std::string_view argument) {
         throw std::bad_alloc();
     }
     return static_cast<long>(++count);
+}
+
+ResumeFilter::ResumeFilter(const JobLog &log, bool resume, bool failedToo)
+    : log_(log), resume_(resume), failedToo_(failedToo) {
+    // The input holds most of the log's arguments again, as a rule.
+    occurrences_.reserve(log.commands());
+}
+
+void ResumeFilter::read(fanrun_cli::Job &job, char delimiter) {
+    digest_ = digestArgument(digest_, job.argument, delimiter);
+    job.occurrence = occurrences_.next(job.argument);
+}
+
+bool ResumeFilter::leavesOut(const fanrun_cli::Job &job) {
+    if (!resume_) {
+        return false;
+    }
+    const State state = log_.state(job.argument, job.occurrence);
+    skippedFailed_ += state == State::Failed && !failedToo_ ? 1 : 0;
+    return resumeSkips(state, failedToo_);
 }
 
 timespec now() {

@@ -2,7 +2,7 @@
 // bash reads it so that every replacement string is quoted for the place it stands in; the
 // commands without a shell and with several arguments.
 
-#include "fanrun_quote.h"
+#include "quote.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The front end's options: the usage and help texts, the option values' parsers and getopt.
 
-#include "fanrun_cli.h"
+#include "options.h"
 
 #include <cctype>
 #include <cerrno>

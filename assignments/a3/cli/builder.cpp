@@ -1,7 +1,7 @@
 // The command builder: how many arguments of -n one command has room for, from what exec takes
-// of the bytes the command holds (fanrun_exec.cpp counts what the kernel and bash add).
+// of the bytes the command holds (exec.cpp counts what the kernel and bash add).
 
-#include "fanrun_builder.h"
+#include "builder.h"
 
 #include <climits>
 

@@ -2,7 +2,7 @@
 // ending in a delimiter byte, one at a time as they arrive, so that the first command can start
 // while the input is still open and the whole input is never held.
 
-#include "fanrun_cli.h"
+#include "source.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -104,14 +104,6 @@ void ArgumentReader::fill() {
 Arguments::Arguments(char **given, size_t count, ArgumentReader *reader, Shard shard)
     : given_(given), count_(count), reader_(reader), shard_(shard) {}
 
-void Arguments::useLog(const fanrun_joblog::JobLog *log, bool resume, bool failedToo) {
-    log_ = log;
-    // The input holds most of the log's arguments again, as a rule.
-    occurrences_.reserve(log->commands());
-    resume_ = resume;
-    failedToo_ = failedToo;
-}
-
 Arguments::Got Arguments::next(Job &job, bool mayBlock) {
     if (ready_.empty()) {
         const Got got = take(mayBlock ? ArgumentReader::Wait::block : ArgumentReader::Wait::poll);
@@ -143,7 +135,7 @@ void Arguments::readAhead(size_t bytes) {
 
 int Arguments::waiting() const {
     long count = static_cast<long>(ready_.size());
-    if (reader_ == nullptr && log_ == nullptr) {
+    if (reader_ == nullptr && filter_ == nullptr) {
         // The shard's share of the command line's arguments not yet read.
         const long left = static_cast<long>(count_) - read_;
         const long first = (shard_.index - read_ % shard_.count + shard_.count) % shard_.count;
@@ -167,22 +159,12 @@ Arguments::Got Arguments::take(ArgumentReader::Wait wait) {
             return got;
         }
         job.position = read_++;
-        digest_ = fanrun_joblog::digestArgument(digest_, job.argument,
-                                                reader_ != nullptr ? reader_->delimiter() : '\0');
-        if (log_ != nullptr) {
-            // Counted over the whole input, so that a shard's numbers do not depend on the others.
-            job.occurrence = occurrences_.next(job.argument);
+        if (filter_ != nullptr) {
+            filter_->read(job, reader_ != nullptr ? reader_->delimiter() : '\0');
         }
-        if (job.position % shard_.count != shard_.index) {
+        if (job.position % shard_.count != shard_.index ||
+            (filter_ != nullptr && filter_->leavesOut(job))) {
             continue;
-        }
-        if (resume_) {
-            const fanrun_joblog::State state = log_->state(job.argument, job.occurrence);
-            if (fanrun_joblog::resumeSkips(state, failedToo_)) {
-                ++skipped_;
-                skippedFailed_ += state == fanrun_joblog::State::Failed ? 1 : 0;
-                continue;
-            }
         }
         ready_.push_back(std::move(job));
         return got;

@@ -7,6 +7,8 @@
 #ifndef FANRUN_JOBLOG_H
 #define FANRUN_JOBLOG_H
 
+#include "source.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -196,6 +198,30 @@ class JobLog {
     // Each key's state (its low two bits) and the attempt of its last start (the rest, at most
     // maxAttempt: later attempts count as that one).
     DigestTable<uint32_t> entries_;
+};
+
+// The job log's look at a run's input, as its source reads it: numbers equal arguments as the log
+// keys them (counted over the whole input, so that a shard's numbers do not depend on the
+// others), digests the input for the closing record, and on resume leaves out what the log says
+// has ended (failedToo: only what succeeded). The log must outlive the filter.
+class ResumeFilter : public fanrun_cli::ArgumentFilter {
+  public:
+    // Throws std::bad_alloc.
+    ResumeFilter(const JobLog &log, bool resume, bool failedToo);
+    void read(fanrun_cli::Job &job, char delimiter) override;
+    bool leavesOut(const fanrun_cli::Job &job) override;
+    // Left out because their last end in the log was a failure (with resume, not failedToo).
+    long skippedFailed() const { return skippedFailed_; }
+    // The digest of every argument read (see digestArgument).
+    uint64_t digest() const { return digest_; }
+
+  private:
+    const JobLog &log_;
+    bool resume_;
+    bool failedToo_;
+    Occurrences occurrences_;
+    long skippedFailed_ = 0;
+    uint64_t digest_ = digestBasis;
 };
 
 // `fanrun --failed` lists what is left for this status when a log does not end with a closing

@@ -1,4 +1,4 @@
-// The front end's templates and quoting (fanrun_quote.cpp): the template built from the command
+// The front end's templates and quoting (quote.cpp): the template built from the command
 // words, read the way bash reads it so that every replacement string is quoted for the place it
 // stands in, and the commands without a shell and with several arguments. Private to the program;
 // it needs nothing of the rest of the front end, so its tests build it alone.

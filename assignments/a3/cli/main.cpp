@@ -4,11 +4,15 @@
 // hands over to runParallel; the run's outcome becomes the exit status. With --failed it runs
 // nothing and lists what job logs left undone.
 
+#include "builder.h"
+#include "exec.h"
 #include "fanrun.h"
-#include "fanrun_builder.h"
-#include "fanrun_cli.h"
-#include "fanrun_joblog.h"
 #include "fanrun_params.h"
+#include "joblog.h"
+#include "options.h"
+#include "output.h"
+#include "quote.h"
+#include "source.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -787,7 +791,8 @@ bool openOutput(const Settings &settings, const std::string &commandTemplate, Ou
 
 // After the run: the output written, the job log closed, and the exit status from how the run
 // and its commands ended.
-int closeRun(Feed &feed, const Arguments &arguments, Output &output) {
+int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::ResumeFilter *filter,
+             Output &output) {
     std::string error;
     // The library has given back the dispositions it found; the last writes of the report
     // must fail with a message rather than end the process.
@@ -809,7 +814,7 @@ int closeRun(Feed &feed, const Arguments &arguments, Output &output) {
                               result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
                               !feed.logFailed && result.numStarted == feed.handed;
     if (feed.log != nullptr && everyStarted &&
-        !feed.log->recordClosing(arguments.read(), arguments.digest())) {
+        !feed.log->recordClosing(arguments.read(), filter->digest())) {
         feed.logFailed = true;
     }
     if (feed.log != nullptr && !feed.log->finish()) {
@@ -834,7 +839,8 @@ int closeRun(Feed &feed, const Arguments &arguments, Output &output) {
         return exitRunner;
     }
     // Retries that never got their turn (the run halted) leave their arguments failed.
-    if (feed.lastFailures > 0 || !feed.retries.empty() || arguments.skippedFailed() > 0) {
+    if (feed.lastFailures > 0 || !feed.retries.empty() ||
+        (filter != nullptr && filter->skippedFailed() > 0)) {
         return exitFailed;
     }
     if (result.numStarted != feed.handed) {
@@ -887,12 +893,14 @@ int run(int argc, char **argv) {
     ArgumentReader reader(argumentsFd, inputName, settings.form);
     Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
     fanrun_joblog::JobLog log;
+    std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
         // A dry run shows what the run would run: it reads the log and leaves it as it is.
         if (!log.open(settings.joblogPath, settings.dryRun)) {
             return exitRunner;
         }
-        arguments.useLog(&log, settings.resume || settings.resumeFailed, settings.resumeFailed);
+        filter.emplace(log, settings.resume || settings.resumeFailed, settings.resumeFailed);
+        arguments.useFilter(&*filter);
         if ((settings.resume || settings.resumeFailed) && log.unfinished() > 0) {
             fprintf(stderr,
                     "fanrun: %ld command%s of the job log never ended (running when its run "
@@ -983,7 +991,7 @@ int run(int argc, char **argv) {
                                commandsOf(argumentsWaiting(feed), settings.maxArgs)};
     fanrunSetSource(&source);
     runParallel();
-    return closeRun(feed, arguments, output);
+    return closeRun(feed, arguments, filter ? &*filter : nullptr, output);
 }
 
 // A closed standard descriptor would be taken by the first file the runner opens (the job log,

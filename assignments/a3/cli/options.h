@@ -1,0 +1,73 @@
+// The front end's settings: the options and the help that explains them, the exit statuses, and
+// bad usage. Every stage of the front end reads its part of Settings; nothing here is installed.
+#ifndef FANRUN_CLI_OPTIONS_H
+#define FANRUN_CLI_OPTIONS_H
+
+#include "fanrun.h"
+
+#include <cstddef>
+
+namespace fanrun_cli {
+
+// Exit statuses of the program.
+constexpr int exitFailed = 123; // a command failed, was ended by a signal or could not be set up
+constexpr int exitRunner = 1;   // the runner itself failed
+constexpr int exitMisuse = 2;   // bad usage or unreadable input: nothing was run
+
+constexpr const char *defaultOutputDir = "fanrun-out";
+
+struct Shard {
+    long index = 0;
+    long count = 1;
+};
+
+struct InputForm {
+    bool lines = true; // lines: empty ones skipped; otherwise items ending in delimiter
+    int delimiter = '\n';
+};
+
+// Where the commands' output goes.
+enum class OutputMode {
+    files,     // outputDir/PID.stdout and .stderr; the report on standard output
+    group,     // each command's output whole on the runner's streams when it ends
+    keepOrder, // as group, in input order
+    ungroup,   // straight to the runner's streams
+};
+
+struct Settings {
+    int jobs = 0;
+    const char *outputDir = nullptr;
+    InputForm form;
+    const char *argFile = nullptr;
+    bool raw = false;
+    bool dryRun = false;
+    Shard shard;
+    bool sharded = false;
+    bool failed = false;   // --failed: the operands are job logs, and nothing runs
+    bool terminal = false; // --tty
+    FANRUN_OPTIONS options{};
+    OutputMode output = OutputMode::files;
+    bool tag = false;
+    const char *reportPath = nullptr;
+    const char *joblogPath = nullptr;
+    bool resume = false;       // leave out what has an end record in the job log
+    bool resumeFailed = false; // ... only what ended successfully
+    long retries = 0;          // further attempts after a failed one
+    double retryDelay = 0;     // seconds before the first retry, doubling with each
+    int maxArgs = 1;           // arguments per command (-n)
+    bool shell = false;        // always start bash, even where the command needs no shell
+};
+
+// Parses the options of argv; on return optind is the first operand. Help, version and bad usage
+// end the process.
+Settings parseOptions(int argc, char **argv);
+
+// The default of -j: the online processors, at least 1.
+int defaultJobs();
+
+// One line of error, the usage, exit status 2; nothing has been started yet.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void badUsage(const char *format, ...);
+
+} // namespace fanrun_cli
+
+#endif // FANRUN_CLI_OPTIONS_H
