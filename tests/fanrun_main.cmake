@@ -27,3 +27,10 @@ syskit_add_gtest(NAME fanrun_quote_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanr
   ${PROJECT_SOURCE_DIR}/assignments/a3/cli/quote.cpp)
 target_include_directories(fanrun_quote_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
   ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
+
+# The command builder in process, built from its source and what it counts with.
+syskit_add_gtest(NAME fanrun_builder_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_builder_test.cpp
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli/builder.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/exec.cpp
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli/quote.cpp)
+target_include_directories(fanrun_builder_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
