@@ -791,6 +791,32 @@ bool openOutput(const Settings &settings, const std::string &commandTemplate, Ou
 
 // After the run: the output written, the job log closed, and the exit status from how the run
 // and its commands ended.
+// The run's exit status, from the most serious of what happened: a stop signal, unreadable input,
+// the runner's own failure, a failed argument, then success.
+int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
+               const fanrun_joblog::ResumeFilter *filter) {
+    if (result.stopSignal > 0) {
+        return 128 + result.stopSignal;
+    }
+    if (!feed.inputError.empty()) {
+        return exitMisuse;
+    }
+    if (!written || !feed.outputError.empty() || feed.logFailed) {
+        return exitRunner;
+    }
+    // Retries that never got their turn (the run halted) leave their arguments failed.
+    if (feed.lastFailures > 0 || !feed.retries.empty() ||
+        (filter != nullptr && filter->skippedFailed() > 0)) {
+        return exitFailed;
+    }
+    if (result.numStarted != feed.handed) {
+        fprintf(stderr, "fanrun: %d of %d commands were not started\n",
+                feed.handed - result.numStarted, feed.handed);
+        return exitRunner;
+    }
+    return 0;
+}
+
 int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::ResumeFilter *filter,
              Output &output) {
     std::string error;
@@ -829,26 +855,7 @@ int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::Resume
     if (!feed.inputError.empty()) {
         fprintf(stderr, "fanrun: %s; no further command was started\n", feed.inputError.c_str());
     }
-    if (result.stopSignal > 0) {
-        return 128 + result.stopSignal;
-    }
-    if (!feed.inputError.empty()) {
-        return exitMisuse;
-    }
-    if (!written || !feed.outputError.empty() || feed.logFailed) {
-        return exitRunner;
-    }
-    // Retries that never got their turn (the run halted) leave their arguments failed.
-    if (feed.lastFailures > 0 || !feed.retries.empty() ||
-        (filter != nullptr && filter->skippedFailed() > 0)) {
-        return exitFailed;
-    }
-    if (result.numStarted != feed.handed) {
-        fprintf(stderr, "fanrun: %d of %d commands were not started\n",
-                feed.handed - result.numStarted, feed.handed);
-        return exitRunner;
-    }
-    return 0;
+    return exitStatus(feed, result, written, filter);
 }
 
 int run(int argc, char **argv) {
