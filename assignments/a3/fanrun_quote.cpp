@@ -205,31 +205,26 @@ constexpr std::array<bool, 256> escapedInDouble = [] {
 
 // What a $ opens, by the byte after it.
 enum class Opens : unsigned char {
-    Nothing,      // a lone $
+    Nothing,      // a lone $; $"...", $1, $@ and the like read the same as one before "... or text
     DollarSingle, // $'...'
-    Double,       // $"..."
     Substitution, // $(...), or $((...)) arithmetic
     Bracket,      // $[...]
     Parameter,    // ${...}
-    Special,      // $1 $@ $? ...: one byte
+    Pid,          // $$: the second $ opens nothing
     Name,         // $NAME: as many name bytes as follow, so a name goes on into plain text
 };
 
-// Inside "..." a $' or $" is a $ and the quote: bash reads neither as quoting there.
+// Inside "..." a $' is a $ and a quote: bash reads no $'...' there.
 constexpr std::array<Opens, 256> dollarTable(bool inDouble) {
     std::array<Opens, 256> table{};
     for (size_t byte = 0; byte < table.size(); ++byte) {
-        const char c = static_cast<char>(byte);
-        table[byte] = nameStart(c) ? Opens::Name : Opens::Nothing;
-    }
-    for (const char c : std::string_view("$@*#?!-0123456789")) {
-        table[static_cast<unsigned char>(c)] = Opens::Special;
+        table[byte] = nameStart(static_cast<char>(byte)) ? Opens::Name : Opens::Nothing;
     }
     table['('] = Opens::Substitution;
     table['['] = Opens::Bracket;
     table['{'] = Opens::Parameter;
+    table['$'] = Opens::Pid;
     table['\''] = inDouble ? Opens::Nothing : Opens::DollarSingle;
-    table['"'] = inDouble ? Opens::Nothing : Opens::Double;
     return table;
 }
 constexpr std::array<Opens, 256> afterDollar = dollarTable(false);
@@ -425,9 +420,6 @@ bool Lexer::dollar(bool inDouble) {
     case Opens::DollarSingle:
         enter(Scope::DollarSingle);
         break;
-    case Opens::Double:
-        enter(Scope::Double);
-        break;
     case Opens::Substitution:
         if (byteAt(at + 2) == '(') {
             enter(Scope::Arithmetic);
@@ -442,7 +434,7 @@ bool Lexer::dollar(bool inDouble) {
     case Opens::Parameter:
         enter(Scope::Parameter);
         break;
-    case Opens::Special:
+    case Opens::Pid:
         break;
     case Opens::Name:
         while (at_ < text_.size() && nameByte(text_[at_])) {
