@@ -107,6 +107,10 @@ TEST(FanrunQuoteReader, BareWordsDollarsTildesAndBraces) {
         {"echo \\\\{}", "echo \\\\<{} B>"},
         {"echo a\\\n{}", "refused at 8: {} follows a backslash-newline"},
         {"echo a\\\nb{}", "echo a\\\nb<{} B>"},
+        // Every blank and operator ends the word, and with it the tilde prefix; $$ is one
+        // parameter, so the $ before {} opens nothing.
+        {"echo ~\t{} ~;{} ~&{} ~|{} ~>{}", "echo ~\t<{} B> ~;<{} B> ~&<{} B> ~|<{} B> ~><{} B>"},
+        {"echo $${}", "echo $$<{} B>"},
     });
 }
 
@@ -133,6 +137,8 @@ TEST(FanrunQuoteReader, QuotesAndTheEscapesInsideThem) {
         {"echo $'a'{}", "echo $'a'<{} B>"},
         {"echo \"$'\"{}\"'\"", "echo \"$'\"<{} B>\"'\""},
         {"echo '{}'\"{}\"{}", "echo '<{} S>'\"<{} D>\"<{} B>"},
+        {"echo \"\\${}\"", "echo \"\\$<{} D>\""},
+        {"echo \"a\\\n{}\"", "refused at 9: {} follows a backslash-newline"},
     });
 }
 
@@ -165,6 +171,22 @@ TEST(FanrunQuoteReader, SubstitutionsArithmeticAndParameters) {
         {"echo ${x:-{a\\}}} {}", "echo ${x:-{a\\}}} <{} B>"},
         {"echo ${x:-{a}{}}", "refused at 13: {} stands inside ${...}"},
         {"echo ${x:-'}'} {}", "echo ${x:-'}'} <{} B>"},
+        // Inside arithmetic and ${...} quotes, $ and backslashes hide their closers, and
+        // parentheses nest.
+        {"echo $(( (1) {} ))", "refused at 13: {} stands inside arithmetic"},
+        {"echo $((\\) {}))", "refused at 11: {} stands inside arithmetic"},
+        {"echo $(( ')' {} ))", "refused at 13: {} stands inside arithmetic"},
+        {"echo $(( `)` {} ))", "refused at 13: {} stands inside arithmetic"},
+        {"echo $(( ${x:-)} {} ))", "refused at 17: {} stands inside arithmetic"},
+        {"echo $[\\] {}]", "refused at 10: {} stands inside arithmetic"},
+        {"echo $[ ']' {} ]", "refused at 12: {} stands inside arithmetic"},
+        {"echo $[ \"]\" {} ]", "refused at 12: {} stands inside arithmetic"},
+        {"echo $[ `]` {} ]", "refused at 12: {} stands inside arithmetic"},
+        {"echo $[ ${x:-]} {} ]", "refused at 16: {} stands inside arithmetic"},
+        {"echo ${x:-\\} {}}", "refused at 13: {} stands inside ${...}"},
+        {"echo ${x:-\"}\" {}}", "refused at 14: {} stands inside ${...}"},
+        {"echo ${x:-`}` {}}", "refused at 14: {} stands inside ${...}"},
+        {"echo ${x:-$(}) {}}", "refused at 15: {} stands inside ${...}"},
     });
 }
 
@@ -172,6 +194,7 @@ TEST(FanrunQuoteReader, CommentsAndHereDocuments) {
     check({
         {"echo a # {} b", "echo a # <{} B> b"},
         {"echo a #\necho {}", "echo a #\necho <{} B>"},
+        {"echo a #\necho ~{}", "echo a #\necho ~<{} B q>"},
         {"echo a#{}", "echo a#<{} B>"},
         {"cat <<<{}", "cat <<<<{} B>"},
         {"cat <<EOF\n{}\nEOF", "refused at 10: {} stands in a here-document"},
@@ -198,6 +221,11 @@ TEST(FanrunQuoteReader, BytesThatJoinTheNextInAMultibyteLocale) {
         {"echo '\xa5|' {}", "echo '\xa5|' <{} B>"},
         {"echo \"\xa5`\" {}", "refused at 6: a byte above 0x7f stands right before '`'"},
         {"echo \\\xa5\\ {}", "refused at 6: a byte above 0x7f stands right before '\\'"},
+        {"echo $'\xa5|' {}", "refused at 7: a byte above 0x7f stands right before '|'"},
+        {"echo `\xa5|` {}", "refused at 6: a byte above 0x7f stands right before '|'"},
+        {"echo $((\xa5|)) {}", "refused at 8: a byte above 0x7f stands right before '|'"},
+        {"echo $[\xa5|] {}", "refused at 7: a byte above 0x7f stands right before '|'"},
+        {"echo ${x:-\xa5|} {}", "refused at 10: a byte above 0x7f stands right before '|'"},
     });
 }
 

@@ -5,8 +5,10 @@
 #include "quote.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace fanrun_cli {
@@ -65,11 +67,11 @@ bool plainText(const char *text, size_t length) {
     return length > 0;
 }
 
-bool nameStart(char c) {
+constexpr bool nameStart(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-bool nameByte(char c) {
+constexpr bool nameByte(char c) {
     return nameStart(c) || (c >= '0' && c <= '9');
 }
 
@@ -80,7 +82,8 @@ bool joinableSyntax(char c) {
 }
 
 // Where the lexer is: bash's command level (the template itself, $(...), <(...) and >(...)) or
-// inside one of the constructs below. Only the first four may hold a replacement string.
+// inside one of the constructs below. Only the first four and comments may hold a replacement
+// string. The order is that of the tables in scopeTables.
 enum class Scope : unsigned char {
     Command,
     Double,
@@ -90,6 +93,149 @@ enum class Scope : unsigned char {
     Arithmetic, // $((...)) and ((...)), closed by "))"
     Bracket,    // $[...]
     Parameter,  // ${...}
+    Comment,    // from a # that starts a word up to the newline
+};
+
+// What one byte does where it stands. Each scope has a table from byte to action, as a shell's
+// reader keeps character classes, so that a rule is one entry a test row can name; the few
+// actions that look at the bytes around (what a $ or a ( opens, << against <<<) say so below.
+enum class Act : unsigned char {
+    Text,           // part of the word and nothing more
+    High,           // above 0x7f: text, unless it would join a special byte after it
+    Escape,         // a backslash: the byte after it is text
+    EscapeSome,     // a backslash in "...": only before the bytes of escapedInDouble
+    Single,         // opens '...'
+    Double,         // opens "..."
+    Backquote,      // opens `...`
+    Close,          // ends the scope
+    Leave,          // ends the scope and is read again outside it: the newline after a comment
+    Dollar,         // what it opens depends on the byte after it (afterDollar)
+    DollarInDouble, // likewise, in "..." (afterDollarInDouble)
+    Deeper,         // opens a nesting the scope's closer waits for: { in ${...}, ( in $((...))
+    Shallower,      // closes one, or the scope when none is open: } in ${...}
+    EndArithmetic,  // likewise, ) in $((...)); the second ) of )) is read with the first
+    // The command level alone.
+    Keyword,    // c and e: case and esac count, at a word's start, the ) that close nothing
+    Hash,       // a comment at a word's start
+    Less,       // <<< a here-string, << a here-document, else an operator
+    Newline,    // the bodies of the here-documents of the line start after it
+    Paren,      // (( arithmetic at a word's start, <( >( a command level in the word, else ( ... )
+    CloseParen, // ends a command level inside a word, unless a ( or a case pattern is open
+    Blank,      // blanks and operators end the word
+    Brace,      // a brace expansion opens: a comma in a plain argument would split it
+    CloseBrace, // and closes
+    Tilde,      // a tilde prefix starts: a plain argument would name a user
+    Slash,      // and ends
+    // Not from a table: a replacement string is found before its first byte's class, anywhere.
+    Replacement,
+};
+
+using Table = std::array<Act, 256>;
+
+struct Rule {
+    std::string_view bytes;
+    Act act;
+};
+
+// A scope's table: the bytes of each rule get its action, bytes above 0x7f high, all else text.
+template <size_t N> constexpr Table scopeTable(Act high, const Rule (&rules)[N]) {
+    Table table{};
+    for (size_t byte = 0x80; byte < table.size(); ++byte) {
+        table[byte] = high;
+    }
+    for (const Rule &rule : rules) {
+        for (const char byte : rule.bytes) {
+            table[static_cast<unsigned char>(byte)] = rule.act;
+        }
+    }
+    return table;
+}
+
+// Templates come from argv and hold no NUL; one would end the word, as the end of the text does.
+constexpr std::string_view blanks{" \t;&|>\0", 7};
+
+constexpr Rule commandRules[] = {
+    {"\\", Act::Escape},  {"'", Act::Single},     {"\"", Act::Double},    {"`", Act::Backquote},
+    {"$", Act::Dollar},   {"ce", Act::Keyword},   {"#", Act::Hash},       {"<", Act::Less},
+    {"\n", Act::Newline}, {"(", Act::Paren},      {")", Act::CloseParen}, {blanks, Act::Blank},
+    {"{", Act::Brace},    {"}", Act::CloseBrace}, {"~", Act::Tilde},      {"/", Act::Slash},
+};
+constexpr Rule doubleRules[] = {
+    {"\\", Act::EscapeSome},
+    {"\"", Act::Close},
+    {"$", Act::DollarInDouble},
+    {"`", Act::Backquote},
+};
+constexpr Rule singleRules[] = {{"'", Act::Close}};
+constexpr Rule dollarSingleRules[] = {{"\\", Act::Escape}, {"'", Act::Close}};
+constexpr Rule backquoteRules[] = {{"\\", Act::Escape}, {"`", Act::Close}};
+// Quotes and $ inside arithmetic and ${...} are read as outside, so their closers are found.
+constexpr Rule arithmeticRules[] = {
+    {"\\", Act::Escape}, {"'", Act::Single}, {"\"", Act::Double},       {"`", Act::Backquote},
+    {"$", Act::Dollar},  {"(", Act::Deeper}, {")", Act::EndArithmetic},
+};
+constexpr Rule bracketRules[] = {
+    {"\\", Act::Escape},   {"'", Act::Single}, {"\"", Act::Double},
+    {"`", Act::Backquote}, {"$", Act::Dollar}, {"]", Act::Close},
+};
+constexpr Rule parameterRules[] = {
+    {"\\", Act::Escape}, {"'", Act::Single}, {"\"", Act::Double},   {"`", Act::Backquote},
+    {"$", Act::Dollar},  {"{", Act::Deeper}, {"}", Act::Shallower},
+};
+// Nothing is special in a comment, nor checked: bash reads no further than its newline.
+constexpr Rule commentRules[] = {{"\n", Act::Leave}};
+
+constexpr Table scopeTables[] = {
+    scopeTable(Act::High, commandRules),   scopeTable(Act::High, doubleRules),
+    scopeTable(Act::Text, singleRules),    scopeTable(Act::High, dollarSingleRules),
+    scopeTable(Act::High, backquoteRules), scopeTable(Act::High, arithmeticRules),
+    scopeTable(Act::High, bracketRules),   scopeTable(Act::High, parameterRules),
+    scopeTable(Act::Text, commentRules),
+};
+static_assert(std::size(scopeTables) == static_cast<size_t>(Scope::Comment) + 1);
+
+// The bytes a backslash escapes inside "...": before any other it stays a backslash.
+constexpr std::array<bool, 256> escapedInDouble = [] {
+    std::array<bool, 256> escaped{};
+    for (const char byte : std::string_view("$`\"\\\n")) {
+        escaped[static_cast<unsigned char>(byte)] = true;
+    }
+    return escaped;
+}();
+
+// What a $ opens, by the byte after it.
+enum class Opens : unsigned char {
+    Nothing,      // a lone $; $"...", $1, $@ and the like read the same as one before "... or text
+    DollarSingle, // $'...'
+    Substitution, // $(...), or $((...)) arithmetic
+    Bracket,      // $[...]
+    Parameter,    // ${...}
+    Pid,          // $$: the second $ opens nothing
+    Name,         // $NAME: as many name bytes as follow, so a name goes on into plain text
+};
+
+// Inside "..." a $' is a $ and a quote: bash reads no $'...' there.
+constexpr std::array<Opens, 256> dollarTable(bool inDouble) {
+    std::array<Opens, 256> table{};
+    for (size_t byte = 0; byte < table.size(); ++byte) {
+        table[byte] = nameStart(static_cast<char>(byte)) ? Opens::Name : Opens::Nothing;
+    }
+    table['('] = Opens::Substitution;
+    table['['] = Opens::Bracket;
+    table['{'] = Opens::Parameter;
+    table['$'] = Opens::Pid;
+    table['\''] = inDouble ? Opens::Nothing : Opens::DollarSingle;
+    return table;
+}
+constexpr std::array<Opens, 256> afterDollar = dollarTable(false);
+constexpr std::array<Opens, 256> afterDollarInDouble = dollarTable(true);
+
+// What the bytes just read leave for a replacement string right after them.
+enum class After : unsigned char {
+    Nothing,
+    Name,         // $NAME: the name would go on into a plain argument
+    Dollar,       // a $ in "...": it would make a plain argument a variable
+    Continuation, // a backslash-newline, which bash removes, joining what stands before
 };
 
 // The word being read at a command level: $(...) and <(...) start a word of their own inside it,
@@ -98,6 +244,7 @@ struct Word {
     bool start = true;  // nothing of the word read yet: a # here starts a comment
     int braces = 0;     // unquoted { of a brace expansion open
     bool tilde = false; // an unquoted ~ with no / after it: a plain argument would name a user
+    After after = After::Nothing; // of the last byte (or bytes) read, for the next one alone
 };
 
 struct Frame {
@@ -136,6 +283,7 @@ class Lexer {
     bool run();
 
   private:
+    char byteAt(size_t at) const { return at < text_.size() ? text_[at] : '\0'; }
     int replacementAt(size_t at) const;
     bool refuse(size_t at, const std::string &message);
     bool separate(size_t at);
@@ -144,18 +292,15 @@ class Lexer {
         return text_.compare(at_, strlen(word), word) == 0 &&
                (end >= text_.size() || !nameByte(text_[end]));
     }
-    bool placeholder(size_t at, int which);
-    bool dollar();
-    // Opens the quoting that c begins (', " or `) and says true; false for any other byte.
-    bool openQuote(char c) {
-        const Scope scope = c == '\''  ? Scope::Single
-                            : c == '"' ? Scope::Double
-                            : c == '`' ? Scope::Backquote
-                                       : Scope::Command;
-        if (scope != Scope::Command) {
-            stack_.push_back({scope, 0});
-        }
-        return scope != Scope::Command;
+    bool perform(Act act, const Word &before);
+    bool placeholder(After after);
+    bool escape(bool escapes, bool wordStart);
+    bool dollar(bool inDouble);
+    void enter(Scope scope) { stack_.push_back({scope, 0}); }
+    // A command level inside the word: the word goes on after its ).
+    void enterCommand() {
+        stack_.push_back({Scope::Command, 0, 0, word_});
+        endWord();
     }
     bool hereDocument();
     bool hereDocumentBodies();
@@ -169,10 +314,6 @@ class Lexer {
     size_t at_ = 0;
     size_t pieceStart_ = 0;
     Word word_;
-    size_t nameEnd_ =
-        std::string::npos; // just after the last $NAME: a name goes on into plain text
-    size_t dollarEnd_ = std::string::npos;    // just after a $ right before a replacement string
-    size_t continuation_ = std::string::npos; // just after a backslash-newline, which bash removes
 };
 
 int Lexer::replacementAt(size_t at) const {
@@ -196,7 +337,9 @@ bool Lexer::separate(size_t at) {
     return true;
 }
 
-bool Lexer::placeholder(size_t at, int which) {
+bool Lexer::placeholder(After after) {
+    const size_t at = at_;
+    const int which = replacementAt(at);
     const std::string name = replacements[which];
     for (const Frame &frame : stack_) {
         const char *why = refusedScope(frame.scope);
@@ -204,14 +347,14 @@ bool Lexer::placeholder(size_t at, int which) {
             return refuse(at, name + " stands " + why);
         }
     }
-    if (at == continuation_) {
+    if (after == After::Continuation) {
         return refuse(at, name + " follows a backslash-newline, which bash removes, joining " +
                               name + " to what comes before; put it on the next line whole");
     }
     TemplatePiece piece;
     piece.text = text_.substr(pieceStart_, at - pieceStart_);
     piece.replacement = which;
-    piece.quoted = at == nameEnd_ || at == dollarEnd_ || word_.braces > 0;
+    piece.quoted = after == After::Name || after == After::Dollar || word_.braces > 0;
     switch (stack_.back().scope) {
     case Scope::Double:
         piece.context = Context::Double;
@@ -230,54 +373,75 @@ bool Lexer::placeholder(size_t at, int which) {
     pieces_.push_back(std::move(piece));
     at_ = at + name.size();
     pieceStart_ = at_;
-    word_.start = false;
+    return true;
+}
+
+// A backslash, outside '...': escapes says whether it takes the byte after it along.
+bool Lexer::escape(bool escapes, bool wordStart) {
+    const char next = byteAt(at_ + 1);
+    const int which = replacementAt(at_ + 1);
+    if (which >= 0) {
+        return refuse(at_ + 1, std::string(replacements[which]) +
+                                   " follows a backslash, which would take its quoting apart; "
+                                   "quote the backslash: '\\'" +
+                                   replacements[which]);
+    }
+    // A byte above 0x7f is read on its own next: it may join the byte after it.
+    at_ += escapes && next != '\0' && static_cast<unsigned char>(next) < 0x80 ? 2 : 1;
+    if (escapes && next == '\n') {
+        // Removed by bash: the word is where it was.
+        word_.start = wordStart;
+        word_.after = After::Continuation;
+    }
     return true;
 }
 
 // A $ in the command level or in "...": what it opens, if anything.
-bool Lexer::dollar() {
+bool Lexer::dollar(bool inDouble) {
     const size_t at = at_;
-    const char next = at + 1 < text_.size() ? text_[at + 1] : '\0';
-    const Scope scope = stack_.back().scope;
-    word_.start = false;
-    if (replacementAt(at + 1) >= 0) {
-        if (scope != Scope::Double) {
-            return refuse(at + 1, std::string(replacements[replacementAt(at + 1)]) +
+    const int which = replacementAt(at + 1);
+    if (which >= 0) {
+        if (!inDouble) {
+            return refuse(at + 1, std::string(replacements[which]) +
                                       " follows a $, which would make it a variable or $'...'; "
                                       "quote the $: '$'" +
-                                      replacements[replacementAt(at + 1)]);
+                                      replacements[which]);
         }
-        dollarEnd_ = at + 1;
+        word_.after = After::Dollar;
         at_ = at + 1;
-    } else if (next == '\'' && scope != Scope::Double) {
-        stack_.push_back({Scope::DollarSingle, 0});
-        at_ = at + 2;
-    } else if (next == '"' && scope != Scope::Double) {
-        stack_.push_back({Scope::Double, 0});
-        at_ = at + 2;
-    } else if (next == '(' && at + 2 < text_.size() && text_[at + 2] == '(') {
-        stack_.push_back({Scope::Arithmetic, 0});
-        at_ = at + 3;
-    } else if (next == '(') {
-        stack_.push_back({Scope::Command, 0, 0, word_});
-        endWord();
-        at_ = at + 2;
-    } else if (next == '[') {
-        stack_.push_back({Scope::Bracket, 0});
-        at_ = at + 2;
-    } else if (next == '{') {
-        stack_.push_back({Scope::Parameter, 0});
-        at_ = at + 2;
-    } else if (next != '\0' && strchr("$@*#?!-0123456789", next) != nullptr) {
-        at_ = at + 2;
-    } else if (nameStart(next)) {
-        at_ = at + 2;
+        return true;
+    }
+    const auto next = static_cast<unsigned char>(byteAt(at + 1));
+    at_ = at + 2;
+    switch ((inDouble ? afterDollarInDouble : afterDollar)[next]) {
+    case Opens::Nothing:
+        at_ = at + 1;
+        break;
+    case Opens::DollarSingle:
+        enter(Scope::DollarSingle);
+        break;
+    case Opens::Substitution:
+        if (byteAt(at + 2) == '(') {
+            enter(Scope::Arithmetic);
+            ++at_;
+        } else {
+            enterCommand();
+        }
+        break;
+    case Opens::Bracket:
+        enter(Scope::Bracket);
+        break;
+    case Opens::Parameter:
+        enter(Scope::Parameter);
+        break;
+    case Opens::Pid:
+        break;
+    case Opens::Name:
         while (at_ < text_.size() && nameByte(text_[at_])) {
             ++at_;
         }
-        nameEnd_ = at_;
-    } else {
-        at_ = at + 1;
+        word_.after = After::Name;
+        break;
     }
     return true;
 }
@@ -368,159 +532,132 @@ bool Lexer::hereDocumentBodies() {
     return true;
 }
 
-bool Lexer::run() {
-    while (at_ < text_.size()) {
-        const int which = replacementAt(at_);
-        if (which >= 0) {
-            if (!placeholder(at_, which)) {
-                return false;
-            }
-            continue;
-        }
-        const char c = text_[at_];
-        const char next = at_ + 1 < text_.size() ? text_[at_ + 1] : '\0';
-        Frame &frame = stack_.back();
-        if (frame.scope != Scope::Single && !separate(at_)) {
+// One byte (or the bytes it starts) read by the action its scope's table gives it. before is the
+// word as the bytes before left it; its start and after hold for this byte alone.
+bool Lexer::perform(Act act, const Word &before) {
+    Frame &frame = stack_.back();
+    const char next = byteAt(at_ + 1);
+    switch (act) {
+    case Act::Replacement:
+        return placeholder(before.after);
+    case Act::High:
+        if (!separate(at_)) {
             return false;
         }
-        if (c == '\\' && frame.scope != Scope::Single) {
-            const bool escapes =
-                frame.scope != Scope::Double || strchr("$`\"\\\n", next) != nullptr;
-            if (replacementAt(at_ + 1) >= 0) {
-                return refuse(at_ + 1, std::string(replacements[replacementAt(at_ + 1)]) +
-                                           " follows a backslash, which would take its quoting "
-                                           "apart; quote the backslash: '\\'" +
-                                           replacements[replacementAt(at_ + 1)]);
-            }
-            // A byte above 0x7f goes on through the loop: it may join the byte after it.
-            at_ += escapes && next != '\0' && static_cast<unsigned char>(next) < 0x80 ? 2 : 1;
-            if (escapes && next == '\n') {
-                continuation_ = at_;
-            } else {
-                word_.start = false;
-            }
-            continue;
+        break;
+    case Act::Text:
+        break;
+    case Act::Escape:
+    case Act::EscapeSome:
+        return escape(act == Act::Escape || escapedInDouble[static_cast<unsigned char>(next)],
+                      before.start);
+    case Act::Single:
+        enter(Scope::Single);
+        break;
+    case Act::Double:
+        enter(Scope::Double);
+        break;
+    case Act::Backquote:
+        enter(Scope::Backquote);
+        break;
+    case Act::Close:
+        stack_.pop_back();
+        break;
+    case Act::Leave:
+        stack_.pop_back();
+        return true;
+    case Act::Dollar:
+    case Act::DollarInDouble:
+        return dollar(act == Act::DollarInDouble);
+    case Act::Deeper:
+        ++frame.depth;
+        break;
+    case Act::Shallower:
+    case Act::EndArithmetic:
+        if (frame.depth-- == 0) {
+            at_ += act == Act::EndArithmetic && next == ')' ? 1 : 0;
+            stack_.pop_back();
         }
-        switch (frame.scope) {
-        case Scope::Single:
-        case Scope::DollarSingle:
-        case Scope::Backquote:
-            if (c == (frame.scope == Scope::Backquote ? '`' : '\'')) {
-                stack_.pop_back();
-            }
-            ++at_;
-            continue;
-        case Scope::Double:
-            if (c == '"') {
-                stack_.pop_back();
-                ++at_;
-            } else if (c == '$') {
-                if (!dollar()) {
-                    return false;
-                }
-            } else if (c == '`') {
-                stack_.push_back({Scope::Backquote, 0});
-                ++at_;
-            } else {
-                ++at_;
-            }
-            continue;
-        case Scope::Arithmetic:
-        case Scope::Bracket:
-        case Scope::Parameter:
-            if (openQuote(c)) {
-                // read on inside the quotes
-            } else if (c == '$') {
-                if (!dollar()) {
-                    return false;
-                }
-                continue;
-            } else if (c == (frame.scope == Scope::Parameter ? '{' : '(')) {
-                ++frame.depth;
-            } else if ((frame.scope == Scope::Parameter && c == '}' && frame.depth-- == 0) ||
-                       (frame.scope == Scope::Bracket && c == ']')) {
-                stack_.pop_back();
-            } else if (frame.scope == Scope::Arithmetic && c == ')' && frame.depth-- == 0) {
-                stack_.pop_back();
-                at_ += next == ')' ? 1 : 0;
-            }
-            ++at_;
-            continue;
-        case Scope::Command:
-            break;
-        }
-        // The command level.
-        const bool wordStart = word_.start;
-        if (wordStart && keywordAt("case")) {
+        break;
+    case Act::Keyword:
+        if (before.start && keywordAt("case")) {
             ++frame.cases;
-        } else if (wordStart && keywordAt("esac") && frame.cases > 0) {
+        } else if (before.start && keywordAt("esac") && frame.cases > 0) {
             --frame.cases;
         }
-        word_.start = false;
-        if (openQuote(c)) {
-            // read on inside the quotes
-        } else if (c == '$') {
-            word_.start = wordStart;
-            if (!dollar()) {
-                return false;
-            }
-            continue;
-        } else if (c == '#' && wordStart) {
+        break;
+    case Act::Hash:
+        if (before.start) {
             // A {} here keeps the argument from being appended; quoted, it cannot end the line.
-            while (at_ < text_.size() && text_[at_] != '\n') {
-                const int inComment = replacementAt(at_);
-                if (inComment >= 0) {
-                    if (!placeholder(at_, inComment)) {
-                        return false;
-                    }
-                } else {
-                    ++at_;
-                }
-            }
-            continue;
-        } else if (c == '<' && next == '<' && at_ + 2 < text_.size() && text_[at_ + 2] == '<') {
-            at_ += 3;
-            endWord();
-            continue;
-        } else if (c == '<' && next == '<') {
-            if (!hereDocument()) {
-                return false;
-            }
-            continue;
-        } else if (c == '\n' && !pending_.empty()) {
-            if (!hereDocumentBodies()) {
-                return false;
-            }
-            continue;
-        } else if (c == '(' && next == '(' && wordStart) {
-            stack_.push_back({Scope::Arithmetic, 0});
+            enter(Scope::Comment);
+        }
+        break;
+    case Act::Less:
+        if (next == '<' && byteAt(at_ + 2) == '<') {
+            at_ += 2;
+        } else if (next == '<') {
+            return hereDocument();
+        }
+        endWord();
+        break;
+    case Act::Newline:
+        if (!pending_.empty()) {
+            return hereDocumentBodies();
+        }
+        endWord();
+        break;
+    case Act::Paren:
+        if (next == '(' && before.start) {
+            enter(Scope::Arithmetic);
             ++at_;
-        } else if (c == '(' && at_ > 0 && (text_[at_ - 1] == '<' || text_[at_ - 1] == '>')) {
-            stack_.push_back({Scope::Command, 0, 0, word_});
-            endWord();
-        } else if (c == '(') {
+        } else if (at_ > 0 && (text_[at_ - 1] == '<' || text_[at_ - 1] == '>')) {
+            enterCommand();
+        } else {
             ++frame.depth;
             endWord();
-        } else if (c == ')' && frame.depth == 0 && frame.cases == 0 && stack_.size() > 1) {
-            Word outer = frame.outer;
+        }
+        break;
+    case Act::CloseParen:
+        if (frame.depth == 0 && frame.cases == 0 && stack_.size() > 1) {
+            word_ = frame.outer;
             stack_.pop_back();
-            word_ = outer;
-            word_.start = false;
-        } else if (c == ')') {
+        } else {
             frame.depth -= frame.depth > 0 ? 1 : 0;
             endWord();
-        } else if (strchr(" \t\n;&|<>", c) != nullptr) {
-            endWord();
-        } else if (c == '{') {
-            ++word_.braces;
-        } else if (c == '}' && word_.braces > 0) {
-            --word_.braces;
-        } else if (c == '~') {
-            word_.tilde = true;
-        } else if (c == '/') {
-            word_.tilde = false;
         }
-        ++at_;
+        break;
+    case Act::Blank:
+        endWord();
+        break;
+    case Act::Brace:
+        ++word_.braces;
+        break;
+    case Act::CloseBrace:
+        word_.braces -= word_.braces > 0 ? 1 : 0;
+        break;
+    case Act::Tilde:
+        word_.tilde = true;
+        break;
+    case Act::Slash:
+        word_.tilde = false;
+        break;
+    }
+    ++at_;
+    return true;
+}
+
+bool Lexer::run() {
+    while (at_ < text_.size()) {
+        const Word before = word_;
+        word_.start = false;
+        word_.after = After::Nothing;
+        const Act act = replacementAt(at_) >= 0
+                            ? Act::Replacement
+                            : scopeTables[static_cast<size_t>(stack_.back().scope)]
+                                         [static_cast<unsigned char>(text_[at_])];
+        if (!perform(act, before)) {
+            return false;
+        }
     }
     TemplatePiece tail;
     tail.text = text_.substr(pieceStart_);
