@@ -739,7 +739,6 @@ int run(int argc, char **argv) {
         badUsage("the template cannot take the argument at byte %zu: %s",
                  parsed.refusal->offset + 1, parsed.refusal->message.c_str());
     }
-    const std::string &commandTemplate = parsed.libraryTemplate;
     std::string refusal;
     if (settings.maxArgs > 1 && !acceptsSeveral(parsed, refusal)) {
         badUsage("%s", refusal.c_str());
@@ -872,7 +871,8 @@ int run(int argc, char **argv) {
                             : settings.jobs > 0 ? settings.jobs
                                                 : defaultJobs();
     pparams.outputDir = ownFiles ? outputDir.data() : nullptr;
-    pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
+    // Every command comes from the source, which builds it whole.
+    pparams.commandTemplate = nullptr;
     pparams.argumentList = nullptr;
     pparams.argumentListLen = 0;
 
