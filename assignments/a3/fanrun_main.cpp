@@ -146,6 +146,7 @@ struct Running {
     Group group;
     timespec start{};  // Unix time, for the job log
     int64_t startNs{}; // monotonic
+    int slot = 0;      // its job slot, {%}
 };
 
 // A command's end whose output waits to be written: its end record waits with it.
@@ -175,6 +176,8 @@ struct Feed {
     long groups = 0;                       // commands made from arguments so far
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
+    int stagedSlot = 0;                    // the job slot staged was made for
+    std::vector<bool> slotTaken;           // by slot - 1: a running command has it
     Group deferred;                        // taken, waiting for descriptors to start with
     bool haveDeferred = false;
     std::vector<std::string> words;    // the staged command's words without the shell
@@ -372,7 +375,18 @@ void logDeliveries(Feed &feed) {
     }
 }
 
-int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
+// The job slot of the next command: the lowest one no running command has. The runner asks for a
+// command only while fewer than -j run, so it is never above -j.
+int freeSlot(Feed &feed) {
+    const auto free = std::find(feed.slotTaken.begin(), feed.slotTaken.end(), false);
+    if (free == feed.slotTaken.end()) {
+        feed.slotTaken.push_back(false);
+        return static_cast<int>(feed.slotTaken.size());
+    }
+    return static_cast<int>(free - feed.slotTaken.begin()) + 1;
+}
+
+int feedNext(void *context, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         if (feed.output->lost()) {
@@ -385,6 +399,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             return FANRUN_NEXT_END;
         }
         Group group;
+        const int slot = freeSlot(feed);
         for (;;) {
             const int answer = nextGroup(feed, group, command);
             if (answer != FANRUN_NEXT_COMMAND) {
@@ -423,6 +438,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
         feed.staged = std::move(group);
+        feed.stagedSlot = slot;
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
@@ -438,6 +454,8 @@ void feedStarted(void *context, const FANRUN_EVENT *event) {
         feed.output->started(*event);
         Running &running = feed.running[event->index];
         running.group = std::move(feed.staged);
+        running.slot = feed.stagedSlot;
+        feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
         for (const Job &job : running.group.jobs) {
@@ -451,15 +469,16 @@ void feedStarted(void *context, const FANRUN_EVENT *event) {
     }
 }
 
-void feedEnded(void *context, const FANRUN_EVENT *event) {
+int feedEnded(void *context, const FANRUN_EVENT *event) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         auto found = feed.running.find(event->index);
         if (found == feed.running.end()) {
-            return;
+            return FANRUN_HALT_NEVER;
         }
         Running running = std::move(found->second);
         feed.running.erase(found);
+        feed.slotTaken[static_cast<size_t>(running.slot) - 1] = false;
         const int status = event->status;
         int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         int signum = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -503,11 +522,12 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
         } else if (failed) {
             feed.lastFailures += static_cast<long>(jobs.size());
             // With retries the library cannot tell which failures are the last: halting is ours.
-            fanrunHalt(feed.halt);
+            return feed.halt;
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
     }
+    return FANRUN_HALT_NEVER;
 }
 
 // Prints every command as its arguments arrive; nothing runs, so nothing can fail but the
