@@ -2448,6 +2448,106 @@ TEST(FanrunReplacements, NoTwoRunningCommandsShareAJobSlot) {
     }
 }
 
+TEST(FanrunReplacements, ACommandTakesTheLowestSlotNoRunningCommandHas) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> acts; // what command k does after noting its slot
+        size_t first;                  // arguments in the input from the start
+        std::vector<int> reaped;       // commands whose end comes before the other arguments
+        std::string slots;             // "k slot" of each command, by k
+    };
+    // A command waits for gate k with "stay k" and opens it with "go k"; every end is set off
+    // by a later command, so the order of ends, and so of free slots, is fixed.
+    const std::vector<Case> cases = {
+        {"the middle one frees first",
+         {"stay 1", "stay 2", "go 2; stay 3", "go 1; stay 4", "go 3; go 4"},
+         5,
+         {},
+         "1 1\n2 2\n3 3\n4 2\n5 1\n"},
+        {"the lowest one frees first, then the highest",
+         {"stay 1", "stay 2", "go 1; stay 3", "go 3; stay 4", "go 2; go 4"},
+         5,
+         {},
+         "1 1\n2 2\n3 3\n4 1\n5 3\n"},
+        // The fourth argument comes once the second and third commands have both ended.
+        {"two free at once",
+         {"stay 1", "stay 2", "go 2", "go 1"},
+         3,
+         {2, 3},
+         "1 1\n2 2\n3 3\n4 2\n"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        std::vector<int> gates;
+        for (size_t k = 1; k <= test.acts.size(); ++k) {
+            const std::string gate = dir / ("gate" + std::to_string(k));
+            ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+            // Held open both ways: opening never blocks, and a read waits for a line.
+            gates.push_back(open(gate.c_str(), O_RDWR | O_CLOEXEC));
+            writeFile(dir / ("act" + std::to_string(k)), test.acts[k - 1] + "\n");
+        }
+        const std::string input = dir / "input";
+        ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+        int feed = open(input.c_str(), O_RDWR | O_CLOEXEC);
+        auto give = [&](size_t from, size_t to) {
+            std::string text;
+            for (size_t k = from; k <= to; ++k) {
+                text += std::to_string(k) + "\n";
+            }
+            ASSERT_EQ(write(feed, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        };
+        give(1, test.first);
+        const std::string command =
+            "stay() { read -r -t 60 _ < gate$1; }; go() { echo > gate$1; }; "
+            "echo {} {%} $$ >> slots; . ./act{}";
+        Launch launch;
+        launch.args = {"-j", "3", "-o", dir / "out", "-a", input, command};
+        launch.workDir = dir.path().string();
+        Program program = start(dir, launch);
+        // "k slot pid" of each command that has started.
+        auto started = [&] {
+            std::map<int, std::pair<std::string, int>> lines;
+            std::istringstream text(readFile(dir / "slots"));
+            int k = 0;
+            std::string slot;
+            int pid = 0;
+            while (text >> k >> slot >> pid) {
+                lines[k] = {slot, pid};
+            }
+            return lines;
+        };
+        // Once a command has started the runner has the input open: the arguments given so far
+        // stay in it. A command gone from the process table has been reaped.
+        auto until = [](const std::function<bool()> &done) {
+            for (int i = 0; i < 12000 && !done(); ++i) {
+                std::this_thread::sleep_for(5ms);
+            }
+            return done();
+        };
+        EXPECT_TRUE(until([&] { return !started().empty(); }));
+        for (int k : test.reaped) {
+            EXPECT_TRUE(until([&] {
+                const auto lines = started();
+                return lines.count(k) != 0 && kill(lines.at(k).second, 0) != 0;
+            })) << "command "
+                << k;
+        }
+        give(test.first + 1, test.acts.size());
+        close(feed);
+        Outcome outcome = program.finish();
+        for (int gate : gates) {
+            close(gate);
+        }
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        std::string slots;
+        for (const auto &[k, line] : started()) {
+            slots += std::to_string(k) + " " + line.first + "\n";
+        }
+        EXPECT_EQ(slots, test.slots);
+    }
+}
+
 // ---- commands without the shell and several arguments per command ------------------------------
 
 // Bash sets the environment variable _ to the path of the program it starts; a program started

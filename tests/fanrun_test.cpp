@@ -437,7 +437,7 @@ TEST(RunParallel, AFailedWaitEndsTheRunWithoutAMessage) {
     Outcome outcome = runInChild(dir, [&] {
         // The command is reaped behind the runner's back, so the runner's own wait finds no child.
         struct Source {
-            static int next(void *context, int, FANRUN_COMMAND *command) {
+            static int next(void *context, FANRUN_COMMAND *command) {
                 bool &handed = *static_cast<bool *>(context);
                 if (handed) {
                     return FANRUN_NEXT_END;
@@ -1268,7 +1268,7 @@ struct DirectCommand {
     bool handed = false;
 };
 
-int nextDirect(void *context, int /*slot*/, FANRUN_COMMAND *command) {
+int nextDirect(void *context, FANRUN_COMMAND *command) {
     DirectCommand &source = *static_cast<DirectCommand *>(context);
     if (source.handed) {
         return FANRUN_NEXT_END;
@@ -1333,7 +1333,7 @@ TEST(RunParallel, AProgramRemovedFromThePathIsLookedUpAgainAndTheNextCopyRuns) {
         int left = 3;
         std::string word = "tool";
         char *argv[2] = {nullptr, nullptr};
-        static int next(void *context, int, FANRUN_COMMAND *command) {
+        static int next(void *context, FANRUN_COMMAND *command) {
             Commands &source = *static_cast<Commands *>(context);
             if (source.left-- == 0) {
                 return FANRUN_NEXT_END;
@@ -1434,7 +1434,8 @@ Step pause(Step::Kind kind) {
 }
 
 // What the source does when it hears of an event ("started 2", "ended 0"), first waits ("wait")
-// or gives the end of its commands ("end"): open gates, halt.
+// or gives the end of its commands ("end"): open gates, signal the runner, and at an end return
+// a halting.
 struct Reaction {
     std::vector<int> gates;
     int halt = FANRUN_HALT_NEVER;
@@ -1467,6 +1468,18 @@ struct ScriptedSource {
     int gates[gateCount] = {};
     std::vector<char *> argv;
     std::string log;
+    // Job slots as a source keeps them: the lowest one no started and not yet ended command has.
+    std::set<int> slotsTaken;
+    std::map<int, int> slotOf; // by record
+    int staged = 0;
+
+    int freeSlot() const {
+        int slot = 1;
+        while (slotsTaken.count(slot) != 0) {
+            ++slot;
+        }
+        return slot;
+    }
 
     std::string table() const {
         return "numProcesses " + std::to_string(processControl.numProcesses) + " running " +
@@ -1480,7 +1493,8 @@ struct ScriptedSource {
         return static_cast<long long>(time.tv_sec) * 1000000000LL + time.tv_nsec;
     }
 
-    int next(int slot, FANRUN_COMMAND *command) {
+    int next(FANRUN_COMMAND *command) {
+        const int slot = freeSlot();
         for (;;) {
             if (at >= steps.size() || steps[at].kind == Step::End) {
                 log += "next " + std::to_string(slot) + " end\n";
@@ -1512,6 +1526,7 @@ struct ScriptedSource {
                     command->errFd = given;
                 }
                 ++at;
+                staged = slot;
                 return FANRUN_NEXT_COMMAND;
             }
             static const char *const names[] = {"", "input", "a deadline", "an end"};
@@ -1538,7 +1553,17 @@ struct ScriptedSource {
         }
     }
 
-    void tell(const char *what, const FANRUN_EVENT *event) {
+    // Returns the halting the reaction to the event asks for.
+    int tell(const char *what, const FANRUN_EVENT *event) {
+        const bool ended = strcmp(what, "ended") == 0;
+        if (!ended) {
+            slotOf[event->index] = staged;
+            slotsTaken.insert(staged);
+        }
+        const int slot = slotOf[event->index];
+        if (ended) {
+            slotsTaken.erase(slot);
+        }
         const PROCESS_STRUCT &record = processControl.process[event->index];
         bool restZero = true;
         for (int i = event->index + 1; i < processControl.numProcesses; ++i) {
@@ -1557,28 +1582,27 @@ struct ScriptedSource {
                               " " + (event->stderrPath ? event->stderrPath : "-");
         }
         const std::string key = what + (" " + std::to_string(event->index));
-        log += key + " slot " + std::to_string(event->slot) + " status " +
-               std::to_string(event->status) + " timedOut " + std::to_string(event->timedOut) +
+        log += key + " slot " + std::to_string(slot) + " status " + std::to_string(event->status) +
+               " timedOut " + std::to_string(event->timedOut) +
                (record.pid == event->pid && event->pid > 0 ? " its pid" : " another pid") +
                " reaped " + std::to_string(record.ifExited) +
                (restZero ? " rest zero " : " rest filled ") + paths + " " + table() + "\n";
-        react(key);
+        return react(key);
     }
 
-    void react(const std::string &key) {
+    // Opens the gates and sends the signal of the reaction to key; returns its halting.
+    int react(const std::string &key) {
         const auto found = reactions.find(key);
         if (found == reactions.end()) {
-            return;
+            return FANRUN_HALT_NEVER;
         }
         for (int gate : found->second.gates) {
             (void)!write(gates[gate], "\n", 1);
         }
-        if (found->second.halt != FANRUN_HALT_NEVER) {
-            fanrunHalt(found->second.halt);
-        }
         if (found->second.signal != 0) {
             kill(getpid(), found->second.signal);
         }
+        return found->second.halt;
     }
 };
 
@@ -1614,14 +1638,14 @@ Outcome runFromSource(const TempDir &dir, const SourceRun &plan) {
         source.given =
             open((dir / "given").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         FANRUN_SOURCE callbacks{};
-        callbacks.next = [](void *context, int slot, FANRUN_COMMAND *command) {
-            return static_cast<ScriptedSource *>(context)->next(slot, command);
+        callbacks.next = [](void *context, FANRUN_COMMAND *command) {
+            return static_cast<ScriptedSource *>(context)->next(command);
         };
         callbacks.started = [](void *context, const FANRUN_EVENT *event) {
             static_cast<ScriptedSource *>(context)->tell("started", event);
         };
         callbacks.ended = [](void *context, const FANRUN_EVENT *event) {
-            static_cast<ScriptedSource *>(context)->tell("ended", event);
+            return static_cast<ScriptedSource *>(context)->tell("ended", event);
         };
         callbacks.context = &source;
         callbacks.known = plan.known;
@@ -1714,7 +1738,7 @@ TEST(HeaderPromises, NullGivesBackRunsFromTheParametersWithDefaultOptions) {
         soon.halt = FANRUN_HALT_SOON;
         fanrunSetOptions(&soon);
         FANRUN_SOURCE source{};
-        source.next = [](void *, int, FANRUN_COMMAND *command) {
+        source.next = [](void *, FANRUN_COMMAND *command) {
             command->command = strdup("exit 1");
             return static_cast<int>(FANRUN_NEXT_COMMAND);
         };
@@ -1767,7 +1791,9 @@ TEST_F(ProcessTable, TheHandlerGivesBackTheErrnoItsFailedWritesSet) {
     EXPECT_TRUE(outcome.exitedWith(0));
 }
 
-TEST(HeaderPromises, ASourcesCommandsTakeTheLowestFreeSlotAndNeverShareOne) {
+// The runner tells of every start and end before it asks again, and asks only below the limit: a
+// source that takes the lowest slot its running commands leave free never shares one.
+TEST(HeaderPromises, ASourceTakingTheLowestFreeSlotNeverSharesOneNorPassesTheLimit) {
     struct Case {
         const char *name;
         int commands; // each waits for its gate
@@ -1838,7 +1864,7 @@ TEST(HeaderPromises, ASourcesCommandsTakeTheLowestFreeSlotAndNeverShareOne) {
     }
 }
 
-TEST(HeaderPromises, ACommandsSlotIsFoundWhereItsPidsProbeWrappedAroundTheIndex) {
+TEST(HeaderPromises, ACommandsEndIsToldWhereItsPidsProbeWrappedAroundTheIndex) {
     struct Case {
         const char *name;
         std::vector<int> pids; // of the commands, each waiting for its gate
@@ -1894,7 +1920,7 @@ TEST(HeaderPromises, ACommandsSlotIsFoundWhereItsPidsProbeWrappedAroundTheIndex)
                 trace += what + " " + index + " " + slot + "\n";
             }
         }
-        // A lost entry would give slot 0 back, and the next command would take it.
+        // A lost entry would leave its command's end untold, and its slot taken.
         EXPECT_EQ(trace, test.trace);
     }
 }
@@ -2062,7 +2088,7 @@ TEST(HeaderPromises, WordsStartWithoutTheShellAndFailAsTheShellWould) {
               "4 4 0\n0 printf\n127 fanrun-no-such-program\n126 " + plain + "\n0 " + script + "\n");
 }
 
-TEST(HeaderPromises, HaltingFromASourceStopsAskingAndSpendsTheRunsOwnSetting) {
+TEST(HeaderPromises, HaltingReturnedAtAnEndStopsAskingAndSpendsTheRunsOwnSetting) {
     struct Case {
         const char *name;
         int optionHalt;
@@ -2125,29 +2151,120 @@ TEST(HeaderPromises, HaltingFromASourceStopsAskingAndSpendsTheRunsOwnSetting) {
     }
 }
 
-// Where haltFromHandler notes that it has called fanrunHalt.
-const char *haltMark;
-
-void haltFromHandler(int /*signum*/) {
-    fanrunHalt(FANRUN_HALT_NOW);
-    close(open(haltMark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+TEST(HeaderPromises, WhatEndedReturnsDecidesTheHalting) {
+    struct Case {
+        const char *name;
+        int jobs;
+        std::function<std::vector<Step>(const TempDir &)> steps;
+        std::map<std::string, Reaction> reactions;
+        std::string ends;   // "index status" of each end, by index
+        int nexts;          // questions the source was asked
+        std::string result; // as runResult gives it
+    };
+    const std::vector<Case> cases = {
+        {"soon after a success: nothing more starts",
+         1,
+         [](const TempDir &) {
+             return std::vector<Step>{shell("true", 2), shell("true"), shell("true")};
+         },
+         {{"ended 0", {{}, FANRUN_HALT_SOON}}},
+         "0 0\n",
+         1,
+         "1 0 0 0 1"},
+        {"soon: the running command finishes",
+         2,
+         [](const TempDir &dir) {
+             return std::vector<Step>{shell(gated(dir, 0), 1), shell("exit 1", 1), shell("true")};
+         },
+         {{"ended 1", {{0}, FANRUN_HALT_SOON}}},
+         "0 0\n1 256\n",
+         2,
+         "2 1 0 0 1"},
+        {"now: the running command is ended",
+         2,
+         [](const TempDir &dir) {
+             return std::vector<Step>{shell(gated(dir, 0), 1), shell("true", 1), shell("true")};
+         },
+         {{"ended 1", {{}, FANRUN_HALT_NOW}}},
+         "0 15\n1 0\n",
+         2,
+         "2 1 0 0 1"},
+        {"a value that is no halting goes on",
+         1,
+         [](const TempDir &) {
+             return std::vector<Step>{shell("exit 1", 1), shell("true")};
+         },
+         {{"ended 0", {{}, 7}}},
+         "0 256\n1 0\n",
+         3,
+         "2 1 0 0 0"},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        TempDir dir;
+        SourceRun plan;
+        plan.jobs = test.jobs;
+        plan.steps = test.steps(dir);
+        plan.reactions = test.reactions;
+        Outcome outcome = runFromSource(dir, plan);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::vector<std::string> ends;
+        int nexts = 0;
+        for (const std::string &line : lines(readFile(dir / "log"))) {
+            std::istringstream words(line);
+            std::string what;
+            std::string index;
+            std::string status;
+            words >> what >> index >> status >> status >> status >> status;
+            nexts += what == "next" ? 1 : 0;
+            if (what == "ended") {
+                ends.push_back(index + " " + status + "\n");
+            }
+        }
+        std::sort(ends.begin(), ends.end());
+        std::string sorted;
+        for (const std::string &end : ends) {
+            sorted += end;
+        }
+        EXPECT_EQ(sorted, test.ends);
+        EXPECT_EQ(nexts, test.nexts);
+        EXPECT_EQ(runResult(dir), test.result);
+    }
 }
 
-TEST(HeaderPromises, HaltingOutsideARunFromASourceDoesNothing) {
+TEST(HeaderPromises, AHaltASourceReturnedEndsWithItsRun) {
     TempDir dir;
-    const std::string mark = dir / "halted";
-    haltMark = mark.c_str();
-    // The first command has the caller's own handler halt the run, then waits until it has.
-    const std::string command =
-        "[ {} = b ] || kill -ALRM $PPID; while [ ! -e " + mark + " ]; do sleep 0.01; done";
     Outcome outcome = runInChild(dir, [&] {
-        signal(SIGALRM, haltFromHandler);
-        return optionRun(dir, {}, 1, command, {"a", "b"})();
+        FANRUN_SOURCE source{};
+        source.next = [](void *context, FANRUN_COMMAND *command) {
+            int &left = *static_cast<int *>(context);
+            if (left == 0) {
+                return static_cast<int>(FANRUN_NEXT_END);
+            }
+            command->waiting = --left;
+            command->command = strdup("true");
+            return static_cast<int>(FANRUN_NEXT_COMMAND);
+        };
+        source.ended = [](void *, const FANRUN_EVENT *) {
+            return static_cast<int>(FANRUN_HALT_NOW);
+        };
+        int left = 3;
+        source.context = &left;
+        fanrunSetSource(&source);
+        pparams.maxNumRunning = 1;
+        const std::string out = dir / "out";
+        pparams.outputDir = const_cast<char *>(out.c_str());
+        runParallel(); // halted after its first command
+        FANRUN_RESULT halted{};
+        fanrunLastResult(&halted);
+        fanrunSetSource(nullptr);
+        return halted.numStarted == 1 && halted.halted == 1
+                   ? optionRun(dir, {}, 1, "true {}", {"a", "b"})()
+                   : 3;
     });
     ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-    EXPECT_EQ(reportShape(outcome.out),
-              "2 2 0\n0 " + std::regex_replace(command, std::regex("\\{\\}"), "a") + "\n0 " +
-                  std::regex_replace(command, std::regex("\\{\\}"), "b") + "\n");
+    const std::string second = outcome.out.substr(outcome.out.find("2 2 0\n"));
+    EXPECT_EQ(reportShape(second), "2 2 0\n0 true a\n0 true b\n");
     EXPECT_EQ(runResult(dir), "2 0 0 0 0");
 }
 
@@ -2277,7 +2394,7 @@ TEST(HeaderPromises, EveryRunGivesBackEveryDispositionAndTheMaskItFound) {
                 setParams(2, out, "true {}", arguments, pointers);
                 fanrunSetOptions(&kind.options);
                 FANRUN_SOURCE source{};
-                source.next = [](void *context, int, FANRUN_COMMAND *command) {
+                source.next = [](void *context, FANRUN_COMMAND *command) {
                     int &left = *static_cast<int *>(context);
                     if (left == 0) {
                         return static_cast<int>(FANRUN_NEXT_END);

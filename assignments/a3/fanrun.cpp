@@ -93,7 +93,6 @@ struct PidEntry {
     int pid; // 0: free
     int uses;
     int record;
-    int slot; // the job slot of the command running with this pid, in runs from a source
 };
 
 struct PidIndex {
@@ -191,9 +190,8 @@ void indexForget(int pid) {
     --pidIndex.used;
 }
 
-// Notes that record, in job slot slot, now waits for pid. Returns false only when the index is full
-// and cannot grow.
-bool indexAdd(int pid, int record, int slot) {
+// Notes that record now waits for pid. Returns false only when the index is full and cannot grow.
+bool indexAdd(int pid, int record) {
     if ((pidIndex.used + 1) * 2 > (size_t{1} << pidIndex.bits)) {
         PidIndex larger{};
         if (pidIndex.bits < 31 && indexInit(larger, pidIndex.used * 2 + 2)) {
@@ -215,12 +213,11 @@ bool indexAdd(int pid, int record, int slot) {
     }
     PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
     if (entry.pid == 0) {
-        entry = PidEntry{pid, 0, record, slot};
+        entry = PidEntry{pid, 0, record};
         ++pidIndex.used;
     }
     entry.uses = std::min(entry.uses + 1, INT_MAX - 1);
     entry.record = record;
-    entry.slot = slot;
     if (pidCounted(pidIndex, pid)) {
         // A run has at most INT_MAX commands, so the count cannot wrap.
         entry.uses = static_cast<int>(++pidIndex.uses[pid]);
@@ -813,12 +810,9 @@ struct Run {
     int timeoutCursor;     // records before it are reaped or signalled
     bool progressTerminal; // the progress line is rewritten in place
     int64_t progressDue;
-    // Runs from a source: the table grows as commands start, and each command has a job slot.
+    // Runs from a source: the table grows as commands start.
     const FANRUN_SOURCE *source; // NULL: the commands of pparams
     int capacity;                // records the table and the per-record arrays have room for
-    int *freeSlots;              // a min-heap of the slots given back
-    int freeCount;
-    int slotsHanded;  // slots 1 to slotsHanded have been handed out; the heap has room for all
     int64_t timerDue; // the earliest deadline of a timeout or a grace period, INT64_MAX: none
     char **script;    // the words of a command without the shell as a bash script's
     size_t scriptRoom;
@@ -886,52 +880,6 @@ void halt(Run &run, int how) {
 
 FANRUN_SOURCE runSource;
 bool haveSource;
-
-// The slot the next command gets: the lowest one given back, else a new one.
-int nextSlot(const Run &run) {
-    return run.freeCount > 0 ? run.freeSlots[0] : run.slotsHanded + 1;
-}
-
-// Takes nextSlot(run); false when the heap cannot grow to hold every slot handed out.
-bool takeSlot(Run &run, int *slot) {
-    if (run.freeCount == 0) {
-        if ((run.slotsHanded & (run.slotsHanded - 1)) == 0 || run.slotsHanded == 0) {
-            // The heap holds at most the slots handed out, so it grows only when a new one is.
-            const size_t room = std::max(2 * static_cast<size_t>(run.slotsHanded), size_t{8});
-            auto *grown = static_cast<int *>(realloc(run.freeSlots, room * sizeof(int)));
-            if (grown == nullptr) {
-                return false;
-            }
-            run.freeSlots = grown;
-        }
-        *slot = ++run.slotsHanded;
-        return true;
-    }
-    *slot = run.freeSlots[0];
-    const int last = run.freeSlots[--run.freeCount];
-    int at = 0;
-    for (int child = 1; child < run.freeCount; child = 2 * at + 1) {
-        if (child + 1 < run.freeCount && run.freeSlots[child + 1] < run.freeSlots[child]) {
-            ++child;
-        }
-        if (run.freeSlots[child] >= last) {
-            break;
-        }
-        run.freeSlots[at] = run.freeSlots[child];
-        at = child;
-    }
-    run.freeSlots[at] = last;
-    return true;
-}
-
-void giveSlotBack(Run &run, int slot) {
-    int at = run.freeCount++;
-    while (at > 0 && run.freeSlots[(at - 1) / 2] > slot) {
-        run.freeSlots[at] = run.freeSlots[(at - 1) / 2];
-        at = (at - 1) / 2;
-    }
-    run.freeSlots[at] = slot;
-}
 
 // Grows the array at *array from old to room elements, the new ones zero; false when memory ran
 // out, with the array as it was.
@@ -1051,15 +999,14 @@ const char *findProgram(const char *name) {
 }
 
 // Tells the source of the command in record index that it has started (status 0) or ended.
-void tellSource(const Run &run, int index, int slot, int status, bool ended) {
-    void (*tell)(void *, const FANRUN_EVENT *) = ended ? run.source->ended : run.source->started;
-    if (tell == nullptr) {
-        return;
+// Returns the halting the source's ended asks for, FANRUN_HALT_NEVER at a start.
+int tellSource(const Run &run, int index, int status, bool ended) {
+    if ((ended ? run.source->ended == nullptr : run.source->started == nullptr)) {
+        return FANRUN_HALT_NEVER;
     }
     const PROCESS_STRUCT &record = run.records[index];
-    FANRUN_EVENT event{
-        index,   record.pid, slot, status, (run.flags[index] & timedOut) != 0 ? 1 : 0,
-        nullptr, nullptr};
+    FANRUN_EVENT event{index,   record.pid, status, (run.flags[index] & timedOut) != 0 ? 1 : 0,
+                       nullptr, nullptr};
     char stdoutPath[PATH_MAX];
     char stderrPath[PATH_MAX];
     if (ended && (run.flags[index] & givenOutput) == 0 && pparams.outputDir != nullptr) {
@@ -1071,13 +1018,15 @@ void tellSource(const Run &run, int index, int slot, int status, bool ended) {
             event.stderrPath = stderrPath;
         }
     }
-    tell(run.source->context, &event);
+    if (!ended) {
+        run.source->started(run.source->context, &event);
+        return FANRUN_HALT_NEVER;
+    }
+    const int how = run.source->ended(run.source->context, &event);
+    return how == FANRUN_HALT_SOON || how == FANRUN_HALT_NOW ? how : FANRUN_HALT_NEVER;
 }
 
 // ---- reaping ------------------------------------------------------------------------------------
-
-// The run in progress, for fanrunHalt().
-Run *currentRun;
 
 // Books the reaped child pid: its record, the counters, the outcome of the run, halting.
 void recordReap(Run &run, pid_t pid, int status) {
@@ -1102,12 +1051,9 @@ void recordReap(Run &run, pid_t pid, int status) {
         halt(run, run.options.halt);
     }
     if (record != nullptr && run.source != nullptr) {
-        const int index = static_cast<int>(record - run.records);
-        // The command's entry in the index is still there: it goes once the outcome is told.
-        const PidEntry &entry = pidIndex.slots[pidSlot(pidIndex, pid)];
-        const int slot = entry.pid == pid ? entry.slot : 0;
-        giveSlotBack(run, slot);
-        tellSource(run, index, slot, status, true);
+        // The command's entry in the index is still there (its output files' names need its use
+        // count): it goes once the outcome is told.
+        halt(run, tellSource(run, static_cast<int>(record - run.records), status, true));
     }
     if (record != nullptr) {
         indexForget(pid);
@@ -1445,7 +1391,7 @@ Ask askNext(Run &run, int index, FANRUN_COMMAND *next) {
         next->command = createCommand(pparams.commandTemplate, pparams.argumentList[index]);
         return Ask::command;
     }
-    const int answer = run.source->next(run.source->context, nextSlot(run), next);
+    const int answer = run.source->next(run.source->context, next);
     if (answer == FANRUN_NEXT_COMMAND && next->command != nullptr) {
         return Ask::command;
     }
@@ -1456,15 +1402,15 @@ Ask askNext(Run &run, int index, FANRUN_COMMAND *next) {
     return Ask::wait;
 }
 
-// Books the command just started as record index with pid in slot.
-void recordStart(Run &run, const FANRUN_COMMAND &next, int index, int slot, pid_t pid) {
+// Books the command just started as record index with pid.
+void recordStart(Run &run, const FANRUN_COMMAND &next, int index, pid_t pid) {
     PROCESS_STRUCT *record = &run.records[index];
     record->pid = pid;
     record->ifExited = 0;
     record->exitStatus = -1;
     record->status = 0;
     record->command = next.command;
-    if (!indexAdd(pid, index, slot)) {
+    if (!indexAdd(pid, index)) {
         fail("Error: memory allocation failed\n");
     }
     if (run.source != nullptr) {
@@ -1492,14 +1438,14 @@ void recordStart(Run &run, const FANRUN_COMMAND &next, int index, int slot, pid_
         run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
     }
     if (run.source != nullptr) {
-        tellSource(run, index, slot, 0, false);
+        tellSource(run, index, 0, false);
     }
 }
 
-// Gets the command plan starts ready: its record's room, its slot, its program.
-void prepareCommand(Run &run, ChildPlan &plan, const FANRUN_COMMAND &next, int index, int *slot) {
+// Gets the command plan starts ready: its record's room, its program.
+void prepareCommand(Run &run, ChildPlan &plan, const FANRUN_COMMAND &next, int index) {
     const int known = index + 1 + std::clamp(next.waiting, 0, INT_MAX - 1 - index);
-    if (run.source != nullptr && (!makeRoom(run, known - 1) || !takeSlot(run, slot))) {
+    if (run.source != nullptr && !makeRoom(run, known - 1)) {
         free(next.command);
         fail("Error: memory allocation failed\n");
     }
@@ -1601,6 +1547,130 @@ void checkArguments() {
     }
 }
 
+// The records, the pid index and the per-record arrays the run's options need, for the count of
+// commands known at the start; false when memory for them cannot be obtained (or the count is
+// negative: errno EINVAL).
+bool allocateRun(Run &run, bool timers) {
+    if (run.count < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    // Room for zero records is not a failure; calloc(0) may legally return NULL. A source's
+    // table starts small and grows as commands start.
+    const size_t room = run.source != nullptr
+                            ? std::max(static_cast<size_t>(run.count), size_t{16})
+                            : (run.count > 0 ? static_cast<size_t>(run.count) : 1);
+    run.capacity = static_cast<int>(room);
+    run.records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof(PROCESS_STRUCT)));
+    indexDrop();
+    const auto pids = static_cast<size_t>(readPidMax()) + 1;
+    if (run.records == nullptr ||
+        !indexInit(pidIndex, std::min({room, pids,
+                                       static_cast<size_t>(std::max(pparams.maxNumRunning, 1))})) ||
+        !indexCountPids(pidIndex, pids)) {
+        return false;
+    }
+    if (timers || run.source != nullptr) {
+        run.flags = static_cast<unsigned char *>(calloc(room, 1));
+        if (run.flags == nullptr) {
+            return false;
+        }
+    }
+    if (timers) {
+        run.killQueue = static_cast<KillEntry *>(calloc(room, sizeof(KillEntry)));
+        if (run.killQueue == nullptr) {
+            return false;
+        }
+    }
+    if (run.options.timeoutSeconds > 0) {
+        run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
+        // Capped at about a century, so the deadline arithmetic cannot overflow.
+        run.timeoutNs = static_cast<int64_t>(std::min(run.options.timeoutSeconds, 3.0e9) *
+                                             static_cast<double>(nsPerSecond));
+        run.timeoutNs = std::max<int64_t>(run.timeoutNs, 1);
+        return run.startedAt != nullptr;
+    }
+    return true;
+}
+
+// Everything before the first command: the parameters checked, the output directory, the
+// records, the table published for the reports, the child's plan and the run's signals.
+void setUpRun(Run &run, ChildPlan &plan, RunSignals &signals) {
+    run.options = runOptions;
+    run.source = haveSource ? &runSource : nullptr;
+    const bool fromSource = run.source != nullptr;
+    checkParams(fromSource);
+    struct stat info {};
+    if ((!fromSource || pparams.outputDir != nullptr) && stat(pparams.outputDir, &info) != 0 &&
+        mkdir(pparams.outputDir, 0755) != 0) {
+        fail("Error: failed to create output directory\n");
+    }
+
+    run.count = fromSource ? std::max(run.source->known, 0) : pparams.argumentListLen;
+    const bool timers = run.options.timeoutSeconds > 0 || run.options.halt == FANRUN_HALT_NOW;
+    if (!allocateRun(run, timers)) {
+        fail("Error: memory allocation failed\n");
+    }
+    if (!fromSource) {
+        checkArguments();
+    }
+    pidIndex.records = run.records;
+    pidIndex.count = run.count;
+
+    processControl.numProcesses = run.count;
+    processControl.numRunning = 0;
+    processControl.maxNumRunning = pparams.maxNumRunning;
+    processControl.numCompleted = 0;
+    tableFence();
+    processControl.process = run.records;
+    tableFence();
+
+    plan.outputDir = pparams.outputDir;
+    plan.argv[0] = const_cast<char *>("/bin/bash");
+    plan.argv[1] = const_cast<char *>("-c");
+    plan.argv[3] = nullptr;
+    plan.outFd = -1;
+    plan.errFd = -1;
+    plan.ownGroup = run.options.stopOnSignals != 0 && !terminalMode;
+    plan.input = terminalMode ? "/dev/tty" : run.options.nullInput ? "/dev/null" : nullptr;
+    run.ownGroup = plan.ownGroup;
+    run.timerDue = INT64_MAX;
+    const bool events =
+        run.options.stopOnSignals != 0 || timers || run.options.progress != 0 || fromSource;
+    prepareSignals(signals, plan, events, run.options.stopOnSignals != 0);
+    lastResult = FANRUN_RESULT{};
+    if (events) {
+        run.startedNs = clockNs();
+        run.progressTerminal = run.options.progress != 0 && isatty(STDERR_FILENO) == 1;
+        run.progressDue = run.startedNs + (run.progressTerminal ? 0 : progressPlainNs);
+    }
+}
+
+// Everything after the last command has ended: the message of a failed fork (after the report of
+// what ran), the last progress line, the final report, the signals given back and the run's
+// storage released.
+void endRun(Run &run, RunSignals &signals, int forkError) {
+    if (forkError != 0) {
+        printSummaryFull();
+        errno = forkError;
+        fail("Error: fork failed\n");
+    }
+    if (run.options.progress != 0) {
+        writeProgress(run, clockNs(), true);
+    }
+    printSummaryFull();
+    if (lastResult.stopSignal != 0) {
+        // The caller ends with the signal's status next; nothing of the report may wait for it.
+        fflush(stdout);
+    }
+    finishRun(signals);
+    free(run.startedAt);
+    free(run.flags);
+    free(run.killQueue);
+    free(run.script);
+    indexDrop();
+}
+
 } // namespace
 
 char *createCommand(const char *commandTemplate, const char *argument) {
@@ -1690,104 +1760,19 @@ void handler(int signum) {
 
 int runParallel(void) {
     Run run{};
-    run.options = runOptions;
-    run.source = haveSource ? &runSource : nullptr;
-    currentRun = &run;
-    const bool fromSource = run.source != nullptr;
-    checkParams(fromSource);
-    struct stat info {};
-    if ((!fromSource || pparams.outputDir != nullptr) && stat(pparams.outputDir, &info) != 0 &&
-        mkdir(pparams.outputDir, 0755) != 0) {
-        fail("Error: failed to create output directory\n");
-    }
-
-    run.count = fromSource ? std::max(run.source->known, 0) : pparams.argumentListLen;
-    const bool timers = run.options.timeoutSeconds > 0 || run.options.halt == FANRUN_HALT_NOW;
-    bool ready = false;
-    if (run.count >= 0) {
-        // Room for zero records is not a failure; calloc(0) may legally return NULL. A source's
-        // table starts small and grows as commands start.
-        const size_t room = fromSource ? std::max(static_cast<size_t>(run.count), size_t{16})
-                                       : (run.count > 0 ? static_cast<size_t>(run.count) : 1);
-        run.records = static_cast<PROCESS_STRUCT *>(calloc(room, sizeof(PROCESS_STRUCT)));
-        indexDrop();
-        const auto pids = static_cast<size_t>(readPidMax()) + 1;
-        ready = run.records != nullptr &&
-                indexInit(pidIndex,
-                          std::min({room, pids,
-                                    static_cast<size_t>(std::max(pparams.maxNumRunning, 1))})) &&
-                indexCountPids(pidIndex, pids);
-        if (ready && (timers || fromSource)) {
-            run.flags = static_cast<unsigned char *>(calloc(room, 1));
-            ready = run.flags != nullptr;
-        }
-        if (ready && timers) {
-            run.killQueue = static_cast<KillEntry *>(calloc(room, sizeof(KillEntry)));
-            ready = run.killQueue != nullptr;
-        }
-        if (ready && run.options.timeoutSeconds > 0) {
-            run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
-            ready = run.startedAt != nullptr;
-            // Capped at about a century, so the deadline arithmetic cannot overflow.
-            run.timeoutNs = static_cast<int64_t>(std::min(run.options.timeoutSeconds, 3.0e9) *
-                                                 static_cast<double>(nsPerSecond));
-            run.timeoutNs = std::max<int64_t>(run.timeoutNs, 1);
-        }
-        run.capacity = static_cast<int>(room);
-    } else {
-        errno = EINVAL;
-    }
-    if (!ready) {
-        fail("Error: memory allocation failed\n");
-    }
-    if (!fromSource) {
-        checkArguments();
-    }
-    pidIndex.records = run.records;
-    pidIndex.count = run.count;
-
-    processControl.numProcesses = run.count;
-    processControl.numRunning = 0;
-    processControl.maxNumRunning = pparams.maxNumRunning;
-    processControl.numCompleted = 0;
-    tableFence();
-    processControl.process = run.records;
-    tableFence();
-
     ChildPlan plan{};
-    plan.outputDir = pparams.outputDir;
-    plan.argv[0] = const_cast<char *>("/bin/bash");
-    plan.argv[1] = const_cast<char *>("-c");
-    plan.argv[3] = nullptr;
-    plan.outFd = -1;
-    plan.errFd = -1;
-    plan.ownGroup = run.options.stopOnSignals != 0 && !terminalMode;
-    plan.input = terminalMode ? "/dev/tty" : run.options.nullInput ? "/dev/null" : nullptr;
-    run.ownGroup = plan.ownGroup;
-    run.timerDue = INT64_MAX;
-    const bool events =
-        run.options.stopOnSignals != 0 || timers || run.options.progress != 0 || fromSource;
     RunSignals signals{};
-    prepareSignals(signals, plan, events, run.options.stopOnSignals != 0);
-    lastResult = FANRUN_RESULT{};
-    if (events) {
-        run.startedNs = clockNs();
-        run.progressTerminal = run.options.progress != 0 && isatty(STDERR_FILENO) == 1;
-        run.progressDue = run.startedNs + (run.progressTerminal ? 0 : progressPlainNs);
-    }
+    setUpRun(run, plan, signals);
 
     // One loop: each pass serves stops, starts the next command while a slot is free, and
     // otherwise makes the run's one wait, for a command to end, the source's input or deadline,
     // a signal or a timer. A command the system had no process for stays pending until one ends.
     FANRUN_COMMAND next{};
     bool pending = false;
-    int slot = 0;
     int forkError = 0;
-    int waitFd = -1;
-    int64_t waitUntil = 0;
     for (;;) {
-        waitFd = -1;
-        waitUntil = 0;
+        int waitFd = -1;
+        int64_t waitUntil = 0;
         if (run.phase == Phase::launching &&
             processControl.numRunning < processControl.maxNumRunning) {
             if (signals.stops) {
@@ -1803,13 +1788,13 @@ int runParallel(void) {
                 waitUntil = next.waitUntilNs;
             } else if (run.phase == Phase::launching) {
                 if (!pending) {
-                    prepareCommand(run, plan, next, run.launched, &slot);
+                    prepareCommand(run, plan, next, run.launched);
                     pending = true;
                 }
                 const pid_t pid = startChild(plan, next.command, signals);
                 if (pid >= 0) {
                     pending = false;
-                    recordStart(run, next, run.launched, slot, pid);
+                    recordStart(run, next, run.launched, pid);
                     if (!signals.installed) {
                         installHandlers(signals);
                     }
@@ -1825,9 +1810,6 @@ int runParallel(void) {
         if (pending && run.phase != Phase::launching) {
             free(next.command);
             pending = false;
-            if (fromSource) {
-                giveSlotBack(run, slot);
-            }
         }
         if (run.phase != Phase::launching && processControl.numRunning == 0) {
             break;
@@ -1838,28 +1820,8 @@ int runParallel(void) {
             reapOne(run, signals);
         }
     }
-    if (forkError != 0) {
-        printSummaryFull();
-        errno = forkError;
-        fail("Error: fork failed\n");
-    }
 
-    if (run.options.progress != 0) {
-        writeProgress(run, clockNs(), true);
-    }
-    printSummaryFull();
-    if (lastResult.stopSignal != 0) {
-        // The caller ends with the signal's status next; nothing of the report may wait for it.
-        fflush(stdout);
-    }
-    currentRun = nullptr;
-    finishRun(signals);
-    free(run.startedAt);
-    free(run.flags);
-    free(run.killQueue);
-    free(run.freeSlots);
-    free(run.script);
-    indexDrop();
+    endRun(run, signals, forkError);
     return 0;
 }
 
@@ -1879,7 +1841,7 @@ int fanrunIndexTable(void) {
         if (pid > 0 && records[i].ifExited == 0) {
             PidEntry &entry = fresh.slots[pidSlot(fresh, pid)];
             if (entry.pid == 0) {
-                entry = PidEntry{pid, 1, i, 0};
+                entry = PidEntry{pid, 1, i};
                 ++fresh.used;
             }
         }
@@ -1897,12 +1859,6 @@ void fanrunSetOptions(const FANRUN_OPTIONS *options) {
 
 void fanrunLastResult(FANRUN_RESULT *result) {
     *result = lastResult;
-}
-
-void fanrunHalt(int how) {
-    if (currentRun != nullptr && currentRun->source != nullptr) {
-        halt(*currentRun, how);
-    }
 }
 
 void fanrunSetSource(const FANRUN_SOURCE *source) {

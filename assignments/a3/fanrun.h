@@ -224,7 +224,9 @@ typedef struct {
     int waitFd; /* with FANRUN_NEXT_WAIT: -1, or a descriptor to wait for input on */
     long long waitUntilNs; /* with FANRUN_NEXT_WAIT: 0, or a CLOCK_MONOTONIC time to ask again at */
     int waiting; /* with FANRUN_NEXT_COMMAND: further commands the source already knows of; the
-                    table counts them in numProcesses and has zeroed records for them */
+                    table counts them in numProcesses and has zeroed records for them, so that
+                    the reports (printSummary's first number) show the run's size as far as it
+                    is known, not only what has started */
 } FANRUN_COMMAND;
 
 /* The results of FANRUN_SOURCE.next. */
@@ -239,8 +241,6 @@ enum {
 typedef struct {
     int index; /* the command's record in processControl.process: 0 for the first command started */
     int pid;   /* its process id */
-    int slot;  /* its job slot, 1 to maxNumRunning: no two running commands share one, and the
-                  lowest free slot is taken */
     int status;   /* at the end: the raw wait status; 0 at the start */
     int timedOut; /* at the end: nonzero when the run's timeout ended it */
     const char
@@ -250,20 +250,33 @@ typedef struct {
 
 /* Where a run gets its commands. The functions run in the runner's own flow, never inside a signal
  * handler, with the report signals held back; they may read, write and allocate, but must not
- * start, wait for or reap children, nor change signal dispositions. */
+ * start, wait for or reap children, nor change signal dispositions.
+ *
+ * Job slots (a number per running command, as a front end's "{%}" shows) are the source's own:
+ * the runner asks for a command only while fewer than maxNumRunning run, tells of every start
+ * before the next question, and of every end before it asks again, so a source that takes the
+ * lowest slot free among its started and not yet ended commands in next never hands out one
+ * twice nor one above maxNumRunning. A command handed out by next is either started (started
+ * follows) or, when the run stops first, released by the runner with no further question. */
 typedef struct {
-    /* Asked for the next command whenever a job slot is free and the run has not been stopped;
-     * slot is the job slot the command will get. Fills *command and returns FANRUN_NEXT_*. A
-     * FANRUN_NEXT_WAIT with neither waitFd nor waitUntilNs while no command runs ends the run
-     * like FANRUN_NEXT_END. */
-    int (*next)(void *context, int slot, FANRUN_COMMAND *command);
+    /* Asked for the next command whenever fewer than maxNumRunning commands run and the run has
+     * not been stopped. Fills *command and returns FANRUN_NEXT_*. A FANRUN_NEXT_WAIT with neither
+     * waitFd nor waitUntilNs while no command runs ends the run like FANRUN_NEXT_END. */
+    int (*next)(void *context, FANRUN_COMMAND *command);
     /* Told of every command right after it has started; may be NULL. */
     void (*started)(void *context, const FANRUN_EVENT *event);
-    /* Told of every command right after it has been reaped and recorded; may be NULL. */
-    void (*ended)(void *context, const FANRUN_EVENT *event);
+    /* Told of every command right after it has been reaped and recorded; may be NULL. Returns
+     * the halting the end calls for: 0 (FANRUN_HALT_NEVER) to go on, or FANRUN_HALT_SOON or
+     * FANRUN_HALT_NOW to stop the run as the halt setting does after a failed command (any other
+     * value is taken as 0). Halting acts once per run, whether the source or the run's own halt
+     * setting asks first; the other is then spent. A source that decides itself which failures
+     * count (a command it will retry does not) returns it here and leaves the option at
+     * FANRUN_HALT_NEVER. */
+    int (*ended)(void *context, const FANRUN_EVENT *event);
     void *context;
     int known; /* commands the source knows of before the run starts: numProcesses starts there
-                  and the table has zeroed records for them */
+                  and the table has zeroed records for them, so that a report asked for before
+                  the first start already shows them (see FANRUN_COMMAND.waiting) */
 } FANRUN_SOURCE;
 
 /* Sets the source of the following runs: runParallel() then ignores pparams.commandTemplate,
@@ -273,12 +286,6 @@ typedef struct {
  * run's options apply as to any run; stop signals, a timeout or halting stop asking the source.
  * NULL restores runs from pparams. Copies *source. Cannot fail. */
 void fanrunSetSource(const FANRUN_SOURCE *source);
-
-/* Called from a source's function during a run: stops the run as the halt setting how
- * (FANRUN_HALT_*) does after a failed command, once per run; the run's own halt setting is then
- * spent too. For sources that decide themselves which failures count (a command that will be
- * retried, say). Does nothing outside a run from a source. Cannot fail. */
-void fanrunHalt(int how);
 
 #ifdef __cplusplus
 }

@@ -152,6 +152,7 @@ struct Running {
     Group group;
     timespec start{};  // Unix time, for the job log
     int64_t startNs{}; // monotonic
+    int slot = 0;      // its job slot, {%}
 };
 
 // A command's end whose output waits to be written: its end record waits with it.
@@ -186,6 +187,8 @@ struct Feed {
     fanrun_joblog::JobLog *log = nullptr;  // null without --joblog
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
+    int stagedSlot = 0;                    // the job slot staged was made for
+    std::vector<bool> slotTaken;           // by slot - 1: a running command has it
     Group deferred;                        // taken, waiting for descriptors to start with
     bool haveDeferred = false;
     std::vector<std::string> words;    // the staged command's words without the shell
@@ -384,7 +387,18 @@ void logDeliveries(Feed &feed) {
     }
 }
 
-int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
+// The job slot of the next command: the lowest one no running command has. The runner asks for a
+// command only while fewer than -j run, so it is never above -j.
+int freeSlot(Feed &feed) {
+    const auto free = std::find(feed.slotTaken.begin(), feed.slotTaken.end(), false);
+    if (free == feed.slotTaken.end()) {
+        feed.slotTaken.push_back(false);
+        return static_cast<int>(feed.slotTaken.size());
+    }
+    return static_cast<int>(free - feed.slotTaken.begin()) + 1;
+}
+
+int feedNext(void *context, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         if (feed.output->lost()) {
@@ -397,6 +411,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
             return FANRUN_NEXT_END;
         }
         Group group;
+        const int slot = freeSlot(feed);
         for (;;) {
             const int answer = nextGroup(feed, group, command);
             if (answer != FANRUN_NEXT_COMMAND) {
@@ -435,6 +450,7 @@ int feedNext(void *context, int slot, FANRUN_COMMAND *command) {
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
         feed.staged = std::move(group);
+        feed.stagedSlot = slot;
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
@@ -450,6 +466,8 @@ void feedStarted(void *context, const FANRUN_EVENT *event) {
         feed.output->started(*event);
         Running &running = feed.running[event->index];
         running.group = std::move(feed.staged);
+        running.slot = feed.stagedSlot;
+        feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
         for (const Job &job : running.group.jobs) {
@@ -463,15 +481,16 @@ void feedStarted(void *context, const FANRUN_EVENT *event) {
     }
 }
 
-void feedEnded(void *context, const FANRUN_EVENT *event) {
+int feedEnded(void *context, const FANRUN_EVENT *event) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         auto found = feed.running.find(event->index);
         if (found == feed.running.end()) {
-            return;
+            return FANRUN_HALT_NEVER;
         }
         Running running = std::move(found->second);
         feed.running.erase(found);
+        feed.slotTaken[static_cast<size_t>(running.slot) - 1] = false;
         const int status = event->status;
         int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         int signum = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -515,11 +534,12 @@ void feedEnded(void *context, const FANRUN_EVENT *event) {
         } else if (failed) {
             feed.lastFailures += static_cast<long>(jobs.size());
             // With retries the library cannot tell which failures are the last: halting is ours.
-            fanrunHalt(feed.halt);
+            return feed.halt;
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
     }
+    return FANRUN_HALT_NEVER;
 }
 
 // Prints every command as its arguments arrive; nothing runs, so nothing can fail but the
@@ -757,8 +777,7 @@ CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
 // Before the run: the output folder and the output mode set up, and the library's parameters
 // filled; false, said, when the output cannot be opened. outputDir holds the folder's name for the
 // run.
-bool openOutput(const Settings &settings, const std::string &commandTemplate, Output &output,
-                std::string &outputDir) {
+bool openOutput(const Settings &settings, Output &output, std::string &outputDir) {
     outputDir = settings.outputDir != nullptr ? settings.outputDir : "";
     const bool ownFiles = settings.output == OutputMode::files || settings.outputDir != nullptr;
     if (settings.outputDir == nullptr && settings.sharded && ownFiles) {
@@ -783,14 +802,13 @@ bool openOutput(const Settings &settings, const std::string &commandTemplate, Ou
                             : settings.jobs > 0 ? settings.jobs
                                                 : defaultJobs();
     pparams.outputDir = ownFiles ? outputDir.data() : nullptr;
-    pparams.commandTemplate = const_cast<char *>(commandTemplate.c_str());
+    // Every command comes from the source, which builds it whole.
+    pparams.commandTemplate = nullptr;
     pparams.argumentList = nullptr;
     pparams.argumentListLen = 0;
     return true;
 }
 
-// After the run: the output written, the job log closed, and the exit status from how the run
-// and its commands ended.
 // The run's exit status, from the most serious of what happened: a stop signal, unreadable input,
 // the runner's own failure, a failed argument, then success.
 int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
@@ -817,6 +835,8 @@ int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
     return 0;
 }
 
+// After the run: the output written, the job log closed, and the exit status from how the run
+// and its commands ended.
 int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::ResumeFilter *filter,
              Output &output) {
     std::string error;
@@ -877,7 +897,6 @@ int run(int argc, char **argv) {
     }
     const CommandLine line = gatherCommand(settings, argc, argv);
     const CommandTemplate &parsed = line.parsed;
-    const std::string &commandTemplate = parsed.libraryTemplate;
     const std::vector<DirectWord> &direct = line.direct;
     char **given = line.given;
     const size_t givenCount = line.givenCount;
@@ -981,7 +1000,7 @@ int run(int argc, char **argv) {
     handleSignals(true);
 
     std::string outputDir;
-    if (!openOutput(settings, commandTemplate, output, outputDir)) {
+    if (!openOutput(settings, output, outputDir)) {
         return exitRunner;
     }
 

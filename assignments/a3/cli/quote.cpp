@@ -1082,11 +1082,9 @@ CommandTemplate readTemplate(std::string text, bool raw) {
     command.text = std::move(text);
     command.raw = raw;
     if (raw) {
-        command.libraryTemplate = command.text;
         return command;
     }
     command.refusal = parseTemplate(command.text, command.pieces);
-    command.libraryTemplate = "{}";
     return command;
 }
 

@@ -74,14 +74,13 @@ std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Repla
 // With --raw: every replacement string of text, left to right, replaced by its text as it is.
 std::string expandRaw(std::string_view text, const Replacements &values);
 
-// The command as the front end hands it over: with --raw the template and each argument go to
-// the library as they are; otherwise the library gets the template "{}" and, per argument, the
-// whole command.
+// The template as the front end builds its commands from it: with --raw the text with each
+// replacement string replaced as it is; otherwise the pieces, each replacement quoted for its
+// place.
 struct CommandTemplate {
     std::string text; // as written (after the words were quoted)
     bool raw = false;
     std::vector<TemplatePiece> pieces;
-    std::string libraryTemplate;            // what pparams.commandTemplate gets
     std::optional<TemplateRefusal> refusal; // why the template cannot be run: bad usage
 };
 

@@ -1,14 +1,17 @@
 /* A C11 caller of the installed runner: defines pparams, runs three commands into a scratch
- * directory and checks the table and the output files. Exits non-zero on a wrong result. */
+ * directory and checks the table and the output files, then runs commands from a source of its
+ * own that keeps the job slots and halts on the first failure. Exits non-zero on a wrong result. */
 #define _POSIX_C_SOURCE 200809L
 
 #include "fanrun.h"
 #include "fanrun_params.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 PARALLEL_PARAMS pparams;
@@ -28,6 +31,82 @@ static long readSmall(const char *path, char *buffer, size_t capacity) {
     buffer[length] = '\0';
     fclose(file);
     return (long)length;
+}
+
+/* A source of three commands, the second of which fails; its end halts the run. */
+typedef struct {
+    int handed;
+    int sink;       /* /dev/null: standard output and error of every command */
+    int taken[2];   /* by slot - 1: a running command has it */
+    int slotOf[3];  /* by record */
+    int stagedSlot; /* the slot of the command next() handed out last */
+    int endsTold;
+    int wrongSlots;
+} Source;
+
+static int sourceNext(void *context, FANRUN_COMMAND *command) {
+    static const char *const texts[] = {"true", "exit 3", "true"};
+    Source *source = context;
+    if (source->handed == 3) {
+        return FANRUN_NEXT_END;
+    }
+    int slot = 1;
+    while (slot <= 2 && source->taken[slot - 1]) {
+        ++slot;
+    }
+    source->stagedSlot = slot;
+    command->command = strdup(texts[source->handed]);
+    command->outFd = source->sink;
+    command->errFd = source->sink;
+    command->waiting = 2 - source->handed;
+    ++source->handed;
+    return command->command != NULL ? FANRUN_NEXT_COMMAND : FANRUN_NEXT_END;
+}
+
+static void sourceStarted(void *context, const FANRUN_EVENT *event) {
+    Source *source = context;
+    /* One command at a time: every command gets the lowest slot. */
+    source->wrongSlots |= source->stagedSlot != 1 || event->index < 0 || event->index > 2;
+    if (source->stagedSlot <= 2 && event->index >= 0 && event->index <= 2) {
+        source->taken[source->stagedSlot - 1] = 1;
+        source->slotOf[event->index] = source->stagedSlot;
+    }
+}
+
+static int sourceEnded(void *context, const FANRUN_EVENT *event) {
+    Source *source = context;
+    ++source->endsTold;
+    if (event->index >= 0 && event->index <= 2) {
+        source->taken[source->slotOf[event->index] - 1] = 0;
+    }
+    int failed = !WIFEXITED(event->status) || WEXITSTATUS(event->status) != 0;
+    return failed ? FANRUN_HALT_SOON : 0;
+}
+
+static int runFromSource(void) {
+    Source source = {0};
+    source.sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (source.sink < 0) {
+        return fail("cannot open /dev/null");
+    }
+    FANRUN_SOURCE callbacks = {sourceNext, sourceStarted, sourceEnded, &source, 0};
+    fanrunSetSource(&callbacks);
+    pparams.maxNumRunning = 1;
+    pparams.outputDir = NULL;
+    int returned = runParallel();
+    fflush(stdout);
+    fanrunSetSource(NULL);
+    close(source.sink);
+    FANRUN_RESULT result;
+    fanrunLastResult(&result);
+    if (returned != 0 || result.numStarted != 2 || result.numFailed != 1 || result.halted != 1 ||
+        source.endsTold != 2 || source.handed != 2) {
+        return fail("the halt that ended returned did not stop the run after the failed command");
+    }
+    if (source.wrongSlots || source.taken[0] || source.taken[1]) {
+        return fail("the source's slots do not follow the starts and ends");
+    }
+    return 0;
 }
 
 int main(void) {
@@ -105,5 +184,5 @@ int main(void) {
         seen[2] != 1) {
         return fail("the output files do not hold one command's output each");
     }
-    return 0;
+    return runFromSource();
 }
