@@ -669,6 +669,14 @@ TEST(FanrunFailed, RefusesWhatALineCannotCarryAndLogsItCannotRead) {
 
 // Starts a run in a pid namespace of its own, waits until the file appears, and kills the
 // runner with SIGKILL, taking its commands with it; returns once the runner has let go of the log.
+// Shell code for a command's template that waits until the job log holds the start of this
+// attempt of its argument: the runner logs a start just after the command has begun, so a file
+// the command makes at once can be seen before its start is in the log.
+std::string untilStartLogged(const std::string &log, int attempt = 1) {
+    return "until grep -q \"^start.*[[:space:]]" + std::to_string(attempt) +
+           "[[:space:]][0-9]*[[:space:]]{}\\$\" " + log + "; do sleep 0.02; done; ";
+}
+
 void killWhenThere(const TempDir &dir, const std::vector<std::string> &args,
                    const std::string &file, const std::string &log) {
     Launch launch;
@@ -697,8 +705,9 @@ TEST(FanrunRecovery, AnArgumentWhoseRetryRanAtTheKillRunsAgainOnResume) {
         // the retry waits for its end record, which a loaded machine may write late.
         const std::string command = "case {} in slow) if [ -e " + (dir / "tried") +
                                     " ]; then until grep -q '^end.*quick$' " + log +
-                                    "; do sleep 0.05; done; touch " + (dir / "retrying") +
-                                    "; sleep 30; fi; touch " + (dir / "tried") + "; exit 1;; esac";
+                                    "; do sleep 0.05; done; " + untilStartLogged(log, 2) +
+                                    "touch " + (dir / "retrying") + "; sleep 30; fi; touch " +
+                                    (dir / "tried") + "; exit 1;; esac";
         killWhenThere(dir, {"-j", "2", "--joblog", log, "--retries", "3", command, "slow", "quick"},
                       dir / "retrying", log);
         if (testing::Test::IsSkipped()) {
@@ -720,7 +729,8 @@ TEST(FanrunRecovery, ADryRunResumeShowsExactlyWhatTheResumeRunsAndLeavesTheLogAs
     // a and b end, c runs at the kill, d never starts.
     killWhenThere(dir,
                   {"-j", "1", "--joblog", log,
-                   "case {} in c) touch " + (dir / "running") + "; sleep 30;; b) exit 4;; esac",
+                   "case {} in c) " + untilStartLogged(log) + "touch " + (dir / "running") +
+                       "; sleep 30;; b) exit 4;; esac",
                    "a", "b", "c", "d"},
                   dir / "running", log);
     if (testing::Test::IsSkipped()) {
@@ -770,8 +780,8 @@ TEST(FanrunRecovery, FailedSaysWhenAKilledRunsLogCannotKnowWhatItNeverStartedAnd
     // 1 to 4 end well, 5 fails, 6 and 7 run at the kill, the rest never starts.
     killWhenThere(dir,
                   {"-j", "2", "--joblog", log, "-a", dir / "input",
-                   "case {} in 5) exit 1;; 6|7) touch " + (dir / "{}") + "; sleep 30;; esac; " +
-                       "[ {} -lt 6 ] || sleep 30"},
+                   "case {} in 5) exit 1;; 6|7) " + untilStartLogged(log) + "touch " +
+                       (dir / "{}") + "; sleep 30;; esac; " + "[ {} -lt 6 ] || sleep 30"},
                   dir / "7", log);
     if (testing::Test::IsSkipped()) {
         return;
