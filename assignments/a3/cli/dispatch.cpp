@@ -1,0 +1,362 @@
+// The dispatcher: see dispatch.h. Every function the library calls runs in the runner's flow with
+// the report signals held back, and catches what it throws: no exception crosses into the library.
+
+#include "dispatch.h"
+
+#include "exec.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace fanrun_cli {
+
+static int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+static std::vector<std::string_view> argumentsOf(const Group &group) {
+    std::vector<std::string_view> arguments;
+    arguments.reserve(group.jobs.size());
+    for (const Job &job : group.jobs) {
+        arguments.emplace_back(job.argument);
+    }
+    return arguments;
+}
+
+// The command for group, its replacement strings quoted for where they stand unless --raw;
+// malloc'd. Started without the shell, its words go into words. NULL with message set when exec
+// would refuse it.
+char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std::string> &words,
+                 std::string &message) {
+    const CommandTemplate &command = *feed.command;
+    const Job &job = group.jobs.front();
+    const Replacements values{job.argument, job.position + 1, slot};
+    std::string text;
+    if (feed.settings->maxArgs > 1) {
+        text = expandSeveral(command, argumentsOf(group), values);
+    } else {
+        text =
+            command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
+    }
+    const auto position = static_cast<size_t>(job.position) + 1;
+    bool refused = false;
+    if (feed.direct->empty()) {
+        refused = commandTooLong(text.size(), position, message);
+    } else {
+        expandWords(*feed.direct, argumentsOf(group), values, words);
+        refused = wordsTooLong(words, position, message);
+    }
+    if (refused) {
+        return nullptr;
+    }
+    // The command is complete already: one copy into storage the run can free.
+    char *result = static_cast<char *>(malloc(text.size() + 1));
+    if (result == nullptr) {
+        throw std::bad_alloc();
+    }
+    memcpy(result, text.c_str(), text.size() + 1);
+    return result;
+}
+
+// Arguments known to the feed and not yet in a command.
+long argumentsWaiting(const Feed &feed) {
+    return static_cast<long>(feed.gathering->pending.jobs.size()) +
+           (feed.gathering->haveFirst ? 1 : 0) + feed.gathering->arguments->waiting();
+}
+
+// Commands that the arguments known make, the last one perhaps with fewer.
+int commandsOf(long arguments, int perCommand) {
+    return static_cast<int>(std::min<long>((arguments + perCommand - 1) / perCommand, INT_MAX / 2));
+}
+
+// The next command to start into group: a retry that is due, else the next arguments, as many as
+// a command takes or the last ones of the input; FANRUN_NEXT_WAIT fills command's wait fields.
+int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
+    if (feed.haveDeferred) {
+        group = std::move(feed.deferred);
+        feed.haveDeferred = false;
+        return FANRUN_NEXT_COMMAND;
+    }
+    const int64_t now = monotonicNs();
+    if (!feed.retries.empty() && feed.retries.begin()->first <= now) {
+        group = std::move(feed.retries.begin()->second);
+        feed.retries.erase(feed.retries.begin());
+        return FANRUN_NEXT_COMMAND;
+    }
+    const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
+    std::vector<Job> &pending = feed.gathering->pending.jobs;
+    bool full = false; // exec has no room for one more argument
+    while (!full && pending.size() < perCommand) {
+        Job job;
+        if (feed.gathering->haveFirst) {
+            job = std::move(feed.gathering->first);
+            feed.gathering->haveFirst = false;
+        } else if (feed.gathering->inputEnded) {
+            break;
+        } else {
+            const ArgumentReader::Got got = feed.gathering->arguments->next(job, false);
+            if (got == ArgumentReader::Got::wait) {
+                command->waitFd = feed.gathering->arguments->fd();
+                break;
+            }
+            if (got == ArgumentReader::Got::failed) {
+                feed.inputError = feed.gathering->arguments->error();
+                return FANRUN_NEXT_END;
+            }
+            if (got == ArgumentReader::Got::end) {
+                feed.gathering->inputEnded = true;
+                break;
+            }
+        }
+        if (feed.gathering->builder != nullptr &&
+            feed.gathering->builder->append(job.argument) == CommandBuilder::Fit::full) {
+            // The next command begins with it.
+            feed.gathering->first = std::move(job);
+            feed.gathering->haveFirst = true;
+            full = true;
+            break;
+        }
+        pending.push_back(std::move(job));
+    }
+    if (pending.size() == perCommand || full || (feed.gathering->inputEnded && !pending.empty())) {
+        group.jobs = std::move(pending);
+        pending.clear();
+        group.sequence = feed.gathering->groups++;
+        if (feed.gathering->builder != nullptr) {
+            feed.gathering->builder->clear();
+        }
+        return FANRUN_NEXT_COMMAND;
+    }
+    if (!feed.retries.empty()) {
+        command->waitUntilNs = feed.retries.begin()->first;
+        return FANRUN_NEXT_WAIT;
+    }
+    // A running command may still fail and come back as a retry; the run asks again when one
+    // has ended, and ends when none runs.
+    const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
+    return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
+}
+
+// The arguments of a command joined by a space, as --tag shows them.
+static std::string tagOf(const Group &group) {
+    std::string tag;
+    for (const Job &job : group.jobs) {
+        if (&job != &group.jobs.front()) {
+            tag += ' ';
+        }
+        tag += job.argument;
+    }
+    return tag;
+}
+
+// The argument vector of the command's words without the shell (feed.words), kept in feed until
+// the runner asks again.
+static void stageWords(Feed &feed, FANRUN_COMMAND *command) {
+    feed.argv.clear();
+    for (std::string &word : feed.words) {
+        feed.argv.push_back(word.data());
+    }
+    feed.argv.push_back(nullptr);
+    command->argv = feed.argv.data();
+}
+
+// Appends the end record of every job; false stops the run from starting commands.
+static void recordEnds(Feed &feed, const std::vector<Job> &jobs, timespec start, double seconds,
+                       int exitCode, int signum) {
+    for (const Job &job : jobs) {
+        if (feed.log != nullptr && !feed.log->recordEnd(job.argument, job.occurrence, job.attempt,
+                                                        start, seconds, exitCode, signum)) {
+            feed.logFailed = true;
+        }
+    }
+}
+
+// The end records of commands whose output has now been written. Output that did not reach the
+// runner's streams makes its command's end a failure by SIGPIPE (a command that failed keeps its
+// own failure), so that resuming runs it again.
+void logDeliveries(Feed &feed) {
+    for (const Output::Delivery &delivery : feed.output->takeDeliveries()) {
+        auto found = feed.undelivered.find(delivery.sequence);
+        if (found == feed.undelivered.end()) {
+            continue;
+        }
+        const Ended &ended = found->second;
+        const bool succeeded = ended.exitCode == 0 && ended.signal == 0;
+        if (delivery.delivered || !succeeded) {
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal);
+        } else {
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, -1, SIGPIPE);
+        }
+        feed.undelivered.erase(found);
+    }
+}
+
+// The job slot of the next command: the lowest one no running command has. The runner asks for a
+// command only while fewer than -j run, so it is never above -j.
+static int freeSlot(Feed &feed) {
+    const auto free = std::find(feed.slotTaken.begin(), feed.slotTaken.end(), false);
+    if (free == feed.slotTaken.end()) {
+        feed.slotTaken.push_back(false);
+        return static_cast<int>(feed.slotTaken.size());
+    }
+    return static_cast<int>(free - feed.slotTaken.begin()) + 1;
+}
+
+static int feedNext(void *context, FANRUN_COMMAND *command) {
+    Feed &feed = *static_cast<Feed *>(context);
+    try {
+        if (feed.output->lost()) {
+            return FANRUN_NEXT_END; // what a further command writes would be lost too
+        }
+        if (feed.output->backlogFull()) {
+            return FANRUN_NEXT_WAIT; // until a command ends
+        }
+        if (feed.logFailed) {
+            return FANRUN_NEXT_END;
+        }
+        Group group;
+        const int slot = freeSlot(feed);
+        for (;;) {
+            const int answer = nextGroup(feed, group, command);
+            if (answer != FANRUN_NEXT_COMMAND) {
+                return answer;
+            }
+            std::string tooLong;
+            command->command = commandFor(feed, group, slot, feed.words, tooLong);
+            if (command->command != nullptr) {
+                break;
+            }
+            // Said before it starts, and counted as failed; its turn in the output passes and the
+            // rest of the batch goes on.
+            fprintf(stderr, "fanrun: %s\n", tooLong.c_str());
+            feed.lastFailures += static_cast<long>(group.jobs.size());
+            feed.refused += static_cast<long>(group.jobs.size());
+            feed.output->skip(group.sequence);
+        }
+        std::string error;
+        const Output::Prepared prepared =
+            feed.output->prepare(*command, group.sequence, tagOf(group), error);
+        if (prepared != Output::Prepared::ready) {
+            free(command->command);
+            command->command = nullptr;
+            if (prepared == Output::Prepared::later) {
+                // Asked again once a command has ended and let its descriptors go.
+                feed.deferred = std::move(group);
+                feed.haveDeferred = true;
+                return FANRUN_NEXT_WAIT;
+            }
+            feed.outputError = error;
+            return FANRUN_NEXT_END;
+        }
+        if (!feed.direct->empty()) {
+            stageWords(feed, command);
+        }
+        command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
+                           static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
+        feed.staged = std::move(group);
+        feed.stagedSlot = slot;
+        ++feed.handed;
+        return FANRUN_NEXT_COMMAND;
+    } catch (const std::bad_alloc &) {
+        // The runner's own failure, not the input's: exit 1 as for any other.
+        feed.outputError = "out of memory; no further command was started";
+        return FANRUN_NEXT_END;
+    }
+}
+
+static void feedStarted(void *context, const FANRUN_EVENT *event) {
+    Feed &feed = *static_cast<Feed *>(context);
+    try {
+        feed.output->started(*event);
+        Running &running = feed.running[event->index];
+        running.group = std::move(feed.staged);
+        running.slot = feed.stagedSlot;
+        feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
+        running.start = fanrun_joblog::now();
+        running.startNs = monotonicNs();
+        for (const Job &job : running.group.jobs) {
+            if (feed.log != nullptr &&
+                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start)) {
+                feed.logFailed = true;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        feed.outputError = "out of memory";
+    }
+}
+
+static int feedEnded(void *context, const FANRUN_EVENT *event) {
+    Feed &feed = *static_cast<Feed *>(context);
+    try {
+        auto found = feed.running.find(event->index);
+        if (found == feed.running.end()) {
+            return FANRUN_HALT_NEVER;
+        }
+        Running running = std::move(found->second);
+        feed.running.erase(found);
+        feed.slotTaken[static_cast<size_t>(running.slot) - 1] = false;
+        const int status = event->status;
+        int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int signum = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        if (event->timedOut != 0 && signum == 0) {
+            // Ended by its timeout however it exited: the log shows the signal that ended it.
+            exitCode = -1;
+            signum = SIGTERM;
+        }
+        bool failed = exitCode != 0;
+        std::vector<Job> &jobs = running.group.jobs;
+        const long attempt = jobs.front().attempt;
+        const bool again = failed && attempt <= feed.settings->retries;
+        const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
+        const OutputMode mode = feed.settings->output;
+        if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
+            // Ended only once its output is out: a runner killed while the output waits leaves
+            // the command unfinished in the log, not a success nobody saw.
+            Ended &ended = feed.undelivered[running.group.sequence];
+            ended = Ended{jobs, running.start, seconds, exitCode, signum};
+            if (!feed.output->ended(*event, true)) {
+                // Output that may not have been held whole fails the command; the log says so
+                // with the run's failure status when the command itself exited 0.
+                failed = true;
+                if (ended.exitCode == 0) {
+                    ended.exitCode = exitFailed;
+                }
+            }
+            logDeliveries(feed);
+        } else {
+            feed.output->ended(*event, !again);
+            recordEnds(feed, jobs, running.start, seconds, exitCode, signum);
+        }
+        if (again) {
+            const double delay = feed.settings->retryDelay *
+                                 std::ldexp(1.0, static_cast<int>(std::min<long>(attempt - 1, 60)));
+            const int64_t due = monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);
+            for (Job &job : jobs) {
+                ++job.attempt;
+            }
+            feed.retries.emplace(due, std::move(running.group));
+        } else if (failed) {
+            feed.lastFailures += static_cast<long>(jobs.size());
+            // With retries the library cannot tell which failures are the last: halting is ours.
+            return feed.halt;
+        }
+    } catch (const std::bad_alloc &) {
+        feed.outputError = "out of memory";
+    }
+    return FANRUN_HALT_NEVER;
+}
+
+FANRUN_SOURCE sourceOf(Feed &feed) {
+    return FANRUN_SOURCE{feedNext, feedStarted, feedEnded, &feed,
+                         commandsOf(argumentsWaiting(feed), feed.settings->maxArgs)};
+}
+
+} // namespace fanrun_cli
