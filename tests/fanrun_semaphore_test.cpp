@@ -231,6 +231,38 @@ TEST(FanrunSemaphore, TimeoutWaitAndTheBackgroundDefault) {
     EXPECT_TRUE(fs::exists(state / "ended"));
 }
 
+TEST(FanrunSemaphore, AStopSignalEndsTheWaitAndRunsNothing) {
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signum);
+        TempDir runtime;
+        TempDir state;
+        Invocation holder =
+            startSemaphore(runtime, {"--fg", "echo $$ >" + (state / "pid") + "; exec sleep 1000"});
+        const pid_t command = writtenPid(state / "pid");
+        ASSERT_GT(command, 0);
+        for (const char *mode : {"--fg", "--wait"}) {
+            std::vector<std::string> arguments = {mode};
+            if (std::string(mode) == "--fg") {
+                arguments.push_back("touch " + (state / "ran"));
+            }
+            Invocation waiter = startSemaphore(runtime, arguments);
+            // Sent once fanrun catches it: before, it would end the process as by default.
+            ASSERT_TRUE(eventually([&] {
+                return (statusMask(waiter.program.pid, "SigCgt") & signalBit(signum)) != 0;
+            }));
+            kill(waiter.program.pid, signum);
+            const bool ended = endsWithin(waiter.program.pid);
+            if (!ended) {
+                kill(waiter.program.pid, SIGKILL);
+            }
+            EXPECT_EQ(waiter.program.finish().code(), 128 + signum) << mode;
+        }
+        kill(command, SIGKILL);
+        holder.program.finish();
+        EXPECT_FALSE(fs::exists(state / "ran"));
+    }
+}
+
 TEST(FanrunSemaphore, RefusesAFolderOfPlacesThatIsNotPlainlyTheUsersOwn) {
     struct Case {
         const char *name;
