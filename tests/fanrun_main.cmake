@@ -34,3 +34,8 @@ syskit_add_gtest(NAME fanrun_builder_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fa
   ${PROJECT_SOURCE_DIR}/assignments/a3/cli/quote.cpp)
 target_include_directories(fanrun_builder_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
   ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
+
+# The semaphore across independent invocations of the front end.
+syskit_add_gtest(NAME fanrun_semaphore_test SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_semaphore_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
+add_dependencies(fanrun_semaphore_test fanrun_cli)

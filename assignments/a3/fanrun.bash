@@ -7,7 +7,8 @@ _fanrun() {
     [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
-        --resume-failed --retries --retry-delay --failed --max-args --shell --help --version"
+        --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
+        --semaphore-timeout --help --version"
     local short="-j -o -0 -d -a -n -g -k -u -h -V"
     COMPREPLY=()
 
@@ -29,7 +30,8 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
-    -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args)
+    -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
+        --semaphore-timeout)
         return 0
         ;;
     esac
@@ -40,7 +42,8 @@ _fanrun() {
         word=${COMP_WORDS[i]}
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
-            --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay)
+            --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
+            --semaphore-timeout)
             ((i++))
             ;;
         --)

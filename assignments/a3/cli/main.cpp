@@ -13,6 +13,7 @@
 #include "options.h"
 #include "output.h"
 #include "quote.h"
+#include "semaphores.h"
 #include "source.h"
 
 #include <algorithm>
@@ -480,6 +481,9 @@ int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::Resume
 
 int run(int argc, char **argv) {
     Settings settings = parseOptions(argc, argv);
+    if (settings.semaphore) {
+        return runSemaphore(settings, argv + optind, argc - optind, &lateStop);
+    }
     if (settings.failed && settings.argFile != nullptr) {
         if (optind >= argc) {
             badUsage("--failed needs at least one job log");

@@ -29,6 +29,8 @@ constexpr const char *usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\
 constexpr const char *help =
     "       fanrun --failed [-0] LOG...\n"
     "       fanrun --failed -a FILE [-0|-d C] [--shard K/N] LOG...\n"
+    "       fanrun --semaphore [--id NAME] [-j N] [--fg] [--semaphore-timeout SECS] COMMAND...\n"
+    "       fanrun --semaphore --wait [--id NAME] [--semaphore-timeout SECS]\n"
     "Runs a command once per ARGUMENT (or per -n N of them), at most N at a time, and reports\n"
     "every command's exit code.\n"
     "\n"
@@ -136,6 +138,23 @@ constexpr const char *help =
     "                          is refused with exit 2); with -0 each ends with a NUL byte.\n"
     "                          Exit 3 when a log's run did not start all its input (killed):\n"
     "                          with -a FILE, list every argument of that input left to run\n"
+    "      --semaphore         run COMMAND (its words joined by spaces, for bash) once, when\n"
+    "                          fewer than N (-j N, default 1: a mutex) commands of the same\n"
+    "                          id run, counted across every fanrun of this user; a killed\n"
+    "                          command's place comes back. Its output goes straight to\n"
+    "                          fanrun's; fanrun returns 0 once it has started, in the\n"
+    "                          background (places: $XDG_RUNTIME_DIR/fanrun, else\n"
+    "                          /tmp/fanrun-UID, a folder of the user's own, or refused)\n"
+    "      --id NAME           the semaphore's name (default: default); no '/'\n"
+    "      --fg                with --semaphore: run the command in the foreground; fanrun's\n"
+    "                          exit status is the command's (128+N when signal N ended it)\n"
+    "      --wait              with --semaphore: run nothing; return once no command of the id\n"
+    "                          runs\n"
+    "      --semaphore-timeout SECS\n"
+    "                          with --semaphore: wait at most SECS seconds (fractions allowed;\n"
+    "                          a sign is ignored) for a place, or with --wait for the end;\n"
+    "                          then say so and exit 124 without running the command (GNU\n"
+    "                          sem's positive SECS would run it anyway, beyond N)\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -164,7 +183,9 @@ constexpr const char *help =
     "         commands' output or the job log could not be written)\n"
     "  2      bad usage or unreadable input; nothing was run (input that fails later, while\n"
     "         commands run: no further command starts)\n"
-    "  128+N  the run was stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)\n";
+    "  128+N  the run was stopped by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP)\n"
+    "  124    --semaphore: no place came free within --semaphore-timeout (with --fg every\n"
+    "         other status is the command's)\n";
 
 // A whole decimal number from 0 to INT_MAX: no sign, no spaces, no suffix; -1 if it is not one.
 long wholeNumber(const char *text, const char *end) {
@@ -260,6 +281,12 @@ enum LongOnly {
     optRetryDelay,
     optTty,
     optShell,
+    optSemaphore,
+    optId,
+    optFg,
+    optWait,
+    optSemaphoreTimeout,
+    optSemaphoreHeld,
 };
 
 } // namespace
@@ -334,6 +361,12 @@ Settings parseOptions(int argc, char **argv) {
         {"tty", no_argument, nullptr, optTty},
         {"max-args", required_argument, nullptr, 'n'},
         {"shell", no_argument, nullptr, optShell},
+        {"semaphore", no_argument, nullptr, optSemaphore},
+        {"id", required_argument, nullptr, optId},
+        {"fg", no_argument, nullptr, optFg},
+        {"wait", no_argument, nullptr, optWait},
+        {"semaphore-timeout", required_argument, nullptr, optSemaphoreTimeout},
+        {"semaphore-held", required_argument, nullptr, optSemaphoreHeld},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -341,6 +374,7 @@ Settings parseOptions(int argc, char **argv) {
     Settings settings;
     opterr = 0;
     int option = 0;
+    std::string runOption; // the first option given that only a run takes
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
@@ -348,6 +382,15 @@ Settings parseOptions(int argc, char **argv) {
         option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
         if (option == -1) {
             break;
+        }
+        // A semaphore runs one command as it stands: an option of a run would be silently lost.
+        const bool forSemaphore = option == 'j' || option == 'h' || option == 'V' ||
+                                  option == optSemaphore || option == optId || option == optFg ||
+                                  option == optWait || option == optSemaphoreTimeout ||
+                                  option == optSemaphoreHeld || option == ':' || option == '?';
+        if (!forSemaphore && runOption.empty()) {
+            runOption = option < 256 ? std::string{'-', static_cast<char>(option)}
+                                     : std::string(argv[element], strcspn(argv[element], "="));
         }
         switch (option) {
         case 'j':
@@ -449,6 +492,33 @@ Settings parseOptions(int argc, char **argv) {
         case optShell:
             settings.shell = true;
             break;
+        case optSemaphore:
+            settings.semaphore = true;
+            break;
+        case optId:
+            settings.semaphoreId = optarg;
+            break;
+        case optFg:
+            settings.foreground = true;
+            break;
+        case optWait:
+            settings.waitAll = true;
+            break;
+        case optSemaphoreTimeout:
+            // GNU sem's negative SECS (give up) is its positive one here.
+            settings.semaphoreTimeout =
+                parseSeconds("--semaphore-timeout", optarg[0] == '-' ? optarg + 1 : optarg, false);
+            break;
+        case optSemaphoreHeld: {
+            // Not in the help: how a background semaphore invocation hands its place on.
+            const long value = wholeNumber(optarg, optarg + strlen(optarg));
+            if (value <= STDERR_FILENO) {
+                badUsage("--semaphore-held needs a descriptor above 2, not '%s'", optarg);
+            }
+            settings.heldPlace = static_cast<int>(value);
+            settings.semaphore = true;
+            break;
+        }
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -462,6 +532,14 @@ Settings parseOptions(int argc, char **argv) {
         default:
             badUsage("unknown option '%s'", optionName(argv, element).c_str());
         }
+    }
+    if (settings.semaphore && !runOption.empty()) {
+        badUsage("%s does not go with --semaphore, which runs one command as it stands",
+                 runOption.c_str());
+    }
+    if (!settings.semaphore && (settings.semaphoreId != nullptr || settings.foreground ||
+                                settings.waitAll || settings.semaphoreTimeout > 0)) {
+        badUsage("--id, --fg, --wait and --semaphore-timeout go with --semaphore");
     }
     if ((settings.resume || settings.resumeFailed) && settings.joblogPath == nullptr) {
         badUsage("--resume and --resume-failed need --joblog FILE");

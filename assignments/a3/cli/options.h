@@ -56,6 +56,14 @@ struct Settings {
     double retryDelay = 0;     // seconds before the first retry, doubling with each
     int maxArgs = 1;           // arguments per command (-n)
     bool shell = false;        // always start bash, even where the command needs no shell
+
+    // The semaphore (--semaphore and its options).
+    bool semaphore = false;            // --semaphore: one command, once a place of its id is free
+    const char *semaphoreId = nullptr; // --id; null: the default id
+    bool foreground = false;           // --fg: wait for the command; its status is fanrun's
+    bool waitAll = false;              // --wait: until no command of the id runs
+    double semaphoreTimeout = 0;       // seconds to wait for a place at most; 0: no bound
+    int heldPlace = -1; // the place a background semaphore invocation was handed (internal)
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
