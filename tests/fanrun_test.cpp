@@ -2088,6 +2088,34 @@ TEST(HeaderPromises, WordsStartWithoutTheShellAndFailAsTheShellWould) {
               "4 4 0\n0 printf\n127 fanrun-no-such-program\n126 " + plain + "\n0 " + script + "\n");
 }
 
+// What a scripted source's log says: how often the runner asked for a command, and each end as
+// "INDEX STATUS", sorted, since commands ended together are reaped in no particular order.
+struct SourceLog {
+    int nexts = 0;
+    std::string ends;
+};
+
+SourceLog sourceLog(const TempDir &dir) {
+    SourceLog seen;
+    std::vector<std::string> ends;
+    for (const std::string &line : lines(readFile(dir / "log"))) {
+        std::istringstream words(line);
+        std::string what;
+        std::string index;
+        std::string status;
+        words >> what >> index >> status >> status >> status >> status;
+        seen.nexts += what == "next" ? 1 : 0;
+        if (what == "ended") {
+            ends.push_back(index + " " + status + "\n");
+        }
+    }
+    std::sort(ends.begin(), ends.end());
+    for (const std::string &end : ends) {
+        seen.ends += end;
+    }
+    return seen;
+}
+
 TEST(HeaderPromises, HaltingReturnedAtAnEndStopsAskingAndSpendsTheRunsOwnSetting) {
     struct Case {
         const char *name;
@@ -2126,27 +2154,9 @@ TEST(HeaderPromises, HaltingReturnedAtAnEndStopsAskingAndSpendsTheRunsOwnSetting
         plan.reactions = test.reactions;
         Outcome outcome = runFromSource(dir, plan);
         ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-        std::vector<std::string> ends;
-        int nexts = 0;
-        for (const std::string &line : lines(readFile(dir / "log"))) {
-            std::istringstream words(line);
-            std::string what;
-            std::string index;
-            std::string status;
-            words >> what >> index >> status >> status >> status >> status;
-            nexts += what == "next" ? 1 : 0;
-            if (what == "ended") {
-                ends.push_back(index + " " + status + "\n");
-            }
-        }
-        // Commands ended together are reaped in no particular order.
-        std::sort(ends.begin(), ends.end());
-        std::string sorted;
-        for (const std::string &end : ends) {
-            sorted += end;
-        }
-        EXPECT_EQ(sorted, test.ends);
-        EXPECT_EQ(nexts, 3);
+        const SourceLog seen = sourceLog(dir);
+        EXPECT_EQ(seen.ends, test.ends);
+        EXPECT_EQ(seen.nexts, 3);
         EXPECT_EQ(runResult(dir), test.result);
     }
 }
@@ -2208,26 +2218,9 @@ TEST(HeaderPromises, WhatEndedReturnsDecidesTheHalting) {
         plan.reactions = test.reactions;
         Outcome outcome = runFromSource(dir, plan);
         ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
-        std::vector<std::string> ends;
-        int nexts = 0;
-        for (const std::string &line : lines(readFile(dir / "log"))) {
-            std::istringstream words(line);
-            std::string what;
-            std::string index;
-            std::string status;
-            words >> what >> index >> status >> status >> status >> status;
-            nexts += what == "next" ? 1 : 0;
-            if (what == "ended") {
-                ends.push_back(index + " " + status + "\n");
-            }
-        }
-        std::sort(ends.begin(), ends.end());
-        std::string sorted;
-        for (const std::string &end : ends) {
-            sorted += end;
-        }
-        EXPECT_EQ(sorted, test.ends);
-        EXPECT_EQ(nexts, test.nexts);
+        const SourceLog seen = sourceLog(dir);
+        EXPECT_EQ(seen.ends, test.ends);
+        EXPECT_EQ(seen.nexts, test.nexts);
         EXPECT_EQ(runResult(dir), test.result);
     }
 }
