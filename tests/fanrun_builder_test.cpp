@@ -35,6 +35,7 @@ Command commandOf(Form form, std::vector<std::string> words) {
     command.parsed = readTemplate(text, form == Form::raw);
     if (form == Form::words) {
         std::vector<char *> argv;
+        argv.reserve(words.size());
         for (std::string &word : words) {
             argv.push_back(word.data());
         }

@@ -331,6 +331,7 @@ bool runInBackground(const std::string &line, int place) {
     const std::string held = std::to_string(place);
     std::vector<std::string> words = {"fanrun", "--semaphore-held", held, "--", line};
     std::vector<char *> argv;
+    argv.reserve(words.size() + 1);
     for (std::string &word : words) {
         argv.push_back(word.data());
     }
