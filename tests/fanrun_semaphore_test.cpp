@@ -59,6 +59,12 @@ Outcome runSemaphore(const TempDir &runtime, const std::vector<std::string> &arg
     return invocation.program.finish();
 }
 
+// An invocation that holds the id's one place with a command that runs until it is killed and
+// writes its process id into state/pid.
+Invocation startHolder(const TempDir &runtime, const TempDir &state) {
+    return startSemaphore(runtime, {"--fg", "echo $$ >" + (state / "pid") + "; exec sleep 1000"});
+}
+
 // The process id the command wrote into path, once it has.
 pid_t writtenPid(const std::string &path) {
     pid_t pid = 0;
@@ -154,8 +160,7 @@ TEST(FanrunSemaphore, AKilledHolderGivesItsPlaceBackOnceNoneOfItsProcessesRuns) 
         SCOPED_TRACE(test.name);
         TempDir runtime;
         TempDir state;
-        Invocation holder =
-            startSemaphore(runtime, {"--fg", "echo $$ >" + (state / "pid") + "; exec sleep 1000"});
+        Invocation holder = startHolder(runtime, state);
         const pid_t command = writtenPid(state / "pid");
         ASSERT_GT(command, 0);
         if (test.killFanrun) {
@@ -236,8 +241,7 @@ TEST(FanrunSemaphore, AStopSignalEndsTheWaitAndRunsNothing) {
         SCOPED_TRACE(signum);
         TempDir runtime;
         TempDir state;
-        Invocation holder =
-            startSemaphore(runtime, {"--fg", "echo $$ >" + (state / "pid") + "; exec sleep 1000"});
+        Invocation holder = startHolder(runtime, state);
         const pid_t command = writtenPid(state / "pid");
         ASSERT_GT(command, 0);
         for (const char *mode : {"--fg", "--wait"}) {
