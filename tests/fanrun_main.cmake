@@ -38,4 +38,5 @@ target_include_directories(fanrun_builder_test PRIVATE ${PROJECT_SOURCE_DIR}/ass
 # The semaphore across independent invocations of the front end.
 syskit_add_gtest(NAME fanrun_semaphore_test SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_semaphore_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
-add_dependencies(fanrun_semaphore_test fanrun_cli)
+add_dependencies(fanrun_semaphore_test fanrun_cli fanrun_shim)
+target_compile_definitions(fanrun_semaphore_test PRIVATE FANRUN_SHIM="$<TARGET_FILE:fanrun_shim>")

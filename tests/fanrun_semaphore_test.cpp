@@ -267,6 +267,40 @@ TEST(FanrunSemaphore, AStopSignalEndsTheWaitAndRunsNothing) {
     }
 }
 
+// The shim holds every poll open after a mark, as a loaded machine may between the look at the
+// stop note and the wait: a stop that comes then must still end the wait, not be noted while the
+// wait blocks on until a place comes free.
+TEST(FanrunSemaphore, AStopJustBeforeTheWaitBlocksStillEndsIt) {
+    TempDir runtime;
+    TempDir state;
+    Invocation holder = startHolder(runtime, state);
+    const pid_t command = writtenPid(state / "pid");
+    ASSERT_GT(command, 0);
+    for (const char *mode : {"--fg", "--wait"}) {
+        const std::string mark = state / (std::string("polls") + mode);
+        Invocation waiter;
+        StartOptions options;
+        options.environment = {"XDG_RUNTIME_DIR=" + runtime.path().string(),
+                               "LD_PRELOAD=" FANRUN_SHIM, "FANRUN_SHIM_POLL=" + mark};
+        std::vector<std::string> words = {"--semaphore", mode};
+        if (std::string(mode) == "--fg") {
+            words.push_back("touch " + (state / "ran"));
+        }
+        waiter.program = startFanrun(*waiter.files, words, options);
+        ASSERT_TRUE(eventually([&] { return fs::exists(mark); })) << mode;
+        kill(waiter.program.pid, SIGTERM);
+        const bool ended = endsWithin(waiter.program.pid, 10s);
+        if (!ended) {
+            kill(waiter.program.pid, SIGKILL);
+        }
+        EXPECT_TRUE(ended) << mode;
+        EXPECT_EQ(waiter.program.finish().code(), 128 + SIGTERM) << mode;
+    }
+    kill(command, SIGKILL);
+    holder.program.finish();
+    EXPECT_FALSE(fs::exists(state / "ran"));
+}
+
 TEST(FanrunSemaphore, RefusesAFolderOfPlacesThatIsNotPlainlyTheUsersOwn) {
     struct Case {
         const char *name;

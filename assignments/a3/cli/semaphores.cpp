@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,32 +143,46 @@ int watchCloses(const Folder &folder) {
 
 enum class Waited { again, timedOut, stopped };
 
-// Blocks until a file of the folder is closed (the watch), the deadline (0: none) or a stop.
+// Blocks until a file of the folder is closed (the watch), the deadline (0: none) or a stop. The
+// stop signals are held back from the look at *stop until ppoll() lets them in, so that one that
+// comes in between ends the wait instead of being noted while it blocks on.
 Waited awaitClose(int watch, int64_t deadlineMs, const volatile sig_atomic_t *stop) {
-    if (*stop != 0) {
-        return Waited::stopped;
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, signum);
     }
-    int timeout = watch < 0 ? fallbackPollMs : -1;
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    Waited result = Waited::again;
+    int64_t timeoutMs = watch < 0 ? fallbackPollMs : -1;
     if (deadlineMs != 0) {
         const int64_t left = deadlineMs - monotonicMs();
         if (left <= 0) {
-            return Waited::timedOut;
-        }
-        if (timeout < 0 || left < timeout) {
-            timeout = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+            result = Waited::timedOut;
+        } else if (timeoutMs < 0 || left < timeoutMs) {
+            timeoutMs = left;
         }
     }
-    if (watch >= 0) {
+    if (*stop != 0) {
+        result = Waited::stopped;
+    }
+    if (result == Waited::again) {
+        const timespec timeout{static_cast<time_t>(timeoutMs / 1000),
+                               static_cast<long>(timeoutMs % 1000 * 1000000)};
         pollfd ready{watch, POLLIN, 0};
         // Interrupted by a stop signal (the front end's handlers do not restart), as by nothing.
-        poll(&ready, 1, timeout);
+        ppoll(watch >= 0 ? &ready : nullptr, watch >= 0 ? 1 : 0, timeoutMs < 0 ? nullptr : &timeout,
+              &before);
         char events[4096];
-        while (read(watch, events, sizeof events) > 0) {
+        while (watch >= 0 && read(watch, events, sizeof events) > 0) {
         }
-    } else {
-        poll(nullptr, 0, timeout);
+        if (*stop != 0) {
+            result = Waited::stopped;
+        }
     }
-    return *stop != 0 ? Waited::stopped : Waited::again;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return result;
 }
 
 // Takes a free place of the first places; its descriptor, or -1 with result set.
