@@ -4,6 +4,7 @@
 // hands over to runParallel; the run's outcome becomes the exit status. With --failed it runs
 // nothing and lists what job logs left undone.
 
+#include "await.h"
 #include "builder.h"
 #include "dispatch.h"
 #include "exec.h"
@@ -35,7 +36,6 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,10 +166,9 @@ int dryRun(Feed &feed, int jobs) {
                 break;
             }
             // Shown as they come: nothing waits in the buffer while the input is quiet. A stop
-            // interrupts the wait, and the loop sees it.
+            // ends the wait, and the loop sees it.
             fflush(stdout);
-            pollfd ready{next.waitFd, POLLIN, 0};
-            poll(&ready, 1, -1);
+            awaitInput(next.waitFd, -1, &lateStop);
             continue;
         }
         if (lateStop != 0) {

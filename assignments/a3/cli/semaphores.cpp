@@ -11,6 +11,8 @@
 
 #include "semaphores.h"
 
+#include "await.h"
+
 #include "fanrun.h"
 #include "fanrun_params.h"
 
@@ -27,7 +29,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -143,46 +144,23 @@ int watchCloses(const Folder &folder) {
 
 enum class Waited { again, timedOut, stopped };
 
-// Blocks until a file of the folder is closed (the watch), the deadline (0: none) or a stop. The
-// stop signals are held back from the look at *stop until ppoll() lets them in, so that one that
-// comes in between ends the wait instead of being noted while it blocks on.
+// Blocks until a file of the folder is closed (the watch), the deadline (0: none) or a stop.
 Waited awaitClose(int watch, int64_t deadlineMs, const volatile sig_atomic_t *stop) {
-    sigset_t stops;
-    sigset_t before;
-    sigemptyset(&stops);
-    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&stops, signum);
-    }
-    sigprocmask(SIG_BLOCK, &stops, &before);
-    Waited result = Waited::again;
     int64_t timeoutMs = watch < 0 ? fallbackPollMs : -1;
     if (deadlineMs != 0) {
         const int64_t left = deadlineMs - monotonicMs();
         if (left <= 0) {
-            result = Waited::timedOut;
-        } else if (timeoutMs < 0 || left < timeoutMs) {
+            return *stop != 0 ? Waited::stopped : Waited::timedOut;
+        }
+        if (timeoutMs < 0 || left < timeoutMs) {
             timeoutMs = left;
         }
     }
-    if (*stop != 0) {
-        result = Waited::stopped;
+    const Awaited awaited = awaitInput(watch, timeoutMs, stop);
+    char events[4096];
+    while (watch >= 0 && read(watch, events, sizeof events) > 0) {
     }
-    if (result == Waited::again) {
-        const timespec timeout{static_cast<time_t>(timeoutMs / 1000),
-                               static_cast<long>(timeoutMs % 1000 * 1000000)};
-        pollfd ready{watch, POLLIN, 0};
-        // Interrupted by a stop signal (the front end's handlers do not restart), as by nothing.
-        ppoll(watch >= 0 ? &ready : nullptr, watch >= 0 ? 1 : 0, timeoutMs < 0 ? nullptr : &timeout,
-              &before);
-        char events[4096];
-        while (watch >= 0 && read(watch, events, sizeof events) > 0) {
-        }
-        if (*stop != 0) {
-            result = Waited::stopped;
-        }
-    }
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    return result;
+    return awaited == Awaited::stopped ? Waited::stopped : Waited::again;
 }
 
 // Takes a free place of the first places; its descriptor, or -1 with result set.
