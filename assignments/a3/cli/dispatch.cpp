@@ -242,8 +242,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.output->skip(group.sequence);
         }
         std::string error;
+        std::string tag = tagOf(group);
+        if (feed.settings->tagString != nullptr) {
+            // As text: the tag is written, never run.
+            const Replacements values{tag, group.jobs.front().position + 1, slot};
+            tag = expandRaw(feed.settings->tagString, values);
+        }
         const Output::Prepared prepared =
-            feed.output->prepare(*command, group.sequence, tagOf(group), error);
+            feed.output->prepare(*command, group.sequence, std::move(tag), error);
         if (prepared != Output::Prepared::ready) {
             free(command->command);
             command->command = nullptr;

@@ -287,6 +287,10 @@ enum LongOnly {
     optWait,
     optSemaphoreTimeout,
     optSemaphoreHeld,
+    optLineBuffer,
+    optLatestLine,
+    optBar,
+    optTagString,
 };
 
 } // namespace
@@ -367,6 +371,13 @@ Settings parseOptions(int argc, char **argv) {
         {"wait", no_argument, nullptr, optWait},
         {"semaphore-timeout", required_argument, nullptr, optSemaphoreTimeout},
         {"semaphore-held", required_argument, nullptr, optSemaphoreHeld},
+        {"line-buffer", no_argument, nullptr, optLineBuffer},
+        {"lb", no_argument, nullptr, optLineBuffer},
+        {"latest-line", no_argument, nullptr, optLatestLine},
+        {"ll", no_argument, nullptr, optLatestLine},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"bar", no_argument, nullptr, optBar},
+        {"tagstring", required_argument, nullptr, optTagString},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -375,11 +386,12 @@ Settings parseOptions(int argc, char **argv) {
     opterr = 0;
     int option = 0;
     std::string runOption; // the first option given that only a run takes
+    bool keepOrderGiven = false;
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuvhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -447,6 +459,7 @@ Settings parseOptions(int argc, char **argv) {
             break;
         case 'k':
             settings.output = OutputMode::keepOrder;
+            keepOrderGiven = true;
             break;
         case 'u':
             settings.output = OutputMode::ungroup;
@@ -519,6 +532,24 @@ Settings parseOptions(int argc, char **argv) {
             settings.semaphore = true;
             break;
         }
+        case optLineBuffer:
+            settings.lineBuffer = true;
+            break;
+        case optLatestLine:
+            settings.lineBuffer = true;
+            settings.latestLine = true;
+            break;
+        case 'v':
+            settings.verbose = true;
+            break;
+        case optBar:
+            settings.options.progress = 1;
+            settings.options.progressBar = 1;
+            break;
+        case optTagString:
+            settings.tagString = optarg;
+            settings.tag = true;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -544,6 +575,19 @@ Settings parseOptions(int argc, char **argv) {
     if ((settings.resume || settings.resumeFailed) && settings.joblogPath == nullptr) {
         badUsage("--resume and --resume-failed need --joblog FILE");
     }
+    if (settings.lineBuffer) {
+        // Holding the other commands' lines until the first one's have flowed would hold them
+        // without bound, or on disk as -k does: -k alone is that.
+        if (keepOrderGiven) {
+            badUsage("%s cannot go with -k: use -k alone for output in input order",
+                     settings.latestLine ? "--latest-line" : "--line-buffer");
+        }
+        if (settings.outputDir != nullptr) {
+            badUsage("%s writes the output as it comes: it cannot go with -o DIR",
+                     settings.latestLine ? "--latest-line" : "--line-buffer");
+        }
+        settings.output = OutputMode::lines;
+    }
     // A command given the terminal writes to it as well, as -u lets it; -o DIR still asks for
     // the files.
     if (settings.terminal && settings.output == OutputMode::files &&
@@ -554,7 +598,8 @@ Settings parseOptions(int argc, char **argv) {
         settings.output = OutputMode::group;
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
-        badUsage("--tag needs the output grouped: it cannot go with -u");
+        badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "
+                 "with -u");
     }
     return settings;
 }
