@@ -323,7 +323,8 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         const bool again = failed && attempt <= feed.settings->retries;
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
-        if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
+        if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder ||
+                       mode == OutputMode::lines)) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
             Ended &ended = feed.undelivered[running.group.sequence];

@@ -104,9 +104,13 @@ bool LineRelay::start(int out, int err, bool latest, std::string &error) {
     return started;
 }
 
-void LineRelay::add(int outRead, int errRead, bool tagging, std::string tag) {
+void LineRelay::add(long key, int outRead, int errRead, bool tagging, std::string tag) {
     std::lock_guard<std::mutex> hold(mutex_);
     const long row = nextRow_++;
+    if (outRead < 0 && errRead < 0) {
+        done_.emplace_back(key, !lost_.load());
+        return;
+    }
     for (const int fd : {outRead, errRead}) {
         if (fd < 0) {
             continue;
@@ -119,9 +123,29 @@ void LineRelay::add(int outRead, int errRead, bool tagging, std::string tag) {
         stream.tagging = tagging;
         stream.tag = tag;
         stream.row = row;
+        stream.key = key;
         incoming_.push_back(std::move(stream));
     }
     wake();
+}
+
+std::vector<std::pair<long, bool>> LineRelay::done() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<std::pair<long, bool>> taken;
+    taken.swap(done_);
+    return taken;
+}
+
+// The stream has reached its end (or was closed): its command is done once all of its are.
+void LineRelay::ended(const Stream &stream) {
+    auto found = open_.find(stream.row);
+    if (found == open_.end() || --found->second.second > 0) {
+        return;
+    }
+    const long key = found->second.first;
+    open_.erase(found);
+    std::lock_guard<std::mutex> hold(mutex_);
+    done_.emplace_back(key, !lost_.load());
 }
 
 void LineRelay::say(std::string line) {
@@ -286,6 +310,9 @@ void LineRelay::loop() {
         {
             std::lock_guard<std::mutex> hold(mutex_);
             for (Stream &stream : incoming_) {
+                auto &counted = open_[stream.row];
+                counted.first = stream.key;
+                ++counted.second;
                 const auto row = std::find_if(rows_.begin(), rows_.end(),
                                               [&](const Row &r) { return r.id == stream.row; });
                 if (latest_ && !stream.error && row == rows_.end()) {
@@ -312,6 +339,7 @@ void LineRelay::loop() {
             // a closed standard output.
             for (Stream &stream : streams_) {
                 closeStream(stream);
+                ended(stream);
             }
             streams_.clear();
             rows_.clear();
@@ -350,6 +378,7 @@ void LineRelay::loop() {
                 continue;
             }
             closeStream(stream);
+            ended(stream);
             if (latest_ && !stream.error) {
                 for (auto row = rows_.begin(); row != rows_.end(); ++row) {
                     if (row->id == stream.row) {

@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fanrun_cli {
@@ -31,8 +33,12 @@ class LineRelay {
     // False with error set when the thread or its wake-up pipe cannot be made.
     bool start(int out, int err, bool latest, std::string &error);
     // Hands the thread a started command's reading ends (either may be -1), which it owns from
-    // here on; tag (when tagging) goes before each line, then a TAB.
-    void add(int outRead, int errRead, bool tagging, std::string tag);
+    // here on; tag (when tagging) goes before each line, then a TAB. key names the command in
+    // done().
+    void add(long key, int outRead, int errRead, bool tagging, std::string tag);
+    // The commands whose pipes have all reached their ends since the last call, each with
+    // whether all of its output got written (false: lost with the runner's streams).
+    std::vector<std::pair<long, bool>> done();
     // A line of the runner's own for standard output, with its newline (the command -v shows),
     // written whole between the commands' lines.
     void say(std::string line);
@@ -55,6 +61,7 @@ class LineRelay {
         bool midLine = false; // a piece of a long line has been written: no tag before the rest
         long row = 0;         // the command's row with latest
         bool error = false;   // standard error: never shown in a row
+        long key = 0;
     };
     struct Row {
         long id = 0;
@@ -64,6 +71,7 @@ class LineRelay {
     void loop();
     bool readStream(Stream &stream);
     void closeStream(Stream &stream);
+    void ended(const Stream &stream);
     void lineOut(Stream &stream, const char *data, size_t size, bool whole);
     void emit(int to, const std::string &text);
     void showLatest(Stream &stream, const std::string &text);
@@ -78,11 +86,13 @@ class LineRelay {
     std::mutex mutex_;             // guards incoming_, said_ and closing_
     std::vector<Stream> incoming_; // handed over, not yet taken by the thread
     std::vector<std::string> said_;
+    std::vector<std::pair<long, bool>> done_;
     bool closing_ = false;
     std::atomic<bool> lost_{false};
     std::atomic<int> writeError_{0};
     // The thread's own.
     std::vector<Stream> streams_;
+    std::map<long, std::pair<long, int>> open_; // by row: the key, and pipes still open
     std::vector<Row> rows_; // running commands' rows, in start order
     std::string finished_;  // rows of ended commands, to be written above the live ones
     size_t drawn_ = 0;      // live rows on the screen

@@ -366,8 +366,10 @@ void Output::started(const FANRUN_EVENT &event) {
         if (!staged_.command.empty()) {
             relay_.say(std::move(staged_.command));
         }
-        relay_.add(staged_.out, staged_.err, tag_, std::move(staged_.tag));
-        running_.emplace(event.index, Capture{});
+        relay_.add(event.index, staged_.out, staged_.err, tag_, std::move(staged_.tag));
+        Capture started;
+        started.sequence = staged_.sequence;
+        running_.emplace(event.index, std::move(started));
         staged_ = Capture{};
         return;
     }
@@ -426,7 +428,9 @@ bool Output::ended(const FANRUN_EVENT &event, bool last) {
         return true;
     }
     if (mode_ == OutputMode::lines) {
-        // The relay writes what the pipes still hold as they reach their ends.
+        // The relay writes what the pipes still hold as they reach their ends; the command is
+        // delivered once both have happened. A retried attempt's output is out already.
+        linesEnded_[event.index] = last ? found->second.sequence : -1;
         running_.erase(found);
         return true;
     }
@@ -508,6 +512,23 @@ void Output::emit(Capture &capture) {
 }
 
 std::vector<Output::Delivery> Output::takeDeliveries() {
+    if (mode_ == OutputMode::lines) {
+        for (const auto &[index, delivered] : relay_.done()) {
+            linesDone_[index] = delivered;
+        }
+        for (auto ended = linesEnded_.begin(); ended != linesEnded_.end();) {
+            const auto done = linesDone_.find(ended->first);
+            if (done == linesDone_.end()) {
+                ++ended;
+                continue;
+            }
+            if (ended->second >= 0) {
+                deliveries_.push_back(Delivery{ended->second, done->second});
+            }
+            linesDone_.erase(done);
+            ended = linesEnded_.erase(ended);
+        }
+    }
     std::vector<Delivery> taken;
     taken.swap(deliveries_);
     return taken;
