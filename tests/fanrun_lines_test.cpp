@@ -27,7 +27,8 @@ Outcome run(const TempDir &dir, const std::vector<std::string> &args) {
     return runFanrun(dir, args, fromInput(""));
 }
 
-std::vector<std::string> joined(std::vector<std::string> words, const std::vector<std::string> &more) {
+std::vector<std::string> joined(std::vector<std::string> words,
+                                const std::vector<std::string> &more) {
     words.insert(words.end(), more.begin(), more.end());
     return words;
 }
@@ -38,8 +39,12 @@ struct Mode {
     std::string (*tag)(const std::string &argument, int position);
 };
 
-std::string noTag(const std::string & /*argument*/, int /*position*/) { return ""; }
-std::string argumentTag(const std::string &argument, int /*position*/) { return argument + "\t"; }
+std::string noTag(const std::string & /*argument*/, int /*position*/) {
+    return "";
+}
+std::string argumentTag(const std::string &argument, int /*position*/) {
+    return argument + "\t";
+}
 std::string positionTag(const std::string &argument, int position) {
     return "<" + std::to_string(position) + " " + argument + ">\t";
 }
@@ -101,15 +106,17 @@ TEST(FanrunLines, TheLastLineWithoutNewlineIsWrittenWhenTheCommandEnds) {
     const std::vector<Case> cases = {
         {{"--lb"}, "a1\na2b1\nb2", "ea\neb\n"},
         {{"--lb", "--tag"}, "a\ta1\na\ta2b\tb1\nb\tb2", "a\tea\nb\teb\n"},
-        {{"--lb", "--tagstring", "[{%}]"}, "[1]\ta1\n[1]\ta2[1]\tb1\n[1]\tb2", "[1]\tea\n[1]\teb\n"},
+        {{"--lb", "--tagstring", "[{%}]"},
+         "[1]\ta1\n[1]\ta2[1]\tb1\n[1]\tb2",
+         "[1]\tea\n[1]\teb\n"},
         {{"--latest-line", "--tag"}, "a\ta1\na\ta2b\tb1\nb\tb2", "a\tea\nb\teb\n"},
     };
     for (const Case &each : cases) {
         TempDir dir;
         const std::string shown = ::testing::PrintToString(each.options);
-        Outcome outcome = run(dir, joined(each.options, {"-j", "1", "--report", dir / "report",
-                                                         "printf '{}1\\n{}2'; echo e{} >&2", "--",
-                                                         "a", "b"}));
+        Outcome outcome =
+            run(dir, joined(each.options, {"-j", "1", "--report", dir / "report",
+                                           "printf '{}1\\n{}2'; echo e{} >&2", "--", "a", "b"}));
         EXPECT_EQ(outcome.code(), 0) << shown << outcome.err;
         EXPECT_EQ(outcome.out, each.out) << shown;
         EXPECT_EQ(outcome.err, each.err) << shown;
@@ -157,8 +164,8 @@ TEST(FanrunLines, AReaderThatGoesAwayStopsTheRunAndLeavesNoSuccessUnseen) {
         StartOptions options = fromInput("");
         // head reads the first line and goes; every command writes more than the pipes hold.
         options.wrapper = {"bash", "-c", "\"$@\" | head -1; exit \"${PIPESTATUS[0]}\"", "head"};
-        std::vector<std::string> args = {mode, "-j", "2", "--joblog", log,
-                                         "echo {}; head -c 300000 /dev/zero", "--"};
+        std::vector<std::string> args = {
+            mode, "-j", "2", "--joblog", log, "echo {}; head -c 300000 /dev/zero", "--"};
         for (int i = 1; i <= 40; ++i) {
             args.push_back(std::to_string(i));
         }
@@ -250,8 +257,8 @@ TEST(FanrunLines, TagstringExpandsReplacementStringsAsTextInEveryMode) {
     const std::string tag = "1|1|x y$(id).txt|x y$(id)|dir|dir/x y$(id).txt";
     for (const char *mode : {"-g", "-k", "--lb"}) {
         TempDir dir;
-        Outcome outcome = run(dir, {mode, "--tagstring", "{#}|{%}|{/}|{/.}|{//}|{}", "printf 'o\\np'",
-                                    "--", argument});
+        Outcome outcome = run(dir, {mode, "--tagstring", "{#}|{%}|{/}|{/.}|{//}|{}",
+                                    "printf 'o\\np'", "--", argument});
         EXPECT_EQ(outcome.code(), 0) << mode << outcome.err;
         EXPECT_EQ(outcome.out, tag + "\to\n" + tag + "\tp") << mode;
     }
@@ -263,16 +270,21 @@ TEST(FanrunLines, FormsThatCannotWorkAreRefusedBeforeAnythingRuns) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{"--lb", "-k"}, "fanrun: --line-buffer cannot go with -k: use -k alone for output in "
-                         "input order\n"},
-        {{"-k", "--latest-line"}, "fanrun: --latest-line cannot go with -k: use -k alone for "
-                                  "output in input order\n"},
-        {{"--lb", "-o", "out"}, "fanrun: --line-buffer writes the output as it comes: it cannot "
-                                "go with -o DIR\n"},
-        {{"-u", "--tagstring", "x"}, "fanrun: --tag and --tagstring need the output grouped or "
-                                     "by lines: they cannot go with -u\n"},
-        {{"--semaphore", "--lb"}, "fanrun: --lb does not go with --semaphore, which runs one "
-                                  "command as it stands\n"},
+        {{"--lb", "-k"},
+         "fanrun: --line-buffer cannot go with -k: use -k alone for output in "
+         "input order\n"},
+        {{"-k", "--latest-line"},
+         "fanrun: --latest-line cannot go with -k: use -k alone for "
+         "output in input order\n"},
+        {{"--lb", "-o", "out"},
+         "fanrun: --line-buffer writes the output as it comes: it cannot "
+         "go with -o DIR\n"},
+        {{"-u", "--tagstring", "x"},
+         "fanrun: --tag and --tagstring need the output grouped or "
+         "by lines: they cannot go with -u\n"},
+        {{"--semaphore", "--lb"},
+         "fanrun: --lb does not go with --semaphore, which runs one "
+         "command as it stands\n"},
     };
     for (const Case &each : cases) {
         TempDir dir;
@@ -283,7 +295,8 @@ TEST(FanrunLines, FormsThatCannotWorkAreRefusedBeforeAnythingRuns) {
     }
 }
 
-// ---- on a terminal -------------------------------------------------------------------------------
+// ---- on a terminal
+// -------------------------------------------------------------------------------
 
 // A terminal's screen as far as the runner draws it: carriage return, newline, erase to the end
 // of the line (ESC [ K) and of the screen (ESC [ J), cursor up (ESC [ N A).
@@ -389,7 +402,8 @@ TEST(FanrunLines, BarDrawsTheProgressFiguresOnATerminalAndIsProgressElsewhere) {
     const std::vector<std::string> screen = screenOf(shown.bytes);
     ASSERT_FALSE(screen.empty()) << ::testing::PrintToString(shown.bytes);
     // A third of 60 columns: 20 cells.
-    EXPECT_NE(screen.front().find("100% [" + std::string(20, '#') + "] 2/2 done, 0 running, 0 "
+    EXPECT_NE(screen.front().find("100% [" + std::string(20, '#') +
+                                  "] 2/2 done, 0 running, 0 "
                                   "failed, 0:00 elapsed, 0:00 left"),
               std::string::npos)
         << screen.front();
