@@ -8,7 +8,7 @@ _fanrun() {
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
-        --semaphore-timeout --line-buffer --lb --latest-line --ll --tagstring --verbose --bar
+        --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar
         --help --version"
     local short="-j -o -0 -d -a -n -g -k -u -v -h -V"
     COMPREPLY=()
