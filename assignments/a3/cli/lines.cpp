@@ -23,7 +23,7 @@ namespace {
 // line a command writes.
 constexpr long long redrawNs = 100000000;
 
-constexpr size_t readSize = 64 * 1024;
+constexpr size_t readSize = size_t{64} * 1024;
 
 long long monotonicNs() {
     timespec now{};
@@ -104,7 +104,7 @@ bool LineRelay::start(int out, int err, bool latest, std::string &error) {
     return started;
 }
 
-void LineRelay::add(long key, int outRead, int errRead, bool tagging, std::string tag) {
+void LineRelay::add(long key, int outRead, int errRead, bool tagging, const std::string &tag) {
     std::lock_guard<std::mutex> hold(mutex_);
     const long row = nextRow_++;
     if (outRead < 0 && errRead < 0) {

@@ -35,7 +35,7 @@ class LineRelay {
     // Hands the thread a started command's reading ends (either may be -1), which it owns from
     // here on; tag (when tagging) goes before each line, then a TAB. key names the command in
     // done().
-    void add(long key, int outRead, int errRead, bool tagging, std::string tag);
+    void add(long key, int outRead, int errRead, bool tagging, const std::string &tag);
     // The commands whose pipes have all reached their ends since the last call, each with
     // whether all of its output got written (false: lost with the runner's streams).
     std::vector<std::pair<long, bool>> done();
@@ -93,10 +93,10 @@ class LineRelay {
     // The thread's own.
     std::vector<Stream> streams_;
     std::map<long, std::pair<long, int>> open_; // by row: the key, and pipes still open
-    std::vector<Row> rows_; // running commands' rows, in start order
-    std::string finished_;  // rows of ended commands, to be written above the live ones
-    size_t drawn_ = 0;      // live rows on the screen
-    bool dirty_ = false;    // the rows changed since they were drawn
+    std::vector<Row> rows_;                     // running commands' rows, in start order
+    std::string finished_; // rows of ended commands, to be written above the live ones
+    size_t drawn_ = 0;     // live rows on the screen
+    bool dirty_ = false;   // the rows changed since they were drawn
     long long drawnAtNs_ = 0;
     long nextRow_ = 0;
 };

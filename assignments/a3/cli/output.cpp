@@ -366,7 +366,7 @@ void Output::started(const FANRUN_EVENT &event) {
         if (!staged_.command.empty()) {
             relay_.say(std::move(staged_.command));
         }
-        relay_.add(event.index, staged_.out, staged_.err, tag_, std::move(staged_.tag));
+        relay_.add(event.index, staged_.out, staged_.err, tag_, staged_.tag);
         Capture started;
         started.sequence = staged_.sequence;
         running_.emplace(event.index, std::move(started));

@@ -116,7 +116,7 @@ class Output {
     std::vector<int> pool_; // emptied temporary files that no process holds
     bool verbose_ = false;
     bool latest_ = false;
-    LineRelay relay_;                // OutputMode::lines
+    LineRelay relay_;                 // OutputMode::lines
     std::map<long, long> linesEnded_; // by record: ended, the sequence (-1: a retried attempt)
     std::map<long, bool> linesDone_;  // by record: its pipes ended, whether all was written
 };
