@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -341,8 +342,8 @@ std::vector<std::string> screenOf(const std::string &bytes) {
     return screen;
 }
 
-// Runs fanrun with one descriptor (1 or 2) on a pseudo-terminal of width columns; the bytes the
-// terminal got, and the outcome with the other streams in files.
+// Runs fanrun with one descriptor (1 or 2; 3: both) on a pseudo-terminal of width columns; the
+// bytes the terminal got, and the outcome with the other streams in files.
 struct OnTerminal {
     std::string bytes;
     Outcome outcome;
@@ -357,9 +358,18 @@ OnTerminal onTerminal(const TempDir &dir, const std::vector<std::string> &args, 
     size.ws_row = 24;
     EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
     StartOptions options = fromInput("");
-    (descriptor == 1 ? options.outFd : options.errFd) = slave;
+    if ((descriptor & 1) != 0) {
+        options.outFd = slave;
+    }
+    if ((descriptor & 2) != 0) {
+        // Its own descriptor: the child closes each one it has moved into place.
+        options.errFd = descriptor == 3 ? dup(slave) : slave;
+    }
     Program program = startFanrun(dir, args, options);
     close(slave);
+    if (descriptor == 3) {
+        close(options.errFd);
+    }
     OnTerminal result;
     char buffer[4096];
     for (;;) {
@@ -393,6 +403,25 @@ TEST(FanrunLines, LatestLineOnATerminalKeepsARowPerCommandCutToTheWidth) {
         << ::testing::PrintToString(shown.bytes);
     // The rows were drawn in place, going back up over the live ones.
     EXPECT_NE(shown.bytes.find("\033[3A"), std::string::npos);
+}
+
+TEST(FanrunLines, TheReportOnTheSameTerminalComesAfterEveryCommandsLastRow) {
+    TempDir dir;
+    for (int round = 0; round < 5; ++round) {
+        OnTerminal shown = onTerminal(
+            dir, {"--latest-line", "-j", "2", "printf '{} first\\n{} last'", "--", "a", "b"}, 3,
+            80);
+        EXPECT_EQ(shown.outcome.code(), 0);
+        const std::vector<std::string> screen = screenOf(shown.bytes);
+        ASSERT_EQ(screen.size(), 5U) << ::testing::PrintToString(shown.bytes);
+        EXPECT_EQ(std::set<std::string>(screen.begin(), screen.begin() + 2),
+                  (std::set<std::string>{"a last", "b last"}));
+        EXPECT_EQ(screen[2], "2 2 0");
+        for (size_t i = 3; i < 5; ++i) {
+            EXPECT_TRUE(std::regex_match(screen[i], std::regex(R"(\d+ 1 0 printf .*)")))
+                << screen[i];
+        }
+    }
 }
 
 TEST(FanrunLines, BarDrawsTheProgressFiguresOnATerminalAndIsProgressElsewhere) {

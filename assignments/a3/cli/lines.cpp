@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -136,6 +137,17 @@ std::vector<std::pair<long, bool>> LineRelay::done() {
     return taken;
 }
 
+void LineRelay::settle(long key) {
+    if (!thread_.joinable()) {
+        return;
+    }
+    std::unique_lock<std::mutex> hold(mutex_);
+    doneChanged_.wait_for(hold, std::chrono::milliseconds(200), [&] {
+        return std::any_of(done_.begin(), done_.end(),
+                           [key](const std::pair<long, bool> &done) { return done.first == key; });
+    });
+}
+
 // The stream has reached its end (or was closed): its command is done once all of its are.
 void LineRelay::ended(const Stream &stream) {
     auto found = open_.find(stream.row);
@@ -144,8 +156,22 @@ void LineRelay::ended(const Stream &stream) {
     }
     const long key = found->second.first;
     open_.erase(found);
+    if (latest_) {
+        // Its row goes up for good now, before the runner writes anything after the command.
+        for (auto row = rows_.begin(); row != rows_.end(); ++row) {
+            if (row->id == stream.row) {
+                if (!row->text.empty()) {
+                    finished_ += "\r" + fitted(row->text, width()) + "\033[K\n";
+                }
+                rows_.erase(row);
+                break;
+            }
+        }
+        redraw();
+    }
     std::lock_guard<std::mutex> hold(mutex_);
     done_.emplace_back(key, !lost_.load());
+    doneChanged_.notify_all();
 }
 
 void LineRelay::say(std::string line) {
@@ -283,9 +309,14 @@ bool LineRelay::readStream(Stream &stream) {
 // Draws the rows of --latest-line: the cursor goes back up over the live rows, the rows of
 // commands that have ended since are written for good, then the live rows, then what the
 // screen had below them is cleared.
-void LineRelay::redraw() {
+// The terminal's width, asked each time so that the rows follow a resize.
+int LineRelay::width() const {
     winsize size{};
-    const int width = ioctl(out_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+    return ioctl(out_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+}
+
+void LineRelay::redraw() {
+    const int columns = width();
     std::string screen;
     if (drawn_ > 0) {
         screen += "\033[" + std::to_string(drawn_) + "A";
@@ -294,7 +325,7 @@ void LineRelay::redraw() {
     finished_.clear();
     for (const Row &row : rows_) {
         screen += '\r';
-        screen += fitted(row.text, width);
+        screen += fitted(row.text, columns);
         screen += "\033[K\n";
     }
     screen += "\033[J";
@@ -379,22 +410,6 @@ void LineRelay::loop() {
             }
             closeStream(stream);
             ended(stream);
-            if (latest_ && !stream.error) {
-                for (auto row = rows_.begin(); row != rows_.end(); ++row) {
-                    if (row->id == stream.row) {
-                        if (!row->text.empty()) {
-                            winsize size{};
-                            const int width = ioctl(out_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1
-                                                  ? size.ws_col
-                                                  : 80;
-                            finished_ += "\r" + fitted(row->text, width) + "\033[K\n";
-                        }
-                        rows_.erase(row);
-                        dirty_ = true;
-                        break;
-                    }
-                }
-            }
             streams_.erase(streams_.begin() + static_cast<long>(i));
         }
         if (latest_ && dirty_ && monotonicNs() - drawnAtNs_ >= redrawNs) {

@@ -7,6 +7,7 @@
 #define FANRUN_CLI_LINES_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -39,6 +40,11 @@ class LineRelay {
     // The commands whose pipes have all reached their ends since the last call, each with
     // whether all of its output got written (false: lost with the runner's streams).
     std::vector<std::pair<long, bool>> done();
+    // Waits up to a fifth of a second for the command's pipes to end and what they held to be
+    // written (and, with latest, its row drawn for good), so that what the runner writes next,
+    // the closing report above all, follows it. A command that left a process holding a pipe
+    // only delays the run by that much.
+    void settle(long key);
     // A line of the runner's own for standard output, with its newline (the command -v shows),
     // written whole between the commands' lines.
     void say(std::string line);
@@ -76,6 +82,7 @@ class LineRelay {
     void emit(int to, const std::string &text);
     void showLatest(Stream &stream, const std::string &text);
     void redraw();
+    int width() const;
     void wake();
 
     int out_ = -1;
@@ -87,6 +94,7 @@ class LineRelay {
     std::vector<Stream> incoming_; // handed over, not yet taken by the thread
     std::vector<std::string> said_;
     std::vector<std::pair<long, bool>> done_;
+    std::condition_variable doneChanged_;
     bool closing_ = false;
     std::atomic<bool> lost_{false};
     std::atomic<int> writeError_{0};

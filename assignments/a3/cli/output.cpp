@@ -432,6 +432,9 @@ bool Output::ended(const FANRUN_EVENT &event, bool last) {
         // delivered once both have happened. A retried attempt's output is out already.
         linesEnded_[event.index] = last ? found->second.sequence : -1;
         running_.erase(found);
+        if (linesDone_.count(event.index) == 0) {
+            relay_.settle(event.index);
+        }
         return true;
     }
     if (!found->second.files) {
