@@ -142,7 +142,7 @@ void LineRelay::settle(long key) {
         return;
     }
     std::unique_lock<std::mutex> hold(mutex_);
-    doneChanged_.wait_for(hold, std::chrono::milliseconds(200), [&] {
+    doneChanged_.wait_for(hold, std::chrono::milliseconds(100), [&] {
         return std::any_of(done_.begin(), done_.end(),
                            [key](const std::pair<long, bool> &done) { return done.first == key; });
     });

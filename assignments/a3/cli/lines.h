@@ -40,7 +40,7 @@ class LineRelay {
     // The commands whose pipes have all reached their ends since the last call, each with
     // whether all of its output got written (false: lost with the runner's streams).
     std::vector<std::pair<long, bool>> done();
-    // Waits up to a fifth of a second for the command's pipes to end and what they held to be
+    // Waits up to a tenth of a second for the command's pipes to end and what they held to be
     // written (and, with latest, its row drawn for good), so that what the runner writes next,
     // the closing report above all, follows it. A command that left a process holding a pipe
     // only delays the run by that much.
