@@ -40,3 +40,8 @@ syskit_add_gtest(NAME fanrun_semaphore_test SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_semaphore_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
 add_dependencies(fanrun_semaphore_test fanrun_cli fanrun_shim)
 target_compile_definitions(fanrun_semaphore_test PRIVATE FANRUN_SHIM="$<TARGET_FILE:fanrun_shim>")
+
+# Lines as they come (--line-buffer, --latest-line), -v, --tagstring and --bar.
+syskit_add_gtest(NAME fanrun_lines_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_lines_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
+add_dependencies(fanrun_lines_test fanrun_cli)

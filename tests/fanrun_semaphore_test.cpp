@@ -1,14 +1,17 @@
 // Tests of `fanrun --semaphore`: many independent invocations of one id never run more commands
 // than it has places, a place comes back when its holder is killed (and only when every process
-// of the command has ended), the timeout, --wait, the background default, and the folder of the
-// places, which is refused when it is not plainly the user's own.
+// of the command has ended, also in a storm of invocations with holders killed at random), the
+// timeout, --wait, the background default, and the folder of the places, which is refused when
+// it is not plainly the user's own.
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -187,6 +190,83 @@ TEST(FanrunSemaphore, AKilledHolderGivesItsPlaceBackOnceNoneOfItsProcessesRuns) 
         EXPECT_TRUE(fs::exists(state / "in"));
         holder.program.finish();
     }
+}
+
+// The process ids whose commands have come in (the names of the files in folder) and still run
+// (not ended, nor ended and waiting to be reaped).
+std::vector<pid_t> liveEntrants(const std::string &folder) {
+    std::vector<pid_t> live;
+    for (const auto &entry : fs::directory_iterator(folder)) {
+        const pid_t pid = std::stoi(entry.path().filename().string());
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        const size_t name = stat.rfind(')');
+        if (name != std::string::npos && stat.compare(name, 3, ") Z") != 0) {
+            live.push_back(pid);
+        }
+    }
+    return live;
+}
+
+// The parent process id of pid, or 0.
+pid_t parentOf(pid_t pid) {
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("\nPPid:\t");
+    return at == std::string::npos ? 0 : std::stoi(status.substr(at + 7));
+}
+
+TEST(FanrunSemaphore, AStormOfInvocationsWithHoldersKilledNeverRunsMoreThanItsPlaces) {
+    TempDir runtime;
+    TempDir state;
+    const std::string in = state / "in";
+    fs::create_directory(in);
+    writeFile(state / "max", "0\n");
+    // Every command enters under a lock of its own, counts the entrants still alive (a killed
+    // one, or one ended and not yet reaped, no longer counts) and keeps the most it saw; then it
+    // becomes the sleep, so that killing its process id ends all of it.
+    const std::string command =
+        "echo >" + in + "/$$; flock " + (state / "lock") + " bash -c 'n=0; for f in " + in +
+        "/*; do read -r _ _ s _ </proc/${f##*/}/stat 2>/dev/null && [ $s != Z ] && n=$((n + 1)); "
+        "done; [ $n -gt $(cat " +
+        (state / "max") + ") ] && echo $n >" + (state / "max") + "; true'; exec sleep 0.3";
+    constexpr int invocations = 50;
+    std::vector<Invocation> started;
+    for (int i = 0; i < invocations; ++i) {
+        started.push_back(startSemaphore(runtime, {"-j", "3", "--fg", command}));
+    }
+    // Holders killed at random moments: the command alone, or every third time fanrun too.
+    std::mt19937 random(27);
+    int kills = 0;
+    for (int round = 0; round < 400 && kills < 15; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 60));
+        std::vector<pid_t> live = liveEntrants(in);
+        if (live.empty()) {
+            continue;
+        }
+        const pid_t victim = live[random() % live.size()];
+        const pid_t holder = parentOf(victim);
+        kill(victim, SIGKILL);
+        if (kills % 3 == 0 && holder > 1) {
+            kill(holder, SIGKILL);
+        }
+        ++kills;
+    }
+    int succeeded = 0;
+    for (Invocation &invocation : started) {
+        if (!endsWithin(invocation.program.pid, 60s)) {
+            kill(invocation.program.pid, SIGKILL);
+        }
+        const int code = invocation.program.finish().code();
+        // 137: the command was killed; 1009: fanrun was.
+        EXPECT_TRUE(code == 0 || code == 137 || code == 1009) << code;
+        succeeded += code == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(readFile(state / "max"), "3\n");
+    // A kill may come as its victim ends by itself; most of them must have struck.
+    EXPECT_GE(kills, 10);
+    EXPECT_GE(invocations - succeeded, kills / 2);
+    EXPECT_LE(invocations - succeeded, kills);
+    // Every invocation ran its command once, the killed ones too.
+    EXPECT_EQ(std::distance(fs::directory_iterator(in), fs::directory_iterator()), invocations);
 }
 
 TEST(FanrunSemaphore, TimeoutWaitAndTheBackgroundDefault) {

@@ -39,6 +39,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -1145,6 +1146,24 @@ void formatDuration(char *text, size_t size, int64_t ns) {
     }
 }
 
+// The bar before the figures (FANRUN_OPTIONS.progressBar): "NN% [###   ] ", a third of the
+// terminal's width at most 60 cells; asked of the terminal each time, so that it follows a resize.
+void writeBar(char *text, size_t size, int done, int count) {
+    winsize window{};
+    const int columns =
+        ioctl(STDERR_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 0 ? window.ws_col : 80;
+    const int cells = std::clamp(columns / 3, 1, 60);
+    const int percent = count > 0 ? static_cast<int>(100LL * done / count) : 0;
+    const int filled =
+        count > 0 ? static_cast<int>(static_cast<long long>(cells) * done / count) : 0;
+    char cellsText[64];
+    for (int i = 0; i < cells; ++i) {
+        cellsText[i] = i < filled ? '#' : ' ';
+    }
+    cellsText[cells] = '\0';
+    snprintf(text, size, "%3d%% [%s] ", percent, cellsText);
+}
+
 void writeProgress(const Run &run, int64_t now, bool last) {
     const int done = processControl.numCompleted;
     const int64_t elapsed = now - run.startedNs;
@@ -1158,10 +1177,14 @@ void writeProgress(const Run &run, int64_t now, bool last) {
             static_cast<double>(elapsed) * static_cast<double>(run.count - done) / done;
         formatDuration(leftText, sizeof leftText, static_cast<int64_t>(left));
     }
-    char line[256];
+    char bar[128] = "";
+    if (run.progressTerminal && run.options.progressBar != 0) {
+        writeBar(bar, sizeof bar, done, run.count);
+    }
+    char line[384];
     int length =
-        snprintf(line, sizeof line, "%s%d/%d done, %d running, %d failed, %s elapsed, %s left%s",
-                 run.progressTerminal ? "\r" : "", done, run.count, processControl.numRunning,
+        snprintf(line, sizeof line, "%s%s%d/%d done, %d running, %d failed, %s elapsed, %s left%s",
+                 run.progressTerminal ? "\r" : "", bar, done, run.count, processControl.numRunning,
                  lastResult.numFailed, elapsedText, leftText,
                  run.progressTerminal ? (last ? "\033[K\n" : "\033[K") : "\n");
     if (length > 0) {

@@ -156,6 +156,9 @@ typedef struct {
     double timeoutSeconds; /* > 0: SIGTERM this long after a command's start, SIGKILL 2 s later */
     int halt;              /* one of FANRUN_HALT_* */
     int progress;          /* nonzero: a status line on standard error while the run goes on */
+    int progressBar;       /* nonzero, with progress, on a terminal: the line begins with a bar of
+                              the commands done out of those known, "NN% [###   ] ", its width a
+                              third of the terminal's (at most 60 cells) */
 } FANRUN_OPTIONS;
 
 /* Copies *options for every following run; NULL restores the defaults (all zero). Cannot fail. */

@@ -242,8 +242,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.output->skip(group.sequence);
         }
         std::string error;
+        std::string tag = tagOf(group);
+        if (feed.settings->tagString != nullptr) {
+            // As text: the tag is written, never run.
+            const Replacements values{tag, group.jobs.front().position + 1, slot};
+            tag = expandRaw(feed.settings->tagString, values);
+        }
         const Output::Prepared prepared =
-            feed.output->prepare(*command, group.sequence, tagOf(group), error);
+            feed.output->prepare(*command, group.sequence, std::move(tag), error);
         if (prepared != Output::Prepared::ready) {
             free(command->command);
             command->command = nullptr;
@@ -317,7 +323,8 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         const bool again = failed && attempt <= feed.settings->retries;
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
-        if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
+        if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder ||
+                       mode == OutputMode::lines)) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
             Ended &ended = feed.undelivered[running.group.sequence];

@@ -393,6 +393,7 @@ bool openOutput(const Settings &settings, Output &output, std::string &outputDir
         outputDir = defaultOutputDir;
     }
     std::string error;
+    output.configure(settings.verbose, settings.latestLine);
     if (!output.open(settings.output, settings.tag, settings.outputDir != nullptr,
                      settings.reportPath, error)) {
         fprintf(stderr, "fanrun: %s\n", error.c_str());

@@ -93,7 +93,22 @@ constexpr const char *help =
     "  -u, --ungroup           commands write straight to fanrun's standard output and error\n"
     "                          (fastest; lines of different commands may mix)\n"
     "      --tag               put the argument and a TAB before every line a command writes\n"
-    "                          (with -g or -k; alone it means -g --tag)\n"
+    "                          (with -g, -k or --lb; alone it means -g --tag)\n"
+    "      --line-buffer, --lb write each line of the commands' output whole as soon as it is\n"
+    "                          complete: lines of commands running at once interleave, a line\n"
+    "                          never mixes; a last line without a newline is written when its\n"
+    "                          command's output ends; a line above 1 MiB goes out in pieces as\n"
+    "                          it comes. Not with -k (use -k alone) nor -o DIR\n"
+    "      --latest-line, --ll on a terminal, a row per running command showing its latest\n"
+    "                          line, rewritten in place and cut to the width (control bytes\n"
+    "                          shown as ?); its last line stays when it ends; standard error\n"
+    "                          as with --lb. Elsewhere it is --lb\n"
+    "      --tagstring STR     as --tag, with STR as the tag: its replacement strings ({} {#}\n"
+    "                          {%} {/} {.} {//} {/.}) put in as text, never quoted\n"
+    "  -v, --verbose           write each command on standard output as it starts, before its\n"
+    "                          output (with -g and -k the first line of its group); in the\n"
+    "                          default mode, where standard output has the report, on\n"
+    "                          standard error\n"
     "      --report FILE       write the report into FILE (with -g, -k, -u or --tag it goes\n"
     "                          to standard error otherwise); FILE must be a regular file or\n"
     "                          new: a symbolic link or FIFO is refused, as for --joblog\n"
@@ -105,6 +120,8 @@ constexpr const char *help =
     "                          running ones finish; now: end them as an interrupt does\n"
     "      --progress          a status line on standard error while the run goes on (rewritten\n"
     "                          in place on a terminal, else at most one line a second)\n"
+    "      --bar               --progress drawn on a terminal as a bar before the figures\n"
+    "                          (elsewhere it is --progress)\n"
     "      --tty               give each command the terminal, for one that asks for a password\n"
     "                          or is interactive: it reads /dev/tty and gets the terminal's\n"
     "                          keys (Ctrl-C reaches it too); implies -j 1; its output goes\n"
@@ -287,6 +304,10 @@ enum LongOnly {
     optWait,
     optSemaphoreTimeout,
     optSemaphoreHeld,
+    optLineBuffer,
+    optLatestLine,
+    optBar,
+    optTagString,
 };
 
 } // namespace
@@ -367,6 +388,13 @@ Settings parseOptions(int argc, char **argv) {
         {"wait", no_argument, nullptr, optWait},
         {"semaphore-timeout", required_argument, nullptr, optSemaphoreTimeout},
         {"semaphore-held", required_argument, nullptr, optSemaphoreHeld},
+        {"line-buffer", no_argument, nullptr, optLineBuffer},
+        {"lb", no_argument, nullptr, optLineBuffer},
+        {"latest-line", no_argument, nullptr, optLatestLine},
+        {"ll", no_argument, nullptr, optLatestLine},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"bar", no_argument, nullptr, optBar},
+        {"tagstring", required_argument, nullptr, optTagString},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -375,11 +403,12 @@ Settings parseOptions(int argc, char **argv) {
     opterr = 0;
     int option = 0;
     std::string runOption; // the first option given that only a run takes
+    bool keepOrderGiven = false;
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuvhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -447,6 +476,7 @@ Settings parseOptions(int argc, char **argv) {
             break;
         case 'k':
             settings.output = OutputMode::keepOrder;
+            keepOrderGiven = true;
             break;
         case 'u':
             settings.output = OutputMode::ungroup;
@@ -519,6 +549,24 @@ Settings parseOptions(int argc, char **argv) {
             settings.semaphore = true;
             break;
         }
+        case optLineBuffer:
+            settings.lineBuffer = true;
+            break;
+        case optLatestLine:
+            settings.lineBuffer = true;
+            settings.latestLine = true;
+            break;
+        case 'v':
+            settings.verbose = true;
+            break;
+        case optBar:
+            settings.options.progress = 1;
+            settings.options.progressBar = 1;
+            break;
+        case optTagString:
+            settings.tagString = optarg;
+            settings.tag = true;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -544,6 +592,19 @@ Settings parseOptions(int argc, char **argv) {
     if ((settings.resume || settings.resumeFailed) && settings.joblogPath == nullptr) {
         badUsage("--resume and --resume-failed need --joblog FILE");
     }
+    if (settings.lineBuffer) {
+        // Holding the other commands' lines until the first one's have flowed would hold them
+        // without bound, or on disk as -k does: -k alone is that.
+        if (keepOrderGiven) {
+            badUsage("%s cannot go with -k: use -k alone for output in input order",
+                     settings.latestLine ? "--latest-line" : "--line-buffer");
+        }
+        if (settings.outputDir != nullptr) {
+            badUsage("%s writes the output as it comes: it cannot go with -o DIR",
+                     settings.latestLine ? "--latest-line" : "--line-buffer");
+        }
+        settings.output = OutputMode::lines;
+    }
     // A command given the terminal writes to it as well, as -u lets it; -o DIR still asks for
     // the files.
     if (settings.terminal && settings.output == OutputMode::files &&
@@ -554,7 +615,8 @@ Settings parseOptions(int argc, char **argv) {
         settings.output = OutputMode::group;
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
-        badUsage("--tag needs the output grouped: it cannot go with -u");
+        badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "
+                 "with -u");
     }
     return settings;
 }

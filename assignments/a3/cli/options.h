@@ -32,6 +32,7 @@ enum class OutputMode {
     group,     // each command's output whole on the runner's streams when it ends
     keepOrder, // as group, in input order
     ungroup,   // straight to the runner's streams
+    lines,     // each line whole as soon as it is complete (--line-buffer, --latest-line)
 };
 
 struct Settings {
@@ -64,6 +65,12 @@ struct Settings {
     bool waitAll = false;              // --wait: until no command of the id runs
     double semaphoreTimeout = 0;       // seconds to wait for a place at most; 0: no bound
     int heldPlace = -1; // the place a background semaphore invocation was handed (internal)
+
+    // Lines as they come.
+    bool lineBuffer = false;         // --line-buffer, or --latest-line
+    bool latestLine = false;         // --latest-line: on a terminal, a row per running command
+    bool verbose = false;            // -v: each command on standard output as it starts
+    const char *tagString = nullptr; // --tagstring: the tag, replacement strings expanded
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage

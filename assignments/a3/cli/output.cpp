@@ -76,6 +76,7 @@ void closeIfOpen(int &fd) {
 } // namespace
 
 Output::~Output() {
+    relay_.finish();
     for (Captured *list : {&running_, &waiting_}) {
         for (auto &entry : *list) {
             closeIfOpen(entry.second.out);
@@ -90,6 +91,11 @@ Output::~Output() {
         close(fd);
     }
     closeIfOpen(commandOut_);
+}
+
+void Output::configure(bool verbose, bool latest) {
+    verbose_ = verbose;
+    latest_ = latest;
 }
 
 bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportPath,
@@ -152,6 +158,10 @@ bool Output::open(OutputMode mode, bool tag, bool keepFiles, const char *reportP
     }
     if (report != STDERR_FILENO) {
         close(report);
+    }
+    if (mode == OutputMode::lines &&
+        !relay_.start(commandOut_, STDERR_FILENO, latest_ && isatty(commandOut_) == 1, error)) {
+        return false;
     }
     // Every running command holds two descriptors, and output waiting for its turn two more.
     struct rlimit limit {};
@@ -235,13 +245,27 @@ Output::Prepared Output::prepare(FANRUN_COMMAND &command, long sequence, std::st
     staged_.files = false;
     staged_.incomplete = false;
     staged_.sequence = sequence;
+    staged_.command.clear();
+    if (verbose_ && command.command != nullptr) {
+        staged_.command = command.command;
+        staged_.command += '\n';
+    }
     switch (mode_) {
     case OutputMode::files:
+        if (verbose_) {
+            writeAll(STDERR_FILENO, staged_.command.data(), staged_.command.size());
+        }
         return Prepared::ready;
     case OutputMode::ungroup:
+        if (verbose_ && !writeAll(commandOut_, staged_.command.data(), staged_.command.size())) {
+            noteWriteError(errno);
+            lost_ = true;
+        }
         command.outFd = commandOut_;
         command.errFd = STDERR_FILENO;
         return Prepared::ready;
+    case OutputMode::lines:
+        return preparePipes(command, error);
     case OutputMode::group:
     case OutputMode::keepOrder:
         if (keepFiles_) {
@@ -306,7 +330,49 @@ Output::Prepared Output::prepare(FANRUN_COMMAND &command, long sequence, std::st
     return Prepared::ready;
 }
 
+// The command's pipes to the line relay: it writes into one end of each, the relay reads the
+// other.
+Output::Prepared Output::preparePipes(FANRUN_COMMAND &command, std::string &error) {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        const int cause = errno;
+        for (int fd : {out[0], out[1]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        if ((cause == EMFILE || cause == ENFILE) && !running_.empty()) {
+            return Prepared::later;
+        }
+        error = std::string("cannot make a pipe for the output: ") + strerror(cause);
+        return Prepared::failed;
+    }
+    staged_.out = out[0];
+    staged_.err = err[0];
+    staged_.commandOut = out[1];
+    staged_.commandErr = err[1];
+    command.outFd = out[1];
+    command.errFd = err[1];
+    return Prepared::ready;
+}
+
 void Output::started(const FANRUN_EVENT &event) {
+    if (mode_ == OutputMode::lines) {
+        // The command (and what it starts) holds the writing ends alone: each pipe ends when
+        // they have all closed it.
+        closeIfOpen(staged_.commandOut);
+        closeIfOpen(staged_.commandErr);
+        if (!staged_.command.empty()) {
+            relay_.say(std::move(staged_.command));
+        }
+        relay_.add(event.index, staged_.out, staged_.err, tag_, staged_.tag);
+        Capture started;
+        started.sequence = staged_.sequence;
+        running_.emplace(event.index, std::move(started));
+        staged_ = Capture{};
+        return;
+    }
     if (mode_ != OutputMode::group && mode_ != OutputMode::keepOrder) {
         return;
     }
@@ -359,6 +425,16 @@ void Output::checkRoom(int fd) {
 bool Output::ended(const FANRUN_EVENT &event, bool last) {
     auto found = running_.find(event.index);
     if (found == running_.end()) {
+        return true;
+    }
+    if (mode_ == OutputMode::lines) {
+        // The relay writes what the pipes still hold as they reach their ends; the command is
+        // delivered once both have happened. A retried attempt's output is out already.
+        linesEnded_[event.index] = last ? found->second.sequence : -1;
+        running_.erase(found);
+        if (linesDone_.count(event.index) == 0) {
+            relay_.settle(event.index);
+        }
         return true;
     }
     if (!found->second.files) {
@@ -420,7 +496,13 @@ void Output::deliver(Capture &capture) {
 // Writes a captured command's output to the runner's streams, notes whether all of it got
 // there, and lets its files go.
 void Output::emit(Capture &capture) {
-    bool delivered = copy(capture.out, commandOut_, capture.tag);
+    bool delivered = true;
+    if (!capture.command.empty() &&
+        !writeAll(commandOut_, capture.command.data(), capture.command.size())) {
+        noteWriteError(errno);
+        delivered = false;
+    }
+    delivered = copy(capture.out, commandOut_, capture.tag) && delivered;
     delivered = copy(capture.err, STDERR_FILENO, capture.tag) && delivered;
     if (discarding_ && capture.out >= 0 && lseek(capture.out, 0, SEEK_END) > 0) {
         delivered = false;
@@ -433,12 +515,33 @@ void Output::emit(Capture &capture) {
 }
 
 std::vector<Output::Delivery> Output::takeDeliveries() {
+    if (mode_ == OutputMode::lines) {
+        for (const auto &[index, delivered] : relay_.done()) {
+            linesDone_[index] = delivered;
+        }
+        for (auto ended = linesEnded_.begin(); ended != linesEnded_.end();) {
+            const auto done = linesDone_.find(ended->first);
+            if (done == linesDone_.end()) {
+                ++ended;
+                continue;
+            }
+            if (ended->second >= 0) {
+                deliveries_.push_back(Delivery{ended->second, done->second});
+            }
+            linesDone_.erase(done);
+            ended = linesEnded_.erase(ended);
+        }
+    }
     std::vector<Delivery> taken;
     taken.swap(deliveries_);
     return taken;
 }
 
 bool Output::lost() {
+    if (!lost_ && mode_ == OutputMode::lines && relay_.lost()) {
+        lost_ = true;
+        noteWriteError(relay_.writeError());
+    }
     if (lost_ || mode_ == OutputMode::files || commandOut_ < 0) {
         return lost_;
     }
@@ -528,6 +631,11 @@ void Output::noteWriteError(int error) {
 }
 
 bool Output::finish(std::string &error) {
+    relay_.finish();
+    if (relay_.lost()) {
+        lost_ = true;
+        noteWriteError(relay_.writeError());
+    }
     // Commands that never ended in order (the run was stopped) still have their output shown.
     for (auto &entry : waiting_) {
         emit(entry.second);

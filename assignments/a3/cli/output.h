@@ -5,6 +5,7 @@
 #define FANRUN_CLI_OUTPUT_H
 
 #include "fanrun.h"
+#include "lines.h"
 #include "options.h"
 
 #include <cstddef>
@@ -30,6 +31,11 @@ class Output {
     // error. keepFiles: the output files are made as in the default mode, and copied from.
     bool open(OutputMode mode, bool tag, bool keepFiles, const char *reportPath,
               std::string &error);
+    // Before open: verbose writes each command as it starts on standard output (-v), before its
+    // output (with -g and -k as the first line of its group; in the default mode, where standard
+    // output carries the report, on standard error); latest shows the lines of OutputMode::lines
+    // as --latest-line does when standard output is a terminal.
+    void configure(bool verbose, bool latest);
     // Gives the command about to start its descriptors; tagText goes before each of its lines.
     // In keep-order mode, outputs are written by sequence: 0, 1, 2, ... each once, and the
     // attempts of a retried argument share one.
@@ -74,9 +80,11 @@ class Output {
         int commandErr = -1;
         long sequence = 0;
         std::string tag;
+        std::string command; // shown before the output with -v
     };
     using Captured = std::map<long, Capture>;
 
+    Prepared preparePipes(FANRUN_COMMAND &command, std::string &error);
     int temporaryFile();
     static int commandsOwn(int fd);
     void recycle(int &fd, bool shared);
@@ -106,6 +114,11 @@ class Output {
     bool saidBacklog_ = false;
     std::string folder_;    // of the temporary files
     std::vector<int> pool_; // emptied temporary files that no process holds
+    bool verbose_ = false;
+    bool latest_ = false;
+    LineRelay relay_;                 // OutputMode::lines
+    std::map<long, long> linesEnded_; // by record: ended, the sequence (-1: a retried attempt)
+    std::map<long, bool> linesDone_;  // by record: its pipes ended, whether all was written
 };
 
 } // namespace fanrun_cli
