@@ -306,15 +306,15 @@ bool LineRelay::readStream(Stream &stream) {
     return true;
 }
 
-// Draws the rows of --latest-line: the cursor goes back up over the live rows, the rows of
-// commands that have ended since are written for good, then the live rows, then what the
-// screen had below them is cleared.
 // The terminal's width, asked each time so that the rows follow a resize.
 int LineRelay::width() const {
     winsize size{};
     return ioctl(out_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
 }
 
+// Draws the rows of --latest-line: the cursor goes back up over the live rows, the rows of
+// commands that have ended since are written for good, then the live rows, then what the
+// screen had below them is cleared.
 void LineRelay::redraw() {
     const int columns = width();
     std::string screen;
@@ -355,7 +355,8 @@ void LineRelay::loop() {
             for (const std::string &line : said_) {
                 if (latest_) {
                     finished_ += '\r';
-                    finished_.append(line, 0, line.size() - (line.back() == '\n' ? 1 : 0));
+                    finished_.append(line, 0,
+                                     line.size() - (!line.empty() && line.back() == '\n' ? 1 : 0));
                     finished_ += "\033[K\n";
                     dirty_ = true;
                 } else {
