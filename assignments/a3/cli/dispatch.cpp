@@ -317,10 +317,9 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         const bool again = failed && attempt <= feed.settings->retries;
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
-        const Output::Keeper keep =
-            again ? Output::Keeper{}
-                  : resultsKeeper(feed, running.group, *event, running.start, seconds, exitCode,
-                                  signum);
+        const Output::Keeper keep = again ? Output::Keeper{}
+                                          : resultsKeeper(feed, running.group, *event,
+                                                          running.start, seconds, exitCode, signum);
         if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
@@ -378,8 +377,8 @@ Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_
         }
         CommandOutcome outcome;
         // As {#} shows it with one argument a command; with several, the command's number.
-        outcome.seq = feed.settings->maxArgs == 1 ? group.jobs.front().position + 1
-                                                  : group.sequence + 1;
+        outcome.seq =
+            feed.settings->maxArgs == 1 ? group.jobs.front().position + 1 : group.sequence + 1;
         outcome.start = start;
         outcome.seconds = seconds;
         outcome.exitCode = signal > 0 ? -1 : exitCode;

@@ -56,6 +56,7 @@ struct Settings {
     double retryDelay = 0;     // seconds before the first retry, doubling with each
     int maxArgs = 1;           // arguments per command (-n)
     bool shell = false;        // always start bash, even where the command needs no shell
+
     const char *results = nullptr; // --results: a folder, or a .csv, .tsv or .json file
 
     // The semaphore (--semaphore and its options).
