@@ -359,6 +359,10 @@ struct FormCase {
     std::vector<std::string> options; // the output mode
 };
 
+void PrintTo(const FormCase &c, std::ostream *stream) {
+    *stream << c.form;
+}
+
 class ResultsRecords : public testing::TestWithParam<FormCase> {};
 
 TEST_P(ResultsRecords, AnyBytesReadBackThroughAStandardReader) {
