@@ -202,7 +202,7 @@ struct NameCase {
     std::string name;
 };
 
-TEST(ResultsFolderName, EscapesExactlyWhatCannotBeANameOrWouldCollide) {
+TEST(FanrunResultsNames, EscapesExactlyWhatCannotBeANameOrWouldCollide) {
     const std::vector<NameCase> cases = {
         {"a", "a"},
         {"x y", "x y"},
@@ -229,7 +229,7 @@ TEST(ResultsFolderName, EscapesExactlyWhatCannotBeANameOrWouldCollide) {
     }
 }
 
-TEST(ResultsFolderName, DistinctValuesNeverShareANameAndEachNameGivesItsValueBack) {
+TEST(FanrunResultsNames, DistinctValuesNeverShareANameAndEachNameGivesItsValueBack) {
     std::vector<std::string> values = awkwardValues();
     for (size_t length : {253, 254, 255, 256, 300, 509, 510, 1000}) {
         for (const std::string tail : {"", "/", "%", "//", "%%", "./"}) {
@@ -272,7 +272,7 @@ TEST(ResultsFolderName, DistinctValuesNeverShareANameAndEachNameGivesItsValueBac
     }
 }
 
-TEST(ResultsFolderName, RefusesNamesItNeverMakes) {
+TEST(FanrunResultsNames, RefusesNamesItNeverMakes) {
     for (const std::string &name :
          std::vector<std::string>{"%2f", "%G0", "a%", "a%2", "%2Ex", "%2E%2Ex", "%61", "a/b",
                                   "a/%+b", "%+a", std::string(255, 'x') + "/x"}) {
@@ -284,7 +284,7 @@ TEST(ResultsFolderName, RefusesNamesItNeverMakes) {
 // ---- The folder layout
 // ---------------------------------------------------------------------------
 
-TEST(ResultsFolder, EachValueHasItsOwnFolderWithItsOutputAndNumber) {
+TEST(FanrunResultsFolder, EachValueHasItsOwnFolderWithItsOutputAndNumber) {
     TempDir dir;
     const std::vector<std::string> values = awkwardValues();
     const std::string results = dir / "results";
@@ -309,7 +309,7 @@ TEST(ResultsFolder, EachValueHasItsOwnFolderWithItsOutputAndNumber) {
     EXPECT_EQ(files, expected);
 }
 
-TEST(ResultsFolder, SeveralArgumentsACommandNestTheirFoldersAsThatToolDoes) {
+TEST(FanrunResultsFolder, SeveralArgumentsACommandNestTheirFoldersAsThatToolDoes) {
     TempDir dir;
     const std::string results = dir / "results";
     const Outcome outcome =
@@ -325,7 +325,7 @@ TEST(ResultsFolder, SeveralArgumentsACommandNestTheirFoldersAsThatToolDoes) {
     EXPECT_EQ(tree(results), expected);
 }
 
-TEST(ResultsFolder, TheDefaultModeKeepsItsOwnFilesAndReport) {
+TEST(FanrunResultsFolder, TheDefaultModeKeepsItsOwnFilesAndReport) {
     TempDir dir;
     const std::string out = dir / "out";
     const Outcome outcome =
@@ -339,7 +339,7 @@ TEST(ResultsFolder, TheDefaultModeKeepsItsOwnFilesAndReport) {
     EXPECT_EQ(readFile(dir / "results/1/b/stdout"), "b\n");
 }
 
-TEST(ResultsFolder, UngroupedOutputCannotBeKept) {
+TEST(FanrunResultsFolder, UngroupedOutputCannotBeKept) {
     TempDir dir;
     const Outcome outcome = runFanrun(dir, {"-u", "--results", dir / "r", "echo {}", "a"});
     EXPECT_TRUE(outcome.exitedWith(2));
@@ -363,9 +363,9 @@ void PrintTo(const FormCase &c, std::ostream *stream) {
     *stream << c.form;
 }
 
-class ResultsRecords : public testing::TestWithParam<FormCase> {};
+class FanrunResultsRecords : public testing::TestWithParam<FormCase> {};
 
-TEST_P(ResultsRecords, AnyBytesReadBackThroughAStandardReader) {
+TEST_P(FanrunResultsRecords, AnyBytesReadBackThroughAStandardReader) {
     TempDir dir;
     const FormCase &c = GetParam();
     const std::vector<std::string> values = awkwardValues();
@@ -388,7 +388,7 @@ TEST_P(ResultsRecords, AnyBytesReadBackThroughAStandardReader) {
     EXPECT_EQ(back.records, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, ResultsRecords,
+INSTANTIATE_TEST_SUITE_P(Forms, FanrunResultsRecords,
                          testing::Values(FormCase{"csv", {}}, FormCase{"tsv", {"-g"}},
                                          FormCase{"json", {"-k"}}),
                          [](const testing::TestParamInfo<FormCase> &info) {
@@ -401,7 +401,7 @@ struct EndCase {
     std::string signal;
 };
 
-TEST(ResultsRecords, ExitValuesAndSignalsAsTheJobLogHasThem) {
+TEST(FanrunResultsRecords, ExitValuesAndSignalsAsTheJobLogHasThem) {
     const std::vector<EndCase> cases = {
         {"true", "0", "0"},
         {"exit 3", "3", "0"},
@@ -432,7 +432,7 @@ TEST(ResultsRecords, ExitValuesAndSignalsAsTheJobLogHasThem) {
     }
 }
 
-TEST(ResultsRecords, SeveralArgumentsACommandFillV1ToVnAndPadTheShorterOne) {
+TEST(FanrunResultsRecords, SeveralArgumentsACommandFillV1ToVnAndPadTheShorterOne) {
     TempDir dir;
     const std::string file = dir / "r.csv";
     const Outcome outcome = runFanrun(
@@ -454,7 +454,7 @@ TEST(ResultsRecords, SeveralArgumentsACommandFillV1ToVnAndPadTheShorterOne) {
     EXPECT_EQ(back.records[1].out, "c\n");
 }
 
-TEST(ResultsRecords, AResumedRunKeepsTheRecordsOfWhatItSkipsAndAFreshRunStartsAnew) {
+TEST(FanrunResultsRecords, AResumedRunKeepsTheRecordsOfWhatItSkipsAndAFreshRunStartsAnew) {
     for (const std::string form : {"csv", "json"}) {
         TempDir dir;
         const std::string file = dir / ("r." + form);
@@ -497,7 +497,7 @@ TEST(ResultsRecords, AResumedRunKeepsTheRecordsOfWhatItSkipsAndAFreshRunStartsAn
 constexpr size_t bigOutput = 20000;
 const std::string writeBig = "head -c 20000 /dev/zero | tr '\\0' x; : {}";
 
-TEST(ResultsFull, AFolderThatFillsUpFailsTheCommandsItCannotKeepAndLeavesNoPartialFiles) {
+TEST(FanrunResultsFull, AFolderThatFillsUpFailsTheCommandsItCannotKeepAndLeavesNoPartialFiles) {
     TempDir dir;
     const std::string small = dir / "small";
     fs::create_directory(small);
@@ -538,7 +538,7 @@ TEST(ResultsFull, AFolderThatFillsUpFailsTheCommandsItCannotKeepAndLeavesNoParti
     EXPECT_EQ(reportedFailed, 0U); // the commands themselves exited 0: the runner failed them
 }
 
-TEST(ResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
+TEST(FanrunResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
     for (const std::string form : {"csv", "json"}) {
         TempDir dir;
         const std::string small = dir / "small";
