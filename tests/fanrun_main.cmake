@@ -45,3 +45,10 @@ target_compile_definitions(fanrun_semaphore_test PRIVATE FANRUN_SHIM="$<TARGET_F
 syskit_add_gtest(NAME fanrun_lines_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_lines_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
 add_dependencies(fanrun_lines_test fanrun_cli)
+
+# --results: the folder names in process, and the sink through the front end as a program.
+syskit_add_gtest(NAME fanrun_results_test SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_results_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli/results.cpp)
+target_include_directories(fanrun_results_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
+add_dependencies(fanrun_results_test fanrun_cli)

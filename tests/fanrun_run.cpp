@@ -11,6 +11,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -226,6 +227,18 @@ bool eventually(const std::function<bool()> &condition, std::chrono::millisecond
         std::this_thread::sleep_for(poll);
     }
     return true;
+}
+
+SmallTmpfs::SmallTmpfs(const std::string &where, const std::string &size) : where_(where) {
+    mounted_ =
+        mount("tmpfs", where.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
+    error_ = errno;
+}
+
+SmallTmpfs::~SmallTmpfs() {
+    if (mounted_) {
+        umount2(where_.c_str(), MNT_DETACH);
+    }
 }
 
 } // namespace fanrun_run

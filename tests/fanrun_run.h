@@ -143,4 +143,20 @@ bool eventually(const std::function<bool()> &condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(20),
                 std::chrono::milliseconds poll = std::chrono::milliseconds(1));
 
+// A small tmpfs over an existing folder (root only), unmounted again at the end.
+class SmallTmpfs {
+  public:
+    SmallTmpfs(const std::string &where, const std::string &size);
+    ~SmallTmpfs();
+    SmallTmpfs(const SmallTmpfs &) = delete;
+    SmallTmpfs &operator=(const SmallTmpfs &) = delete;
+    bool mounted() const { return mounted_; }
+    int error() const { return error_; }
+
+  private:
+    std::string where_;
+    bool mounted_ = false;
+    int error_ = 0;
+};
+
 } // namespace fanrun_run

@@ -8,7 +8,7 @@ _fanrun() {
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
-        --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar
+        --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
         --help --version"
     local short="-j -o -0 -d -a -n -g -k -u -v -h -V"
     COMPREPLY=()
@@ -19,7 +19,7 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return 0
         ;;
-    -a | --arg-file | --report | --joblog)
+    -a | --arg-file | --report | --joblog | --results)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
@@ -44,7 +44,7 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout | --tagstring)
+            --semaphore-timeout | --tagstring | --results)
             ((i++))
             ;;
         --)

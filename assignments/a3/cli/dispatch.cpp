@@ -323,13 +323,16 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         const bool again = failed && attempt <= feed.settings->retries;
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
+        const Output::Keeper keep = again ? Output::Keeper{}
+                                          : resultsKeeper(feed, running.group, *event,
+                                                          running.start, seconds, exitCode, signum);
         if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder ||
                        mode == OutputMode::lines)) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
             Ended &ended = feed.undelivered[running.group.sequence];
             ended = Ended{jobs, running.start, seconds, exitCode, signum};
-            if (!feed.output->ended(*event, true)) {
+            if (!feed.output->ended(*event, true, keep)) {
                 // Output that may not have been held whole fails the command; the log says so
                 // with the run's failure status when the command itself exited 0.
                 failed = true;
@@ -339,7 +342,13 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             }
             logDeliveries(feed);
         } else {
-            feed.output->ended(*event, !again);
+            if (!feed.output->ended(*event, !again, keep) && !again) {
+                // Output that could not be kept fails the command, as above.
+                failed = true;
+                if (exitCode == 0) {
+                    exitCode = exitFailed;
+                }
+            }
             recordEnds(feed, jobs, running.start, seconds, exitCode, signum);
         }
         if (again) {
@@ -359,6 +368,37 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         feed.outputError = "out of memory";
     }
     return FANRUN_HALT_NEVER;
+}
+
+Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_EVENT &event,
+                             timespec start, double seconds, int exitCode, int signal) {
+    if (feed.results == nullptr) {
+        return {};
+    }
+    return [&feed, &group, &event, start, seconds, exitCode, signal](int out, int err) {
+        // The values of a command are its arguments, all from the one input: each is named 1.
+        CommandValues values;
+        for (const Job &job : group.jobs) {
+            values.values.emplace_back(job.argument);
+            values.names.emplace_back("1");
+        }
+        CommandOutcome outcome;
+        // As {#} shows it with one argument a command; with several, the command's number.
+        outcome.seq =
+            feed.settings->maxArgs == 1 ? group.jobs.front().position + 1 : group.sequence + 1;
+        outcome.start = start;
+        outcome.seconds = seconds;
+        outcome.exitCode = signal > 0 ? -1 : exitCode;
+        outcome.signal = signal > 0 ? signal : 0;
+        const PROCESS_STRUCT &record = processControl.process[event.index];
+        outcome.command = record.command != nullptr ? record.command : "";
+        std::string error;
+        if (!feed.results->keep(values, outcome, out, err, error)) {
+            fprintf(stderr, "fanrun: command %ld failed: %s\n", outcome.seq, error.c_str());
+            return false;
+        }
+        return true;
+    };
 }
 
 FANRUN_SOURCE sourceOf(Feed &feed) {

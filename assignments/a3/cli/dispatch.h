@@ -13,6 +13,7 @@
 #include "options.h"
 #include "output.h"
 #include "quote.h"
+#include "results.h"
 #include "source.h"
 
 #include <cstdint>
@@ -68,6 +69,7 @@ struct Feed {
     Gathering *gathering = nullptr;
     Output *output = nullptr;
     fanrun_joblog::JobLog *log = nullptr;  // null without --joblog
+    Results *results = nullptr;            // null without --results
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
     int stagedSlot = 0;                    // the job slot staged was made for
@@ -105,6 +107,11 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
 
 // The end records of commands whose output has now been written (see dispatch.cpp).
 void logDeliveries(Feed &feed);
+
+// What the results sink keeps of a command at its end (see results.h), as Output's keeper; said
+// and false when it could not be kept.
+Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_EVENT &event,
+                             timespec start, double seconds, int exitCode, int signal);
 
 // The library's source over feed (FANRUN_SOURCE's functions), for fanrunSetSource.
 FANRUN_SOURCE sourceOf(Feed &feed);

@@ -14,6 +14,7 @@
 #include "options.h"
 #include "output.h"
 #include "quote.h"
+#include "results.h"
 #include "semaphores.h"
 #include "source.h"
 
@@ -410,6 +411,21 @@ bool openOutput(const Settings &settings, Output &output, std::string &outputDir
     return true;
 }
 
+// Before the run: the --results folder or file made, a file emptied unless the run resumes; false,
+// said, when it cannot be.
+bool openResults(const Settings &settings, Results &results) {
+    if (settings.results == nullptr) {
+        return true;
+    }
+    std::string error;
+    if (!results.open(settings.results, static_cast<size_t>(settings.maxArgs),
+                      settings.resume || settings.resumeFailed, error)) {
+        fprintf(stderr, "fanrun: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
 // The run's exit status, from the most serious of what happened: a stop signal, unreadable input,
 // the runner's own failure, a failed argument, then success.
 int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
@@ -607,6 +623,11 @@ int run(int argc, char **argv) {
     if (!openOutput(settings, output, outputDir)) {
         return exitRunner;
     }
+    Results results;
+    if (!openResults(settings, results)) {
+        return exitRunner;
+    }
+    feed.results = settings.results != nullptr ? &results : nullptr;
 
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
@@ -620,7 +641,13 @@ int run(int argc, char **argv) {
     const FANRUN_SOURCE source = sourceOf(feed);
     fanrunSetSource(&source);
     runParallel();
-    return closeRun(feed, arguments, filter ? &*filter : nullptr, output);
+    const int status = closeRun(feed, arguments, filter ? &*filter : nullptr, output);
+    std::string error;
+    if (!results.finish(error)) {
+        fprintf(stderr, "fanrun: %s\n", error.c_str());
+        return status == 0 ? exitRunner : status;
+    }
+    return status;
 }
 
 // A closed standard descriptor would be taken by the first file the runner opens (the job log,

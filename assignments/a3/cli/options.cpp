@@ -172,6 +172,13 @@ constexpr const char *help =
     "                          a sign is ignored) for a place, or with --wait for the end;\n"
     "                          then say so and exit 124 without running the command (GNU\n"
     "                          sem's positive SECS would run it anyway, beyond N)\n"
+    "      --results DIR|FILE  keep each command's stdout, stderr and number (seq) under\n"
+    "                          DIR/1/VALUE/.../ by its values (escaped where a value cannot be\n"
+    "                          a folder name, see fanrun(1)); FILE.csv, FILE.tsv or FILE.json:\n"
+    "                          one record per command (Seq Host Starttime JobRuntime Send\n"
+    "                          Receive Exitval Signal Command V1..Vn Stdout Stderr). Output is\n"
+    "                          kept besides the mode's own (not with -u); one that cannot be\n"
+    "                          kept fails its command. With --resume the records are kept\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -308,6 +315,7 @@ enum LongOnly {
     optLatestLine,
     optBar,
     optTagString,
+    optResults,
 };
 
 } // namespace
@@ -395,6 +403,7 @@ Settings parseOptions(int argc, char **argv) {
         {"verbose", no_argument, nullptr, 'v'},
         {"bar", no_argument, nullptr, optBar},
         {"tagstring", required_argument, nullptr, optTagString},
+        {"results", required_argument, nullptr, optResults},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -567,6 +576,9 @@ Settings parseOptions(int argc, char **argv) {
             settings.tagString = optarg;
             settings.tag = true;
             break;
+        case optResults:
+            settings.results = fileName("--results", optarg);
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -617,6 +629,13 @@ Settings parseOptions(int argc, char **argv) {
     if (settings.tag && settings.output == OutputMode::ungroup) {
         badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "
                  "with -u");
+    }
+    if (settings.results != nullptr && settings.output == OutputMode::ungroup) {
+        badUsage("--results needs the output captured: it cannot go with -u (nor --tty alone)");
+    }
+    if (settings.results != nullptr && settings.output == OutputMode::lines) {
+        badUsage("--results needs the output captured: it cannot go with %s",
+                 settings.latestLine ? "--latest-line" : "--line-buffer");
     }
     return settings;
 }

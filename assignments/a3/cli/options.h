@@ -58,6 +58,8 @@ struct Settings {
     int maxArgs = 1;           // arguments per command (-n)
     bool shell = false;        // always start bash, even where the command needs no shell
 
+    const char *results = nullptr; // --results: a folder, or a .csv, .tsv or .json file
+
     // The semaphore (--semaphore and its options).
     bool semaphore = false;            // --semaphore: one command, once a place of its id is free
     const char *semaphoreId = nullptr; // --id; null: the default id

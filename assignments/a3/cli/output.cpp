@@ -422,10 +422,10 @@ void Output::checkRoom(int fd) {
     }
 }
 
-bool Output::ended(const FANRUN_EVENT &event, bool last) {
+bool Output::ended(const FANRUN_EVENT &event, bool last, const Keeper &keep) {
     auto found = running_.find(event.index);
     if (found == running_.end()) {
-        return true;
+        return !last || !keep || keepOwnFiles(event, keep);
     }
     if (mode_ == OutputMode::lines) {
         // The relay writes what the pipes still hold as they reach their ends; the command is
@@ -460,8 +460,23 @@ bool Output::ended(const FANRUN_EVENT &event, bool last) {
         capture.out = ::open(event.stdoutPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         capture.err = ::open(event.stderrPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     }
+    const bool kept = !keep || keep(capture.out, capture.err);
     deliver(capture);
-    return whole;
+    return whole && kept;
+}
+
+// Gives keep the output files of a command that wrote into them itself.
+bool Output::keepOwnFiles(const FANRUN_EVENT &event, const Keeper &keep) {
+    int out = event.stdoutPath != nullptr
+                  ? ::open(event.stdoutPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                  : -1;
+    int err = event.stderrPath != nullptr
+                  ? ::open(event.stderrPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                  : -1;
+    const bool kept = keep(out, err);
+    closeIfOpen(out);
+    closeIfOpen(err);
+    return kept;
 }
 
 void Output::skip(long sequence) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,10 +49,14 @@ class Output {
     // once).
     bool backlogFull();
     void started(const FANRUN_EVENT &event);
+    // Given a command's whole output at the end of its last attempt, before it is written
+    // anywhere: its stdout and stderr, each readable from its start (-1: none), valid during the
+    // call. False: the output could not be kept (said), which makes the command a failure.
+    using Keeper = std::function<bool(int out, int err)>;
     // last: false for an attempt that will be retried, whose output is dropped. False when the
-    // command's output may not have been held whole (the temporary folder was full; said), which
-    // makes the command a failure.
-    bool ended(const FANRUN_EVENT &event, bool last);
+    // command's output may not have been held whole (the temporary folder was full; said), or
+    // keep returned false, which makes the command a failure.
+    bool ended(const FANRUN_EVENT &event, bool last, const Keeper &keep = {});
     // The command of this sequence will not start (exec would refuse it): its turn passes.
     void skip(long sequence);
     // Writes what still waits; false with a message when any of the output could not be written.
@@ -86,6 +91,7 @@ class Output {
 
     Prepared preparePipes(FANRUN_COMMAND &command, std::string &error);
     int temporaryFile();
+    static bool keepOwnFiles(const FANRUN_EVENT &event, const Keeper &keep);
     static int commandsOwn(int fd);
     void recycle(int &fd, bool shared);
     void checkRoom(int fd);
