@@ -210,6 +210,49 @@ static int freeSlot(Feed &feed) {
     return static_cast<int>(free - feed.slotTaken.begin()) + 1;
 }
 
+static bool onRemoteHost(const Feed &feed, int host) {
+    return host >= 0 && !feed.remote->hosts.all()[static_cast<size_t>(host)].login.local();
+}
+
+// The host group runs on: false when none can take it now (group waits, deferred; the runner asks
+// again when a command ends, or soon when the login file may bring hosts), or never (outputError
+// set: every host was left out).
+static bool chooseHost(Feed &feed, Group &group, FANRUN_COMMAND *command, int &host) {
+    RemoteRun &remote = *feed.remote;
+    remote.refresh();
+    host = remote.hosts.choose(group.avoidHost);
+    if (host >= 0) {
+        return true;
+    }
+    feed.deferred = std::move(group);
+    feed.haveDeferred = true;
+    if (remote.hosts.usable() == 0 && !remote.file.given() && feed.running.empty()) {
+        feed.outputError = "every host was left out; no further command was started";
+        return false;
+    }
+    if (remote.file.given() || feed.running.empty()) {
+        constexpr int64_t pollNs = 250000000;
+        command->waitUntilNs = monotonicNs() + pollNs;
+    }
+    return false;
+}
+
+// On a remote host the command becomes ssh's words (into feed.words), the command or its words
+// quoted once more for the remote shell; text stays what the reports show. False, with message,
+// when exec would refuse them.
+static bool wrapForHost(Feed &feed, int host, const Group &group, const char *text,
+                        std::string &message) {
+    if (!onRemoteHost(feed, host)) {
+        return true;
+    }
+    RemoteRun &remote = *feed.remote;
+    const std::string wrapped =
+        feed.direct->empty() ? remoteShellCommand(text) : remoteWordsCommand(feed.words);
+    feed.words = sshWords(remote.ssh, remote.connections.dir(),
+                          remote.hosts.all()[static_cast<size_t>(host)].login.host, wrapped);
+    return !wordsTooLong(feed.words, static_cast<size_t>(group.jobs.front().position) + 1, message);
+}
+
 static int feedNext(void *context, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
@@ -224,13 +267,22 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         }
         Group group;
         const int slot = freeSlot(feed);
+        int host = -1;
         for (;;) {
             const int answer = nextGroup(feed, group, command);
             if (answer != FANRUN_NEXT_COMMAND) {
                 return answer;
             }
+            if (feed.remote != nullptr && !chooseHost(feed, group, command, host)) {
+                return feed.outputError.empty() ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
+            }
             std::string tooLong;
             command->command = commandFor(feed, group, slot, feed.words, tooLong);
+            if (command->command != nullptr &&
+                !wrapForHost(feed, host, group, command->command, tooLong)) {
+                free(command->command);
+                command->command = nullptr;
+            }
             if (command->command != nullptr) {
                 break;
             }
@@ -256,13 +308,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
-        if (!feed.direct->empty()) {
+        if (!feed.direct->empty() || onRemoteHost(feed, host)) {
             stageWords(feed, command);
         }
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
         feed.staged = std::move(group);
         feed.stagedSlot = slot;
+        feed.stagedHost = host;
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
@@ -279,6 +332,10 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         Running &running = feed.running[event->index];
         running.group = std::move(feed.staged);
         running.slot = feed.stagedSlot;
+        running.host = feed.stagedHost;
+        if (running.host >= 0) {
+            ++feed.remote->hosts.all()[static_cast<size_t>(running.host)].running;
+        }
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
@@ -291,6 +348,21 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
     }
+}
+
+// A command on host ended (exit status 255 from ssh: lost); true when its connection failed. A
+// host that has failed too often in a row is left out, and said so.
+static bool hostEnded(Feed &feed, int host, bool lost) {
+    if (host < 0) {
+        return false;
+    }
+    lost = lost && onRemoteHost(feed, host);
+    Hosts &hosts = feed.remote->hosts;
+    if (hosts.ended(host, lost)) {
+        fprintf(stderr, "fanrun: host %s left out after %d connection failures in a row\n",
+                hosts.all()[static_cast<size_t>(host)].login.host.c_str(), hostFailureLimit);
+    }
+    return lost;
 }
 
 static int feedEnded(void *context, const FANRUN_EVENT *event) {
@@ -314,7 +386,10 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         bool failed = exitCode != 0;
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
-        const bool again = failed && attempt <= feed.settings->retries;
+        const bool reconnect =
+            hostEnded(feed, running.host, exitCode == sshLost && event->timedOut == 0) &&
+            running.group.lostConnections < feed.settings->retries + connectionRetries;
+        const bool again = reconnect || (failed && attempt <= feed.settings->retries);
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
         if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder)) {
@@ -335,7 +410,12 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             feed.output->ended(*event, !again);
             recordEnds(feed, jobs, running.start, seconds, exitCode, signum);
         }
-        if (again) {
+        if (reconnect) {
+            // Not the command's failure: at once, elsewhere if it can, its attempt kept.
+            ++running.group.lostConnections;
+            running.group.avoidHost = running.host;
+            feed.retries.emplace(monotonicNs(), std::move(running.group));
+        } else if (again) {
             const double delay = feed.settings->retryDelay *
                                  std::ldexp(1.0, static_cast<int>(std::min<long>(attempt - 1, 60)));
             const int64_t due = monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);

@@ -13,6 +13,7 @@
 #include "options.h"
 #include "output.h"
 #include "quote.h"
+#include "remote.h"
 #include "semaphores.h"
 #include "source.h"
 
@@ -608,6 +609,25 @@ int run(int argc, char **argv) {
         return exitRunner;
     }
 
+    RemoteRun remote;
+    if (settings.remote()) {
+        remote.jobs = settings.jobs;
+        remote.localSlots = settings.jobs > 0 ? settings.jobs : defaultJobs();
+        std::string message;
+        if (!remote.start(settings.sshLogins, settings.sshLoginFile, settings.sshCommand,
+                          message)) {
+            remote.finish();
+            // A list that cannot be read is misuse; hosts that cannot be used, the runner's.
+            if (remote.hosts.all().empty()) {
+                badUsage("%s", message.c_str());
+            }
+            fprintf(stderr, "fanrun: %s\n", message.c_str());
+            return exitRunner;
+        }
+        pparams.maxNumRunning = remote.maxRunning();
+        feed.remote = &remote;
+    }
+
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
     settings.options.nullInput = 1;
@@ -620,7 +640,9 @@ int run(int argc, char **argv) {
     const FANRUN_SOURCE source = sourceOf(feed);
     fanrunSetSource(&source);
     runParallel();
-    return closeRun(feed, arguments, filter ? &*filter : nullptr, output);
+    const int status = closeRun(feed, arguments, filter ? &*filter : nullptr, output);
+    remote.finish();
+    return status;
 }
 
 // A closed standard descriptor would be taken by the first file the runner opens (the job log,

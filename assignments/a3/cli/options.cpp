@@ -155,6 +155,23 @@ constexpr const char *help =
     "                          a sign is ignored) for a place, or with --wait for the end;\n"
     "                          then say so and exit 124 without running the command (GNU\n"
     "                          sem's positive SECS would run it anyway, beyond N)\n"
+    "  -S, --sshlogin [N/]HOST[,...]\n"
+    "                          run the commands on these hosts over ssh (repeatable): each\n"
+    "                          one on a host with a free job slot, as ssh HOST bash -c\n"
+    "                          COMMAND, every argument reaching it as exactly its bytes; ':'\n"
+    "                          is this machine; N/ gives a host N slots, else -j N, else its\n"
+    "                          processor count (asked once). One shared ssh connection per\n"
+    "                          host, at most 10 opening at once. A command whose ssh exits\n"
+    "                          255 (connection lost) runs again elsewhere without using up\n"
+    "                          --retries (up to --retries + 3 times); a host with 3\n"
+    "                          connection failures in a row, or that cannot be reached at the\n"
+    "                          start, is left out with a message\n"
+    "      --sshloginfile FILE, --slf FILE\n"
+    "                          the hosts of FILE, one -S list per line ('#' comments); read\n"
+    "                          again when it changes while the run goes on, so hosts can join\n"
+    "                          (with N/, -j or 1 slot) or leave (their running commands finish)\n"
+    "      --ssh CMD           the ssh command (default ssh), split at blanks; it must take\n"
+    "                          ssh's -o and -O options\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -287,6 +304,8 @@ enum LongOnly {
     optWait,
     optSemaphoreTimeout,
     optSemaphoreHeld,
+    optSshLoginFile,
+    optSsh,
 };
 
 } // namespace
@@ -367,6 +386,10 @@ Settings parseOptions(int argc, char **argv) {
         {"wait", no_argument, nullptr, optWait},
         {"semaphore-timeout", required_argument, nullptr, optSemaphoreTimeout},
         {"semaphore-held", required_argument, nullptr, optSemaphoreHeld},
+        {"sshlogin", required_argument, nullptr, 'S'},
+        {"sshloginfile", required_argument, nullptr, optSshLoginFile},
+        {"slf", required_argument, nullptr, optSshLoginFile},
+        {"ssh", required_argument, nullptr, optSsh},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -379,7 +402,7 @@ Settings parseOptions(int argc, char **argv) {
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:S:gkuhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -519,6 +542,15 @@ Settings parseOptions(int argc, char **argv) {
             settings.semaphore = true;
             break;
         }
+        case 'S':
+            settings.sshLogins.push_back(optarg);
+            break;
+        case optSshLoginFile:
+            settings.sshLoginFile = fileName("--sshloginfile", optarg);
+            break;
+        case optSsh:
+            settings.sshCommand = optarg;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -552,6 +584,10 @@ Settings parseOptions(int argc, char **argv) {
     }
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
+    }
+    if (settings.remote() && settings.terminal) {
+        badUsage("--tty gives a command this machine's terminal: it does not go with -S or "
+                 "--sshloginfile");
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
         badUsage("--tag needs the output grouped: it cannot go with -u");

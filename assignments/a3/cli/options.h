@@ -6,6 +6,7 @@
 #include "fanrun.h"
 
 #include <cstddef>
+#include <vector>
 
 namespace fanrun_cli {
 
@@ -64,6 +65,12 @@ struct Settings {
     bool waitAll = false;              // --wait: until no command of the id runs
     double semaphoreTimeout = 0;       // seconds to wait for a place at most; 0: no bound
     int heldPlace = -1; // the place a background semaphore invocation was handed (internal)
+
+    // Remote hosts (-S, --sshloginfile, --ssh).
+    std::vector<const char *> sshLogins; // every -S value, "[N/]HOST[,...]"
+    const char *sshLoginFile = nullptr;  // --sshloginfile: read again while the run goes on
+    const char *sshCommand = nullptr;    // --ssh; null: ssh
+    bool remote() const { return !sshLogins.empty() || sshLoginFile != nullptr; }
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
