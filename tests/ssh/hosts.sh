@@ -83,7 +83,7 @@ KbdInteractiveAuthentication no
 UsePAM no
 StrictModes no
 PidFile none
-AcceptEnv LANG LC_*
+AcceptEnv LANG LC_* LOCPATH
 MaxStartups 10:30:100
 CONF
     [[ $refuse == *" $k "* ]] && echo 'DenyUsers *' >>"$conf"
@@ -109,6 +109,7 @@ Host *
   StrictHostKeyChecking yes
   BatchMode yes
   LogLevel ERROR
+  SendEnv LANG LC_* LOCPATH
 CONF
   for ((k = 2; k < count + 2; ++k)); do
     local up=
