@@ -463,6 +463,15 @@ TEST_F(RemoteRuns, CommandsSpreadOverTheHostsOverOneConnectionEach) {
         total += count;
     }
     EXPECT_EQ(total, 30);
+    // The job log names the host of every record, as the command's own hostname says.
+    const std::vector<std::string> log = lines(readFile(scratch_ / "log"));
+    ASSERT_EQ(log.size(), 1U + 60U + 1U);
+    EXPECT_EQ(log[0], "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument\thost");
+    std::map<std::string, int> logged;
+    for (size_t i = 1; i + 1 < log.size(); ++i) {
+        logged[log[i].substr(log[i].rfind('\t') + 1)] += log[i].rfind("end", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(logged, hosts);
     // host2 has its processor count, the others 2 and 3: every slot from 1 to the sum, no more.
     const int sum = static_cast<int>(std::thread::hardware_concurrency()) + 5;
     EXPECT_LE(slots.size(), static_cast<size_t>(sum));
@@ -529,8 +538,8 @@ std::map<std::string, std::string> lastEnds(const std::string &log) {
             at = tab + 1;
         }
         fields.push_back(line.substr(at));
-        if (fields.size() >= 8 && fields[0] == "end") {
-            ends[fields.back()] = fields[3];
+        if (fields.size() == 9 && fields[0] == "end") {
+            ends[fields[7]] = fields[3];
         }
     }
     return ends;

@@ -168,12 +168,19 @@ static void stageWords(Feed &feed, FANRUN_COMMAND *command) {
     command->argv = feed.argv.data();
 }
 
+// The host field of the job log for a command on host (-1: none).
+static std::string_view hostName(const Feed &feed, int host) {
+    return host < 0
+               ? std::string_view{}
+               : std::string_view(feed.remote->hosts.all()[static_cast<size_t>(host)].login.host);
+}
+
 // Appends the end record of every job; false stops the run from starting commands.
 static void recordEnds(Feed &feed, const std::vector<Job> &jobs, timespec start, double seconds,
-                       int exitCode, int signum) {
+                       int exitCode, int signum, std::string_view host) {
     for (const Job &job : jobs) {
         if (feed.log != nullptr && !feed.log->recordEnd(job.argument, job.occurrence, job.attempt,
-                                                        start, seconds, exitCode, signum)) {
+                                                        start, seconds, exitCode, signum, host)) {
             feed.logFailed = true;
         }
     }
@@ -191,9 +198,10 @@ void logDeliveries(Feed &feed) {
         const Ended &ended = found->second;
         const bool succeeded = ended.exitCode == 0 && ended.signal == 0;
         if (delivery.delivered || !succeeded) {
-            recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal);
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal,
+                       ended.host);
         } else {
-            recordEnds(feed, ended.jobs, ended.start, ended.seconds, -1, SIGPIPE);
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, -1, SIGPIPE, ended.host);
         }
         feed.undelivered.erase(found);
     }
@@ -341,7 +349,8 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         running.startNs = monotonicNs();
         for (const Job &job : running.group.jobs) {
             if (feed.log != nullptr &&
-                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start)) {
+                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start,
+                                       hostName(feed, running.host))) {
                 feed.logFailed = true;
             }
         }
@@ -396,7 +405,8 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
             Ended &ended = feed.undelivered[running.group.sequence];
-            ended = Ended{jobs, running.start, seconds, exitCode, signum};
+            ended = Ended{jobs,     running.start, seconds,
+                          exitCode, signum,        std::string(hostName(feed, running.host))};
             if (!feed.output->ended(*event, true)) {
                 // Output that may not have been held whole fails the command; the log says so
                 // with the run's failure status when the command itself exited 0.
@@ -408,7 +418,8 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             logDeliveries(feed);
         } else {
             feed.output->ended(*event, !again);
-            recordEnds(feed, jobs, running.start, seconds, exitCode, signum);
+            recordEnds(feed, jobs, running.start, seconds, exitCode, signum,
+                       hostName(feed, running.host));
         }
         if (reconnect) {
             // Not the command's failure: at once, elsewhere if it can, its attempt kept.

@@ -49,6 +49,7 @@ struct Ended {
     double seconds = 0;
     int exitCode = 0;
     int signal = 0;
+    std::string host; // the job log's host field; empty without hosts
 };
 
 // The arguments on their way into commands, for the run and the dry run alike.

@@ -527,6 +527,9 @@ int run(int argc, char **argv) {
     std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
         // A dry run shows what the run would run: it reads the log and leaves it as it is.
+        if (settings.remote()) {
+            log.withHosts();
+        }
         if (!log.open(settings.joblogPath, settings.dryRun)) {
             return exitRunner;
         }
