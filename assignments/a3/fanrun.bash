@@ -8,8 +8,9 @@ _fanrun() {
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
-        --semaphore-timeout --help --version"
-    local short="-j -o -0 -d -a -n -g -k -u -h -V"
+        --semaphore-timeout --help --version
+        --sshlogin --sshloginfile --slf --ssh"
+    local short="-j -o -0 -d -a -n -g -k -u -h -V -S"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -18,12 +19,21 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return 0
         ;;
-    -a | --arg-file | --report | --joblog)
+    -a | --arg-file | --report | --joblog | --sshloginfile | --slf)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
     --halt)
         mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur")
+        return 0
+        ;;
+    -S | --sshlogin)
+        # The hosts ssh knows of, and this machine.
+        mapfile -t COMPREPLY < <(compgen -W ": $(compgen -A hostname)" -- "$cur")
+        return 0
+        ;;
+    --ssh)
+        mapfile -t COMPREPLY < <(compgen -c -- "$cur")
         return 0
         ;;
     -d | --delimiter)
@@ -43,7 +53,7 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout)
+            --semaphore-timeout | -S | --sshlogin | --sshloginfile | --slf | --ssh)
             ((i++))
             ;;
         --)
