@@ -594,6 +594,28 @@ TEST_F(RemoteRuns, CommandsOfAHostKilledMidRunRunElsewhereAndNoneIsLost) {
     std::system((environment() + " bash " FANRUN_HOSTS_SCRIPT " start 4 >/dev/null 2>&1").c_str());
 }
 
+TEST_F(RemoteRuns, ACommandWhoseHostDiesAfterTheInputHasEndedStillRunsAgain) {
+    // The last two commands, one per host, and a slot free: the input has ended when host3 dies
+    // under its command.
+    const std::string marks = scratch_ / "marks";
+    fs::create_directory(marks);
+    Program program =
+        startFanrun(scratch_,
+                    {"--ssh", ssh(), "-k", "-S", "1/host2,2/host3", "--joblog", scratch_ / "log",
+                     "touch " + marks + "/$(hostname)-{}; sleep 1; echo {} $(hostname)"},
+                    fromInput("a\nb\n"));
+    ASSERT_TRUE(eventually(
+        [&] { return fs::exists(marks + "/host3-a") || fs::exists(marks + "/host3-b"); }));
+    const std::string lost = fs::exists(marks + "/host3-a") ? "a" : "b";
+    kill(3);
+    const Outcome outcome = program.finish();
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "a host2\nb host2\n") << outcome.err;
+    const std::map<std::string, std::string> ends = lastEnds(readFile(scratch_ / "log"));
+    EXPECT_EQ(ends, (std::map<std::string, std::string>{{"a", "0"}, {"b", "0"}}));
+    std::system((environment() + " bash " FANRUN_HOSTS_SCRIPT " start 4 >/dev/null 2>&1").c_str());
+}
+
 TEST_F(RemoteRuns, HostsJoinAndLeaveThroughTheLoginFileWhileTheRunGoesOn) {
     const std::string file = scratch_ / "hosts";
     writeFile(file, "1/host2\n");

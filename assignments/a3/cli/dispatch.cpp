@@ -139,9 +139,10 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         command->waitUntilNs = feed.retries.begin()->first;
         return FANRUN_NEXT_WAIT;
     }
-    // A running command may still fail and come back as a retry; the run asks again when one
-    // has ended, and ends when none runs.
-    const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
+    // A running command may still fail, or lose its host's connection, and come back as a retry;
+    // the run asks again when one has ended, and ends when none runs.
+    const bool mayRetry =
+        (feed.settings->retries > 0 || feed.remote != nullptr) && !feed.running.empty();
     return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
