@@ -15,8 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace fanrun_cli {
 
 namespace {
@@ -103,7 +101,7 @@ bool parseLoginFile(std::string_view contents, std::vector<Login> &logins, std::
             continue;
         }
         if (!parseLogins(text, logins, message)) {
-            message = "line " + std::to_string(line) + ": " + message;
+            message.insert(0, "line " + std::to_string(line) + ": ");
             return false;
         }
     }
@@ -332,7 +330,7 @@ bool LoginFile::reread(std::vector<Login> &logins, std::string &message) {
     }
     std::vector<Login> parsed;
     if (!parseLoginFile(contents, parsed, message)) {
-        message = path_ + ": " + message;
+        message.insert(0, path_ + ": ");
         return false;
     }
     size_ = static_cast<long long>(status.st_size);
@@ -501,7 +499,7 @@ bool RemoteRun::start(const std::vector<const char *> &lists, const char *path,
     std::vector<Login> logins;
     for (const char *list : lists) {
         if (!parseLogins(list, logins, message)) {
-            message = "-S: " + message;
+            message.insert(0, "-S: ");
             return false;
         }
     }
