@@ -127,6 +127,66 @@ TEST(JobLogFormat, RecordsReadBackExactlyAndEveryMalformedLineIsRefused) {
     }
 }
 
+TEST(JobLogFormat, TheHostFieldIsReadOnlyWhereTheHeaderHasItsColumn) {
+    Record record;
+    record.event = Event::End;
+    record.start = timespec{1, 0};
+    record.runSeconds = 0.5;
+    record.exitCode = 255;
+    record.argument = "a\tb";
+    record.host = "root@host2";
+    const std::string line = formatRecord(record);
+    EXPECT_EQ(line, "end\t1.000000\t0.500000\t255\t-\t1\t1\ta\\tb\troot@host2\n");
+    Record back;
+    ASSERT_TRUE(parseRecord(line.substr(0, line.size() - 1), back, true));
+    EXPECT_EQ(back.host, "root@host2");
+    EXPECT_EQ(back.argument, "a\tb");
+    EXPECT_FALSE(parseRecord(line.substr(0, line.size() - 1), back, false));
+    // Without the field the record reads in both kinds of log.
+    record.host.clear();
+    const std::string plain = formatRecord(record);
+    EXPECT_TRUE(parseRecord(plain.substr(0, plain.size() - 1), back, true));
+    EXPECT_EQ(back.host, "");
+    for (const char *bad : {
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\t",        // an empty host
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\th\tmore", // a field more
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\th\\",     // a cut escape
+         }) {
+        EXPECT_FALSE(parseRecord(bad, back, true)) << bad;
+    }
+}
+
+TEST(JobLog, ARunOverHostsLogsTheHostsAndAppendsToAnOldLogWithoutThem) {
+    TempDir dir;
+    const std::string fresh = dir / "fresh";
+    {
+        JobLog log;
+        log.withHosts();
+        ASSERT_TRUE(log.open(fresh.c_str()));
+        ASSERT_TRUE(log.recordStart("x", 1, 1, timespec{1, 0}, "host2"));
+        ASSERT_TRUE(log.recordEnd("x", 1, 1, timespec{1, 0}, 0.5, 0, 0, ":"));
+        ASSERT_TRUE(log.finish());
+    }
+    EXPECT_EQ(readFile(fresh), std::string(hostHeader) +
+                                   "\nstart\t1.000000\t-\t-\t-\t1\t1\tx\thost2\n"
+                                   "end\t1.000000\t0.500000\t0\t-\t1\t1\tx\t:\n");
+    const std::string old = dir / "old";
+    writeFile(old, std::string(header) + "\n");
+    {
+        JobLog log;
+        log.withHosts();
+        ASSERT_TRUE(log.open(old.c_str()));
+        ASSERT_TRUE(log.recordStart("y", 1, 1, timespec{1, 0}, "host2"));
+        ASSERT_TRUE(log.finish());
+    }
+    EXPECT_EQ(readFile(old), std::string(header) + "\nstart\t1.000000\t-\t-\t-\t1\t1\ty\n");
+    // Read back, each log knows its command's state.
+    JobLog again;
+    ASSERT_TRUE(again.open(fresh.c_str(), true));
+    EXPECT_EQ(again.state("x", 1), State::Succeeded);
+    EXPECT_EQ(again.ignoredLines(), 0);
+}
+
 // ---- a log of a run ----------------------------------------------------------------------------
 
 struct Step {

@@ -52,3 +52,14 @@ syskit_add_gtest(NAME fanrun_results_test SOURCES
   ${PROJECT_SOURCE_DIR}/assignments/a3/cli/results.cpp)
 target_include_directories(fanrun_results_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
 add_dependencies(fanrun_results_test fanrun_cli)
+
+# Remote hosts: the host lists and the remote quoting in process, and whole runs over real sshd
+# hosts on loopback addresses that the tests start themselves (tests/ssh/hosts.sh).
+syskit_add_gtest(NAME fanrun_remote_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_remote_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/remote.cpp)
+target_include_directories(fanrun_remote_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
+  ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
+target_compile_definitions(fanrun_remote_test PRIVATE
+  FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3"
+  FANRUN_HOSTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/ssh/hosts.sh")
+add_dependencies(fanrun_remote_test fanrun_cli)

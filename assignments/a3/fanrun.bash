@@ -9,8 +9,8 @@ _fanrun() {
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
-        --help --version"
-    local short="-j -o -0 -d -a -n -g -k -u -v -h -V"
+        --sshlogin --sshloginfile --slf --ssh --help --version"
+    local short="-j -o -0 -d -a -n -g -k -u -v -h -V -S"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -19,12 +19,21 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return 0
         ;;
-    -a | --arg-file | --report | --joblog | --results)
+    -a | --arg-file | --report | --joblog | --results | --sshloginfile | --slf)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
     --halt)
         mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur")
+        return 0
+        ;;
+    -S | --sshlogin)
+        # The hosts ssh knows of, and this machine.
+        mapfile -t COMPREPLY < <(compgen -W ": $(compgen -A hostname)" -- "$cur")
+        return 0
+        ;;
+    --ssh)
+        mapfile -t COMPREPLY < <(compgen -c -- "$cur")
         return 0
         ;;
     -d | --delimiter)
@@ -44,7 +53,8 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout | --tagstring | --results)
+            --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf |
+            --ssh)
             ((i++))
             ;;
         --)

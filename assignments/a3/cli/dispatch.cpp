@@ -139,9 +139,10 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         command->waitUntilNs = feed.retries.begin()->first;
         return FANRUN_NEXT_WAIT;
     }
-    // A running command may still fail and come back as a retry; the run asks again when one
-    // has ended, and ends when none runs.
-    const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
+    // A running command may still fail, or lose its host's connection, and come back as a retry;
+    // the run asks again when one has ended, and ends when none runs.
+    const bool mayRetry =
+        (feed.settings->retries > 0 || feed.remote != nullptr) && !feed.running.empty();
     return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
@@ -168,12 +169,19 @@ static void stageWords(Feed &feed, FANRUN_COMMAND *command) {
     command->argv = feed.argv.data();
 }
 
+// The host field of the job log for a command on host (-1: none).
+static std::string_view hostName(const Feed &feed, int host) {
+    return host < 0
+               ? std::string_view{}
+               : std::string_view(feed.remote->hosts.all()[static_cast<size_t>(host)].login.host);
+}
+
 // Appends the end record of every job; false stops the run from starting commands.
 static void recordEnds(Feed &feed, const std::vector<Job> &jobs, timespec start, double seconds,
-                       int exitCode, int signum) {
+                       int exitCode, int signum, std::string_view host) {
     for (const Job &job : jobs) {
         if (feed.log != nullptr && !feed.log->recordEnd(job.argument, job.occurrence, job.attempt,
-                                                        start, seconds, exitCode, signum)) {
+                                                        start, seconds, exitCode, signum, host)) {
             feed.logFailed = true;
         }
     }
@@ -191,9 +199,10 @@ void logDeliveries(Feed &feed) {
         const Ended &ended = found->second;
         const bool succeeded = ended.exitCode == 0 && ended.signal == 0;
         if (delivery.delivered || !succeeded) {
-            recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal);
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal,
+                       ended.host);
         } else {
-            recordEnds(feed, ended.jobs, ended.start, ended.seconds, -1, SIGPIPE);
+            recordEnds(feed, ended.jobs, ended.start, ended.seconds, -1, SIGPIPE, ended.host);
         }
         feed.undelivered.erase(found);
     }
@@ -210,6 +219,49 @@ static int freeSlot(Feed &feed) {
     return static_cast<int>(free - feed.slotTaken.begin()) + 1;
 }
 
+static bool onRemoteHost(const Feed &feed, int host) {
+    return host >= 0 && !feed.remote->hosts.all()[static_cast<size_t>(host)].login.local();
+}
+
+// The host group runs on: false when none can take it now (group waits, deferred; the runner asks
+// again when a command ends, or soon when the login file may bring hosts), or never (outputError
+// set: every host was left out).
+static bool chooseHost(Feed &feed, Group &group, FANRUN_COMMAND *command, int &host) {
+    RemoteRun &remote = *feed.remote;
+    remote.refresh();
+    host = remote.hosts.choose(group.avoidHost);
+    if (host >= 0) {
+        return true;
+    }
+    feed.deferred = std::move(group);
+    feed.haveDeferred = true;
+    if (remote.hosts.usable() == 0 && !remote.file.given() && feed.running.empty()) {
+        feed.outputError = "every host was left out; no further command was started";
+        return false;
+    }
+    if (remote.file.given() || feed.running.empty()) {
+        constexpr int64_t pollNs = 250000000;
+        command->waitUntilNs = monotonicNs() + pollNs;
+    }
+    return false;
+}
+
+// On a remote host the command becomes ssh's words (into feed.words), the command or its words
+// quoted once more for the remote shell; text stays what the reports show. False, with message,
+// when exec would refuse them.
+static bool wrapForHost(Feed &feed, int host, const Group &group, const char *text,
+                        std::string &message) {
+    if (!onRemoteHost(feed, host)) {
+        return true;
+    }
+    RemoteRun &remote = *feed.remote;
+    const std::string wrapped =
+        feed.direct->empty() ? remoteShellCommand(text) : remoteWordsCommand(feed.words);
+    feed.words = sshWords(remote.ssh, remote.connections.dir(),
+                          remote.hosts.all()[static_cast<size_t>(host)].login.host, wrapped);
+    return !wordsTooLong(feed.words, static_cast<size_t>(group.jobs.front().position) + 1, message);
+}
+
 static int feedNext(void *context, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
@@ -224,13 +276,22 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         }
         Group group;
         const int slot = freeSlot(feed);
+        int host = -1;
         for (;;) {
             const int answer = nextGroup(feed, group, command);
             if (answer != FANRUN_NEXT_COMMAND) {
                 return answer;
             }
+            if (feed.remote != nullptr && !chooseHost(feed, group, command, host)) {
+                return feed.outputError.empty() ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
+            }
             std::string tooLong;
             command->command = commandFor(feed, group, slot, feed.words, tooLong);
+            if (command->command != nullptr &&
+                !wrapForHost(feed, host, group, command->command, tooLong)) {
+                free(command->command);
+                command->command = nullptr;
+            }
             if (command->command != nullptr) {
                 break;
             }
@@ -262,13 +323,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
-        if (!feed.direct->empty()) {
+        if (!feed.direct->empty() || onRemoteHost(feed, host)) {
             stageWords(feed, command);
         }
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
         feed.staged = std::move(group);
         feed.stagedSlot = slot;
+        feed.stagedHost = host;
         ++feed.handed;
         return FANRUN_NEXT_COMMAND;
     } catch (const std::bad_alloc &) {
@@ -285,18 +347,38 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         Running &running = feed.running[event->index];
         running.group = std::move(feed.staged);
         running.slot = feed.stagedSlot;
+        running.host = feed.stagedHost;
+        if (running.host >= 0) {
+            ++feed.remote->hosts.all()[static_cast<size_t>(running.host)].running;
+        }
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
         for (const Job &job : running.group.jobs) {
             if (feed.log != nullptr &&
-                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start)) {
+                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start,
+                                       hostName(feed, running.host))) {
                 feed.logFailed = true;
             }
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
     }
+}
+
+// A command on host ended (exit status 255 from ssh: lost); true when its connection failed. A
+// host that has failed too often in a row is left out, and said so.
+static bool hostEnded(Feed &feed, int host, bool lost) {
+    if (host < 0) {
+        return false;
+    }
+    lost = lost && onRemoteHost(feed, host);
+    Hosts &hosts = feed.remote->hosts;
+    if (hosts.ended(host, lost)) {
+        fprintf(stderr, "fanrun: host %s left out after %d connection failures in a row\n",
+                hosts.all()[static_cast<size_t>(host)].login.host.c_str(), hostFailureLimit);
+    }
+    return lost;
 }
 
 static int feedEnded(void *context, const FANRUN_EVENT *event) {
@@ -320,7 +402,10 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         bool failed = exitCode != 0;
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
-        const bool again = failed && attempt <= feed.settings->retries;
+        const bool reconnect =
+            hostEnded(feed, running.host, exitCode == sshLost && event->timedOut == 0) &&
+            running.group.lostConnections < feed.settings->retries + connectionRetries;
+        const bool again = reconnect || (failed && attempt <= feed.settings->retries);
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
         const Output::Keeper keep = again ? Output::Keeper{}
@@ -331,7 +416,8 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             // Ended only once its output is out: a runner killed while the output waits leaves
             // the command unfinished in the log, not a success nobody saw.
             Ended &ended = feed.undelivered[running.group.sequence];
-            ended = Ended{jobs, running.start, seconds, exitCode, signum};
+            ended = Ended{jobs,     running.start, seconds,
+                          exitCode, signum,        std::string(hostName(feed, running.host))};
             if (!feed.output->ended(*event, true, keep)) {
                 // Output that may not have been held whole fails the command; the log says so
                 // with the run's failure status when the command itself exited 0.
@@ -349,9 +435,15 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
                     exitCode = exitFailed;
                 }
             }
-            recordEnds(feed, jobs, running.start, seconds, exitCode, signum);
+            recordEnds(feed, jobs, running.start, seconds, exitCode, signum,
+                       hostName(feed, running.host));
         }
-        if (again) {
+        if (reconnect) {
+            // Not the command's failure: at once, elsewhere if it can, its attempt kept.
+            ++running.group.lostConnections;
+            running.group.avoidHost = running.host;
+            feed.retries.emplace(monotonicNs(), std::move(running.group));
+        } else if (again) {
             const double delay = feed.settings->retryDelay *
                                  std::ldexp(1.0, static_cast<int>(std::min<long>(attempt - 1, 60)));
             const int64_t due = monotonicNs() + static_cast<int64_t>(std::min(delay, 3.0e9) * 1e9);

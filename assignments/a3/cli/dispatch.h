@@ -14,6 +14,7 @@
 #include "output.h"
 #include "quote.h"
 #include "results.h"
+#include "remote.h"
 #include "source.h"
 
 #include <cstdint>
@@ -28,7 +29,9 @@ namespace fanrun_cli {
 // The arguments of one command: one, or up to -n of them, retried together.
 struct Group {
     std::vector<Job> jobs;
-    long sequence = 0; // among the commands of the run, from 0; kept by its retries
+    long sequence = 0;        // among the commands of the run, from 0; kept by its retries
+    long lostConnections = 0; // its attempts whose host's connection failed (ssh exit 255)
+    int avoidHost = -1;       // the host whose connection it lost last
 };
 
 // A command of the run while it runs.
@@ -37,6 +40,7 @@ struct Running {
     timespec start{};  // Unix time, for the job log
     int64_t startNs{}; // monotonic
     int slot = 0;      // its job slot, {%}
+    int host = -1;     // its host among feed.remote's, or -1 without hosts
 };
 
 // A command's end whose output waits to be written: its end record waits with it.
@@ -46,6 +50,7 @@ struct Ended {
     double seconds = 0;
     int exitCode = 0;
     int signal = 0;
+    std::string host; // the job log's host field; empty without hosts
 };
 
 // The arguments on their way into commands, for the run and the dry run alike.
@@ -73,6 +78,8 @@ struct Feed {
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
     int stagedSlot = 0;                    // the job slot staged was made for
+    RemoteRun *remote = nullptr;           // null: every command runs on this machine
+    int stagedHost = -1;                   // the host staged goes to
     std::vector<bool> slotTaken;           // by slot - 1: a running command has it
     Group deferred;                        // taken, waiting for descriptors to start with
     bool haveDeferred = false;

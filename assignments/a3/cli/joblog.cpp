@@ -22,10 +22,12 @@
 namespace fanrun_joblog {
 
 const char header[] = "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument";
+const char hostHeader[] =
+    "event\tstart\truntime\texit\tsignal\tattempt\toccurrence\targument\thost";
 
 namespace {
 
-constexpr size_t fieldCount = 8;
+constexpr size_t fieldCount = 8; // and the host's after them, in a log of a run over hosts
 
 // Longer than any record the log writes (exec takes an argument of at most 128 KiB, escaped at
 // most four times as long): a longer line is read past, not held, so that reading a log takes
@@ -158,6 +160,7 @@ struct Scan {
     off_t size = 0;
     long ignored = 0; // whole lines after the header that are not records
     bool headed = false;
+    bool hosts = false;  // the header has the host column
     bool closed = false; // the last whole line is a closing record
     long arguments = 0;  // ... its count
     uint64_t digest = 0; // ... and digest
@@ -168,6 +171,8 @@ struct Scan {
 // without any whole line, what there is must be the start of one (a log torn while created).
 template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
     const std::string_view expected(header);
+    // The plain header is the start of the one with hosts: a torn header is the start of both.
+    const std::string_view withHosts(hostHeader);
     std::string pending;
     bool overlong = false; // the pending line is longer than longestLine: its bytes are dropped
     char buffer[65536];
@@ -201,11 +206,12 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
                 ++state.ignored;
                 state.closed = false;
             } else if (!state.headed) {
-                if (line != expected) {
+                if (line != expected && line != withHosts) {
                     return Scanned::NotALog;
                 }
                 state.headed = true;
-            } else if (parseRecord(line, record)) {
+                state.hosts = line == withHosts;
+            } else if (parseRecord(line, record, state.hosts)) {
                 state.closed = false;
                 each(std::move(record));
             } else if (parseClosing(line, state.arguments, state.digest)) {
@@ -220,7 +226,7 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
         if (!overlong) {
             pending.append(chunk.substr(from));
         }
-        if (!state.headed && pending.size() > expected.size()) {
+        if (!state.headed && pending.size() > withHosts.size()) {
             return Scanned::NotALog;
         }
         if (pending.size() > longestLine) {
@@ -229,7 +235,7 @@ template <typename Each> Scanned scan(int fd, Scan &state, Each &&each) {
             pending.shrink_to_fit();
         }
     }
-    if (!state.headed && expected.substr(0, pending.size()) != pending) {
+    if (!state.headed && withHosts.substr(0, pending.size()) != pending) {
         return Scanned::NotALog;
     }
     return Scanned::Whole;
@@ -345,26 +351,34 @@ std::string formatRecord(const Record &record) {
              record.occurrence);
     std::string line = numbers;
     line += escapeArgument(record.argument);
+    if (!record.host.empty()) {
+        line += '\t';
+        line += escapeArgument(record.host);
+    }
     line += '\n';
     return line;
 }
 
-bool parseRecord(std::string_view line, Record &record) {
-    std::string_view fields[fieldCount];
+bool parseRecord(std::string_view line, Record &record, bool hosts) {
+    std::string_view fields[fieldCount + 1];
     size_t count = 0;
     size_t from = 0;
     for (size_t tab; (tab = line.find('\t', from)) != std::string_view::npos; from = tab + 1) {
-        if (count == fieldCount - 1) {
+        if (count == fieldCount) {
             return false;
         }
         fields[count++] = line.substr(from, tab - from);
     }
-    if (count != fieldCount - 1) {
+    if (count != fieldCount - 1 && (count != fieldCount || !hosts)) {
         return false;
     }
     fields[count] = line.substr(from);
-
     Record parsed;
+    if (count == fieldCount &&
+        (fields[fieldCount].empty() || !unescapeArgument(fields[fieldCount], parsed.host))) {
+        return false;
+    }
+
     long exitCode = -1;
     long signal = 0;
     if (fields[0] == "start") {
@@ -654,11 +668,15 @@ bool JobLog::open(const char *path, bool readOnly) {
                     path, static_cast<long long>(state.size - state.whole));
         }
         ignored_ = state.ignored;
+        // Records go in the form of the log's header: an existing log without the host column
+        // gets none.
+        hosts_ = state.headed ? state.hosts : hosts_;
         closed_ = state.closed;
         closedArguments_ = state.closed ? state.arguments : 0;
         closedDigest_ = state.closed ? state.digest : 0;
         clock_gettime(CLOCK_MONOTONIC, &lastSync_);
-        ok = state.headed || readOnly || (append(nullptr, std::string(header) + '\n') && syncNew());
+        ok = state.headed || readOnly ||
+             (append(nullptr, std::string(hosts_ ? hostHeader : header) + '\n') && syncNew());
     }
     if (!ok || readOnly) {
         close(fd_);
@@ -710,8 +728,10 @@ void JobLog::note(const Record &record) {
     unfinished_ -= wasOpen ? 1 : 0;
 }
 
-bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start) {
+bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start,
+                         std::string_view host) {
     Record record;
+    record.host = hosts_ ? host : std::string_view{};
     record.start = start;
     record.attempt = attempt;
     record.occurrence = occurrence;
@@ -720,8 +740,9 @@ bool JobLog::recordStart(std::string_view argument, long occurrence, long attemp
 }
 
 bool JobLog::recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
-                       double runSeconds, int exitCode, int signal) {
+                       double runSeconds, int exitCode, int signal, std::string_view host) {
     Record record;
+    record.host = hosts_ ? host : std::string_view{};
     record.event = Event::End;
     record.start = start;
     record.runSeconds = runSeconds;
@@ -745,7 +766,7 @@ bool JobLog::append(const Record *record, const std::string &line) {
     // Nothing is written that would not read back as the same record.
     Record check;
     if (record != nullptr &&
-        !parseRecord(std::string_view(line).substr(0, line.size() - 1), check)) {
+        !parseRecord(std::string_view(line).substr(0, line.size() - 1), check, hosts_)) {
         return fail(EINVAL);
     }
     // A torn line, left by a crash or a failed write, never gets a record glued to its end.

@@ -19,8 +19,11 @@
 
 namespace fanrun_joblog {
 
-// The first line of every log: the names of its columns.
+// The first line of every log: the names of its columns. A log made by a run over hosts (-S)
+// has a last column more, the host a command ran on (":" for this machine), and its records may
+// have that field; a run over hosts that appends to a log without the column writes none.
 extern const char header[];
+extern const char hostHeader[];
 
 enum class Event { Start, End };
 
@@ -33,6 +36,7 @@ struct Record {
     long attempt = 1;      // from 1
     long occurrence = 1;   // from 1
     std::string argument;
+    std::string host; // empty: no host field (a run without hosts)
 
     bool succeeded() const { return event == Event::End && signal == 0 && exitCode == 0; }
 };
@@ -46,7 +50,8 @@ bool unescapeArgument(std::string_view field, std::string &argument);
 // The record's whole line, '\n' included.
 std::string formatRecord(const Record &record);
 // A line (without its '\n') that holds every field, each well-formed; false for anything else.
-bool parseRecord(std::string_view line, Record &record);
+// hosts: the line may have the host field too (a log whose header has the host column).
+bool parseRecord(std::string_view line, Record &record, bool hosts = false);
 
 // Where a command stands in a log: its last start decides, by the end of that attempt, or
 // Unfinished while that start has no end.
@@ -167,9 +172,13 @@ class JobLog {
     // the first failure is reported, later ones only returned. A record the log could not read
     // back is refused as a failed write ("Invalid argument"): attempt and occurrence from 1, an
     // exit code from 0 to 255 or a signal from 1 to 127, a start time from 1970 on.
-    bool recordStart(std::string_view argument, long occurrence, long attempt, timespec start);
+    // A host (not empty) fills the host field.
+    bool recordStart(std::string_view argument, long occurrence, long attempt, timespec start,
+                     std::string_view host = {});
     bool recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
-                   double runSeconds, int exitCode, int signal);
+                   double runSeconds, int exitCode, int signal, std::string_view host = {});
+    // Before open: a log it creates gets the header with the host column.
+    void withHosts() { hosts_ = true; }
     // The run started every argument of its input: see formatClosing.
     bool recordClosing(long arguments, uint64_t digest);
 
@@ -188,6 +197,7 @@ class JobLog {
     off_t whole_ = 0;       // where the last whole line ends
     bool tornTail_ = false; // bytes after whole_ to cut before the next append
     bool failed_ = false;
+    bool hosts_ = false;
     bool unsynced_ = false;
     timespec lastSync_{};
     long unfinished_ = 0;

@@ -15,6 +15,7 @@
 #include "output.h"
 #include "quote.h"
 #include "results.h"
+#include "remote.h"
 #include "semaphores.h"
 #include "source.h"
 
@@ -542,6 +543,9 @@ int run(int argc, char **argv) {
     std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
         // A dry run shows what the run would run: it reads the log and leaves it as it is.
+        if (settings.remote()) {
+            log.withHosts();
+        }
         if (!log.open(settings.joblogPath, settings.dryRun)) {
             return exitRunner;
         }
@@ -629,6 +633,25 @@ int run(int argc, char **argv) {
     }
     feed.results = settings.results != nullptr ? &results : nullptr;
 
+    RemoteRun remote;
+    if (settings.remote()) {
+        remote.jobs = settings.jobs;
+        remote.localSlots = settings.jobs > 0 ? settings.jobs : defaultJobs();
+        std::string message;
+        if (!remote.start(settings.sshLogins, settings.sshLoginFile, settings.sshCommand,
+                          message)) {
+            remote.finish();
+            // A list that cannot be read is misuse; hosts that cannot be used, the runner's.
+            if (remote.hosts.all().empty()) {
+                badUsage("%s", message.c_str());
+            }
+            fprintf(stderr, "fanrun: %s\n", message.c_str());
+            return exitRunner;
+        }
+        pparams.maxNumRunning = remote.maxRunning();
+        feed.remote = &remote;
+    }
+
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
     settings.options.nullInput = 1;
@@ -642,6 +665,7 @@ int run(int argc, char **argv) {
     fanrunSetSource(&source);
     runParallel();
     const int status = closeRun(feed, arguments, filter ? &*filter : nullptr, output);
+    remote.finish();
     std::string error;
     if (!results.finish(error)) {
         fprintf(stderr, "fanrun: %s\n", error.c_str());

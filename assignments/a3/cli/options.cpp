@@ -179,6 +179,24 @@ constexpr const char *help =
     "                          Receive Exitval Signal Command V1..Vn Stdout Stderr). Output is\n"
     "                          kept besides the mode's own (not with -u); one that cannot be\n"
     "                          kept fails its command. With --resume the records are kept\n"
+    "  -S, --sshlogin [N/]HOST[,...]\n"
+    "                          run the commands on these hosts over ssh (repeatable): each\n"
+    "                          one on a host with a free job slot, as ssh HOST bash -c\n"
+    "                          COMMAND, every argument reaching it as exactly its bytes; ':'\n"
+    "                          is this machine; N/ gives a host N slots, else -j N, else its\n"
+    "                          processor count (asked once). One shared ssh connection per\n"
+    "                          host, at most 10 opening at once. A command whose ssh exits\n"
+    "                          255 (connection lost) runs again elsewhere without using up\n"
+    "                          --retries (up to --retries + 3 times); a host with 3\n"
+    "                          connection failures in a row, or that cannot be reached at the\n"
+    "                          start, is left out with a message\n"
+    "      --sshloginfile FILE\n"
+    "                          the hosts of FILE, one -S list per line ('#' comments); read\n"
+    "                          again when it changes while the run goes on, so hosts can join\n"
+    "                          (with N/, -j or 1 slot) or leave (their running commands finish)\n"
+    "      --slf FILE          the same as --sshloginfile FILE\n"
+    "      --ssh CMD           the ssh command (default ssh), split at blanks; it must take\n"
+    "                          ssh's -o and -O options\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -316,6 +334,8 @@ enum LongOnly {
     optBar,
     optTagString,
     optResults,
+    optSshLoginFile,
+    optSsh,
 };
 
 } // namespace
@@ -404,6 +424,10 @@ Settings parseOptions(int argc, char **argv) {
         {"bar", no_argument, nullptr, optBar},
         {"tagstring", required_argument, nullptr, optTagString},
         {"results", required_argument, nullptr, optResults},
+        {"sshlogin", required_argument, nullptr, 'S'},
+        {"sshloginfile", required_argument, nullptr, optSshLoginFile},
+        {"slf", required_argument, nullptr, optSshLoginFile},
+        {"ssh", required_argument, nullptr, optSsh},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -417,7 +441,7 @@ Settings parseOptions(int argc, char **argv) {
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuvhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:S:gkuvhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -579,6 +603,15 @@ Settings parseOptions(int argc, char **argv) {
         case optResults:
             settings.results = fileName("--results", optarg);
             break;
+        case 'S':
+            settings.sshLogins.push_back(optarg);
+            break;
+        case optSshLoginFile:
+            settings.sshLoginFile = fileName("--sshloginfile", optarg);
+            break;
+        case optSsh:
+            settings.sshCommand = optarg;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -625,6 +658,10 @@ Settings parseOptions(int argc, char **argv) {
     }
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
+    }
+    if (settings.remote() && settings.terminal) {
+        badUsage("--tty gives a command this machine's terminal: it does not go with -S or "
+                 "--sshloginfile");
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
         badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "

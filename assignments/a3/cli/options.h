@@ -6,6 +6,7 @@
 #include "fanrun.h"
 
 #include <cstddef>
+#include <vector>
 
 namespace fanrun_cli {
 
@@ -73,6 +74,11 @@ struct Settings {
     bool latestLine = false;         // --latest-line: on a terminal, a row per running command
     bool verbose = false;            // -v: each command on standard output as it starts
     const char *tagString = nullptr; // --tagstring: the tag, replacement strings expanded
+    // Remote hosts (-S, --sshloginfile, --ssh).
+    std::vector<const char *> sshLogins; // every -S value, "[N/]HOST[,...]"
+    const char *sshLoginFile = nullptr;  // --sshloginfile: read again while the run goes on
+    const char *sshCommand = nullptr;    // --ssh; null: ssh
+    bool remote() const { return !sshLogins.empty() || sshLoginFile != nullptr; }
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
