@@ -53,7 +53,7 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf |
+            --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
             --ssh)
             ((i++))
             ;;
