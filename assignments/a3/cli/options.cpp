@@ -287,6 +287,10 @@ enum LongOnly {
     optWait,
     optSemaphoreTimeout,
     optSemaphoreHeld,
+    optLink,
+    optColsep,
+    optTrim,
+    optHeader,
 };
 
 } // namespace
@@ -367,6 +371,10 @@ Settings parseOptions(int argc, char **argv) {
         {"wait", no_argument, nullptr, optWait},
         {"semaphore-timeout", required_argument, nullptr, optSemaphoreTimeout},
         {"semaphore-held", required_argument, nullptr, optSemaphoreHeld},
+        {"link", no_argument, nullptr, optLink},
+        {"colsep", required_argument, nullptr, optColsep},
+        {"trim", required_argument, nullptr, optTrim},
+        {"header", required_argument, nullptr, optHeader},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -379,7 +387,7 @@ Settings parseOptions(int argc, char **argv) {
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:mI:gkuhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -409,13 +417,11 @@ Settings parseOptions(int argc, char **argv) {
             settings.form = InputForm{false, parseDelimiter(optarg)};
             break;
         case 'a':
-            if (settings.argFile != nullptr) {
-                // GNU parallel reads several -a inputs side by side; the last one alone would
-                // silently run something else.
-                badUsage("-a given twice: fanrun reads one input (join the files first, e.g. "
-                         "cat A B | fanrun ...)");
+            // Each -a is a source of its own; the first is the one input of a run without others.
+            settings.argFiles.push_back(fileName("-a", optarg));
+            if (settings.argFile == nullptr) {
+                settings.argFile = settings.argFiles.front();
             }
-            settings.argFile = fileName("-a", optarg);
             break;
         case optRaw:
             settings.raw = true;
@@ -481,14 +487,49 @@ Settings parseOptions(int argc, char **argv) {
         case optTty:
             settings.terminal = true;
             break;
-        case 'n': {
+        case 'n':
+        case 'N': {
             const long value = wholeNumber(optarg, optarg + strlen(optarg));
-            if (value < 1) {
-                badUsage("-n needs a whole number from 1 to %d, not '%s'", INT_MAX, optarg);
+            if (value < 0) {
+                badUsage("-%c needs a whole number from 0 to %d, not '%s'", option, INT_MAX,
+                         optarg);
             }
-            settings.maxArgs = static_cast<int>(value);
+            // -N0 runs the command once per argument without it.
+            settings.noArguments = value == 0;
+            settings.maxArgs = value == 0 ? 1 : static_cast<int>(value);
             break;
         }
+        case 'm':
+            // As many as exec takes.
+            settings.maxArgs = INT_MAX;
+            settings.noArguments = false;
+            break;
+        case 'I':
+            if (optarg[0] == '\0') {
+                badUsage("-I needs a replacement string");
+            }
+            settings.argumentString = optarg;
+            break;
+        case optLink:
+            settings.linkAll = true;
+            break;
+        case optColsep:
+            if (optarg[0] == '\0') {
+                badUsage("--colsep needs a regular expression");
+            }
+            settings.columns = optarg;
+            break;
+        case optTrim:
+            settings.trim = optarg;
+            break;
+        case optHeader:
+            if (strcmp(optarg, ":") != 0) {
+                badUsage("--header takes ':' (the first line or value names the columns), not "
+                         "'%s'",
+                         optarg);
+            }
+            settings.header = true;
+            break;
         case optShell:
             settings.shell = true;
             break;

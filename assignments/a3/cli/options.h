@@ -6,6 +6,7 @@
 #include "fanrun.h"
 
 #include <cstddef>
+#include <vector>
 
 namespace fanrun_cli {
 
@@ -64,6 +65,15 @@ struct Settings {
     bool waitAll = false;              // --wait: until no command of the id runs
     double semaphoreTimeout = 0;       // seconds to wait for a place at most; 0: no bound
     int heldPlace = -1; // the place a background semaphore invocation was handed (internal)
+
+    // Several sources and tables (sources.h).
+    std::vector<const char *> argFiles;   // every -a FILE, in order: each a source
+    bool linkAll = false;                 // --link
+    const char *columns = nullptr;        // --colsep REGEX
+    const char *trim = "n";               // --trim
+    bool header = false;                  // --header :
+    bool noArguments = false;             // -N0 / -n0: the command gets no argument
+    const char *argumentString = nullptr; // -I STR: {} is written STR
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
