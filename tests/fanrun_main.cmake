@@ -39,3 +39,10 @@ target_include_directories(fanrun_builder_test PRIVATE ${PROJECT_SOURCE_DIR}/ass
 syskit_add_gtest(NAME fanrun_semaphore_test SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_semaphore_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
 add_dependencies(fanrun_semaphore_test fanrun_cli)
+
+# Sweeps: several sources, their product, positional strings and tables, through the program.
+syskit_add_gtest(NAME fanrun_sweep_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_sweep_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
+target_compile_definitions(fanrun_sweep_test PRIVATE
+  FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3")
+add_dependencies(fanrun_sweep_test fanrun_cli)
