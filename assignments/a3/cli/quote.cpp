@@ -987,7 +987,7 @@ namespace {
 
 // Where plain text would read the same, it goes in without quotes; elsewhere the quotes around
 // the replacement are closed, the argument is quoted on its own, and the quotes are opened again.
-void appendReplacement(std::string &command, const TemplatePiece &piece, const std::string &text) {
+void appendReplacement(std::string &command, const TemplatePiece &piece, std::string_view text) {
     const char *argument = text.data();
     const size_t length = text.size();
     const bool plain = !piece.quoted && plainText(argument, length);
@@ -1099,7 +1099,15 @@ std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Repla
                 appendReplacement(command, piece, value);
             }
         } else if (piece.replacement >= 0) {
-            appendReplacement(command, piece, replacementText(piece.replacement, values));
+            size_t source = 0;
+            int part = 0;
+            // A value as it is needs no copy of its own.
+            if (values.values != nullptr && positional(piece.replacement, source, part) &&
+                part == 0 && source < values.values->size()) {
+                appendReplacement(command, piece, (*values.values)[source]);
+            } else {
+                appendReplacement(command, piece, replacementText(piece.replacement, values));
+            }
         }
     }
     return command;
