@@ -8,8 +8,8 @@ _fanrun() {
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
-        --semaphore-timeout --help --version"
-    local short="-j -o -0 -d -a -n -g -k -u -h -V"
+        --semaphore-timeout --link --colsep --trim --header --help --version"
+    local short="-j -o -0 -d -a -n -N -m -I -g -k -u -h -V"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -26,12 +26,20 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur")
         return 0
         ;;
+    --trim)
+        mapfile -t COMPREPLY < <(compgen -W "n l r lr" -- "$cur")
+        return 0
+        ;;
+    --header)
+        COMPREPLY=(:)
+        return 0
+        ;;
     -d | --delimiter)
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
     -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
-        --semaphore-timeout)
+        --semaphore-timeout | -N | -I | --colsep)
         return 0
         ;;
     esac
@@ -43,7 +51,7 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout)
+            --semaphore-timeout | -N | -I | --colsep | --trim | --header)
             ((i++))
             ;;
         --)

@@ -24,6 +24,9 @@ namespace {
 
 constexpr const char *usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
                               "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
+// Kept out of the usage, which tests and scripts compare whole.
+constexpr const char *sweepUsage =
+    "       fanrun [OPTION]... COMMAND... ::: VALUE... [:::[+] VALUE...]... [::::[+] FILE...]...\n";
 
 // Bad usage shows the two forms that run commands; the help adds the one that lists.
 constexpr const char *help =
@@ -74,8 +77,20 @@ constexpr const char *help =
     "Arguments made only of letters, digits and _ . / , : + @ % - are used as they are.\n"
     "Keep this default for file names and any data; use --raw only when the arguments are\n"
     "themselves shell code to run (a list of commands).\n"
-    "GNU parallel's ::: :::+ :::: ::::+, a second -a and {1} {1.} {1/} {1//} {1/.} mean\n"
-    "something else here and are refused (exit status 2) with what to write instead.\n"
+    "\n"
+    "Sweeps: several sources run the product of their values, the last varying fastest:\n"
+    "  fanrun './sim --alpha {1} --beta {2}' ::: 0.1 0.2 ::: 1 2 3    runs 6 commands.\n"
+    "::: VALUE... is a source of words, :::: FILE... a source per file (- standard input),\n"
+    "and so is each -a FILE (given first); :::+ and ::::+ pair a source with the one before\n"
+    "by position (as many as the shorter has), --link pairs them all (the shorter recycled).\n"
+    "The first source streams; the others are read whole before the run and held. After the\n"
+    "command's first word, whichever of -- and ::: (or :::+, ::::, ::::+) comes first wins:\n"
+    "after --, a ::: is an argument; after :::, a -- is a value.\n"
+    "  {1} ... {N}  the value of source (or --colsep column) N; {N.} {N/} {N//} {N/.} its\n"
+    "               parts, as for {}; with several values {} is all of them, each quoted,\n"
+    "               joined by a space. {N} beyond the sources given is refused (exit 2).\n"
+    "  --header :   the first value of each source (the first line with --colsep) names\n"
+    "               it: {NAME} stands for that value; ${1} stays the shell's own.\n"
     "\n"
     "  -j, --jobs N            run at most N commands at once (default: online processors)\n"
     "  -o, --output-dir DIR    directory for the output files, created if missing (its parent\n"
@@ -86,7 +101,7 @@ constexpr const char *help =
     "                          \\b \\0 \\\\ or \\xHH (with -0 or -d every item counts, empty\n"
     "                          ones too; a last delimiter at the end is optional)\n"
     "  -a, --arg-file FILE     read the arguments from FILE instead of standard input ('-' is\n"
-    "                          standard input; given once)\n"
+    "                          standard input); given again, each FILE is a source\n"
     "  -g, --group             write each command's standard output (and error) to fanrun's\n"
     "                          own, whole, when the command ends: never mixed with another's\n"
     "  -k, --keep-order        as --group, in input order (waiting output is held on disk)\n"
@@ -155,6 +170,16 @@ constexpr const char *help =
     "                          a sign is ignored) for a place, or with --wait for the end;\n"
     "                          then say so and exit 124 without running the command (GNU\n"
     "                          sem's positive SECS would run it anyway, beyond N)\n"
+    "      --link              pair every source by position, the shorter ones recycled\n"
+    "      --colsep REGEX      split each value (each input line) at REGEX (ECMAScript) into\n"
+    "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
+    "      --trim n|l|r|lr     remove blanks (spaces, TABs) left, right or both of each\n"
+    "                          column or value (default n: none)\n"
+    "      --header :          the first value of each source names it ({NAME})\n"
+    "  -I STR                  STR stands for the argument instead of {}\n"
+    "  -m                      as -n with no limit: as many arguments as exec takes\n"
+    "  -N, -n 0                run the command once per argument, with nothing of it (-N N\n"
+    "                          otherwise is -n N); -n, -N and -m take one source\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -562,6 +587,7 @@ Settings parseOptions(int argc, char **argv) {
         }
         case 'h':
             fputs(usage, stdout);
+            fputs(sweepUsage, stdout);
             fputs(help, stdout);
             exit(fflush(stdout) == 0 && ferror(stdout) == 0 ? 0 : exitRunner);
         case 'V':
