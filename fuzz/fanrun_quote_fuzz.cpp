@@ -21,7 +21,9 @@
 #include "fanrun_params.h"
 #include "options.h"
 #include "quote.h"
+#include "sources.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -44,15 +46,20 @@ void require(bool ok, const char *what, const std::string &command) {
     }
 }
 
-// The replacement strings, in the runner's order.
-const char *const names[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
+// The replacement strings, in the runner's order, then some positional ones: {1}, {1//} and
+// source 2's {2}, {2.}, {2/}; runnerIndex is each one's index in the runner's table.
+const char *const names[] = {"{}",  "{.}", "{/}", "{//}", "{/.}", "{#}",
+                             "{%}", "{1}", "{2}", "{2.}", "{2/}", "{1//}"};
+constexpr int runnerIndex[] = {0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 14, 10};
 constexpr int nameCount = sizeof names / sizeof names[0];
+constexpr int firstPositional = 7;
 
-// The replacement string that starts at text[at]: its index, or -1.
+// The replacement string that starts at text[at]: its index, or -1. A positional one right after
+// a $ is the shell's own (${1}).
 int nameAt(const std::string &text, size_t at) {
     for (int n = 0; n < nameCount; ++n) {
         if (text.compare(at, std::strlen(names[n]), names[n]) == 0) {
-            return n;
+            return n >= firstPositional && at > 0 && text[at - 1] == '$' ? -1 : n;
         }
     }
     return -1;
@@ -578,6 +585,16 @@ bool holdsName(const std::string &text) {
     return false;
 }
 
+// Whether text holds a {} (which stands for every value of a tuple).
+bool holdsArgument(const std::string &text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (nameAt(text, i) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Every replacement string of text, left to right, replaced by its text; what was put in is
 // never read again.
 std::string substituted(const std::string &text, const std::vector<std::string> &texts) {
@@ -619,6 +636,28 @@ void checkCreateCommand(const std::string &commandTemplate, const std::string &a
     require(got == expected, "createCommand did not replace every {} by the argument", got);
 }
 
+// --colsep with a one-byte separator: the columns are the text between the separators, every
+// byte kept, none holding the separator.
+void checkColumns(const std::string &value, int choice) {
+    static const char *const separators[] = {",", ";", "\t", ":", " ", "x", "\\|", "\\."};
+    static const char literal[] = {',', ';', '\t', ':', ' ', 'x', '|', '.'};
+    fanrun_cli::Product::Settings settings;
+    settings.columns = separators[choice];
+    const fanrun_cli::Product product({}, fanrun_cli::InputForm{}, settings);
+    std::vector<std::string> columns;
+    product.columnsOf(value, columns);
+    std::string joined;
+    for (const std::string &column : columns) {
+        require(column.find(literal[choice]) == std::string::npos, "a column holds its separator",
+                value);
+        joined += (&column == &columns.front() ? "" : std::string(1, literal[choice])) + column;
+    }
+    require(joined == value, "the columns do not make the value back", value);
+    require(columns.size() ==
+                static_cast<size_t>(std::count(value.begin(), value.end(), literal[choice])) + 1,
+            "a value split into the wrong number of columns", value);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -658,8 +697,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         written = fanrun_cli::buildTemplate(pointers.data(), static_cast<int>(pointers.size()));
     } else {
         static const char *const codes[] = {
-            "",      "{}",    "\xa5",  "\x81",  "$'",  nullptr, nullptr, nullptr, nullptr, nullptr,
-            nullptr, nullptr, nullptr, nullptr, "{.}", "{/}",   "{//}",  "{/.}",  "{#}",   "{%}"};
+            "",      "{}",    "\xa5",  "\x81",  "$'",  "{1}", "{2}",  "{2.}", "{2/}", "{1//}",
+            nullptr, nullptr, nullptr, nullptr, "{.}", "{/}", "{//}", "{/.}", "{#}",  "{%}"};
         for (char c : parts[0]) {
             const auto byte = static_cast<unsigned char>(c);
             written += byte < 20 && codes[byte] != nullptr ? codes[byte] : std::string(1, c);
@@ -676,10 +715,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const long position = positionChoice == 15 ? LONG_MAX - 5 + static_cast<long>(a)
                                                    : positionChoice * 1000L + static_cast<long>(a);
         const int slot = slotChoice == 7 ? INT_MAX : 1 + slotChoice * 10 + static_cast<int>(a);
-        const std::vector<std::string> texts = replacementTexts(argument, position, slot);
-        const fanrun_cli::Replacements values{argument, position, slot};
+        checkColumns(argument, slotChoice);
+        std::vector<std::string> texts = replacementTexts(argument, position, slot);
+        // Without {} a command takes a tuple: this argument and the next as source 2 (with {},
+        // which is then all of them, one source).
+        const bool tuple = !holdsArgument(written);
+        const std::vector<std::string> tupleValues{argument, parts[a % (parts.size() - 1) + 1]};
+        const std::vector<std::string> second =
+            replacementTexts(tuple ? tupleValues[1] : std::string(), position, slot);
+        texts.insert(texts.end(), {texts[0], second[0], second[1], second[2], texts[3]});
+        fanrun_cli::Replacements values{argument, position, slot};
+        if (tuple) {
+            values.values = &tupleValues;
+        }
         for (int which = 0; which < nameCount; ++which) {
-            require(fanrun_cli::replacementText(which, values) == texts[static_cast<size_t>(which)],
+            require(fanrun_cli::replacementText(runnerIndex[which], values) ==
+                        texts[static_cast<size_t>(which)],
                     "a replacement string stands for the wrong text", names[which] + argument);
         }
         require(fanrun_cli::expandRaw(written, values) == substituted(written, texts),

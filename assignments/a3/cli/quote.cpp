@@ -813,7 +813,8 @@ std::string buildTemplate(char **words, int count, bool appendArgument) {
             const char *piece = word;
             const char *at = word;
             while (*at != '\0') {
-                const int which = replacementIn(at, 0);
+                // The whole word, so that a ${1} in it stays text.
+                const int which = replacementIn(word, static_cast<size_t>(at - word));
                 if (which >= 0) {
                     if (at != piece) {
                         appendQuoted(result, piece, static_cast<size_t>(at - piece));
