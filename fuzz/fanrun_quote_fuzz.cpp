@@ -46,20 +46,43 @@ void require(bool ok, const char *what, const std::string &command) {
     }
 }
 
-// The replacement strings, in the runner's order, then some positional ones: {1}, {1//} and
-// source 2's {2}, {2.}, {2/}; runnerIndex is each one's index in the runner's table.
-const char *const names[] = {"{}",  "{.}", "{/}", "{//}", "{/.}", "{#}",
-                             "{%}", "{1}", "{2}", "{2.}", "{2/}", "{1//}"};
-constexpr int runnerIndex[] = {0, 1, 2, 3, 4, 5, 6, 7, 12, 13, 14, 10};
+// The replacement strings, in the runner's order.
+const char *const names[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
 constexpr int nameCount = sizeof names / sizeof names[0];
-constexpr int firstPositional = 7;
+// Then the positional ones, {N} {N.} {N/} {N//} {N/.}: the texts of source 1's and source 2's
+// parts, and one for every N above 2, which stands for nothing here. Each index is the runner's.
+constexpr int positionalEnd = nameCount + 10;
+constexpr int textCount = positionalEnd + 1;
+const char *const endings[] = {"}", ".}", "/}", "//}", "/.}"};
 
-// The replacement string that starts at text[at]: its index, or -1. A positional one right after
-// a $ is the shell's own (${1}).
-int nameAt(const std::string &text, size_t at) {
+// The replacement string that starts at text[at]: its index in the texts, or -1; length gets its
+// length. A positional one right after a $ is the shell's own (${1}).
+int nameAt(const std::string &text, size_t at, size_t *length = nullptr) {
     for (int n = 0; n < nameCount; ++n) {
         if (text.compare(at, std::strlen(names[n]), names[n]) == 0) {
-            return n >= firstPositional && at > 0 && text[at - 1] == '$' ? -1 : n;
+            if (length != nullptr) {
+                *length = std::strlen(names[n]);
+            }
+            return n;
+        }
+    }
+    if (at >= text.size() || text[at] != '{' || (at > 0 && text[at - 1] == '$')) {
+        return -1;
+    }
+    size_t end = at + 1;
+    while (end < text.size() && end - at <= 6 && text[end] >= '0' && text[end] <= '9') {
+        ++end;
+    }
+    if (end == at + 1 || end - at > 7 || text[at + 1] == '0') {
+        return -1;
+    }
+    const long source = std::stol(text.substr(at + 1, end - at - 1));
+    for (int part = 0; part < 5; ++part) {
+        if (text.compare(end, std::strlen(endings[part]), endings[part]) == 0) {
+            if (length != nullptr) {
+                *length = end - at + std::strlen(endings[part]);
+            }
+            return source > 2 ? positionalEnd : nameCount + static_cast<int>(source - 1) * 5 + part;
         }
     }
     return -1;
@@ -552,10 +575,11 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
 std::vector<Item> items(const std::string &text, bool placeholders) {
     std::vector<Item> result;
     for (size_t i = 0; i < text.size();) {
-        const int which = placeholders ? nameAt(text, i) : -1;
+        size_t length = 0;
+        const int which = placeholders ? nameAt(text, i, &length) : -1;
         if (which >= 0) {
             result.push_back({-1, which});
-            i += std::strlen(names[which]);
+            i += length;
         } else {
             result.push_back({static_cast<unsigned char>(text[i])});
             ++i;
@@ -600,10 +624,11 @@ bool holdsArgument(const std::string &text) {
 std::string substituted(const std::string &text, const std::vector<std::string> &texts) {
     std::string result;
     for (size_t i = 0; i < text.size();) {
-        const int which = nameAt(text, i);
+        size_t length = 0;
+        const int which = nameAt(text, i, &length);
         if (which >= 0) {
             result += texts[static_cast<size_t>(which)];
-            i += std::strlen(names[which]);
+            i += length;
         } else {
             result += text[i];
             ++i;
@@ -721,17 +746,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // which is then all of them, one source).
         const bool tuple = !holdsArgument(written);
         const std::vector<std::string> tupleValues{argument, parts[a % (parts.size() - 1) + 1]};
+        // Source 1's parts are the argument's; source 2's those of its value, or nothing.
         const std::vector<std::string> second =
             replacementTexts(tuple ? tupleValues[1] : std::string(), position, slot);
-        texts.insert(texts.end(), {texts[0], second[0], second[1], second[2], texts[3]});
+        const std::vector<std::string> first(texts.begin(), texts.begin() + 5);
+        texts.insert(texts.end(), first.begin(), first.end());
+        for (size_t part = 0; part < 5; ++part) {
+            texts.push_back(tuple ? second[part] : std::string());
+        }
+        texts.emplace_back();
         fanrun_cli::Replacements values{argument, position, slot};
         if (tuple) {
             values.values = &tupleValues;
         }
-        for (int which = 0; which < nameCount; ++which) {
-            require(fanrun_cli::replacementText(runnerIndex[which], values) ==
-                        texts[static_cast<size_t>(which)],
-                    "a replacement string stands for the wrong text", names[which] + argument);
+        for (int which = 0; which < textCount; ++which) {
+            require(fanrun_cli::replacementText(which, values) == texts[static_cast<size_t>(which)],
+                    "a replacement string stands for the wrong text",
+                    std::to_string(which) + " " + argument);
         }
         require(fanrun_cli::expandRaw(written, values) == substituted(written, texts),
                 "--raw is not plain substitution left to right", written);
