@@ -197,6 +197,18 @@ TEST(FanrunSweep, TablesHeadersTrimAndTheArgumentForms) {
         // -m fills a command; -N0 and -n0 run once per value with nothing of it.
         {{"-m", "echo", "--", "a", "b c", "d"}, "", "", "", "echo a 'b c' d\n"},
         {{"-N0", "echo hi", ":::", "a", "b"}, "", "", "", "echo hi\necho hi\n"},
+        // -X repeats the word around {} for each argument, in both forms.
+        {{"-X", "cp --target=out/{} x", "--", "a", "b c", "$(d)"},
+         "",
+         "",
+         "",
+         "cp --target=out/a --target=out/'b c' --target=out/'$(d)' x\n"},
+        {{"-X", "cp", "-t", "out", "x{}.y", "--", "a", "b c"},
+         "",
+         "",
+         "",
+         "cp -t out xa.y x'b c'.y\n"},
+        {{"-X", "echo a{}b c{}d"}, "", "", "1\n2\n", "echo a1b a2b c1d c2d\n"},
         {{"-n0", "echo {#}"}, "", "", "a\nb\n", "echo 1\necho 2\n"},
     });
 }
@@ -259,6 +271,22 @@ TEST(FanrunSweep, RefusalsNameTheStringBeforeAnythingRuns) {
          "",
          2,
          "--header takes ':' (the first line or value names the columns), not 'x'"},
+        {{"-X", "echo \"{}\""},
+         "",
+         "",
+         "a\n",
+         "",
+         2,
+         "with -X, {} must stand bare in a word of letters, digits, _ . / , : + @ % - and =, "
+         "with no other replacement string (the replacement string at byte 7)"},
+        {{"-X", "echo {}{#}"},
+         "",
+         "",
+         "a\n",
+         "",
+         2,
+         "with -X, {} must stand bare in a word of letters, digits, _ . / , : + @ % - and =, "
+         "with no other replacement string (the replacement string at byte 6)"},
         {{"-n", "2", "echo", ":::", "a", ":::", "b"},
          "",
          "",

@@ -9,7 +9,7 @@ _fanrun() {
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --link --colsep --trim --header --help --version"
-    local short="-j -o -0 -d -a -n -N -m -I -g -k -u -h -V"
+    local short="-j -o -0 -d -a -n -N -m -X -I -g -k -u -h -V"
     COMPREPLY=()
 
     # The option whose value is being typed.

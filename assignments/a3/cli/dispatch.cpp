@@ -41,11 +41,12 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
     static const std::vector<std::string> none;
     // -N0: the command takes nothing of its argument.
     const bool nothing = feed.settings->noArguments;
-    const Replacements values{nothing ? std::string_view() : std::string_view(job.argument),
-                              job.position + 1, slot,
-                              nothing              ? &none
-                              : job.values.empty() ? nullptr
-                                                   : &job.values};
+    Replacements values{nothing ? std::string_view() : std::string_view(job.argument),
+                        job.position + 1, slot,
+                        nothing              ? &none
+                        : job.values.empty() ? nullptr
+                                             : &job.values};
+    values.repeatWord = feed.settings->wordCopies;
     std::string text;
     if (feed.settings->maxArgs > 1) {
         text = expandSeveral(command, argumentsOf(group), values);

@@ -334,7 +334,10 @@ void readCommand(const Settings &settings, char **operands, int sources, Command
     if (settings.maxArgs > 1 && line.sources) {
         badUsage("-n, -N and -m take one source, without --colsep");
     }
-    if (settings.maxArgs > 1 && !acceptsSeveral(line.parsed, refusal)) {
+    if (settings.wordCopies && !acceptsWordCopies(line.parsed, refusal)) {
+        badUsage("%s", refusal.c_str());
+    }
+    if (settings.maxArgs > 1 && !settings.wordCopies && !acceptsSeveral(line.parsed, refusal)) {
         badUsage("%s", refusal.c_str());
     }
     if (!settings.shell && !settings.raw) {
@@ -562,7 +565,7 @@ int run(int argc, char **argv) {
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
     std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
-        feed.gathering->builder = &builder.emplace(parsed, direct);
+        feed.gathering->builder = &builder.emplace(parsed, direct, settings.wordCopies);
     }
 
     // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it

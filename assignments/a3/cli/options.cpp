@@ -178,6 +178,8 @@ constexpr const char *help =
     "      --header :          the first value of each source names it ({NAME})\n"
     "  -I STR                  STR stands for the argument instead of {}\n"
     "  -m                      as -n with no limit: as many arguments as exec takes\n"
+    "  -X                      as -m, and the word around {} is repeated for each argument:\n"
+    "                          fanrun -X 'cp --target=out {}' runs cp --target=out a ...\n"
     "  -N, -n 0                run the command once per argument, with nothing of it (-N N\n"
     "                          otherwise is -n N); -n, -N and -m take one source\n"
     "  -h, --help              show this help and exit\n"
@@ -412,7 +414,7 @@ Settings parseOptions(int argc, char **argv) {
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:mI:gkuhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:mXI:gkuhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -525,9 +527,11 @@ Settings parseOptions(int argc, char **argv) {
             break;
         }
         case 'm':
+        case 'X':
             // As many as exec takes.
             settings.maxArgs = INT_MAX;
             settings.noArguments = false;
+            settings.wordCopies = option == 'X';
             break;
         case 'I':
             if (optarg[0] == '\0') {

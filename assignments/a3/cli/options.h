@@ -74,6 +74,7 @@ struct Settings {
     bool header = false;                  // --header :
     bool noArguments = false;             // -N0 / -n0: the command gets no argument
     const char *argumentString = nullptr; // -I STR: {} is written STR
+    bool wordCopies = false;              // -X: the word around {} repeated for each argument
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage

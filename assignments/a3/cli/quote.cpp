@@ -1157,6 +1157,22 @@ void expandWords(const std::vector<DirectWord> &words,
             argv.insert(argv.end(), arguments.begin(), arguments.end());
             continue;
         }
+        const bool copies = values.repeatWord &&
+                            std::any_of(word.begin(), word.end(),
+                                        [](const WordPart &part) { return part.replacement == 0; });
+        if (copies) {
+            // -X: the word once for each argument, the argument in place of {}.
+            for (const std::string_view argument : arguments) {
+                std::string text;
+                for (const WordPart &part : word) {
+                    text += part.replacement == 0  ? std::string(argument)
+                            : part.replacement < 0 ? part.text
+                                                   : replacementText(part.replacement, values);
+                }
+                argv.push_back(std::move(text));
+            }
+            continue;
+        }
         std::string text;
         for (const WordPart &part : word) {
             text += part.replacement < 0 ? part.text : replacementText(part.replacement, values);
@@ -1218,6 +1234,81 @@ bool acceptsSeveral(const CommandTemplate &command, std::string &message) {
     return true;
 }
 
+namespace {
+
+bool copyByte(char c) {
+    return plainByte(static_cast<unsigned char>(c)) || c == '=';
+}
+
+// The word around the {} of piece i: how many bytes of its text come before it and of the next
+// piece's after it; false unless that word is plain and holds no other replacement string.
+bool wordAround(const std::vector<TemplatePiece> &pieces, size_t i, size_t &before, size_t &after) {
+    const std::string &text = pieces[i].text;
+    size_t start = text.size();
+    while (start > 0 && copyByte(text[start - 1])) {
+        --start;
+    }
+    // The word must begin in this piece: after a blank, or at the template's start.
+    if (start == 0 && i > 0) {
+        return false;
+    }
+    if (start > 0 && strchr(" \t\n", text[start - 1]) == nullptr) {
+        return false;
+    }
+    const std::string &next = pieces[i + 1].text;
+    size_t end = 0;
+    while (end < next.size() && copyByte(next[end])) {
+        ++end;
+    }
+    if (end == next.size() ? pieces[i + 1].replacement >= 0
+                           : strchr(" \t\n;&|)", next[end]) == nullptr) {
+        return false;
+    }
+    before = text.size() - start;
+    after = end;
+    return true;
+}
+
+} // namespace
+
+bool acceptsWordCopies(const CommandTemplate &command, std::string &message) {
+    if (command.raw) {
+        message = "-X does not go with --raw";
+        return false;
+    }
+    size_t offset = 0;
+    for (size_t i = 0; i < command.pieces.size(); ++i) {
+        const TemplatePiece &piece = command.pieces[i];
+        offset += piece.text.size();
+        size_t before = 0;
+        size_t after = 0;
+        if (piece.replacement == 0 && (piece.context != Context::Bare || piece.quoted ||
+                                       !wordAround(command.pieces, i, before, after))) {
+            message = "with -X, {} must stand bare in a word of letters, digits, _ . / , : + @ "
+                      "% - and =, with no other replacement string (the replacement string at "
+                      "byte " +
+                      std::to_string(offset + 1) + ")";
+            return false;
+        }
+        if (piece.replacement >= 0) {
+            offset += replacementName(piece.replacement).size();
+        }
+    }
+    return true;
+}
+
+size_t wordCopyBytes(const CommandTemplate &command) {
+    size_t bytes = 0;
+    for (size_t i = 0; i < command.pieces.size(); ++i) {
+        size_t before = 0;
+        size_t after = 0;
+        if (command.pieces[i].replacement == 0 && wordAround(command.pieces, i, before, after)) {
+            bytes += before + after;
+        }
+    }
+    return bytes;
+}
+
 std::string expandSeveral(const CommandTemplate &command,
                           const std::vector<std::string_view> &arguments,
                           const Replacements &values) {
@@ -1234,8 +1325,31 @@ std::string expandSeveral(const CommandTemplate &command,
         all.argument = joined;
         return expandRaw(command.text, all);
     }
-    for (const TemplatePiece &piece : command.pieces) {
-        result += piece.text;
+    size_t skip = 0; // bytes of this piece's text that a copied word took already
+    for (size_t i = 0; i < command.pieces.size(); ++i) {
+        const TemplatePiece &piece = command.pieces[i];
+        size_t before = 0;
+        size_t after = 0;
+        if (values.repeatWord && piece.replacement == 0 &&
+            wordAround(command.pieces, i, before, after)) {
+            const std::string_view text(piece.text);
+            result.append(text.substr(skip, text.size() - before - skip));
+            const std::string_view head = text.substr(text.size() - before);
+            const std::string_view tail =
+                std::string_view(command.pieces[i + 1].text).substr(0, after);
+            for (size_t j = 0; j < arguments.size(); ++j) {
+                if (j > 0) {
+                    result += ' ';
+                }
+                result.append(head);
+                appendQuoted(result, arguments[j].data(), arguments[j].size(), false);
+                result.append(tail);
+            }
+            skip = after;
+            continue;
+        }
+        result.append(piece.text, skip);
+        skip = 0;
         if (piece.replacement == 0) {
             for (size_t j = 0; j < arguments.size(); ++j) {
                 if (j > 0) {

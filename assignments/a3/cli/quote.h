@@ -60,6 +60,8 @@ struct Replacements {
     int slot = 1;              // {%}: the job slot of the command, from 1
     // {1}..{N}: the value of each source (or column); null: the argument is source 1's value.
     const std::vector<std::string> *values = nullptr;
+    // -X: with several arguments the word around {} is repeated for each of them.
+    bool repeatWord = false;
 };
 
 // The text replacement string which (an index in the table: {} {.} {/} {//} {/.} {#} {%}, then
@@ -128,8 +130,14 @@ void expandWords(const std::vector<DirectWord> &words,
 // is not a word of its own, or another replacement string than {} and {%}.
 bool acceptsSeveral(const CommandTemplate &command, std::string &message);
 
+// -X: false, with message set, unless every {} of the template stands bare in a word of plain
+// bytes ('=' too) with no other replacement string, which each argument then gets a copy of.
+bool acceptsWordCopies(const CommandTemplate &command, std::string &message);
+// -X: the bytes of the words around the template's {}, which each argument adds once more.
+size_t wordCopyBytes(const CommandTemplate &command);
+
 // The command text for several arguments, each quoted as one word where {} stands (as they are
-// with --raw, joined by a space).
+// with --raw, joined by a space); with values.repeatWord, the word around each {} once for each.
 std::string expandSeveral(const CommandTemplate &command,
                           const std::vector<std::string_view> &arguments,
                           const Replacements &values);
