@@ -21,7 +21,9 @@
 #include "fanrun_params.h"
 #include "options.h"
 #include "quote.h"
+#include "sources.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -47,12 +49,40 @@ void require(bool ok, const char *what, const std::string &command) {
 // The replacement strings, in the runner's order.
 const char *const names[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
 constexpr int nameCount = sizeof names / sizeof names[0];
+// Then the positional ones, {N} {N.} {N/} {N//} {N/.}: the texts of source 1's and source 2's
+// parts, and one for every N above 2, which stands for nothing here. Each index is the runner's.
+constexpr int positionalEnd = nameCount + 10;
+constexpr int textCount = positionalEnd + 1;
+const char *const endings[] = {"}", ".}", "/}", "//}", "/.}"};
 
-// The replacement string that starts at text[at]: its index, or -1.
-int nameAt(const std::string &text, size_t at) {
+// The replacement string that starts at text[at]: its index in the texts, or -1; length gets its
+// length. A positional one right after a $ is the shell's own (${1}).
+int nameAt(const std::string &text, size_t at, size_t *length = nullptr) {
     for (int n = 0; n < nameCount; ++n) {
         if (text.compare(at, std::strlen(names[n]), names[n]) == 0) {
+            if (length != nullptr) {
+                *length = std::strlen(names[n]);
+            }
             return n;
+        }
+    }
+    if (at >= text.size() || text[at] != '{' || (at > 0 && text[at - 1] == '$')) {
+        return -1;
+    }
+    size_t end = at + 1;
+    while (end < text.size() && end - at <= 6 && text[end] >= '0' && text[end] <= '9') {
+        ++end;
+    }
+    if (end == at + 1 || end - at > 7 || text[at + 1] == '0') {
+        return -1;
+    }
+    const long source = std::stol(text.substr(at + 1, end - at - 1));
+    for (int part = 0; part < 5; ++part) {
+        if (text.compare(end, std::strlen(endings[part]), endings[part]) == 0) {
+            if (length != nullptr) {
+                *length = end - at + std::strlen(endings[part]);
+            }
+            return source > 2 ? positionalEnd : nameCount + static_cast<int>(source - 1) * 5 + part;
         }
     }
     return -1;
@@ -545,10 +575,11 @@ Reading readWords(const std::vector<Item> &in, Model &m) {
 std::vector<Item> items(const std::string &text, bool placeholders) {
     std::vector<Item> result;
     for (size_t i = 0; i < text.size();) {
-        const int which = placeholders ? nameAt(text, i) : -1;
+        size_t length = 0;
+        const int which = placeholders ? nameAt(text, i, &length) : -1;
         if (which >= 0) {
             result.push_back({-1, which});
-            i += std::strlen(names[which]);
+            i += length;
         } else {
             result.push_back({static_cast<unsigned char>(text[i])});
             ++i;
@@ -578,15 +609,26 @@ bool holdsName(const std::string &text) {
     return false;
 }
 
+// Whether text holds a {} (which stands for every value of a tuple).
+bool holdsArgument(const std::string &text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (nameAt(text, i) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Every replacement string of text, left to right, replaced by its text; what was put in is
 // never read again.
 std::string substituted(const std::string &text, const std::vector<std::string> &texts) {
     std::string result;
     for (size_t i = 0; i < text.size();) {
-        const int which = nameAt(text, i);
+        size_t length = 0;
+        const int which = nameAt(text, i, &length);
         if (which >= 0) {
             result += texts[static_cast<size_t>(which)];
-            i += std::strlen(names[which]);
+            i += length;
         } else {
             result += text[i];
             ++i;
@@ -617,6 +659,28 @@ void checkCreateCommand(const std::string &commandTemplate, const std::string &a
                 commandTemplate.size() - 2 * placeholders + placeholders * argument.size(),
             "createCommand made a command of the wrong length", got);
     require(got == expected, "createCommand did not replace every {} by the argument", got);
+}
+
+// --colsep with a one-byte separator: the columns are the text between the separators, every
+// byte kept, none holding the separator.
+void checkColumns(const std::string &value, int choice) {
+    static const char *const separators[] = {",", ";", "\t", ":", " ", "x", "\\|", "\\."};
+    static const char literal[] = {',', ';', '\t', ':', ' ', 'x', '|', '.'};
+    fanrun_cli::Product::Settings settings;
+    settings.columns = separators[choice];
+    const fanrun_cli::Product product({}, fanrun_cli::InputForm{}, settings);
+    std::vector<std::string> columns;
+    product.columnsOf(value, columns);
+    std::string joined;
+    for (const std::string &column : columns) {
+        require(column.find(literal[choice]) == std::string::npos, "a column holds its separator",
+                value);
+        joined += (&column == &columns.front() ? "" : std::string(1, literal[choice])) + column;
+    }
+    require(joined == value, "the columns do not make the value back", value);
+    require(columns.size() ==
+                static_cast<size_t>(std::count(value.begin(), value.end(), literal[choice])) + 1,
+            "a value split into the wrong number of columns", value);
 }
 
 } // namespace
@@ -658,8 +722,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         written = fanrun_cli::buildTemplate(pointers.data(), static_cast<int>(pointers.size()));
     } else {
         static const char *const codes[] = {
-            "",      "{}",    "\xa5",  "\x81",  "$'",  nullptr, nullptr, nullptr, nullptr, nullptr,
-            nullptr, nullptr, nullptr, nullptr, "{.}", "{/}",   "{//}",  "{/.}",  "{#}",   "{%}"};
+            "",      "{}",    "\xa5",  "\x81",  "$'",  "{1}", "{2}",  "{2.}", "{2/}", "{1//}",
+            nullptr, nullptr, nullptr, nullptr, "{.}", "{/}", "{//}", "{/.}", "{#}",  "{%}"};
         for (char c : parts[0]) {
             const auto byte = static_cast<unsigned char>(c);
             written += byte < 20 && codes[byte] != nullptr ? codes[byte] : std::string(1, c);
@@ -676,11 +740,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const long position = positionChoice == 15 ? LONG_MAX - 5 + static_cast<long>(a)
                                                    : positionChoice * 1000L + static_cast<long>(a);
         const int slot = slotChoice == 7 ? INT_MAX : 1 + slotChoice * 10 + static_cast<int>(a);
-        const std::vector<std::string> texts = replacementTexts(argument, position, slot);
-        const fanrun_cli::Replacements values{argument, position, slot};
-        for (int which = 0; which < nameCount; ++which) {
+        checkColumns(argument, slotChoice);
+        std::vector<std::string> texts = replacementTexts(argument, position, slot);
+        // Without {} a command takes a tuple: this argument and the next as source 2 (with {},
+        // which is then all of them, one source).
+        const bool tuple = !holdsArgument(written);
+        const std::vector<std::string> tupleValues{argument, parts[a % (parts.size() - 1) + 1]};
+        // Source 1's parts are the argument's; source 2's those of its value, or nothing.
+        const std::vector<std::string> second =
+            replacementTexts(tuple ? tupleValues[1] : std::string(), position, slot);
+        const std::vector<std::string> first(texts.begin(), texts.begin() + 5);
+        texts.insert(texts.end(), first.begin(), first.end());
+        for (size_t part = 0; part < 5; ++part) {
+            texts.push_back(tuple ? second[part] : std::string());
+        }
+        texts.emplace_back();
+        fanrun_cli::Replacements values{argument, position, slot};
+        if (tuple) {
+            values.values = &tupleValues;
+        }
+        for (int which = 0; which < textCount; ++which) {
             require(fanrun_cli::replacementText(which, values) == texts[static_cast<size_t>(which)],
-                    "a replacement string stands for the wrong text", names[which] + argument);
+                    "a replacement string stands for the wrong text",
+                    std::to_string(which) + " " + argument);
         }
         require(fanrun_cli::expandRaw(written, values) == substituted(written, texts),
                 "--raw is not plain substitution left to right", written);

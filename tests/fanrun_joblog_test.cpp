@@ -103,7 +103,7 @@ TEST(JobLogFormat, RecordsReadBackExactlyAndEveryMalformedLineIsRefused) {
     for (const char *bad : {
              "",
              "end\t1.000000\t0.500000\t0\t-\t1\t1",            // a field short
-             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\tmore", // a field more
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\tm\ve", // a tuple's raw control byte
              "ended\t1.000000\t0.500000\t0\t-\t1\t1\targ",     // the event
              "end\t1.00000\t0.500000\t0\t-\t1\t1\targ",        // five digits of fraction
              "end\t1\t0.500000\t0\t-\t1\t1\targ",              // no fraction
@@ -715,3 +715,40 @@ TEST(JobLog, AFullFileSystemFailsTheWriteSaysSoOnceAndLeavesOnlyWholeRecords) {
 }
 
 } // namespace
+
+// A tuple's record holds a field per value, each escaped; it reads back as the same key, and a
+// single argument holding a TAB never reads as a tuple.
+TEST(JobLogFormat, ATupleHasAFieldPerValueAndReadsBackAsItsKey) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"a", "1"}, "a\t1"},
+        {{"x\ty", "", "\\"}, "x\\ty\t\t\\\\"},
+        {{"\n", "\x01\xff"}, "\\n\t\\x01\xff"},
+    };
+    for (const auto &[values, fields] : cases) {
+        Record record;
+        record.start = at(1700000000, 5);
+        record.argument = tupleKey(values);
+        const std::string line = formatRecord(record);
+        EXPECT_EQ(line, "start\t1700000000.000005\t-\t-\t-\t1\t1\t" + fields + "\n");
+        Record back;
+        ASSERT_TRUE(parseRecord(line.substr(0, line.size() - 1), back)) << line;
+        EXPECT_EQ(back.argument, record.argument);
+        std::vector<std::string> got;
+        ASSERT_TRUE(tupleValues(back.argument, got));
+        EXPECT_EQ(got, values);
+    }
+    Record single;
+    single.argument = "a\tb";
+    Record back;
+    ASSERT_TRUE(parseRecord(formatRecord(single).substr(0, formatRecord(single).size() - 1), back));
+    EXPECT_EQ(back.argument, "a\tb");
+    std::vector<std::string> none;
+    EXPECT_FALSE(tupleValues(back.argument, none));
+    // Every value field must be one the log writes.
+    for (const char *bad :
+         {"start\t1.000000\t-\t-\t-\t1\t1\ta\t\x01", "start\t1.000000\t-\t-\t-\t1\t1\ta\t\\x41",
+          "start\t1.000000\t-\t-\t-\t1\t1\ta\t\\"}) {
+        Record ignored;
+        EXPECT_FALSE(parseRecord(bad, ignored)) << bad;
+    }
+}

@@ -63,3 +63,10 @@ target_compile_definitions(fanrun_remote_test PRIVATE
   FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3"
   FANRUN_HOSTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/ssh/hosts.sh")
 add_dependencies(fanrun_remote_test fanrun_cli)
+
+# Sweeps: several sources, their product, positional strings and tables, through the program.
+syskit_add_gtest(NAME fanrun_sweep_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_sweep_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
+target_compile_definitions(fanrun_sweep_test PRIVATE
+  FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3")
+add_dependencies(fanrun_sweep_test fanrun_cli)

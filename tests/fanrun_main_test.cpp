@@ -1891,7 +1891,7 @@ TEST(FanrunCompletion, OffersEveryOptionOfTheHelpAndTheHaltModes) {
         }
     }
     EXPECT_EQ(complete("fanrun --"), longOptions);
-    EXPECT_EQ(complete("fanrun -j 2 --h"), (std::set<std::string>{"--halt", "--help"}));
+    EXPECT_EQ(complete("fanrun -j 2 --h"), (std::set<std::string>{"--halt", "--header", "--help"}));
     EXPECT_EQ(complete("fanrun --halt ''"), (std::set<std::string>{"now", "soon"}));
     // Once the command has begun, its words are not fanrun's options.
     EXPECT_EQ(complete("fanrun echo --h"), std::set<std::string>{});
@@ -3049,7 +3049,9 @@ TEST(FanrunMaxArgs, BracesMustBeAWordOfTheirOwnAndOtherReplacementsAreRefused) {
         {{"-n", "2", "echo {} {/}"}, ""},
         {{"-n", "2", "echo", "x{}", "--"}, ""},
         {{"-n", "2", "--raw", "echo x{}"}, ""},
-        {{"-n", "0", "echo {}"}, ""},
+        // -n0 (as -N0): once per argument, with nothing of it.
+        {{"-n", "0", "echo {}"}, "echo ''\necho ''\necho ''\necho ''\necho ''\n"},
+        {{"-n", "0", "echo"}, "echo\necho\necho\necho\necho\n"},
     };
     TempDir dir;
     for (const Case &c : cases) {
@@ -3460,36 +3462,33 @@ TEST(FanrunUsage, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(number.back(), '\n');
 }
 
-TEST(FanrunUsage, SpellingsOfGnuParallelAreRefusedWithWhatFanrunTakesInstead) {
-    const std::string separates = "separates input sources in GNU parallel; fanrun takes its "
-                                  "arguments after '--' (or from -a FILE)";
-    const std::string names = "names input files in GNU parallel; fanrun reads its arguments "
-                              "from one file with -a FILE (or from standard input)";
-    auto positional = [](const std::string &spelling) {
-        return "'" + spelling +
-               "' is a positional replacement string of GNU parallel; fanrun has one input: use "
-               "{} (with -n, several arguments: set -- {} inside the command)";
-    };
+TEST(FanrunUsage, SpellingsOfGnuParallelRunAsThereOrAreRefusedWithTheReason) {
     struct Case {
         std::vector<std::string> arguments; // MARK: a command that leaves a mark when it runs
         std::string message;
     };
+    const std::string oneSource = " stands for a source the command line does not give: 1 source";
     const Case cases[] = {
-        {{"MARK", ":::", "a", "b"}, "':::' " + separates},
+        {{"MARK", ":::", "a", "b"}, ""},
         {{"sh", "-c", "MARK", "x", "--", "a"}, ""},
-        {{"MARK; echo {}", ":::", "a"}, "':::' " + separates},
-        {{"MARK", ":::+", "a"}, "':::+' " + separates},
-        {{"MARK", "::::", "list"}, "'::::' " + names},
-        {{"MARK", "::::+", "list"}, "'::::+' " + names},
-        {{"-a", "list", "-a", "list", "MARK"},
-         "-a given twice: fanrun reads one input (join the files first, e.g. cat A B | fanrun "
-         "...)"},
-        {{"MARK; echo {1}", "a"}, positional("{1}")},
-        {{"sh", "-c", "MARK", "x{2.}", "--", "a"}, positional("{2.}")},
-        {{"MARK; echo {1/}", "a"}, positional("{1/}")},
-        {{"MARK; echo {10//}", "a"}, positional("{10//}")},
-        {{"MARK; echo {1/.}", "a"}, positional("{1/.}")},
-        {{"--raw", "MARK; echo {3}", "a"}, positional("{3}")},
+        {{"MARK; echo {}", ":::", "a"}, ""},
+        {{"MARK", ":::+", "a"},
+         "':::+' links a source to the one before it, and none comes before"},
+        {{"MARK", "::::", "list"}, ""},
+        {{"MARK", "::::"}, "'::::' needs a file (- for standard input)"},
+        {{"MARK", "::::+", "list"},
+         "'::::+' links a source to the one before it, and none comes before"},
+        {{"-a", "list", "-a", "list", "MARK"}, ""},
+        {{"MARK; echo {1}", "a"}, ""},
+        {{"sh", "-c", "MARK", "x{2.}", "--", "a"}, "{2.}" + oneSource},
+        {{"MARK; echo {1/}", "a"}, ""},
+        {{"MARK; echo {10//}", "a"}, "{10//}" + oneSource},
+        {{"MARK; echo {1/.}", "a"}, ""},
+        {{"--raw", "MARK; echo {3}", "a"}, "{3}" + oneSource},
+        {{"MARK; echo {3}", ":::", "a", ":::", "b"},
+         "{3} stands for a source the command line does not give: 2 sources"},
+        {{"-N0", "MARK; echo {1}", "a"},
+         "{1} stands for a value, and with -N0 the command has none"},
         // The shell's own ${1}, brace ranges and awk's braces are not GNU parallel's.
         {{"MARK; set -- {}; echo ${1} {1..2} | awk '{print $1}'", "a"}, ""},
     };
@@ -3524,12 +3523,12 @@ TEST(FanrunUsage, SpellingsOfGnuParallelAreRefusedWithWhatFanrunTakesInstead) {
 
 TEST(FanrunUsage, ARefusedOptionIsNamedAsWrittenEvenWithTextAttached) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-N2", "echo"}, "unknown option '-N'"},
-        {{"-gN", "echo"}, "unknown option '-N'"},
-        {{"-gN2", "echo"}, "unknown option '-N'"},
-        {{"-N", "echo"}, "unknown option '-N'"},
+        {{"-Q2", "echo"}, "unknown option '-Q'"},
+        {{"-gQ", "echo"}, "unknown option '-Q'"},
+        {{"-gQ2", "echo"}, "unknown option '-Q'"},
+        {{"-Q", "echo"}, "unknown option '-Q'"},
         {{"-g", "-xy", "echo"}, "unknown option '-x'"},
-        {{"--raw", "-N2", "echo"}, "unknown option '-N'"},
+        {{"--raw", "-Q2", "echo"}, "unknown option '-Q'"},
         {{"--nope=3", "echo"}, "unknown option '--nope'"},
         {{"--nope", "echo"}, "unknown option '--nope'"},
         {{"-g", "-j"}, "option '-j' needs a value"},

@@ -9,8 +9,8 @@ _fanrun() {
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
-        --sshlogin --sshloginfile --slf --ssh --help --version"
-    local short="-j -o -0 -d -a -n -g -k -u -v -h -V -S"
+        --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --help --version"
+    local short="-j -o -0 -d -a -n -N -m -X -I -g -k -u -v -h -V -S"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -36,12 +36,20 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -c -- "$cur")
         return 0
         ;;
+    --trim)
+        mapfile -t COMPREPLY < <(compgen -W "n l r lr" -- "$cur")
+        return 0
+        ;;
+    --header)
+        COMPREPLY=(:)
+        return 0
+        ;;
     -d | --delimiter)
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
     -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
-        --semaphore-timeout | --tagstring)
+        --semaphore-timeout | --tagstring | -N | -I | --colsep | --ssh)
         return 0
         ;;
     esac
@@ -54,7 +62,7 @@ _fanrun() {
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
             --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
-            --ssh)
+            --ssh | -N | -I | --colsep | --trim | --header)
             ((i++))
             ;;
         --)

@@ -8,13 +8,19 @@
 namespace fanrun_cli {
 
 CommandBuilder::CommandBuilder(const CommandTemplate &command,
-                               const std::vector<DirectWord> &direct)
+                               const std::vector<DirectWord> &direct, bool wordCopies)
     : command_(&command), direct_(!direct.empty()) {
     // The widest job slot, so that a retry in another slot still fits.
     const Replacements widest{std::string_view(), 1, INT_MAX};
     if (direct_) {
         for (const DirectWord &word : direct) {
             braces_ += word.size() == 1 && word[0].replacement == 0 ? 1 : 0;
+            if (wordCopies && word.size() > 1) {
+                for (const WordPart &part : word) {
+                    copies_ += part.replacement == 0 ? 1 : 0;
+                    copyBytes_ += part.text.size();
+                }
+            }
         }
         std::vector<std::string> words;
         expandWords(direct, {}, widest, words);
@@ -24,6 +30,7 @@ CommandBuilder::CommandBuilder(const CommandTemplate &command,
         }
     } else {
         braces_ = argumentBraces(command);
+        copyBytes_ = wordCopies ? wordCopyBytes(command) : 0;
         const std::string text = expandSeveral(command, {}, widest);
         baseText_ = text.size();
         // The words bash starts its program with, counted by the text's blank-separated fields
@@ -34,7 +41,8 @@ CommandBuilder::CommandBuilder(const CommandTemplate &command,
 }
 
 CommandBuilder::Fit CommandBuilder::append(std::string_view argument) {
-    size_t words = braces_ * execWordCost(argument.size());
+    size_t words = braces_ * execWordCost(argument.size()) +
+                   copies_ * execWordCost(argument.size()) + copyBytes_;
     if (command_->raw) {
         // Shell code: bash makes a word of every blank-separated field.
         const size_t fields = blankFields(argument);
@@ -49,7 +57,7 @@ CommandBuilder::Fit CommandBuilder::append(std::string_view argument) {
             length = quoted_.size();
         }
         // Each {} gets the arguments joined by a space: one before every argument but the first.
-        text = braces_ * (length + (taken_ > 0 ? 1 : 0));
+        text = braces_ * (length + (taken_ > 0 ? 1 : 0)) + copyBytes_;
     }
     const bool textFits = direct_ || (text_ + text + 1 <= execArgumentLimit() &&
                                       shellTextCost(text_ + text) <= execTotalLimit());

@@ -19,7 +19,9 @@ namespace fanrun_cli {
 // start its program with. Never less than the command will take, as xargs does.
 class CommandBuilder {
   public:
-    CommandBuilder(const CommandTemplate &command, const std::vector<DirectWord> &direct);
+    // wordCopies (-X): every argument adds a copy of the words around {} as well.
+    CommandBuilder(const CommandTemplate &command, const std::vector<DirectWord> &direct,
+                   bool wordCopies = false);
 
     enum class Fit {
         fits, // counted into the command
@@ -34,7 +36,9 @@ class CommandBuilder {
   private:
     const CommandTemplate *command_;
     bool direct_;
-    size_t braces_ = 0;    // the {} that stand for every argument
+    size_t braces_ = 0; // the {} that stand for every argument
+    size_t copies_ = 0; // -X: the words each argument gets a copy of, and their other bytes
+    size_t copyBytes_ = 0;
     size_t baseText_ = 0;  // the text for bash without any argument
     size_t baseWords_ = 0; // the words and what exec takes beside them, without any argument
     size_t text_ = 0;

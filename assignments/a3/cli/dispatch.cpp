@@ -38,7 +38,15 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
                  std::string &message) {
     const CommandTemplate &command = *feed.command;
     const Job &job = group.jobs.front();
-    const Replacements values{job.argument, job.position + 1, slot};
+    static const std::vector<std::string> none;
+    // -N0: the command takes nothing of its argument.
+    const bool nothing = feed.settings->noArguments;
+    Replacements values{nothing ? std::string_view() : std::string_view(job.argument),
+                        job.position + 1, slot,
+                        nothing              ? &none
+                        : job.values.empty() ? nullptr
+                                             : &job.values};
+    values.repeatWord = feed.settings->wordCopies;
     std::string text;
     if (feed.settings->maxArgs > 1) {
         text = expandSeveral(command, argumentsOf(group), values);
@@ -51,7 +59,13 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
     if (feed.direct->empty()) {
         refused = commandTooLong(text.size(), position, message);
     } else {
-        expandWords(*feed.direct, argumentsOf(group), values, words);
+        std::vector<std::string_view> arguments;
+        if (values.values == nullptr) {
+            arguments = argumentsOf(group);
+        } else {
+            arguments.assign(values.values->begin(), values.values->end());
+        }
+        expandWords(*feed.direct, arguments, values, words);
         refused = wordsTooLong(words, position, message);
     }
     if (refused) {
@@ -180,8 +194,9 @@ static std::string_view hostName(const Feed &feed, int host) {
 static void recordEnds(Feed &feed, const std::vector<Job> &jobs, timespec start, double seconds,
                        int exitCode, int signum, std::string_view host) {
     for (const Job &job : jobs) {
-        if (feed.log != nullptr && !feed.log->recordEnd(job.argument, job.occurrence, job.attempt,
-                                                        start, seconds, exitCode, signum, host)) {
+        if (feed.log != nullptr &&
+            !feed.log->recordEnd(job.key.empty() ? job.argument : job.key, job.occurrence,
+                                 job.attempt, start, seconds, exitCode, signum, host)) {
             feed.logFailed = true;
         }
     }
@@ -356,7 +371,8 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         running.startNs = monotonicNs();
         for (const Job &job : running.group.jobs) {
             if (feed.log != nullptr &&
-                !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start,
+                !feed.log->recordStart(job.key.empty() ? job.argument : job.key, job.occurrence,
+                                       job.attempt, running.start,
                                        hostName(feed, running.host))) {
                 feed.logFailed = true;
             }

@@ -330,6 +330,36 @@ bool unescapeArgument(std::string_view field, std::string &argument) {
     return true;
 }
 
+std::string tupleKey(const std::vector<std::string> &values) {
+    std::string key(1, '\0');
+    for (const std::string &value : values) {
+        if (&value != &values.front()) {
+            key += '\t';
+        }
+        key += escapeArgument(value);
+    }
+    return key;
+}
+
+bool tupleValues(std::string_view key, std::vector<std::string> &values) {
+    values.clear();
+    if (key.empty() || key[0] != '\0') {
+        return false;
+    }
+    key.remove_prefix(1);
+    for (size_t from = 0;;) {
+        const size_t tab = std::min(key.find('\t', from), key.size());
+        values.emplace_back();
+        if (!unescapeArgument(key.substr(from, tab - from), values.back())) {
+            return false;
+        }
+        if (tab == key.size()) {
+            return true;
+        }
+        from = tab + 1;
+    }
+}
+
 std::string formatRecord(const Record &record) {
     char numbers[128];
     const bool end = record.event == Event::End;
@@ -350,7 +380,12 @@ std::string formatRecord(const Record &record) {
              record.start.tv_nsec / 1000, runTime, exitCode, signal, record.attempt,
              record.occurrence);
     std::string line = numbers;
-    line += escapeArgument(record.argument);
+    if (!record.argument.empty() && record.argument[0] == '\0') {
+        // A tuple's fields are escaped already.
+        line.append(record.argument, 1);
+    } else {
+        line += escapeArgument(record.argument);
+    }
     if (!record.host.empty()) {
         line += '\t';
         line += escapeArgument(record.host);
@@ -363,21 +398,30 @@ bool parseRecord(std::string_view line, Record &record, bool hosts) {
     std::string_view fields[fieldCount + 1];
     size_t count = 0;
     size_t from = 0;
-    for (size_t tab; (tab = line.find('\t', from)) != std::string_view::npos; from = tab + 1) {
-        if (count == fieldCount) {
-            return false;
-        }
+    for (size_t tab;
+         count < fieldCount - 1 && (tab = line.find('\t', from)) != std::string_view::npos;
+         from = tab + 1) {
         fields[count++] = line.substr(from, tab - from);
     }
-    if (count != fieldCount - 1 && (count != fieldCount || !hosts)) {
+    if (count != fieldCount - 1) {
         return false;
     }
+    // A tuple's values are a field each, from the last on; in a log of a run over hosts every
+    // record ends with the host's field.
     fields[count] = line.substr(from);
     Record parsed;
-    if (count == fieldCount &&
-        (fields[fieldCount].empty() || !unescapeArgument(fields[fieldCount], parsed.host))) {
-        return false;
+    if (hosts) {
+        const size_t tab = fields[count].rfind('\t');
+        if (tab == std::string_view::npos) {
+            return false;
+        }
+        fields[fieldCount] = fields[count].substr(tab + 1);
+        fields[count] = fields[count].substr(0, tab);
+        if (fields[fieldCount].empty() || !unescapeArgument(fields[fieldCount], parsed.host)) {
+            return false;
+        }
     }
+    const bool tuple = fields[count].find('\t') != std::string_view::npos;
 
     long exitCode = -1;
     long signal = 0;
@@ -401,8 +445,17 @@ bool parseRecord(std::string_view line, Record &record, bool hosts) {
     }
     if (!seconds(fields[1], parsed.start) ||
         !canonicalNumber(fields[5], 15, 1, 999999999999999L, parsed.attempt) ||
-        !canonicalNumber(fields[6], 15, 1, 999999999999999L, parsed.occurrence) ||
-        !unescapeArgument(fields[7], parsed.argument)) {
+        !canonicalNumber(fields[6], 15, 1, 999999999999999L, parsed.occurrence)) {
+        return false;
+    }
+    if (tuple) {
+        parsed.argument = '\0';
+        parsed.argument += fields[7];
+        std::vector<std::string> values;
+        if (!tupleValues(parsed.argument, values)) {
+            return false;
+        }
+    } else if (!unescapeArgument(fields[7], parsed.argument)) {
         return false;
     }
     parsed.exitCode = static_cast<int>(exitCode);
@@ -582,15 +635,19 @@ ResumeFilter::ResumeFilter(const JobLog &log, bool resume, bool failedToo)
 }
 
 void ResumeFilter::read(fanrun_cli::Job &job, char delimiter) {
-    digest_ = digestArgument(digest_, job.argument, delimiter);
-    job.occurrence = occurrences_.next(job.argument);
+    if (job.values.size() > 1) {
+        job.key = tupleKey(job.values);
+    }
+    const std::string_view key = job.key.empty() ? job.argument : job.key;
+    digest_ = digestArgument(digest_, key, delimiter);
+    job.occurrence = occurrences_.next(key);
 }
 
 bool ResumeFilter::leavesOut(const fanrun_cli::Job &job) {
     if (!resume_) {
         return false;
     }
-    const State state = log_.state(job.argument, job.occurrence);
+    const State state = log_.state(job.key.empty() ? job.argument : job.key, job.occurrence);
     skippedFailed_ += state == State::Failed && !failedToo_ ? 1 : 0;
     return resumeSkips(state, failedToo_);
 }
@@ -731,7 +788,7 @@ void JobLog::note(const Record &record) {
 bool JobLog::recordStart(std::string_view argument, long occurrence, long attempt, timespec start,
                          std::string_view host) {
     Record record;
-    record.host = hosts_ ? host : std::string_view{};
+    record.host = !hosts_ ? std::string_view{} : host.empty() ? std::string_view(":") : host;
     record.start = start;
     record.attempt = attempt;
     record.occurrence = occurrence;
@@ -742,7 +799,7 @@ bool JobLog::recordStart(std::string_view argument, long occurrence, long attemp
 bool JobLog::recordEnd(std::string_view argument, long occurrence, long attempt, timespec start,
                        double runSeconds, int exitCode, int signal, std::string_view host) {
     Record record;
-    record.host = hosts_ ? host : std::string_view{};
+    record.host = !hosts_ ? std::string_view{} : host.empty() ? std::string_view(":") : host;
     record.event = Event::End;
     record.start = start;
     record.runSeconds = runSeconds;
@@ -870,6 +927,27 @@ int printFailed(char *const *logs, int count, bool nul) {
         if (!state.closed) {
             open.push_back(logs[i]);
         }
+    }
+    // A tuple is listed as its values joined by a TAB, which --colsep '\t' reads back.
+    std::vector<std::string> values;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (done[i] || !tupleValues(order[i], values)) {
+            continue;
+        }
+        if (std::any_of(values.begin(), values.end(), [](const std::string &value) {
+                return value.find('\t') != std::string::npos;
+            })) {
+            fputs("fanrun: a value left to run holds a TAB, which the list of tuples cannot "
+                  "carry\n",
+                  stderr);
+            return 2;
+        }
+        order[i].clear();
+        for (const std::string &value : values) {
+            order[i] += &value == &values.front() ? "" : "\t";
+            order[i] += value;
+        }
+        // Never empty: a tuple has two values at least, and a TAB between them.
     }
     if (!nul) {
         for (size_t i = 0; i < order.size(); ++i) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fanrun_joblog {
 
@@ -46,6 +47,12 @@ struct Record {
 std::string escapeArgument(std::string_view argument);
 // The exact bytes back from a field; false unless the field is exactly what escapeArgument makes.
 bool unescapeArgument(std::string_view field, std::string &argument);
+
+// A tuple's key (several values: several sources, or columns): a NUL byte, which no argument
+// holds, then each value escaped, joined by a TAB; its record has a field for each value.
+std::string tupleKey(const std::vector<std::string> &values);
+// The values back from a key tupleKey made; false for any other key.
+bool tupleValues(std::string_view key, std::vector<std::string> &values);
 
 // The record's whole line, '\n' included.
 std::string formatRecord(const Record &record);

@@ -18,6 +18,7 @@
 #include "remote.h"
 #include "semaphores.h"
 #include "source.h"
+#include "sources.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -203,54 +204,6 @@ int dryRun(Feed &feed, int jobs) {
     return !written ? exitRunner : refused ? exitFailed : 0;
 }
 
-// The first positional replacement string of GNU parallel in text ({1}, {2.}, {1/}, {1//},
-// {1/.}), else empty. ${1} is the shell's own and is left alone.
-std::string positionalIn(const char *text) {
-    for (const char *at = strchr(text, '{'); at != nullptr; at = strchr(at + 1, '{')) {
-        if (at != text && at[-1] == '$') {
-            continue;
-        }
-        const size_t digits = strspn(at + 1, "0123456789");
-        if (digits == 0) {
-            continue;
-        }
-        const char *rest = at + 1 + digits;
-        for (const char *ending : {"}", ".}", "/}", "//}", "/.}"}) {
-            if (strncmp(rest, ending, strlen(ending)) == 0) {
-                return std::string(at, rest + strlen(ending));
-            }
-        }
-    }
-    return {};
-}
-
-// Spellings a GNU parallel user may bring that would mean something else here (an argument, a
-// literal word of the command) are refused before anything runs, with what to write instead.
-// Only the words before the first "--" are looked at: after it every word is an argument.
-void refuseParallelSpellings(char *const *operands, int count, int commandWords) {
-    for (int i = 0; i < count; ++i) {
-        const char *word = operands[i];
-        if (strcmp(word, ":::") == 0 || strcmp(word, ":::+") == 0) {
-            badUsage("'%s' separates input sources in GNU parallel; fanrun takes its arguments "
-                     "after '--' (or from -a FILE)",
-                     word);
-        }
-        if (strcmp(word, "::::") == 0 || strcmp(word, "::::+") == 0) {
-            badUsage("'%s' names input files in GNU parallel; fanrun reads its arguments from "
-                     "one file with -a FILE (or from standard input)",
-                     word);
-        }
-    }
-    for (int i = 0; i < commandWords; ++i) {
-        const std::string positional = positionalIn(operands[i]);
-        if (!positional.empty()) {
-            badUsage("'%s' is a positional replacement string of GNU parallel; fanrun has one "
-                     "input: use {} (with -n, several arguments: set -- {} inside the command)",
-                     positional.c_str());
-        }
-    }
-}
-
 // `fanrun --failed -a FILE`: every argument of the input (this shard's), by occurrence, that no
 // log has a successful end for, in input order.
 int listLeft(const Settings &settings, char **paths, int count) {
@@ -327,53 +280,70 @@ int listLeft(const Settings &settings, char **paths, int count) {
 }
 
 // The command of the run from the operands: its template, its words where it needs no shell,
-// and the arguments given on the command line. Bad usage ends the process.
+// and where its values come from. Bad usage ends the process.
 struct CommandLine {
     CommandTemplate parsed;
     std::vector<DirectWord> direct; // empty: the command needs the shell
-    char **given = nullptr;
-    size_t givenCount = 0;
+    Operands operands;
+    bool sources = false; // several sources, or one split into columns: a product makes tuples
 };
 
-CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
+CommandLine splitCommand(const Settings &settings, int argc, char **argv) {
     if (optind >= argc) {
         badUsage("missing TEMPLATE");
     }
-    char **operands = argv + optind;
-    const int operandCount = argc - optind;
-    // Command words end at the first "--" after the first word; without one, the first word is
-    // the template and the rest are arguments, as before.
-    int commandWords = 1;
-    int firstArgument = 1;
-    for (int i = 1; i < operandCount; ++i) {
-        if (strcmp(operands[i], "--") == 0) {
-            commandWords = i;
-            firstArgument = i + 1;
-            break;
-        }
-    }
-    refuseParallelSpellings(operands, firstArgument == 1 ? operandCount : firstArgument - 1,
-                            commandWords);
     CommandLine line;
-    line.parsed = readTemplate(buildTemplate(operands, commandWords), settings.raw);
+    line.operands = splitOperands(argv + optind, argc - optind, settings.argFiles);
+    line.sources = line.operands.sources || settings.columns != nullptr || settings.header ||
+                   strcmp(settings.trim, "n") != 0;
+    if (line.operands.givenCount > 0 && settings.argFile != nullptr) {
+        badUsage("-a and arguments on the command line exclude each other");
+    }
+    if (line.sources && line.operands.list.empty()) {
+        // The one source of today's forms, split into columns.
+        SourceSpec spec;
+        if (line.operands.givenCount > 0) {
+            spec.words = line.operands.given;
+            spec.count = line.operands.givenCount;
+        } else {
+            spec.path = settings.argFile != nullptr ? settings.argFile : "-";
+        }
+        line.operands.list.push_back(spec);
+    }
+    return line;
+}
+
+// The template, read once the names of the columns are known. sources: how many values each
+// command has (-1: as many as its line's columns).
+void readCommand(const Settings &settings, char **operands, int sources, CommandLine &line) {
+    const int commandWords = line.operands.commandWords;
+    line.parsed =
+        readTemplate(buildTemplate(operands, commandWords, !settings.noArguments), settings.raw);
     if (line.parsed.refusal) {
         badUsage("the template cannot take the argument at byte %zu: %s",
                  line.parsed.refusal->offset + 1, line.parsed.refusal->message.c_str());
     }
+    const std::string beyond = firstPositional(line.parsed, std::max(sources, 0));
+    if (sources >= 0 && !beyond.empty()) {
+        if (sources == 0) {
+            badUsage("%s stands for a value, and with -N0 the command has none", beyond.c_str());
+        }
+        badUsage("%s stands for a source the command line does not give: %d source%s",
+                 beyond.c_str(), sources, sources == 1 ? "" : "s");
+    }
     std::string refusal;
-    if (settings.maxArgs > 1 && !acceptsSeveral(line.parsed, refusal)) {
+    if (settings.maxArgs > 1 && line.sources) {
+        badUsage("-n, -N and -m take one source, without --colsep");
+    }
+    if (settings.wordCopies && !acceptsWordCopies(line.parsed, refusal)) {
+        badUsage("%s", refusal.c_str());
+    }
+    if (settings.maxArgs > 1 && !settings.wordCopies && !acceptsSeveral(line.parsed, refusal)) {
         badUsage("%s", refusal.c_str());
     }
     if (!settings.shell && !settings.raw) {
-        line.direct = directWords(operands, commandWords);
+        line.direct = directWords(operands, commandWords, !settings.noArguments);
     }
-
-    line.given = operands + firstArgument;
-    line.givenCount = static_cast<size_t>(operandCount - firstArgument);
-    if (line.givenCount > 0 && settings.argFile != nullptr) {
-        badUsage("-a and arguments on the command line exclude each other");
-    }
-    return line;
 }
 
 // Before the run: the output folder and the output mode set up, and the library's parameters
@@ -516,21 +486,42 @@ int run(int argc, char **argv) {
         }
         return fanrun_joblog::printFailed(argv + optind, argc - optind, !settings.form.lines);
     }
-    const CommandLine line = gatherCommand(settings, argc, argv);
-    const CommandTemplate &parsed = line.parsed;
-    const std::vector<DirectWord> &direct = line.direct;
-    char **given = line.given;
-    const size_t givenCount = line.givenCount;
+    if (settings.argumentString != nullptr) {
+        renameArgumentString(settings.argumentString);
+    }
+    CommandLine line = splitCommand(settings, argc, argv);
+    char **given = line.operands.given;
+    size_t givenCount = line.operands.givenCount;
+    const char *inputPath = givenCount == 0 ? settings.argFile : nullptr;
+    std::optional<Product> product;
+    std::string header; // with --header: the first source's first value
+    if (line.sources) {
+        Product::Settings sweep;
+        sweep.linkAll = settings.linkAll;
+        sweep.columns = settings.columns;
+        sweep.trim = settings.trim;
+        sweep.header = settings.header;
+        product.emplace(line.operands.list, settings.form, sweep);
+        const SourceSpec &first = line.operands.list.front();
+        given = product->holdsAll() ? nullptr : first.words;
+        givenCount = product->holdsAll() ? 0 : first.count;
+        inputPath = product->holdsAll() || first.path == nullptr ? nullptr : first.path;
+        if (settings.header && given != nullptr && givenCount > 0) {
+            header = given[0];
+            ++given;
+            --givenCount;
+        }
+    }
     int argumentsFd = -1;
     std::string inputName = "standard input";
-    if (givenCount == 0) {
+    if (givenCount == 0 && (!product || inputPath != nullptr)) {
         argumentsFd = STDIN_FILENO;
-        if (settings.argFile != nullptr && strcmp(settings.argFile, "-") != 0) {
+        if (inputPath != nullptr && strcmp(inputPath, "-") != 0) {
             // Opening a FIFO waits for its writer; a stop interrupts that wait like a read.
-            argumentsFd = lateStop == 0 ? open(settings.argFile, O_RDONLY | O_CLOEXEC) : -1;
-            inputName = settings.argFile;
+            argumentsFd = lateStop == 0 ? open(inputPath, O_RDONLY | O_CLOEXEC) : -1;
+            inputName = inputPath;
             if (argumentsFd < 0 && lateStop == 0) {
-                badUsage("cannot open %s: %s", settings.argFile, strerror(errno));
+                badUsage("cannot open %s: %s", inputPath, strerror(errno));
             }
             if (argumentsFd < 0) {
                 argumentsFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -538,7 +529,31 @@ int run(int argc, char **argv) {
         }
     }
     ArgumentReader reader(argumentsFd, inputName, settings.form);
-    Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
+    if (settings.header && argumentsFd >= 0) {
+        // The names come before anything runs: the template may use them.
+        inputFd = argumentsFd;
+        if (reader.next(header, ArgumentReader::Wait::block) == ArgumentReader::Got::failed) {
+            badUsage("%s", reader.error().c_str());
+        }
+        inputFd = -1;
+    }
+    if (product && settings.header && !product->holdsAll()) {
+        product->nameFirst(header);
+    }
+    if (product) {
+        nameColumns(product->names());
+    }
+    const int sources = settings.noArguments          ? 0
+                        : settings.columns != nullptr ? -1
+                        : product                     ? static_cast<int>(product->sourceCount())
+                                                      : 1;
+    readCommand(settings, argv + optind, sources, line);
+    const CommandTemplate &parsed = line.parsed;
+    const std::vector<DirectWord> &direct = line.direct;
+    Arguments arguments(given, givenCount, argumentsFd >= 0 ? &reader : nullptr, settings.shard);
+    if (product) {
+        arguments.useProduct(&*product);
+    }
     fanrun_joblog::JobLog log;
     std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
@@ -570,7 +585,7 @@ int run(int argc, char **argv) {
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
     std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
-        feed.gathering->builder = &builder.emplace(parsed, direct);
+        feed.gathering->builder = &builder.emplace(parsed, direct, settings.wordCopies);
     }
 
     // Input that cannot be read from its start is misuse: nothing has run yet. A stop while it
@@ -612,12 +627,7 @@ int run(int argc, char **argv) {
     if (feed.gathering->haveFirst) {
         requireRunnable(feed.gathering->first);
     }
-    arguments.eachWaiting([&](const std::string &argument, long position) {
-        Job job;
-        job.argument = argument;
-        job.position = position;
-        requireRunnable(job);
-    });
+    arguments.eachWaiting(requireRunnable);
     // From here on the input is read only when it is ready, and the report closing the run is
     // written whole.
     inputFd = -1;

@@ -24,6 +24,9 @@ namespace {
 
 constexpr const char *usage = "usage: fanrun [OPTION]... TEMPLATE [ARGUMENT]...\n"
                               "       fanrun [OPTION]... COMMAND WORD... -- [ARGUMENT]...\n";
+// Kept out of the usage, which tests and scripts compare whole.
+constexpr const char *sweepUsage =
+    "       fanrun [OPTION]... COMMAND... ::: VALUE... [:::[+] VALUE...]... [::::[+] FILE...]...\n";
 
 // Bad usage shows the two forms that run commands; the help adds the one that lists.
 constexpr const char *help =
@@ -74,8 +77,20 @@ constexpr const char *help =
     "Arguments made only of letters, digits and _ . / , : + @ % - are used as they are.\n"
     "Keep this default for file names and any data; use --raw only when the arguments are\n"
     "themselves shell code to run (a list of commands).\n"
-    "GNU parallel's ::: :::+ :::: ::::+, a second -a and {1} {1.} {1/} {1//} {1/.} mean\n"
-    "something else here and are refused (exit status 2) with what to write instead.\n"
+    "\n"
+    "Sweeps: several sources run the product of their values, the last varying fastest:\n"
+    "  fanrun './sim --alpha {1} --beta {2}' ::: 0.1 0.2 ::: 1 2 3    runs 6 commands.\n"
+    "::: VALUE... is a source of words, :::: FILE... a source per file (- standard input),\n"
+    "and so is each -a FILE (given first); :::+ and ::::+ pair a source with the one before\n"
+    "by position (as many as the shorter has), --link pairs them all (the shorter recycled).\n"
+    "The first source streams; the others are read whole before the run and held. After the\n"
+    "command's first word, whichever of -- and ::: (or :::+, ::::, ::::+) comes first wins:\n"
+    "after --, a ::: is an argument; after :::, a -- is a value.\n"
+    "  {1} ... {N}  the value of source (or --colsep column) N; {N.} {N/} {N//} {N/.} its\n"
+    "               parts, as for {}; with several values {} is all of them, each quoted,\n"
+    "               joined by a space. {N} beyond the sources given is refused (exit 2).\n"
+    "  --header :   the first value of each source (the first line with --colsep) names\n"
+    "               it: {NAME} stands for that value; ${1} stays the shell's own.\n"
     "\n"
     "  -j, --jobs N            run at most N commands at once (default: online processors)\n"
     "  -o, --output-dir DIR    directory for the output files, created if missing (its parent\n"
@@ -86,7 +101,7 @@ constexpr const char *help =
     "                          \\b \\0 \\\\ or \\xHH (with -0 or -d every item counts, empty\n"
     "                          ones too; a last delimiter at the end is optional)\n"
     "  -a, --arg-file FILE     read the arguments from FILE instead of standard input ('-' is\n"
-    "                          standard input; given once)\n"
+    "                          standard input); given again, each FILE is a source\n"
     "  -g, --group             write each command's standard output (and error) to fanrun's\n"
     "                          own, whole, when the command ends: never mixed with another's\n"
     "  -k, --keep-order        as --group, in input order (waiting output is held on disk)\n"
@@ -197,6 +212,18 @@ constexpr const char *help =
     "      --slf FILE          the same as --sshloginfile FILE\n"
     "      --ssh CMD           the ssh command (default ssh), split at blanks; it must take\n"
     "                          ssh's -o and -O options\n"
+    "      --link              pair every source by position, the shorter ones recycled\n"
+    "      --colsep REGEX      split each value (each input line) at REGEX (ECMAScript) into\n"
+    "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
+    "      --trim n|l|r|lr     remove blanks (spaces, TABs) left, right or both of each\n"
+    "                          column or value (default n: none)\n"
+    "      --header :          the first value of each source names it ({NAME})\n"
+    "  -I STR                  STR stands for the argument instead of {}\n"
+    "  -m                      as -n with no limit: as many arguments as exec takes\n"
+    "  -X                      as -m, and the word around {} is repeated for each argument:\n"
+    "                          fanrun -X 'cp --target=out {}' runs cp --target=out a ...\n"
+    "  -N, -n 0                run the command once per argument, with nothing of it (-N N\n"
+    "                          otherwise is -n N); -n, -N and -m take one source\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -336,6 +363,10 @@ enum LongOnly {
     optResults,
     optSshLoginFile,
     optSsh,
+    optLink,
+    optColsep,
+    optTrim,
+    optHeader,
 };
 
 } // namespace
@@ -428,6 +459,10 @@ Settings parseOptions(int argc, char **argv) {
         {"sshloginfile", required_argument, nullptr, optSshLoginFile},
         {"slf", required_argument, nullptr, optSshLoginFile},
         {"ssh", required_argument, nullptr, optSsh},
+        {"link", no_argument, nullptr, optLink},
+        {"colsep", required_argument, nullptr, optColsep},
+        {"trim", required_argument, nullptr, optTrim},
+        {"header", required_argument, nullptr, optHeader},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -441,7 +476,7 @@ Settings parseOptions(int argc, char **argv) {
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:S:gkuvhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:mXI:S:gkuvhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -471,13 +506,11 @@ Settings parseOptions(int argc, char **argv) {
             settings.form = InputForm{false, parseDelimiter(optarg)};
             break;
         case 'a':
-            if (settings.argFile != nullptr) {
-                // GNU parallel reads several -a inputs side by side; the last one alone would
-                // silently run something else.
-                badUsage("-a given twice: fanrun reads one input (join the files first, e.g. "
-                         "cat A B | fanrun ...)");
+            // Each -a is a source of its own; the first is the one input of a run without others.
+            settings.argFiles.push_back(fileName("-a", optarg));
+            if (settings.argFile == nullptr) {
+                settings.argFile = settings.argFiles.front();
             }
-            settings.argFile = fileName("-a", optarg);
             break;
         case optRaw:
             settings.raw = true;
@@ -544,14 +577,51 @@ Settings parseOptions(int argc, char **argv) {
         case optTty:
             settings.terminal = true;
             break;
-        case 'n': {
+        case 'n':
+        case 'N': {
             const long value = wholeNumber(optarg, optarg + strlen(optarg));
-            if (value < 1) {
-                badUsage("-n needs a whole number from 1 to %d, not '%s'", INT_MAX, optarg);
+            if (value < 0) {
+                badUsage("-%c needs a whole number from 0 to %d, not '%s'", option, INT_MAX,
+                         optarg);
             }
-            settings.maxArgs = static_cast<int>(value);
+            // -N0 runs the command once per argument without it.
+            settings.noArguments = value == 0;
+            settings.maxArgs = value == 0 ? 1 : static_cast<int>(value);
             break;
         }
+        case 'm':
+        case 'X':
+            // As many as exec takes.
+            settings.maxArgs = INT_MAX;
+            settings.noArguments = false;
+            settings.wordCopies = option == 'X';
+            break;
+        case 'I':
+            if (optarg[0] == '\0') {
+                badUsage("-I needs a replacement string");
+            }
+            settings.argumentString = optarg;
+            break;
+        case optLink:
+            settings.linkAll = true;
+            break;
+        case optColsep:
+            if (optarg[0] == '\0') {
+                badUsage("--colsep needs a regular expression");
+            }
+            settings.columns = optarg;
+            break;
+        case optTrim:
+            settings.trim = optarg;
+            break;
+        case optHeader:
+            if (strcmp(optarg, ":") != 0) {
+                badUsage("--header takes ':' (the first line or value names the columns), not "
+                         "'%s'",
+                         optarg);
+            }
+            settings.header = true;
+            break;
         case optShell:
             settings.shell = true;
             break;
@@ -614,6 +684,7 @@ Settings parseOptions(int argc, char **argv) {
             break;
         case 'h':
             fputs(usage, stdout);
+            fputs(sweepUsage, stdout);
             fputs(help, stdout);
             exit(fflush(stdout) == 0 && ferror(stdout) == 0 ? 0 : exitRunner);
         case 'V':

@@ -79,6 +79,15 @@ struct Settings {
     const char *sshLoginFile = nullptr;  // --sshloginfile: read again while the run goes on
     const char *sshCommand = nullptr;    // --ssh; null: ssh
     bool remote() const { return !sshLogins.empty() || sshLoginFile != nullptr; }
+    // Several sources and tables (sources.h).
+    std::vector<const char *> argFiles;   // every -a FILE, in order: each a source
+    bool linkAll = false;                 // --link
+    const char *columns = nullptr;        // --colsep REGEX
+    const char *trim = "n";               // --trim
+    bool header = false;                  // --header :
+    bool noArguments = false;             // -N0 / -n0: the command gets no argument
+    const char *argumentString = nullptr; // -I STR: {} is written STR
+    bool wordCopies = false;              // -X: the word around {} repeated for each argument
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage

@@ -16,18 +16,102 @@ namespace fanrun_cli {
 namespace {
 
 // The replacement strings a template may hold, found wherever they stand, in the order of
-// Replacement; each stands for a text made from the argument, its position or its job slot.
-constexpr const char *replacements[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
+// Replacement; each stands for a text made from the argument, its position or its job slot. The
+// first may be renamed (-I), so that a fanrun inside another's command keeps its own {}.
+const char *replacements[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
 constexpr size_t replacementCount = sizeof replacements / sizeof replacements[0];
+std::string argumentString = "{}";
+// --header: {NAME} for each column's name, standing for that value as {N} does.
+std::vector<std::string> columnStrings;
+
+// After the table come the positional strings {N} {N.} {N/} {N//} {N/.}, five for each source:
+// positionalBase + (N - 1) * 5 + the part. N has at most this many digits and no leading zero.
+constexpr int positionalBase = static_cast<int>(replacementCount);
+constexpr const char *positionalEndings[] = {"}", ".}", "/}", "//}", "/.}"};
+constexpr size_t positionalDigits = 6;
+// {NAME} of the i-th column (--header) is namedBase + i: source i + 1's value, as written.
+constexpr int namedBase = 1 << 24;
+
+// Of a positional or named string: the source it takes (from 0) and the part.
+bool positional(int which, size_t &source, int &part) {
+    if (which >= namedBase) {
+        source = static_cast<size_t>(which - namedBase);
+        part = 0;
+        return true;
+    }
+    if (which < positionalBase) {
+        return false;
+    }
+    source = static_cast<size_t>((which - positionalBase) / 5);
+    part = (which - positionalBase) % 5;
+    return true;
+}
 
 // The replacement string at text + at, or -1.
 int replacementIn(std::string_view text, size_t at) {
-    for (size_t i = 0; i < replacementCount; ++i) {
+    if (at >= text.size()) {
+        return -1;
+    }
+    if (text.compare(at, argumentString.size(), argumentString) == 0) {
+        return 0;
+    }
+    if (text[at] != '{') {
+        return -1;
+    }
+    for (size_t i = 1; i < replacementCount; ++i) {
         if (text.compare(at, strlen(replacements[i]), replacements[i]) == 0) {
             return static_cast<int>(i);
         }
     }
+    // ${1} and ${name} are the shell's own.
+    if (at > 0 && text[at - 1] == '$') {
+        return -1;
+    }
+    for (size_t i = 0; i < columnStrings.size(); ++i) {
+        if (text.compare(at, columnStrings[i].size(), columnStrings[i]) == 0) {
+            return namedBase + static_cast<int>(i);
+        }
+    }
+    size_t end = at + 1;
+    while (end < text.size() && end - at <= positionalDigits && text[end] >= '0' &&
+           text[end] <= '9') {
+        ++end;
+    }
+    const size_t digits = end - at - 1;
+    if (digits == 0 || digits > positionalDigits || text[at + 1] == '0') {
+        return -1;
+    }
+    for (int part = 0; part < 5; ++part) {
+        if (text.compare(end, strlen(positionalEndings[part]), positionalEndings[part]) == 0) {
+            const int source = std::stoi(std::string(text.substr(at + 1, digits)));
+            return positionalBase + (source - 1) * 5 + part;
+        }
+    }
     return -1;
+}
+
+// Where a replacement string may start in text at from or after, or npos.
+size_t nextCandidate(std::string_view text, size_t from) {
+    if (argumentString[0] == '{') {
+        return text.find('{', from);
+    }
+    const char starts[] = {'{', argumentString[0], '\0'};
+    return text.find_first_of(std::string_view(starts, 2), from);
+}
+
+// The replacement string which as written.
+std::string replacementName(int which) {
+    if (which == 0) {
+        return argumentString;
+    }
+    if (which < positionalBase) {
+        return replacements[which];
+    }
+    if (which >= namedBase) {
+        return columnStrings[static_cast<size_t>(which - namedBase)];
+    }
+    return "{" + std::to_string((which - positionalBase) / 5 + 1) +
+           positionalEndings[(which - positionalBase) % 5];
 }
 
 // Where the last component of path starts.
@@ -340,7 +424,7 @@ bool Lexer::separate(size_t at) {
 bool Lexer::placeholder(After after) {
     const size_t at = at_;
     const int which = replacementAt(at);
-    const std::string name = replacements[which];
+    const std::string name = replacementName(which);
     for (const Frame &frame : stack_) {
         const char *why = refusedScope(frame.scope);
         if (why != nullptr) {
@@ -381,10 +465,10 @@ bool Lexer::escape(bool escapes, bool wordStart) {
     const char next = byteAt(at_ + 1);
     const int which = replacementAt(at_ + 1);
     if (which >= 0) {
-        return refuse(at_ + 1, std::string(replacements[which]) +
+        return refuse(at_ + 1, replacementName(which) +
                                    " follows a backslash, which would take its quoting apart; "
                                    "quote the backslash: '\\'" +
-                                   replacements[which]);
+                                   replacementName(which));
     }
     // A byte above 0x7f is read on its own next: it may join the byte after it.
     at_ += escapes && next != '\0' && static_cast<unsigned char>(next) < 0x80 ? 2 : 1;
@@ -402,10 +486,10 @@ bool Lexer::dollar(bool inDouble) {
     const int which = replacementAt(at + 1);
     if (which >= 0) {
         if (!inDouble) {
-            return refuse(at + 1, std::string(replacements[which]) +
+            return refuse(at + 1, replacementName(which) +
                                       " follows a $, which would make it a variable or $'...'; "
                                       "quote the $: '$'" +
-                                      replacements[which]);
+                                      replacementName(which));
         }
         word_.after = After::Dollar;
         at_ = at + 1;
@@ -465,7 +549,7 @@ bool Lexer::hereDocument() {
         }
         const size_t word = c == '\\' ? at_ + 1 : at_;
         if (replacementAt(word) >= 0) {
-            return refuse(word, std::string(replacements[replacementAt(word)]) +
+            return refuse(word, replacementName(replacementAt(word)) +
                                     " stands in a here-document's delimiter; use a fixed word");
         }
         if (c == '`' || (c == '$' && quote != '\'')) {
@@ -511,7 +595,7 @@ bool Lexer::hereDocumentBodies() {
                     return false;
                 }
                 if (replacementAt(i) >= 0) {
-                    return refuse(i, std::string(replacements[replacementAt(i)]) +
+                    return refuse(i, replacementName(replacementAt(i)) +
                                          " stands in a here-document, where no quoting applies; "
                                          "use a here-string instead: <<< {}");
                 }
@@ -715,7 +799,7 @@ void appendQuoted(std::string &out, const char *text, size_t length, bool quoted
     out += '\'';
 }
 
-std::string buildTemplate(char **words, int count) {
+std::string buildTemplate(char **words, int count, bool appendArgument) {
     std::string result;
     if (count == 1) {
         result = words[0];
@@ -729,13 +813,15 @@ std::string buildTemplate(char **words, int count) {
             const char *piece = word;
             const char *at = word;
             while (*at != '\0') {
-                const int which = replacementIn(at, 0);
+                // The whole word, so that a ${1} in it stays text.
+                const int which = replacementIn(word, static_cast<size_t>(at - word));
                 if (which >= 0) {
                     if (at != piece) {
                         appendQuoted(result, piece, static_cast<size_t>(at - piece));
                     }
-                    result += replacements[which];
-                    at += strlen(replacements[which]);
+                    const std::string name = replacementName(which);
+                    result += name;
+                    at += name.size();
                     piece = at;
                 } else {
                     ++at;
@@ -746,14 +832,16 @@ std::string buildTemplate(char **words, int count) {
             }
         }
     }
-    if (!holdsReplacement(result)) {
-        result += " {}";
+    if (appendArgument && !holdsReplacement(result)) {
+        result += ' ';
+        result += argumentString;
     }
     return result;
 }
 
 bool holdsReplacement(std::string_view text) {
-    for (size_t at = text.find('{'); at != std::string_view::npos; at = text.find('{', at + 1)) {
+    for (size_t at = nextCandidate(text, 0); at != std::string_view::npos;
+         at = nextCandidate(text, at + 1)) {
         if (replacementIn(text, at) >= 0) {
             return true;
         }
@@ -761,32 +849,115 @@ bool holdsReplacement(std::string_view text) {
     return false;
 }
 
-std::string replacementText(int which, const Replacements &values) {
-    const std::string_view argument = values.argument;
-    switch (which) {
+namespace {
+
+// The part of value that replacement string which (one of the first five, or a positional one's
+// part) stands for.
+std::string partOf(int part, std::string_view value) {
+    switch (part) {
     case 1:
-        return std::string(withoutExtension(argument));
+        return std::string(withoutExtension(value));
     case 2:
-        return std::string(argument.substr(lastComponent(argument)));
+        return std::string(value.substr(lastComponent(value)));
     case 3: {
-        const size_t start = lastComponent(argument);
-        return start == 0 ? "." : start == 1 ? "/" : std::string(argument.substr(0, start - 1));
+        const size_t start = lastComponent(value);
+        return start == 0 ? "." : start == 1 ? "/" : std::string(value.substr(0, start - 1));
     }
     case 4:
-        return std::string(withoutExtension(argument.substr(lastComponent(argument))));
+        return std::string(withoutExtension(value.substr(lastComponent(value))));
+    default:
+        return std::string(value);
+    }
+}
+
+} // namespace
+
+std::string replacementText(int which, const Replacements &values) {
+    size_t source = 0;
+    int part = 0;
+    if (positional(which, source, part)) {
+        if (values.values == nullptr) {
+            return source == 0 ? partOf(part, values.argument) : std::string();
+        }
+        return source < values.values->size() ? partOf(part, (*values.values)[source])
+                                              : std::string();
+    }
+    switch (which) {
     case 5:
         return std::to_string(values.position);
     case 6:
         return std::to_string(values.slot);
     default:
-        return std::string(argument);
+        return partOf(which, values.argument);
     }
+}
+
+void renameArgumentString(std::string name) {
+    argumentString = std::move(name);
+}
+
+void nameColumns(const std::vector<std::string> &names) {
+    columnStrings.clear();
+    for (const std::string &name : names) {
+        if (!name.empty() && name.size() <= 256) {
+            columnStrings.push_back("{" + name + "}");
+        } else {
+            // Keeps the others at their numbers.
+            columnStrings.emplace_back();
+        }
+    }
+}
+
+int highestSource(const CommandTemplate &command) {
+    int highest = 0;
+    auto note = [&highest](int which) {
+        size_t source = 0;
+        int part = 0;
+        if (positional(which, source, part)) {
+            highest = std::max(highest, static_cast<int>(source) + 1);
+        }
+    };
+    if (command.raw) {
+        for (size_t at = nextCandidate(command.text, 0); at != std::string::npos;
+             at = nextCandidate(command.text, at + 1)) {
+            note(replacementIn(command.text, at));
+        }
+    } else {
+        for (const TemplatePiece &piece : command.pieces) {
+            note(piece.replacement);
+        }
+    }
+    return highest;
+}
+
+std::string firstPositional(const CommandTemplate &command, int beyond) {
+    auto past = [beyond](int which) {
+        size_t source = 0;
+        int part = 0;
+        return positional(which, source, part) && static_cast<int>(source) + 1 > beyond;
+    };
+    if (command.raw) {
+        for (size_t at = nextCandidate(command.text, 0); at != std::string::npos;
+             at = nextCandidate(command.text, at + 1)) {
+            if (past(replacementIn(command.text, at))) {
+                return replacementName(replacementIn(command.text, at));
+            }
+        }
+        return {};
+    }
+    for (const TemplatePiece &piece : command.pieces) {
+        if (past(piece.replacement)) {
+            return replacementName(piece.replacement);
+        }
+    }
+    return {};
 }
 
 std::string expandRaw(std::string_view text, const Replacements &values) {
     std::string command;
     size_t from = 0;
-    for (size_t at = text.find('{'); at != std::string_view::npos; at = text.find('{', at)) {
+    for (size_t at = nextCandidate(text, 0); at != std::string_view::npos;
+         at = nextCandidate(text, at)) {
         const int which = replacementIn(text, at);
         if (which < 0) {
             ++at;
@@ -794,7 +965,7 @@ std::string expandRaw(std::string_view text, const Replacements &values) {
         }
         command.append(text.substr(from, at - from));
         command += replacementText(which, values);
-        at += strlen(replacements[which]);
+        at += replacementName(which).size();
         from = at;
     }
     command.append(text.substr(from));
@@ -817,7 +988,7 @@ namespace {
 
 // Where plain text would read the same, it goes in without quotes; elsewhere the quotes around
 // the replacement are closed, the argument is quoted on its own, and the quotes are opened again.
-void appendReplacement(std::string &command, const TemplatePiece &piece, const std::string &text) {
+void appendReplacement(std::string &command, const TemplatePiece &piece, std::string_view text) {
     const char *argument = text.data();
     const size_t length = text.size();
     const bool plain = !piece.quoted && plainText(argument, length);
@@ -887,7 +1058,7 @@ bool splitWord(std::string_view word, bool anyByte, DirectWord &parts) {
             text.clear();
         }
         parts.push_back(WordPart{std::string(), which});
-        at += strlen(replacements[which]);
+        at += replacementName(which).size();
     }
     if (!text.empty() || parts.empty()) {
         parts.push_back(WordPart{std::move(text), -1});
@@ -920,14 +1091,30 @@ std::string expandTemplate(const std::vector<TemplatePiece> &pieces, const Repla
     std::string command;
     for (const TemplatePiece &piece : pieces) {
         command += piece.text;
-        if (piece.replacement >= 0) {
-            appendReplacement(command, piece, replacementText(piece.replacement, values));
+        if (piece.replacement == 0 && values.values != nullptr && values.values->size() > 1) {
+            // Every value of the tuple, each quoted on its own, joined by a space.
+            for (const std::string &value : *values.values) {
+                if (&value != &values.values->front()) {
+                    command += ' ';
+                }
+                appendReplacement(command, piece, value);
+            }
+        } else if (piece.replacement >= 0) {
+            size_t source = 0;
+            int part = 0;
+            // A value as it is needs no copy of its own.
+            if (values.values != nullptr && positional(piece.replacement, source, part) &&
+                part == 0 && source < values.values->size()) {
+                appendReplacement(command, piece, (*values.values)[source]);
+            } else {
+                appendReplacement(command, piece, replacementText(piece.replacement, values));
+            }
         }
     }
     return command;
 }
 
-std::vector<DirectWord> directWords(char **words, int count) {
+std::vector<DirectWord> directWords(char **words, int count, bool appendArgument) {
     std::vector<DirectWord> result;
     bool replaced = false;
     if (count > 1) {
@@ -955,7 +1142,7 @@ std::vector<DirectWord> directWords(char **words, int count) {
         shellName(result[0][0].text)) {
         return {};
     }
-    if (!replaced) {
+    if (!replaced && appendArgument) {
         result.push_back(DirectWord{WordPart{std::string(), 0}});
     }
     return result;
@@ -968,6 +1155,22 @@ void expandWords(const std::vector<DirectWord> &words,
     for (const DirectWord &word : words) {
         if (word.size() == 1 && word[0].replacement == 0) {
             argv.insert(argv.end(), arguments.begin(), arguments.end());
+            continue;
+        }
+        const bool copies = values.repeatWord &&
+                            std::any_of(word.begin(), word.end(),
+                                        [](const WordPart &part) { return part.replacement == 0; });
+        if (copies) {
+            // -X: the word once for each argument, the argument in place of {}.
+            for (const std::string_view argument : arguments) {
+                std::string text;
+                for (const WordPart &part : word) {
+                    text += part.replacement == 0  ? std::string(argument)
+                            : part.replacement < 0 ? part.text
+                                                   : replacementText(part.replacement, values);
+                }
+                argv.push_back(std::move(text));
+            }
             continue;
         }
         std::string text;
@@ -999,11 +1202,12 @@ bool acceptsSeveral(const CommandTemplate &command, std::string &message) {
     };
     if (command.raw) {
         const std::string &raw = command.text;
-        for (size_t at = raw.find('{'); at != std::string::npos; at = raw.find('{', at + 1)) {
+        for (size_t at = nextCandidate(raw, 0); at != std::string::npos;
+             at = nextCandidate(raw, at + 1)) {
             const int which = replacementIn(raw, at);
             if (which >= 0 &&
                 !check(which, at,
-                       wordStart(raw, at) && wordEnd(raw, at + strlen(replacements[which])))) {
+                       wordStart(raw, at) && wordEnd(raw, at + replacementName(which).size()))) {
                 return false;
             }
         }
@@ -1024,10 +1228,85 @@ bool acceptsSeveral(const CommandTemplate &command, std::string &message) {
                    piece.context == Context::Bare && !piece.quoted && startsWord && endsWord)) {
             return false;
         }
-        text += replacements[piece.replacement];
-        offset += strlen(replacements[piece.replacement]);
+        text += replacementName(piece.replacement);
+        offset += replacementName(piece.replacement).size();
     }
     return true;
+}
+
+namespace {
+
+bool copyByte(char c) {
+    return plainByte(static_cast<unsigned char>(c)) || c == '=';
+}
+
+// The word around the {} of piece i: how many bytes of its text come before it and of the next
+// piece's after it; false unless that word is plain and holds no other replacement string.
+bool wordAround(const std::vector<TemplatePiece> &pieces, size_t i, size_t &before, size_t &after) {
+    const std::string &text = pieces[i].text;
+    size_t start = text.size();
+    while (start > 0 && copyByte(text[start - 1])) {
+        --start;
+    }
+    // The word must begin in this piece: after a blank, or at the template's start.
+    if (start == 0 && i > 0) {
+        return false;
+    }
+    if (start > 0 && strchr(" \t\n", text[start - 1]) == nullptr) {
+        return false;
+    }
+    const std::string &next = pieces[i + 1].text;
+    size_t end = 0;
+    while (end < next.size() && copyByte(next[end])) {
+        ++end;
+    }
+    if (end == next.size() ? pieces[i + 1].replacement >= 0
+                           : strchr(" \t\n;&|)", next[end]) == nullptr) {
+        return false;
+    }
+    before = text.size() - start;
+    after = end;
+    return true;
+}
+
+} // namespace
+
+bool acceptsWordCopies(const CommandTemplate &command, std::string &message) {
+    if (command.raw) {
+        message = "-X does not go with --raw";
+        return false;
+    }
+    size_t offset = 0;
+    for (size_t i = 0; i < command.pieces.size(); ++i) {
+        const TemplatePiece &piece = command.pieces[i];
+        offset += piece.text.size();
+        size_t before = 0;
+        size_t after = 0;
+        if (piece.replacement == 0 && (piece.context != Context::Bare || piece.quoted ||
+                                       !wordAround(command.pieces, i, before, after))) {
+            message = "with -X, {} must stand bare in a word of letters, digits, _ . / , : + @ "
+                      "% - and =, with no other replacement string (the replacement string at "
+                      "byte " +
+                      std::to_string(offset + 1) + ")";
+            return false;
+        }
+        if (piece.replacement >= 0) {
+            offset += replacementName(piece.replacement).size();
+        }
+    }
+    return true;
+}
+
+size_t wordCopyBytes(const CommandTemplate &command) {
+    size_t bytes = 0;
+    for (size_t i = 0; i < command.pieces.size(); ++i) {
+        size_t before = 0;
+        size_t after = 0;
+        if (command.pieces[i].replacement == 0 && wordAround(command.pieces, i, before, after)) {
+            bytes += before + after;
+        }
+    }
+    return bytes;
 }
 
 std::string expandSeveral(const CommandTemplate &command,
@@ -1046,8 +1325,31 @@ std::string expandSeveral(const CommandTemplate &command,
         all.argument = joined;
         return expandRaw(command.text, all);
     }
-    for (const TemplatePiece &piece : command.pieces) {
-        result += piece.text;
+    size_t skip = 0; // bytes of this piece's text that a copied word took already
+    for (size_t i = 0; i < command.pieces.size(); ++i) {
+        const TemplatePiece &piece = command.pieces[i];
+        size_t before = 0;
+        size_t after = 0;
+        if (values.repeatWord && piece.replacement == 0 &&
+            wordAround(command.pieces, i, before, after)) {
+            const std::string_view text(piece.text);
+            result.append(text.substr(skip, text.size() - before - skip));
+            const std::string_view head = text.substr(text.size() - before);
+            const std::string_view tail =
+                std::string_view(command.pieces[i + 1].text).substr(0, after);
+            for (size_t j = 0; j < arguments.size(); ++j) {
+                if (j > 0) {
+                    result += ' ';
+                }
+                result.append(head);
+                appendQuoted(result, arguments[j].data(), arguments[j].size(), false);
+                result.append(tail);
+            }
+            skip = after;
+            continue;
+        }
+        result.append(piece.text, skip);
+        skip = 0;
         if (piece.replacement == 0) {
             for (size_t j = 0; j < arguments.size(); ++j) {
                 if (j > 0) {
@@ -1065,8 +1367,8 @@ std::string expandSeveral(const CommandTemplate &command,
 size_t argumentBraces(const CommandTemplate &command) {
     size_t braces = 0;
     if (command.raw) {
-        for (size_t at = command.text.find('{'); at != std::string::npos;
-             at = command.text.find('{', at + 1)) {
+        for (size_t at = nextCandidate(command.text, 0); at != std::string::npos;
+             at = nextCandidate(command.text, at + 1)) {
             braces += replacementIn(command.text, at) == 0 ? 1 : 0;
         }
     } else {

@@ -19,7 +19,8 @@ void appendQuoted(std::string &out, const char *text, size_t length, bool quoted
 
 // The template from the command words: one word is shell code as written; several are quoted
 // word by word (each {} left as a placeholder). Without any {} the argument is appended.
-std::string buildTemplate(char **words, int count);
+// With appendArgument false (-N0) nothing is appended.
+std::string buildTemplate(char **words, int count, bool appendArgument = true);
 
 // Where a replacement string stands in bash's reading of the template, which decides how the
 // argument is quoted there.
@@ -54,16 +55,34 @@ std::optional<TemplateRefusal> parseTemplate(const std::string &text,
 
 // What the replacement strings of one command stand for.
 struct Replacements {
-    std::string_view argument;
-    long position = 1; // {#}: the argument's position in the input, from 1
-    int slot = 1;      // {%}: the job slot of the command, from 1
+    std::string_view argument; // with several sources, their values joined by a space
+    long position = 1;         // {#}: the argument's position in the input, from 1
+    int slot = 1;              // {%}: the job slot of the command, from 1
+    // {1}..{N}: the value of each source (or column); null: the argument is source 1's value.
+    const std::vector<std::string> *values = nullptr;
+    // -X: with several arguments the word around {} is repeated for each of them.
+    bool repeatWord = false;
 };
 
-// The text replacement string which (an index in the table: {} {.} {/} {//} {/.} {#} {%})
-// stands for: the argument; without its extension (only the last component's, and not a leading
-// dot's); its last component; its directory ("." when none); the last component without its
-// extension; the position; the slot.
+// The text replacement string which (an index in the table: {} {.} {/} {//} {/.} {#} {%}, then
+// the positional {N} {N.} {N/} {N//} {N/.}) stands for: the argument; without its extension (only
+// the last component's, and not a leading dot's); its last component; its directory ("." when
+// none); the last component without its extension; the position; the slot; and the same parts of
+// source N's value (empty beyond the values there are).
 std::string replacementText(int which, const Replacements &values);
+
+// -I: from now on {} is written name (a non-empty string); the other strings keep their names.
+void renameArgumentString(std::string name);
+
+// --header: {NAME} stands for the value of the column (or source) of that name, as {N} does; an
+// empty name stands for nothing.
+void nameColumns(const std::vector<std::string> &names);
+
+// The highest N of the positional replacement strings ({N}, {N.}, ...) in the command; 0: none.
+struct CommandTemplate;
+int highestSource(const CommandTemplate &command);
+// The first positional replacement string as written whose N is above beyond, else empty.
+std::string firstPositional(const CommandTemplate &command, int beyond);
 
 // True when text holds a replacement string.
 bool holdsReplacement(std::string_view text);
@@ -99,7 +118,7 @@ using DirectWord = std::vector<WordPart>;
 // replacement strings. Either way the first word is a program, neither a bash builtin or keyword
 // nor holding a replacement string. A template without any replacement string gets {} appended,
 // as the shell's does.
-std::vector<DirectWord> directWords(char **words, int count);
+std::vector<DirectWord> directWords(char **words, int count, bool appendArgument = true);
 
 // The argument vector of one command: every {} that is a word of its own stands for each of the
 // arguments as one word; elsewhere a replacement string stands for its text.
@@ -111,8 +130,14 @@ void expandWords(const std::vector<DirectWord> &words,
 // is not a word of its own, or another replacement string than {} and {%}.
 bool acceptsSeveral(const CommandTemplate &command, std::string &message);
 
+// -X: false, with message set, unless every {} of the template stands bare in a word of plain
+// bytes ('=' too) with no other replacement string, which each argument then gets a copy of.
+bool acceptsWordCopies(const CommandTemplate &command, std::string &message);
+// -X: the bytes of the words around the template's {}, which each argument adds once more.
+size_t wordCopyBytes(const CommandTemplate &command);
+
 // The command text for several arguments, each quoted as one word where {} stands (as they are
-// with --raw, joined by a space).
+// with --raw, joined by a space); with values.repeatWord, the word around each {} once for each.
 std::string expandSeveral(const CommandTemplate &command,
                           const std::vector<std::string_view> &arguments,
                           const Replacements &values);

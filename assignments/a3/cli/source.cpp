@@ -4,6 +4,8 @@
 
 #include "source.h"
 
+#include "sources.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -135,7 +137,9 @@ void Arguments::readAhead(size_t bytes) {
 
 int Arguments::waiting() const {
     long count = static_cast<long>(ready_.size());
-    if (reader_ == nullptr && filter_ == nullptr) {
+    if (product_ != nullptr) {
+        count += tuplesLeft_ / shard_.count;
+    } else if (reader_ == nullptr && filter_ == nullptr) {
         // The shard's share of the command line's arguments not yet read.
         const long left = static_cast<long>(count_) - read_;
         const long first = (shard_.index - read_ % shard_.count + shard_.count) % shard_.count;
@@ -144,17 +148,63 @@ int Arguments::waiting() const {
     return static_cast<int>(std::min<long>(count, INT_MAX));
 }
 
+// The next value of the first source: the input's, the command line's, or with a product that
+// holds every source only its number.
+Arguments::Got Arguments::nextLead(std::string &value, ArgumentReader::Wait wait) {
+    if (reader_ != nullptr) {
+        const Got got = reader_->next(value, wait);
+        leads_ += got == Got::item ? 1 : 0;
+        return got;
+    }
+    const bool more = given_ != nullptr ? static_cast<size_t>(leads_) < count_
+                                        : product_ != nullptr && leads_ < product_->leads();
+    if (!more) {
+        return Got::end;
+    }
+    if (given_ != nullptr) {
+        value = given_[leads_];
+    } else {
+        value.clear();
+    }
+    ++leads_;
+    return Got::item;
+}
+
+// The product's next tuple, reading the first source's next value when the last one's are done.
+Arguments::Got Arguments::nextTuple(Job &job, ArgumentReader::Wait wait) {
+    while (tuplesLeft_ == 0) {
+        if (leadEnded_) {
+            return Got::end;
+        }
+        const Got got = nextLead(leadValue_, wait);
+        if (got != Got::item) {
+            return got;
+        }
+        const long tuples = product_->tuplesOf(leads_ - 1);
+        if (tuples < 0) {
+            leadEnded_ = true;
+            return Got::end;
+        }
+        tuplesLeft_ = tuples;
+        nextTuple_ = 0;
+    }
+    product_->tuple(leadValue_, leads_ - 1, nextTuple_++, job.values);
+    --tuplesLeft_;
+    job.argument.clear();
+    for (const std::string &value : job.values) {
+        if (&value != &job.values.front()) {
+            job.argument += ' ';
+        }
+        job.argument += value;
+    }
+    return Got::item;
+}
+
 // Adds the next argument this run takes to ready_.
 Arguments::Got Arguments::take(ArgumentReader::Wait wait) {
     Job job;
     for (;;) {
-        Got got = Got::end;
-        if (reader_ != nullptr) {
-            got = reader_->next(job.argument, wait);
-        } else if (static_cast<size_t>(read_) < count_) {
-            job.argument = given_[read_];
-            got = Got::item;
-        }
+        const Got got = product_ != nullptr ? nextTuple(job, wait) : nextLead(job.argument, wait);
         if (got != Got::item) {
             return got;
         }

@@ -16,6 +16,8 @@
 
 namespace fanrun_cli {
 
+class Product;
+
 // The arguments of a descriptor, one at a time as they arrive.
 class ArgumentReader {
   public:
@@ -57,10 +59,12 @@ class ArgumentReader {
 
 // One argument of the run, through its attempts.
 struct Job {
-    std::string argument; // as read
-    long position = 0;    // in the input, from 0
-    long occurrence = 0;  // among equal arguments of the input, from 1 (with a job log's filter)
-    long sequence = 0;    // among the arguments this run takes, from 0
+    std::string argument; // as read; with several sources or columns their values, space-joined
+    std::vector<std::string> values; // with sources (:::, --colsep): each one's value, in order
+    std::string key;     // with several values: the job log's key of the tuple (set by its filter)
+    long position = 0;   // in the input, from 0
+    long occurrence = 0; // among equal arguments of the input, from 1 (with a job log's filter)
+    long sequence = 0;   // among the arguments this run takes, from 0
     long attempt = 1;
 };
 
@@ -86,19 +90,25 @@ class Arguments {
     Arguments(char **given, size_t count, ArgumentReader *reader, Shard shard);
     // A later stage's look at every argument read; the source keeps no other knowledge of it.
     void useFilter(ArgumentFilter *filter) { filter_ = filter; }
+    // Several sources: every value read (or, when the product holds every source, every number
+    // up to its count of leads) makes the product's tuples, each one argument of the run.
+    void useProduct(const Product *product) { product_ = product; }
 
     Got next(Job &job, bool mayBlock);
     // Takes what input has arrived, without waiting, until about bytes of arguments are known.
     void readAhead(size_t bytes);
-    // Calls visit for every argument known and not yet taken, in order, with its position.
+    // Calls visit for every argument known and not yet taken, in order.
     template <typename Visit> void eachWaiting(Visit visit) const {
         for (const Job &job : ready_) {
-            visit(job.argument, job.position);
+            visit(job);
         }
-        if (reader_ == nullptr) {
+        if (reader_ == nullptr && product_ == nullptr) {
             for (long at = read_; at < static_cast<long>(count_); ++at) {
                 if (at % shard_.count == shard_.index) {
-                    visit(std::string(given_[at]), at);
+                    Job job;
+                    job.argument = given_[at];
+                    job.position = at;
+                    visit(job);
                 }
             }
         }
@@ -113,6 +123,8 @@ class Arguments {
 
   private:
     Got take(ArgumentReader::Wait wait);
+    Got nextLead(std::string &value, ArgumentReader::Wait wait);
+    Got nextTuple(Job &job, ArgumentReader::Wait wait);
 
     char **given_;
     size_t count_;
@@ -122,6 +134,12 @@ class Arguments {
     long taken_ = 0;
     std::deque<Job> ready_;
     ArgumentFilter *filter_ = nullptr;
+    const Product *product_ = nullptr;
+    long leads_ = 0; // values of the first source read (without a product, arguments read)
+    std::string leadValue_;
+    long tuplesLeft_ = 0; // of the lead at hand
+    long nextTuple_ = 0;
+    bool leadEnded_ = false; // the product takes no more of the first source
 };
 
 } // namespace fanrun_cli
