@@ -325,6 +325,64 @@ TEST(FanrunResultsFolder, SeveralArgumentsACommandNestTheirFoldersAsThatToolDoes
     EXPECT_EQ(tree(results), expected);
 }
 
+TEST(FanrunResultsFolder, ATuplesValuesNestByTheirSourceOrTheirHeaderName) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> arguments; // after --results DIR
+        std::string table;                  // the file t.txt, when the case reads one
+        std::map<std::string, std::string> files;
+    };
+    const Case cases[] = {
+        {"two sources",
+         {"echo {1}{2}", ":::", "a", ":::", "1"},
+         "",
+         {{"1", "<dir>"},
+          {"1/a", "<dir>"},
+          {"1/a/2", "<dir>"},
+          {"1/a/2/1", "<dir>"},
+          {"1/a/2/1/seq", "1"},
+          {"1/a/2/1/stdout", "a1\n"},
+          {"1/a/2/1/stderr", ""}}},
+        {"named columns",
+         {"--colsep", " ", "--header", ":", "echo {y}", "::::", "t.txt"},
+         "x y\n/ .\n",
+         {{"x", "<dir>"},
+          {"x/%2F", "<dir>"},
+          {"x/%2F/y", "<dir>"},
+          {"x/%2F/y/%2E", "<dir>"},
+          {"x/%2F/y/%2E/seq", "1"},
+          {"x/%2F/y/%2E/stdout", ".\n"},
+          {"x/%2F/y/%2E/stderr", ""}}},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        if (!c.table.empty()) {
+            writeFile(dir / "t.txt", c.table);
+        }
+        std::vector<std::string> arguments = {"-g", "--results", dir / "r"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        StartOptions options;
+        options.workDir = dir.path().string();
+        const Outcome outcome = runFanrun(dir, arguments, options);
+        ASSERT_TRUE(outcome.exitedWith(0)) << c.name << ": " << outcome.err;
+        EXPECT_EQ(tree(dir / "r"), c.files) << c.name;
+    }
+}
+
+TEST(FanrunResultsRecords, ATuplesValuesFillV1ToVn) {
+    TempDir dir;
+    const std::string file = dir / "r.csv";
+    const Outcome outcome = runFanrun(dir, {"-j", "1", "--results", file, "-o", dir / "o",
+                                            "echo {2}", ":::", "a", "b", ":::", "1"});
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    const std::string text = std::regex_replace(
+        readFile(file), std::regex(",[0-9]+\\.[0-9]{3},[0-9]+\\.[0-9]{3},"), ",T,R,");
+    EXPECT_EQ(text, "Seq,Host,Starttime,JobRuntime,Send,Receive,Exitval,Signal,Command,V1,V2,"
+                    "Stdout,Stderr\n"
+                    "1,:,T,R,0,2,0,0,\"echo 1\",a,1,\"1\n\",\n"
+                    "2,:,T,R,0,2,0,0,\"echo 1\",b,1,\"1\n\",\n");
+}
+
 TEST(FanrunResultsFolder, TheDefaultModeKeepsItsOwnFilesAndReport) {
     TempDir dir;
     const std::string out = dir / "out";

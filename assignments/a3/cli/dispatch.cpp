@@ -372,8 +372,7 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         for (const Job &job : running.group.jobs) {
             if (feed.log != nullptr &&
                 !feed.log->recordStart(job.key.empty() ? job.argument : job.key, job.occurrence,
-                                       job.attempt, running.start,
-                                       hostName(feed, running.host))) {
+                                       job.attempt, running.start, hostName(feed, running.host))) {
                 feed.logFailed = true;
             }
         }
@@ -484,11 +483,20 @@ Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_
         return {};
     }
     return [&feed, &group, &event, start, seconds, exitCode, signal](int out, int err) {
-        // The values of a command are its arguments, all from the one input: each is named 1.
+        // A tuple's values (a command has one tuple) are named by --header, else numbered by
+        // their source; the arguments of one input (with -n, several a command) are each named 1.
         CommandValues values;
+        const std::vector<std::string> *names = feed.valueNames;
         for (const Job &job : group.jobs) {
-            values.values.emplace_back(job.argument);
-            values.names.emplace_back("1");
+            if (job.values.empty()) {
+                values.values.emplace_back(job.argument);
+                values.names.emplace_back("1");
+                continue;
+            }
+            values.values.assign(job.values.begin(), job.values.end());
+            if (names != nullptr && names->size() == job.values.size()) {
+                values.names.assign(names->begin(), names->end());
+            }
         }
         CommandOutcome outcome;
         // As {#} shows it with one argument a command; with several, the command's number.

@@ -75,6 +75,7 @@ struct Feed {
     Output *output = nullptr;
     fanrun_joblog::JobLog *log = nullptr;  // null without --joblog
     Results *results = nullptr;            // null without --results
+    const std::vector<std::string> *valueNames = nullptr; // --header's names of a tuple's values
     std::multimap<int64_t, Group> retries; // by when they are due
     Group staged;                          // handed to the runner, not yet started
     int stagedSlot = 0;                    // the job slot staged was made for

@@ -14,8 +14,8 @@
 #include "options.h"
 #include "output.h"
 #include "quote.h"
-#include "results.h"
 #include "remote.h"
+#include "results.h"
 #include "semaphores.h"
 #include "source.h"
 #include "sources.h"
@@ -384,13 +384,13 @@ bool openOutput(const Settings &settings, Output &output, std::string &outputDir
 
 // Before the run: the --results folder or file made, a file emptied unless the run resumes; false,
 // said, when it cannot be.
-bool openResults(const Settings &settings, Results &results) {
+// values: the most a command has, the columns V1..Vn of a results file.
+bool openResults(const Settings &settings, size_t values, Results &results) {
     if (settings.results == nullptr) {
         return true;
     }
     std::string error;
-    if (!results.open(settings.results, static_cast<size_t>(settings.maxArgs),
-                      settings.resume || settings.resumeFailed, error)) {
+    if (!results.open(settings.results, values, settings.resume || settings.resumeFailed, error)) {
         fprintf(stderr, "fanrun: %s\n", error.c_str());
         return false;
     }
@@ -638,10 +638,15 @@ int run(int argc, char **argv) {
         return exitRunner;
     }
     Results results;
-    if (!openResults(settings, results)) {
+    // A tuple has a value per source; the columns of --colsep count once, as the first line's.
+    if (!openResults(settings,
+                     product ? std::max<size_t>(product->sourceCount(), product->names().size())
+                             : static_cast<size_t>(settings.maxArgs),
+                     results)) {
         return exitRunner;
     }
     feed.results = settings.results != nullptr ? &results : nullptr;
+    feed.valueNames = product ? &product->names() : nullptr;
 
     RemoteRun remote;
     if (settings.remote()) {
