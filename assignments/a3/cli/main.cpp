@@ -4,6 +4,7 @@
 // hands over to runParallel; the run's outcome becomes the exit status. With --failed it runs
 // nothing and lists what job logs left undone.
 
+#include "blocks.h"
 #include "builder.h"
 #include "dispatch.h"
 #include "exec.h"
@@ -344,6 +345,11 @@ CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
     // the template and the rest are arguments, as before.
     int commandWords = 1;
     int firstArgument = 1;
+    if (settings.pipe.pipe) {
+        // Blocks are the input: every operand is a word of the command, as GNU parallel takes them.
+        commandWords = operandCount;
+        firstArgument = operandCount;
+    }
     for (int i = 1; i < operandCount; ++i) {
         if (strcmp(operands[i], "--") == 0) {
             commandWords = i;
@@ -354,7 +360,16 @@ CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
     refuseParallelSpellings(operands, firstArgument == 1 ? operandCount : firstArgument - 1,
                             commandWords);
     CommandLine line;
-    line.parsed = readTemplate(buildTemplate(operands, commandWords), settings.raw);
+    std::string text = buildTemplate(operands, commandWords);
+    // A block comes on standard input: the command takes no argument unless {} names the
+    // block's file or FIFO.
+    const bool blockNamed = settings.pipe.cat || settings.pipe.fifo;
+    const bool appended = !std::any_of(operands, operands + commandWords,
+                                       [](const char *word) { return holdsReplacement(word); });
+    if (settings.pipe.pipe && !blockNamed && appended) {
+        text.resize(text.size() - strlen(" {}"));
+    }
+    line.parsed = readTemplate(text, settings.raw);
     if (line.parsed.refusal) {
         badUsage("the template cannot take the argument at byte %zu: %s",
                  line.parsed.refusal->offset + 1, line.parsed.refusal->message.c_str());
@@ -365,10 +380,16 @@ CommandLine gatherCommand(const Settings &settings, int argc, char **argv) {
     }
     if (!settings.shell && !settings.raw) {
         line.direct = directWords(operands, commandWords);
+        if (settings.pipe.pipe && !blockNamed && appended && !line.direct.empty()) {
+            line.direct.pop_back();
+        }
     }
 
     line.given = operands + firstArgument;
     line.givenCount = static_cast<size_t>(operandCount - firstArgument);
+    if (line.givenCount > 0 && settings.pipe.pipe) {
+        badUsage("--pipe takes its blocks from the input, not arguments after --");
+    }
     if (line.givenCount > 0 && settings.argFile != nullptr) {
         badUsage("-a and arguments on the command line exclude each other");
     }
@@ -521,7 +542,16 @@ int run(int argc, char **argv) {
         }
     }
     ArgumentReader reader(argumentsFd, inputName, settings.form);
-    Arguments arguments(given, givenCount, givenCount == 0 ? &reader : nullptr, settings.shard);
+    const bool readsArguments = givenCount == 0 && !settings.pipe.pipe;
+    Arguments arguments(given, givenCount, readsArguments ? &reader : nullptr, settings.shard);
+    Blocks blocks;
+    if (settings.pipe.pipe) {
+        std::string error;
+        const int jobs = settings.jobs > 0 ? settings.jobs : defaultJobs();
+        if (!blocks.open(settings.pipe, argumentsFd, inputName, jobs, error)) {
+            badUsage("%s", error.c_str());
+        }
+    }
     fanrun_joblog::JobLog log;
     std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
@@ -548,6 +578,7 @@ int run(int argc, char **argv) {
     feed.gathering = &gathering;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
+    feed.blocks = settings.pipe.pipe ? &blocks : nullptr;
     std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
         feed.gathering->builder = &builder.emplace(parsed, direct);

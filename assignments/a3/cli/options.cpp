@@ -155,6 +155,28 @@ constexpr const char *help =
     "                          a sign is ignored) for a place, or with --wait for the end;\n"
     "                          then say so and exit 124 without running the command (GNU\n"
     "                          sem's positive SECS would run it anyway, beyond N)\n"
+    "      --pipe              cut standard input (or -a FILE) into blocks at record ends and\n"
+    "                          give each block to one command as its standard input, instead\n"
+    "                          of arguments: fanrun --pipe -k -j 4 gzip -1 < big > big.gz\n"
+    "                          (output as with -g unless -k, -u or -o DIR; the job log and\n"
+    "                          --tag name a block by number and bytes: block 3 bytes A-B)\n"
+    "      --pipe-part         as --pipe for the regular file -a FILE: each command reads its\n"
+    "                          byte range straight from the file (the fast path)\n"
+    "      --block SIZE        bytes a block holds at most (default 1M; k, M, G, T suffixes of\n"
+    "                          1024); a record larger than the block is never cut: its block\n"
+    "                          grows to hold it. With --pipe-part, -N: N parts per job slot\n"
+    "      --recend STR        text a record ends with (default a newline; '' with --recstart)\n"
+    "      --recstart STR      text a record begins with (default nothing); a block is cut\n"
+    "                          only between a recend and a recstart; --recend '' --recstart ''\n"
+    "                          cuts anywhere (binary data)\n"
+    "      --regexp            --recend and --recstart are extended regular expressions\n"
+    "      --rrs               remove the record separators (recend, recstart) from the blocks\n"
+    "  -N N                    exactly N records per block (the last one may have fewer)\n"
+    "  -L N                    a record is N lines (N recends)\n"
+    "      --header REGEX      repeat the input's header, the lines REGEX matches at its start\n"
+    "                          (':' for the first line), at the start of every block\n"
+    "      --cat               put the block in a file named {} instead of standard input\n"
+    "      --fifo              put the block in a FIFO named {} instead of standard input\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -287,6 +309,18 @@ enum LongOnly {
     optWait,
     optSemaphoreTimeout,
     optSemaphoreHeld,
+    // --pipe, --pipe-part and their options
+    optPipe,
+    optPipePart,
+    optBlock,
+    optRecend,
+    optRecstart,
+    optRegexp,
+    optRrs,
+    optHeader,
+    optRoundRobin,
+    optCat,
+    optFifo,
 };
 
 } // namespace
@@ -332,6 +366,67 @@ std::string optionName(char **argv, int element) {
                                       : std::string(word);
 }
 
+// --block SIZE: bytes, with k, M, G or T for powers of 1024; negative (parts per job slot)
+// only for --pipe-part, checked once every option is known.
+long long parseBlockSize(const char *text) {
+    const bool negative = text[0] == '-';
+    const char *digits = negative ? text + 1 : text;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value =
+        isdigit(static_cast<unsigned char>(digits[0])) != 0 ? strtoull(digits, &end, 10) : 0;
+    int shift = 0;
+    if (end != nullptr && end[0] != '\0' && end[1] == '\0') {
+        const char *units = strchr("kKmMgGtT", end[0]);
+        shift = units != nullptr ? 10 * static_cast<int>((units - "kKmMgGtT") / 2 + 1) : -1;
+    } else if (end != nullptr && end[0] != '\0') {
+        shift = -1;
+    }
+    constexpr unsigned long long most = 1ULL << 50;
+    if (end == nullptr || errno != 0 || shift < 0 || value == 0 || value > (most >> shift)) {
+        badUsage("--block needs a size from 1 byte to 1P (k, M, G, T suffixes), not '%s'", text);
+    }
+    const auto size = static_cast<long long>(value << shift);
+    return negative ? -size : size;
+}
+
+// The options of --pipe and --pipe-part go with them, and with what a block can be given to.
+void checkPipe(Settings &settings) {
+    PipeOptions &pipe = settings.pipe;
+    const bool any = pipe.block != (1 << 20) || pipe.recend != nullptr ||
+                     pipe.recstart != nullptr || pipe.regexp || pipe.removeSeparators ||
+                     pipe.records > 0 || pipe.lines > 0 || pipe.header != nullptr ||
+                     pipe.roundRobin || pipe.cat || pipe.fifo;
+    if (!pipe.pipe) {
+        if (any) {
+            badUsage("--block, --recend, --recstart, --regexp, --rrs, -N, -L, --header, "
+                     "--round-robin, --cat and --fifo go with --pipe or --pipe-part");
+        }
+        return;
+    }
+    if (pipe.part && settings.argFile == nullptr) {
+        badUsage("--pipe-part reads a regular file: give it with -a FILE");
+    }
+    if (pipe.block < 0 && !pipe.part) {
+        badUsage("a negative --block (parts per job slot) goes with --pipe-part");
+    }
+    if (pipe.cat && pipe.fifo) {
+        badUsage("--cat and --fifo exclude each other");
+    }
+    if (pipe.roundRobin) {
+        badUsage("--round-robin is not available: each block goes to a command of its own");
+    }
+    if (settings.maxArgs > 1 || settings.resume || settings.resumeFailed || settings.dryRun ||
+        settings.terminal || settings.sharded) {
+        badUsage("-n, --resume, --resume-failed, --dry-run, --tty and --shard do not go with "
+                 "--pipe: blocks are not arguments");
+    }
+    // The commands' output comes back to fanrun's own streams, as users of --pipe expect.
+    if (settings.output == OutputMode::files && settings.outputDir == nullptr) {
+        settings.output = OutputMode::group;
+    }
+}
+
 } // namespace
 
 Settings parseOptions(int argc, char **argv) {
@@ -367,6 +462,18 @@ Settings parseOptions(int argc, char **argv) {
         {"wait", no_argument, nullptr, optWait},
         {"semaphore-timeout", required_argument, nullptr, optSemaphoreTimeout},
         {"semaphore-held", required_argument, nullptr, optSemaphoreHeld},
+        {"pipe", no_argument, nullptr, optPipe},
+        {"pipe-part", no_argument, nullptr, optPipePart},
+        {"block", required_argument, nullptr, optBlock},
+        {"block-size", required_argument, nullptr, optBlock},
+        {"recend", required_argument, nullptr, optRecend},
+        {"recstart", required_argument, nullptr, optRecstart},
+        {"regexp", no_argument, nullptr, optRegexp},
+        {"rrs", no_argument, nullptr, optRrs},
+        {"header", required_argument, nullptr, optHeader},
+        {"round-robin", no_argument, nullptr, optRoundRobin},
+        {"cat", no_argument, nullptr, optCat},
+        {"fifo", no_argument, nullptr, optFifo},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -379,7 +486,7 @@ Settings parseOptions(int argc, char **argv) {
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:gkuhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:L:gkuhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -519,6 +626,50 @@ Settings parseOptions(int argc, char **argv) {
             settings.semaphore = true;
             break;
         }
+        case optPipe:
+            settings.pipe.pipe = true;
+            break;
+        case optPipePart:
+            settings.pipe.pipe = true;
+            settings.pipe.part = true;
+            break;
+        case optBlock:
+            settings.pipe.block = parseBlockSize(optarg);
+            break;
+        case optRecend:
+            settings.pipe.recend = optarg;
+            break;
+        case optRecstart:
+            settings.pipe.recstart = optarg;
+            break;
+        case optRegexp:
+            settings.pipe.regexp = true;
+            break;
+        case optRrs:
+            settings.pipe.removeSeparators = true;
+            break;
+        case 'N':
+        case 'L': {
+            const long value = wholeNumber(optarg, optarg + strlen(optarg));
+            if (value < 1) {
+                badUsage("-%c needs a whole number from 1 to %d, not '%s'", option, INT_MAX,
+                         optarg);
+            }
+            (option == 'N' ? settings.pipe.records : settings.pipe.lines) = value;
+            break;
+        }
+        case optHeader:
+            settings.pipe.header = optarg;
+            break;
+        case optRoundRobin:
+            settings.pipe.roundRobin = true;
+            break;
+        case optCat:
+            settings.pipe.cat = true;
+            break;
+        case optFifo:
+            settings.pipe.fifo = true;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(help, stdout);
@@ -550,6 +701,7 @@ Settings parseOptions(int argc, char **argv) {
         settings.outputDir == nullptr && !settings.tag) {
         settings.output = OutputMode::ungroup;
     }
+    checkPipe(settings);
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
     }

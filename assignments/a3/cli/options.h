@@ -34,6 +34,23 @@ enum class OutputMode {
     ungroup,   // straight to the runner's streams
 };
 
+// --pipe and --pipe-part: the input cut into blocks at record ends, one block per command.
+struct PipeOptions {
+    bool pipe = false;              // standard input's blocks become the commands' input
+    bool part = false;              // --pipe-part: the commands read their ranges of -a FILE
+    long long block = 1 << 20;      // --block; negative with --pipe-part: parts per job slot
+    const char *recend = nullptr;   // null: a newline, or nothing when recstart is given
+    const char *recstart = nullptr; // null: nothing
+    bool regexp = false;            // recend and recstart are regular expressions
+    bool removeSeparators = false;  // --rrs
+    long records = 0;               // -N: records per block
+    long lines = 0;                 // -L: lines per record
+    const char *header = nullptr;   // --header: repeated at the start of every block
+    bool roundRobin = false;        // blocks to -j long-lived commands in turn
+    bool cat = false;               // the block in a file named {}
+    bool fifo = false;              // the block in a FIFO named {}
+};
+
 struct Settings {
     int jobs = 0;
     const char *outputDir = nullptr;
@@ -64,6 +81,8 @@ struct Settings {
     bool waitAll = false;              // --wait: until no command of the id runs
     double semaphoreTimeout = 0;       // seconds to wait for a place at most; 0: no bound
     int heldPlace = -1; // the place a background semaphore invocation was handed (internal)
+
+    PipeOptions pipe; // --pipe, --pipe-part and their options
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
