@@ -149,12 +149,22 @@ bool Blocks::open(const PipeOptions &options, int fd, std::string name, int jobs
     if (options.block > 0) {
         rules.block = static_cast<size_t>(options.block);
     }
-    if (file_) {
-        struct stat status {};
-        if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            error = "--pipe-part needs a regular file (-a FILE): " + name_ + " is not one";
-            return false;
+    struct stat status {};
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (file_ && !regular) {
+        error = "--pipe-part needs a regular file (-a FILE): " + name_ + " is not one";
+        return false;
+    }
+    if (!file_ && regular) {
+        // A regular file is cut where it stands, from where its reading has come to, as
+        // --pipe-part cuts it: no byte is copied through the runner.
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at >= 0 && at <= status.st_size) {
+            file_ = true;
+            base_ = static_cast<size_t>(at);
         }
+    }
+    if (file_) {
         mapLength_ = static_cast<size_t>(status.st_size);
         if (mapLength_ > 0) {
             void *map = mmap(nullptr, mapLength_, PROT_READ, MAP_SHARED, fd, 0);
@@ -166,17 +176,16 @@ bool Blocks::open(const PipeOptions &options, int fd, std::string name, int jobs
         }
         if (options.header != nullptr) {
             size_t length = 0;
-            if (!RecordCutter::headerLength(std::string_view(map_, mapLength_), true,
-                                            options.header, length, error)) {
+            if (!RecordCutter::headerLength(view(), true, options.header, length, error)) {
                 return false;
             }
-            header_.assign(map_, length);
+            header_.assign(view().substr(0, length));
             position_ = length;
         }
         if (options.block < 0) {
             // Each job slot gets that many parts of what follows the header.
             const auto parts = static_cast<size_t>(-options.block) * static_cast<size_t>(jobs);
-            rules.block = std::max<size_t>((mapLength_ - position_ + parts - 1) / parts, 1);
+            rules.block = std::max<size_t>((view().size() + parts - 1) / parts, 1);
         }
     } else {
         capacity_ = std::min(rules.block, size_t{1} << 30) + readSlack;
@@ -262,8 +271,8 @@ bool Blocks::makeNamed(Block &block) {
 
 // The block's bytes (and the header before them) into a file of its own.
 bool Blocks::storeStream(size_t length, Block &block) {
-    const std::string_view bytes = file_ ? std::string_view(map_ + position_, length)
-                                         : std::string_view(buffer_.get() + start_, length);
+    const std::string_view bytes =
+        file_ ? view().substr(0, length) : std::string_view(buffer_.get() + start_, length);
     std::string stripped;
     if (options_.removeSeparators) {
         stripped = cutter_.strip(bytes);
@@ -314,8 +323,7 @@ Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
     size_t length = npos;
     for (;;) {
         const std::string_view data =
-            file_ ? std::string_view(map_ + position_, mapLength_ - position_)
-                  : std::string_view(buffer_.get() + start_, end_ - start_);
+            file_ ? view() : std::string_view(buffer_.get() + start_, end_ - start_);
         const bool ended = file_ || ended_;
         if (!haveHeader_) {
             size_t header = 0;
@@ -358,7 +366,7 @@ Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
         }
     } else {
         block.fd = fd_;
-        block.offset = static_cast<int64_t>(position_);
+        block.offset = static_cast<int64_t>(base_ + position_);
         block.length = static_cast<int64_t>(length);
     }
     identity = "block " + std::to_string(count_) + " bytes " + std::to_string(position_) + "-" +
@@ -396,7 +404,7 @@ int Blocks::input(long sequence, std::string &error) {
     if (block.owned) {
         pieces.push_back(Piece{0, block.length});
     } else {
-        pieces.push_back(Piece{0, static_cast<int64_t>(header_.size())});
+        pieces.push_back(Piece{static_cast<int64_t>(base_), static_cast<int64_t>(header_.size())});
         pieces.push_back(Piece{block.offset, block.length});
     }
     const int from = fcntl(block.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);

@@ -77,7 +77,11 @@ class Blocks {
     // The mapped file of --pipe-part, cut where it stands.
     const char *map_ = nullptr;
     size_t mapLength_ = 0;
+    size_t base_ = 0;     // where in the mapped file the input begins
     size_t position_ = 0; // where in the input the next block begins
+    std::string_view view() const {
+        return {map_ + base_ + position_, mapLength_ - base_ - position_};
+    }
     std::string header_;
     bool haveHeader_ = false;
     std::string folder_; // of --cat and --fifo files
