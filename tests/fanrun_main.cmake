@@ -39,3 +39,8 @@ target_include_directories(fanrun_builder_test PRIVATE ${PROJECT_SOURCE_DIR}/ass
 syskit_add_gtest(NAME fanrun_semaphore_test SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_semaphore_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
 add_dependencies(fanrun_semaphore_test fanrun_cli)
+
+# --pipe and --pipe-part through the front end as a program.
+syskit_add_gtest(NAME fanrun_pipe_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_pipe_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
+add_dependencies(fanrun_pipe_test fanrun_cli)

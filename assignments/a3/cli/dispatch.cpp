@@ -94,6 +94,7 @@ static int nextBlock(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         case Blocks::Got::block:
             job.position = gathering.groups;
             job.sequence = gathering.groups;
+            job.occurrence = 1; // every block's identity is its own
             group.jobs.push_back(std::move(job));
             group.sequence = gathering.groups++;
             return FANRUN_NEXT_COMMAND;

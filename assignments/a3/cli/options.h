@@ -38,7 +38,7 @@ enum class OutputMode {
 struct PipeOptions {
     bool pipe = false;              // standard input's blocks become the commands' input
     bool part = false;              // --pipe-part: the commands read their ranges of -a FILE
-    long long block = 1 << 20;      // --block; negative with --pipe-part: parts per job slot
+    long long block = 0;            // --block; 0: 1M; negative with --pipe-part: parts per job slot
     const char *recend = nullptr;   // null: a newline, or nothing when recstart is given
     const char *recstart = nullptr; // null: nothing
     bool regexp = false;            // recend and recstart are regular expressions

@@ -100,6 +100,7 @@ RecordCutter::Boundary RecordCutter::nextBoundary(std::string_view data, size_t 
 
 size_t RecordCutter::finish(size_t length) {
     scanned_ = 0;
+    previous_ = 0;
     found_ = 0;
     records_ = 0;
     lastFit_ = 0;
@@ -166,6 +167,11 @@ size_t RecordCutter::cut(std::string_view data, bool ended) {
             break;
         }
         scanned_ = boundary.start + 1;
+        // Matches that start apart can meet at one boundary ("[0-9]+" in "12y"): it counts once.
+        if (boundary.at <= previous_) {
+            continue;
+        }
+        previous_ = boundary.at;
         if (++found_ % rules_.lines != 0) {
             continue;
         }
@@ -204,6 +210,7 @@ std::string RecordCutter::strip(std::string_view block) const {
         from = rules_.recstart.size();
     }
     size_t search = 0;
+    size_t previous = 0;
     long found = 0;
     for (;;) {
         const Boundary boundary = nextBoundary(block, search, true);
@@ -211,6 +218,10 @@ std::string RecordCutter::strip(std::string_view block) const {
             break;
         }
         search = boundary.start + 1;
+        if (boundary.at <= previous) {
+            continue;
+        }
+        previous = boundary.at;
         if (++found % rules_.lines != 0 || boundary.at - boundary.recend < from) {
             continue;
         }

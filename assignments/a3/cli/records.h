@@ -71,7 +71,8 @@ class RecordCutter {
     std::string pattern_; // recend followed by recstart, the literal rules' whole separator
     // Progress within the block being cut, so that more data is not searched again.
     size_t scanned_ = 0; // boundaries before this offset are counted
-    long found_ = 0;     // recends counted (towards lines) so far
+    size_t previous_ = 0; // the last boundary counted
+    long found_ = 0;       // recends counted (towards lines) so far
     long records_ = 0;   // records counted so far
     size_t lastFit_ = 0; // the last record boundary within the block size so far, 0: none
 };
