@@ -5,3 +5,8 @@ syskit_add_fuzzer(NAME fanrun_quote_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_quote_fuzz.cpp ${_fanrun_dir}/cli/quote.cpp
   ${_fanrun_dir}/cli/options.cpp ${_fanrun_dir}/fanrun.cpp
   INCLUDES ${_fanrun_dir} ${_fanrun_dir}/cli)
+
+# The record cutter of --pipe: blocks concatenate to the input and end at record ends.
+syskit_add_fuzzer(NAME fanrun_records_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_records_fuzz.cpp ${_fanrun_dir}/cli/records.cpp
+  INCLUDES ${_fanrun_dir}/cli)

@@ -161,6 +161,13 @@ size_t RecordCutter::cut(std::string_view data, bool ended) {
                                                                  : size_t{0});
         return npos;
     }
+    // regexec reads a string up to its NUL, whatever REG_STARTEND bounds it to, under the
+    // sanitizers' interception at least: the expression searches a copy that has one.
+    std::string terminated;
+    if (expression_) {
+        terminated.assign(data);
+        data = terminated;
+    }
     for (;;) {
         const Boundary boundary = nextBoundary(data, scanned_, ended);
         if (boundary.at == npos) {
@@ -204,6 +211,11 @@ std::string RecordCutter::strip(std::string_view block) const {
     if (pattern_.empty()) {
         out.assign(block);
         return out;
+    }
+    std::string terminated;
+    if (expression_) {
+        terminated.assign(block);
+        block = terminated;
     }
     size_t from = 0;
     if (!expression_ && !rules_.recstart.empty() && block.starts_with(rules_.recstart)) {
@@ -255,10 +267,11 @@ bool RecordCutter::headerLength(std::string_view data, bool ended, const std::st
         error.replace(0, strlen("the record separator"), "the header");
         return false;
     }
+    const std::string terminated(data);
     regmatch_t match[1]{};
     match[0].rm_so = 0;
-    match[0].rm_eo = static_cast<regoff_t>(data.size());
-    const bool matched = regexec(&compiled, data.data(), 1, match, REG_STARTEND) == 0;
+    match[0].rm_eo = static_cast<regoff_t>(terminated.size());
+    const bool matched = regexec(&compiled, terminated.c_str(), 1, match, REG_STARTEND) == 0;
     regfree(&compiled);
     const bool final = ended || data.size() >= headerHorizon;
     if (!matched || match[0].rm_so != 0) {
