@@ -8,8 +8,9 @@ _fanrun() {
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
-        --semaphore-timeout --help --version"
-    local short="-j -o -0 -d -a -n -g -k -u -h -V"
+        --semaphore-timeout --pipe --pipe-part --block --recend --recstart --regexp --rrs --header
+        --cat --fifo --help --version"
+    local short="-j -o -0 -d -a -n -N -L -g -k -u -h -V"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -31,7 +32,7 @@ _fanrun() {
         return 0
         ;;
     -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
-        --semaphore-timeout)
+        --semaphore-timeout | --block | --recend | --recstart | --header | -N | -L)
         return 0
         ;;
     esac
@@ -43,7 +44,7 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout)
+            --semaphore-timeout | --block | --recend | --recstart | --header | -N | -L)
             ((i++))
             ;;
         --)
