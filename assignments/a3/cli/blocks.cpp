@@ -296,6 +296,9 @@ bool Blocks::storeStream(size_t length, Block &block) {
 }
 
 Blocks::Got Blocks::next(long sequence, std::string &identity, int &waitFd) {
+    if (!error_.empty()) {
+        return Got::failed; // cutting ahead failed
+    }
     if (haveAhead_) {
         haveAhead_ = false;
         identity = std::move(aheadIdentity_);
@@ -423,6 +426,10 @@ int Blocks::input(long sequence, std::string &error) {
         close(from);
         return -1;
     }
+    // A larger pipe lets the feeder and the command trade fewer, longer turns; the system's
+    // limit for the user stands where it is lower.
+    const int64_t total = block.length + (block.owned ? 0 : static_cast<int64_t>(header_.size()));
+    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(std::min<int64_t>(total, int64_t{1} << 20)));
     if (!startFeeder(from, std::move(pieces), ends[1], std::string(), error)) {
         close(from);
         close(ends[0]);
