@@ -87,7 +87,7 @@ void copyPieces(int from, const std::vector<Piece> &pieces, int to) {
 // A feeder: the pieces of from into to (or into the FIFO path once its reader has opened it),
 // then both closed. It runs with every signal held back, so that a reader that has gone makes
 // the write fail instead of raising SIGPIPE, and no handler of the runner runs in it.
-void feed(int from, std::vector<Piece> pieces, int to, std::string path) {
+void feed(int from, const std::vector<Piece> &pieces, int to, const std::string &path) {
     if (to < 0) {
         to = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     }

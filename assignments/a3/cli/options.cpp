@@ -393,10 +393,9 @@ long long parseBlockSize(const char *text) {
 // The options of --pipe and --pipe-part go with them, and with what a block can be given to.
 void checkPipe(Settings &settings) {
     PipeOptions &pipe = settings.pipe;
-    const bool any = pipe.block != 0 || pipe.recend != nullptr ||
-                     pipe.recstart != nullptr || pipe.regexp || pipe.removeSeparators ||
-                     pipe.records > 0 || pipe.lines > 0 || pipe.header != nullptr ||
-                     pipe.roundRobin || pipe.cat || pipe.fifo;
+    const bool any = pipe.block != 0 || pipe.recend != nullptr || pipe.recstart != nullptr ||
+                     pipe.regexp || pipe.removeSeparators || pipe.records > 0 || pipe.lines > 0 ||
+                     pipe.header != nullptr || pipe.roundRobin || pipe.cat || pipe.fifo;
     if (!pipe.pipe) {
         if (any) {
             badUsage("--block, --recend, --recstart, --regexp, --rrs, -N, -L, --header, "
