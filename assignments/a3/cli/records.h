@@ -70,11 +70,11 @@ class RecordCutter {
     std::unique_ptr<Expression> expression_;
     std::string pattern_; // recend followed by recstart, the literal rules' whole separator
     // Progress within the block being cut, so that more data is not searched again.
-    size_t scanned_ = 0; // boundaries before this offset are counted
+    size_t scanned_ = 0;  // boundaries before this offset are counted
     size_t previous_ = 0; // the last boundary counted
-    long found_ = 0;       // recends counted (towards lines) so far
-    long records_ = 0;   // records counted so far
-    size_t lastFit_ = 0; // the last record boundary within the block size so far, 0: none
+    long found_ = 0;      // recends counted (towards lines) so far
+    long records_ = 0;    // records counted so far
+    size_t lastFit_ = 0;  // the last record boundary within the block size so far, 0: none
 };
 
 } // namespace fanrun_cli
