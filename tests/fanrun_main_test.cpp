@@ -1891,8 +1891,7 @@ TEST(FanrunCompletion, OffersEveryOptionOfTheHelpAndTheHaltModes) {
         }
     }
     EXPECT_EQ(complete("fanrun --"), longOptions);
-    EXPECT_EQ(complete("fanrun -j 2 --h"),
-              (std::set<std::string>{"--halt", "--header", "--help"}));
+    EXPECT_EQ(complete("fanrun -j 2 --h"), (std::set<std::string>{"--halt", "--header", "--help"}));
     EXPECT_EQ(complete("fanrun --halt ''"), (std::set<std::string>{"now", "soon"}));
     // Once the command has begun, its words are not fanrun's options.
     EXPECT_EQ(complete("fanrun echo --h"), std::set<std::string>{});
