@@ -395,6 +395,43 @@ TEST(FanrunPipe, HaltingStopsGivingOutBlocks) {
     }
 }
 
+// A reader of fanrun's output that goes away stops the run: no further block is cut or started.
+TEST(FanrunPipe, AReaderThatLeavesStopsGivingOutBlocks) {
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const std::string path = dir / "input";
+        const std::string log = dir / "log";
+        // 100 blocks; each command writes more than a pipe holds.
+        writeFile(path, repeatedLines(100, 99));
+        std::vector<std::string> arguments = {"--pipe",  "-j",  "2",        "-g",
+                                              "--block", "100", "--joblog", log};
+        if (feed == Feed::filePart) {
+            arguments = {"--pipe-part", "-a",      path,  "-j",       "2",
+                         "-g",          "--block", "100", "--joblog", log};
+        }
+        arguments.insert(arguments.end(), {"sh", "-c", "cat; head -c 300000 /dev/zero"});
+        StartOptions start;
+        start.inputPath = path;
+        const std::string head = "\"$@\" | head -c 1 >/dev/null; exit \"${PIPESTATUS[0]}\"";
+        start.wrapper = {"bash", "-c", head, "head"};
+        if (feed == Feed::pipe) {
+            start.wrapper = {"bash", "-c",
+                             "cat \"$0\" | \"$@\" | head -c 1 >/dev/null; exit "
+                             "\"${PIPESTATUS[1]}\"",
+                             path};
+        }
+        const Outcome outcome = runFanrun(dir, arguments, start);
+        EXPECT_EQ(outcome.code(), 1) << outcome.err;
+        long started = 0;
+        for (const std::string &line : lines(readFile(log))) {
+            started += line.rfind("start\t", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_GE(started, 1);
+        EXPECT_LE(started, 4);
+    }
+}
+
 // Options that cannot go together are bad usage, and nothing runs.
 TEST(FanrunPipe, OptionsThatCannotCutTheInputAreRefused) {
     struct Case {
