@@ -3524,12 +3524,12 @@ TEST(FanrunUsage, SpellingsOfGnuParallelAreRefusedWithWhatFanrunTakesInstead) {
 
 TEST(FanrunUsage, ARefusedOptionIsNamedAsWrittenEvenWithTextAttached) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-N2", "echo"}, "unknown option '-N'"},
-        {{"-gN", "echo"}, "unknown option '-N'"},
-        {{"-gN2", "echo"}, "unknown option '-N'"},
-        {{"-N", "echo"}, "unknown option '-N'"},
+        {{"-Q2", "echo"}, "unknown option '-Q'"},
+        {{"-gQ", "echo"}, "unknown option '-Q'"},
+        {{"-gQ2", "echo"}, "unknown option '-Q'"},
+        {{"-Q", "echo"}, "unknown option '-Q'"},
         {{"-g", "-xy", "echo"}, "unknown option '-x'"},
-        {{"--raw", "-N2", "echo"}, "unknown option '-N'"},
+        {{"--raw", "-Q2", "echo"}, "unknown option '-Q'"},
         {{"--nope=3", "echo"}, "unknown option '--nope'"},
         {{"--nope", "echo"}, "unknown option '--nope'"},
         {{"-g", "-j"}, "option '-j' needs a value"},

@@ -355,7 +355,7 @@ const char *fileName(const char *option, const char *text) {
 }
 
 // The option getopt has just refused, the word it began in at element: a long one as written
-// (up to any '='), a short one alone, also when letters follow it ("-N2", "-gN").
+// (up to any '='), a short one alone, also when letters follow it ("-Q2", "-gQ").
 std::string optionName(char **argv, int element) {
     // Within a word of short options getopt stays at that word until its last letter.
     const char *word = optind == element ? argv[element] : argv[optind - 1];
