@@ -11,3 +11,8 @@ syskit_add_fuzzer(NAME fanrun_quote_fuzz
 syskit_add_fuzzer(NAME fanrun_remote_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_remote_fuzz.cpp ${_fanrun_dir}/cli/remote.cpp
   INCLUDES ${_fanrun_dir} ${_fanrun_dir}/cli)
+
+# The record cutter of --pipe: blocks concatenate to the input and end at record ends.
+syskit_add_fuzzer(NAME fanrun_records_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_records_fuzz.cpp ${_fanrun_dir}/cli/records.cpp
+  INCLUDES ${_fanrun_dir}/cli)

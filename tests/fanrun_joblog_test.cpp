@@ -127,7 +127,7 @@ TEST(JobLogFormat, RecordsReadBackExactlyAndEveryMalformedLineIsRefused) {
     }
 }
 
-TEST(JobLogFormat, TheHostFieldIsReadOnlyWhereTheHeaderHasItsColumn) {
+TEST(JobLogFormat, EveryRecordOfALogWithTheHostColumnEndsWithItsHost) {
     Record record;
     record.event = Event::End;
     record.start = timespec{1, 0};
@@ -141,16 +141,20 @@ TEST(JobLogFormat, TheHostFieldIsReadOnlyWhereTheHeaderHasItsColumn) {
     ASSERT_TRUE(parseRecord(line.substr(0, line.size() - 1), back, true));
     EXPECT_EQ(back.host, "root@host2");
     EXPECT_EQ(back.argument, "a\tb");
-    EXPECT_FALSE(parseRecord(line.substr(0, line.size() - 1), back, false));
-    // Without the field the record reads in both kinds of log.
-    record.host.clear();
-    const std::string plain = formatRecord(record);
-    EXPECT_TRUE(parseRecord(plain.substr(0, plain.size() - 1), back, true));
+    // Where the header has no host column, the field is a tuple's second value.
+    ASSERT_TRUE(parseRecord(line.substr(0, line.size() - 1), back, false));
     EXPECT_EQ(back.host, "");
+    // A tuple's values come before the host.
+    record.argument = std::string(1, '\0') + "x\ty";
+    const std::string tuple = formatRecord(record);
+    EXPECT_EQ(tuple, "end\t1.000000\t0.500000\t255\t-\t1\t1\tx\ty\troot@host2\n");
+    ASSERT_TRUE(parseRecord(tuple.substr(0, tuple.size() - 1), back, true));
+    EXPECT_EQ(back.host, "root@host2");
+    EXPECT_EQ(back.argument, record.argument);
     for (const char *bad : {
-             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\t",        // an empty host
-             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\th\tmore", // a field more
-             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\th\\",     // a cut escape
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\t",    // an empty host
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ",       // no host at all
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\th\\", // a cut escape
          }) {
         EXPECT_FALSE(parseRecord(bad, back, true)) << bad;
     }

@@ -70,3 +70,8 @@ syskit_add_gtest(NAME fanrun_sweep_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanr
 target_compile_definitions(fanrun_sweep_test PRIVATE
   FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3")
 add_dependencies(fanrun_sweep_test fanrun_cli)
+
+# --pipe and --pipe-part through the front end as a program.
+syskit_add_gtest(NAME fanrun_pipe_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_pipe_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)
+add_dependencies(fanrun_pipe_test fanrun_cli)

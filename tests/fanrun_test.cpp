@@ -2454,4 +2454,60 @@ TEST(HeaderPromises, ReportSignalsTheCallerBlockedArePrintedWhileTheRunWaits) {
     }
 }
 
+// A source's commands read the descriptor it gives as their standard input, in place of the
+// one the options choose; a command whose record leaves the field zero reads that one as before.
+TEST(RunParallel, ACommandReadsTheInputDescriptorItsSourceGives) {
+    struct Given {
+        const char *name;
+        bool giveInput;
+        const char *expected;
+    };
+    const Given cases[] = {
+        {"given descriptor", true, "data for the command\n"},
+        {"zeroed field", false, ""},
+    };
+    for (const Given &given : cases) {
+        SCOPED_TRACE(given.name);
+        TempDir dir;
+        const std::string out = dir / "out";
+        writeFile(dir / "data", "data for the command\n");
+        Outcome outcome = runInChild(dir, [&] {
+            struct Feed {
+                int input = -1;
+                bool handed = false;
+                static int next(void *context, FANRUN_COMMAND *command) {
+                    Feed &feed = *static_cast<Feed *>(context);
+                    if (feed.handed) {
+                        return FANRUN_NEXT_END;
+                    }
+                    feed.handed = true;
+                    command->command = strdup("cat");
+                    command->inFdPlusOne = feed.input >= 0 ? feed.input + 1 : 0;
+                    return FANRUN_NEXT_COMMAND;
+                }
+            };
+            Feed feed;
+            if (given.giveInput) {
+                feed.input = open((dir / "data").c_str(), O_RDONLY | O_CLOEXEC);
+            }
+            FANRUN_OPTIONS options{};
+            options.nullInput = 1;
+            fanrunSetOptions(&options);
+            const FANRUN_SOURCE source{Feed::next, nullptr, nullptr, &feed, 0};
+            fanrunSetSource(&source);
+            pparams.maxNumRunning = 1;
+            pparams.outputDir = const_cast<char *>(out.c_str());
+            const int result = runParallel();
+            fanrunSetSource(nullptr);
+            fanrunSetOptions(nullptr);
+            return result;
+        });
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        const std::vector<ReportLine> records = parseRecords(outcome.out);
+        ASSERT_EQ(records.size(), 1U);
+        EXPECT_EQ(records[0].exitStatus, 0);
+        EXPECT_EQ(commandOutput(out, records[0]), given.expected);
+    }
+}
+
 } // namespace

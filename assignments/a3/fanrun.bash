@@ -9,8 +9,9 @@ _fanrun() {
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
-        --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --help --version"
-    local short="-j -o -0 -d -a -n -N -m -X -I -g -k -u -v -h -V -S"
+        --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --pipe --pipe-part
+        --block --recend --recstart --regexp --rrs --cat --fifo --help --version"
+    local short="-j -o -0 -d -a -n -N -m -X -I -L -g -k -u -v -h -V -S"
     COMPREPLY=()
 
     # The option whose value is being typed.
@@ -49,7 +50,8 @@ _fanrun() {
         return 0
         ;;
     -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
-        --semaphore-timeout | --tagstring | -N | -I | --colsep | --ssh)
+        --semaphore-timeout | --tagstring | -N | -I | --colsep | --ssh | --block | --recend | \
+        --recstart | -L)
         return 0
         ;;
     esac
@@ -62,7 +64,7 @@ _fanrun() {
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
             --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
-            --ssh | -N | -I | --colsep | --trim | --header)
+            --ssh | -N | -I | --colsep | --trim | --header | --block | --recend | --recstart | -L)
             ((i++))
             ;;
         --)

@@ -343,6 +343,7 @@ struct ChildPlan {
                            // no binary format; the child has no memory of its own to make it
     int outFd;             // -1: the output files; else the command's standard output
     int errFd;             // -1: the output files; else the command's standard error
+    int inFd;              // -1: input as planned below; else the command's standard input
     sigset_t resetSignals; // caught (or report) signals to turn back to the default action
     sigset_t execMask;     // the mask the command starts with
     struct sigaction defaultAction;
@@ -556,7 +557,11 @@ FANRUN_CHILD_CODE int childMain(void *argument) {
         }
     }
 
-    if (plan->input != nullptr) {
+    if (plan->inFd >= 0) {
+        if (!useAs(plan->inFd, STDIN_FILENO)) {
+            childReport("Error: dup2 failed on PID ", pid);
+        }
+    } else if (plan->input != nullptr) {
         close(STDIN_FILENO);
         int fd = open(plan->input, O_RDONLY);
         if (fd < 0) {
@@ -1406,7 +1411,7 @@ enum class Ask : unsigned char { command, wait, end };
 // filled, Ask::wait when the source has none yet (*next says what to wait for), Ask::end when
 // there are no more.
 Ask askNext(Run &run, int index, FANRUN_COMMAND *next) {
-    *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0};
+    *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0, 0};
     if (run.source == nullptr) {
         if (index >= run.count) {
             return Ask::end;
@@ -1480,6 +1485,7 @@ void prepareCommand(Run &run, ChildPlan &plan, const FANRUN_COMMAND &next, int i
     }
     plan.outFd = next.outFd;
     plan.errFd = next.errFd;
+    plan.inFd = next.inFdPlusOne > 0 ? next.inFdPlusOne - 1 : -1;
 }
 
 // Delivers report signals still pending from the run, hands the signals back to the caller's
@@ -1654,6 +1660,7 @@ void setUpRun(Run &run, ChildPlan &plan, RunSignals &signals) {
     plan.argv[3] = nullptr;
     plan.outFd = -1;
     plan.errFd = -1;
+    plan.inFd = -1;
     plan.ownGroup = run.options.stopOnSignals != 0 && !terminalMode;
     plan.input = terminalMode ? "/dev/tty" : run.options.nullInput ? "/dev/null" : nullptr;
     run.ownGroup = plan.ownGroup;

@@ -230,6 +230,14 @@ typedef struct {
                     table counts them in numProcesses and has zeroed records for them, so that
                     the reports (printSummary's first number) show the run's size as far as it
                     is known, not only what has started */
+    /* Standard input of the command, kept last so that a record filled by position or zeroed
+       keeps the runner's choice: 0 takes the input the run's options give (the runner's own,
+       /dev/null or /dev/tty); n > 0 makes descriptor n - 1 (above 2, open, not necessarily
+       open across exec) the command's standard input, instead of those. The source keeps the
+       descriptor open and closes it once the command has started (the command holds its own);
+       the child shares its file offset, so a source that starts the same data twice hands a
+       fresh descriptor each time. */
+    int inFdPlusOne;
 } FANRUN_COMMAND;
 
 /* The results of FANRUN_SOURCE.next. */

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <new>
 
+#include <unistd.h>
+
 namespace fanrun_cli {
 
 static int64_t monotonicNs() {
@@ -39,17 +41,24 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
     const CommandTemplate &command = *feed.command;
     const Job &job = group.jobs.front();
     static const std::vector<std::string> none;
-    // -N0: the command takes nothing of its argument.
+    // -N0: the command takes nothing of its argument. A block's command names its file or FIFO,
+    // if any, where an argument would stand.
     const bool nothing = feed.settings->noArguments;
-    Replacements values{nothing ? std::string_view() : std::string_view(job.argument),
+    const std::string blockName =
+        feed.blocks != nullptr ? feed.blocks->name(group.sequence) : std::string();
+    const std::vector<std::string_view> arguments =
+        feed.blocks != nullptr ? std::vector<std::string_view>{blockName} : argumentsOf(group);
+    Replacements values{feed.blocks != nullptr ? arguments.front()
+                        : nothing              ? std::string_view()
+                                               : std::string_view(job.argument),
                         job.position + 1, slot,
-                        nothing              ? &none
-                        : job.values.empty() ? nullptr
-                                             : &job.values};
+                        nothing                                        ? &none
+                        : feed.blocks != nullptr || job.values.empty() ? nullptr
+                                                                       : &job.values};
     values.repeatWord = feed.settings->wordCopies;
     std::string text;
     if (feed.settings->maxArgs > 1) {
-        text = expandSeveral(command, argumentsOf(group), values);
+        text = expandSeveral(command, arguments, values);
     } else {
         text =
             command.raw ? expandRaw(command.text, values) : expandTemplate(command.pieces, values);
@@ -59,13 +68,11 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
     if (feed.direct->empty()) {
         refused = commandTooLong(text.size(), position, message);
     } else {
-        std::vector<std::string_view> arguments;
-        if (values.values == nullptr) {
-            arguments = argumentsOf(group);
-        } else {
-            arguments.assign(values.values->begin(), values.values->end());
+        std::vector<std::string_view> given = arguments;
+        if (values.values != nullptr) {
+            given.assign(values.values->begin(), values.values->end());
         }
-        expandWords(*feed.direct, arguments, values, words);
+        expandWords(*feed.direct, given, values, words);
         refused = wordsTooLong(words, position, message);
     }
     if (refused) {
@@ -91,6 +98,42 @@ int commandsOf(long arguments, int perCommand) {
     return static_cast<int>(std::min<long>((arguments + perCommand - 1) / perCommand, INT_MAX / 2));
 }
 
+// The command after retries when the input is cut into blocks: the next block, one a command.
+static int nextBlock(Feed &feed, Group &group, FANRUN_COMMAND *command) {
+    Gathering &gathering = *feed.gathering;
+    if (!gathering.inputEnded) {
+        Job job;
+        int waitFd = -1;
+        switch (feed.blocks->next(gathering.groups, job.argument, waitFd)) {
+        case Blocks::Got::block:
+            job.position = gathering.groups;
+            job.sequence = gathering.groups;
+            job.occurrence = 1; // every block's identity is its own
+            group.jobs.push_back(std::move(job));
+            group.sequence = gathering.groups++;
+            return FANRUN_NEXT_COMMAND;
+        case Blocks::Got::wait:
+            command->waitFd = waitFd;
+            if (!feed.retries.empty()) {
+                command->waitUntilNs = feed.retries.begin()->first;
+            }
+            return FANRUN_NEXT_WAIT;
+        case Blocks::Got::failed:
+            feed.inputError = feed.blocks->error();
+            return FANRUN_NEXT_END;
+        case Blocks::Got::end:
+            gathering.inputEnded = true;
+            break;
+        }
+    }
+    if (!feed.retries.empty()) {
+        command->waitUntilNs = feed.retries.begin()->first;
+        return FANRUN_NEXT_WAIT;
+    }
+    const bool mayRetry = feed.settings->retries > 0 && !feed.running.empty();
+    return mayRetry ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
+}
+
 // The next command to start into group: a retry that is due, else the next arguments, as many as
 // a command takes or the last ones of the input; FANRUN_NEXT_WAIT fills command's wait fields.
 int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
@@ -104,6 +147,9 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         group = std::move(feed.retries.begin()->second);
         feed.retries.erase(feed.retries.begin());
         return FANRUN_NEXT_COMMAND;
+    }
+    if (feed.blocks != nullptr) {
+        return nextBlock(feed, group, command);
     }
     const auto perCommand = static_cast<size_t>(feed.settings->maxArgs);
     std::vector<Job> &pending = feed.gathering->pending.jobs;
@@ -341,6 +387,20 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         if (!feed.direct->empty() || onRemoteHost(feed, host)) {
             stageWords(feed, command);
         }
+        if (feed.blocks != nullptr) {
+            if (feed.stagedInput >= 0) {
+                close(feed.stagedInput); // of a command the run never started
+            }
+            std::string blockError;
+            feed.stagedInput = feed.blocks->input(group.sequence, blockError);
+            if (!blockError.empty()) {
+                free(command->command);
+                command->command = nullptr;
+                feed.outputError = blockError;
+                return FANRUN_NEXT_END;
+            }
+            command->inFdPlusOne = feed.stagedInput >= 0 ? feed.stagedInput + 1 : 0;
+        }
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
         feed.staged = std::move(group);
@@ -359,6 +419,10 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
         feed.output->started(*event);
+        if (feed.stagedInput >= 0) {
+            close(feed.stagedInput); // the command holds its own
+            feed.stagedInput = -1;
+        }
         Running &running = feed.running[event->index];
         running.group = std::move(feed.staged);
         running.slot = feed.stagedSlot;
@@ -375,6 +439,10 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
                                        job.attempt, running.start, hostName(feed, running.host))) {
                 feed.logFailed = true;
             }
+        }
+        if (feed.blocks != nullptr) {
+            // The next block is cut while this one's command runs.
+            feed.blocks->prepare();
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
@@ -452,6 +520,9 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             }
             recordEnds(feed, jobs, running.start, seconds, exitCode, signum,
                        hostName(feed, running.host));
+        }
+        if (feed.blocks != nullptr) {
+            feed.blocks->ended(running.group.sequence, again || reconnect);
         }
         if (reconnect) {
             // Not the command's failure: at once, elsewhere if it can, its attempt kept.

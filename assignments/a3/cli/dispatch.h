@@ -7,6 +7,7 @@
 #ifndef FANRUN_CLI_DISPATCH_H
 #define FANRUN_CLI_DISPATCH_H
 
+#include "blocks.h"
 #include "builder.h"
 #include "fanrun.h"
 #include "joblog.h"
@@ -95,6 +96,8 @@ struct Feed {
     bool logFailed = false;
     std::string inputError;
     std::string outputError;
+    Blocks *blocks = nullptr; // --pipe, --pipe-part: commands take blocks instead of arguments
+    int stagedInput = -1;     // the block's descriptor for the staged command, until it starts
 };
 
 // Arguments known to the feed and not yet in a command.

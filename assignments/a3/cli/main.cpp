@@ -5,6 +5,7 @@
 // nothing and lists what job logs left undone.
 
 #include "await.h"
+#include "blocks.h"
 #include "builder.h"
 #include "dispatch.h"
 #include "exec.h"
@@ -293,7 +294,24 @@ CommandLine splitCommand(const Settings &settings, int argc, char **argv) {
         badUsage("missing TEMPLATE");
     }
     CommandLine line;
-    line.operands = splitOperands(argv + optind, argc - optind, settings.argFiles);
+    char **operands = argv + optind;
+    const int operandCount = argc - optind;
+    line.operands = splitOperands(operands, operandCount, settings.argFiles);
+    if (settings.pipe.pipe) {
+        // Blocks are the input: every operand before a "--" is a word of the command, as GNU
+        // parallel takes them.
+        if (line.operands.sources) {
+            badUsage("--pipe takes its blocks from the input, not sources");
+        }
+        const int words = line.operands.commandWords;
+        if (words >= operandCount || strcmp(operands[words], "--") != 0) {
+            line.operands.commandWords = operandCount;
+            line.operands.givenCount = 0;
+        }
+        if (line.operands.givenCount > 0) {
+            badUsage("--pipe takes its blocks from the input, not arguments after --");
+        }
+    }
     line.sources = line.operands.sources || settings.columns != nullptr || settings.header ||
                    strcmp(settings.trim, "n") != 0;
     if (line.operands.givenCount > 0 && settings.argFile != nullptr) {
@@ -317,8 +335,11 @@ CommandLine splitCommand(const Settings &settings, int argc, char **argv) {
 // command has (-1: as many as its line's columns).
 void readCommand(const Settings &settings, char **operands, int sources, CommandLine &line) {
     const int commandWords = line.operands.commandWords;
-    line.parsed =
-        readTemplate(buildTemplate(operands, commandWords, !settings.noArguments), settings.raw);
+    // A block comes on standard input: the command takes no argument unless {} names the
+    // block's file or FIFO.
+    const bool blockNamed = settings.pipe.cat || settings.pipe.fifo;
+    const bool appends = !settings.noArguments && (!settings.pipe.pipe || blockNamed);
+    line.parsed = readTemplate(buildTemplate(operands, commandWords, appends), settings.raw);
     if (line.parsed.refusal) {
         badUsage("the template cannot take the argument at byte %zu: %s",
                  line.parsed.refusal->offset + 1, line.parsed.refusal->message.c_str());
@@ -342,7 +363,7 @@ void readCommand(const Settings &settings, char **operands, int sources, Command
         badUsage("%s", refusal.c_str());
     }
     if (!settings.shell && !settings.raw) {
-        line.direct = directWords(operands, commandWords, !settings.noArguments);
+        line.direct = directWords(operands, commandWords, appends);
     }
 }
 
@@ -550,9 +571,18 @@ int run(int argc, char **argv) {
     readCommand(settings, argv + optind, sources, line);
     const CommandTemplate &parsed = line.parsed;
     const std::vector<DirectWord> &direct = line.direct;
-    Arguments arguments(given, givenCount, argumentsFd >= 0 ? &reader : nullptr, settings.shard);
+    const bool readsArguments = argumentsFd >= 0 && !settings.pipe.pipe;
+    Arguments arguments(given, givenCount, readsArguments ? &reader : nullptr, settings.shard);
     if (product) {
         arguments.useProduct(&*product);
+    }
+    Blocks blocks;
+    if (settings.pipe.pipe) {
+        std::string error;
+        const int jobs = settings.jobs > 0 ? settings.jobs : defaultJobs();
+        if (!blocks.open(settings.pipe, argumentsFd, inputName, jobs, error)) {
+            badUsage("%s", error.c_str());
+        }
     }
     fanrun_joblog::JobLog log;
     std::optional<fanrun_joblog::ResumeFilter> filter;
@@ -583,6 +613,7 @@ int run(int argc, char **argv) {
     feed.gathering = &gathering;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
+    feed.blocks = settings.pipe.pipe ? &blocks : nullptr;
     std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
         feed.gathering->builder = &builder.emplace(parsed, direct, settings.wordCopies);

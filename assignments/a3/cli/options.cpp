@@ -224,6 +224,28 @@ constexpr const char *help =
     "                          fanrun -X 'cp --target=out {}' runs cp --target=out a ...\n"
     "  -N, -n 0                run the command once per argument, with nothing of it (-N N\n"
     "                          otherwise is -n N); -n, -N and -m take one source\n"
+    "      --pipe              cut standard input (or -a FILE) into blocks at record ends and\n"
+    "                          give each block to one command as its standard input, instead\n"
+    "                          of arguments: fanrun --pipe -k -j 4 gzip -1 < big > big.gz\n"
+    "                          (output as with -g unless -k, -u or -o DIR; the job log and\n"
+    "                          --tag name a block by number and bytes: block 3 bytes A-B)\n"
+    "      --pipe-part         as --pipe for the regular file -a FILE: each command reads its\n"
+    "                          byte range straight from the file (the fast path)\n"
+    "      --block SIZE        bytes a block holds at most (default 1M; k, M, G, T suffixes of\n"
+    "                          1024); a record larger than the block is never cut: its block\n"
+    "                          grows to hold it. With --pipe-part, -N: N parts per job slot\n"
+    "      --recend STR        text a record ends with (default a newline; '' with --recstart)\n"
+    "      --recstart STR      text a record begins with (default nothing); a block is cut\n"
+    "                          only between a recend and a recstart; --recend '' --recstart ''\n"
+    "                          cuts anywhere (binary data)\n"
+    "      --regexp            --recend and --recstart are extended regular expressions\n"
+    "      --rrs               remove the record separators (recend, recstart) from the blocks\n"
+    "  -N N                    exactly N records per block (the last one may have fewer)\n"
+    "  -L N                    a record is N lines (N recends)\n"
+    "      --header REGEX      repeat the input's header, the lines REGEX matches at its start\n"
+    "                          (':' for the first line), at the start of every block\n"
+    "      --cat               put the block in a file named {} instead of standard input\n"
+    "      --fifo              put the block in a FIFO named {} instead of standard input\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -367,6 +389,17 @@ enum LongOnly {
     optColsep,
     optTrim,
     optHeader,
+    // --pipe, --pipe-part and their options
+    optPipe,
+    optPipePart,
+    optBlock,
+    optRecend,
+    optRecstart,
+    optRegexp,
+    optRrs,
+    optRoundRobin,
+    optCat,
+    optFifo,
 };
 
 } // namespace
@@ -401,7 +434,7 @@ const char *fileName(const char *option, const char *text) {
 }
 
 // The option getopt has just refused, the word it began in at element: a long one as written
-// (up to any '='), a short one alone, also when letters follow it ("-N2", "-gN").
+// (up to any '='), a short one alone, also when letters follow it ("-Q2", "-gQ").
 std::string optionName(char **argv, int element) {
     // Within a word of short options getopt stays at that word until its last letter.
     const char *word = optind == element ? argv[element] : argv[optind - 1];
@@ -410,6 +443,66 @@ std::string optionName(char **argv, int element) {
     }
     return optopt > 0 && optopt < 256 ? std::string{'-', static_cast<char>(optopt)}
                                       : std::string(word);
+}
+
+// --block SIZE: bytes, with k, M, G or T for powers of 1024; negative (parts per job slot)
+// only for --pipe-part, checked once every option is known.
+long long parseBlockSize(const char *text) {
+    const bool negative = text[0] == '-';
+    const char *digits = negative ? text + 1 : text;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value =
+        isdigit(static_cast<unsigned char>(digits[0])) != 0 ? strtoull(digits, &end, 10) : 0;
+    int shift = 0;
+    if (end != nullptr && end[0] != '\0' && end[1] == '\0') {
+        const char *units = strchr("kKmMgGtT", end[0]);
+        shift = units != nullptr ? 10 * static_cast<int>((units - "kKmMgGtT") / 2 + 1) : -1;
+    } else if (end != nullptr && end[0] != '\0') {
+        shift = -1;
+    }
+    constexpr unsigned long long most = 1ULL << 50;
+    if (end == nullptr || errno != 0 || shift < 0 || value == 0 || value > (most >> shift)) {
+        badUsage("--block needs a size from 1 byte to 1P (k, M, G, T suffixes), not '%s'", text);
+    }
+    const auto size = static_cast<long long>(value << shift);
+    return negative ? -size : size;
+}
+
+// The options of --pipe and --pipe-part go with them, and with what a block can be given to.
+void checkPipe(Settings &settings) {
+    PipeOptions &pipe = settings.pipe;
+    const bool any = pipe.block != 0 || pipe.recend != nullptr || pipe.recstart != nullptr ||
+                     pipe.regexp || pipe.removeSeparators || pipe.records > 0 || pipe.lines > 0 ||
+                     pipe.header != nullptr || pipe.roundRobin || pipe.cat || pipe.fifo;
+    if (!pipe.pipe) {
+        if (any) {
+            badUsage("--block, --recend, --recstart, --regexp, --rrs, -N, -L, --header, "
+                     "--round-robin, --cat and --fifo go with --pipe or --pipe-part");
+        }
+        return;
+    }
+    if (pipe.part && settings.argFile == nullptr) {
+        badUsage("--pipe-part reads a regular file: give it with -a FILE");
+    }
+    if (pipe.block < 0 && !pipe.part) {
+        badUsage("a negative --block (parts per job slot) goes with --pipe-part");
+    }
+    if (pipe.cat && pipe.fifo) {
+        badUsage("--cat and --fifo exclude each other");
+    }
+    if (pipe.roundRobin) {
+        badUsage("--round-robin is not available: each block goes to a command of its own");
+    }
+    if (settings.maxArgs > 1 || settings.resume || settings.resumeFailed || settings.dryRun ||
+        settings.terminal || settings.sharded) {
+        badUsage("-n, --resume, --resume-failed, --dry-run, --tty and --shard do not go with "
+                 "--pipe: blocks are not arguments");
+    }
+    // The commands' output comes back to fanrun's own streams, as users of --pipe expect.
+    if (settings.output == OutputMode::files && settings.outputDir == nullptr) {
+        settings.output = OutputMode::group;
+    }
 }
 
 } // namespace
@@ -463,6 +556,17 @@ Settings parseOptions(int argc, char **argv) {
         {"colsep", required_argument, nullptr, optColsep},
         {"trim", required_argument, nullptr, optTrim},
         {"header", required_argument, nullptr, optHeader},
+        {"pipe", no_argument, nullptr, optPipe},
+        {"pipe-part", no_argument, nullptr, optPipePart},
+        {"block", required_argument, nullptr, optBlock},
+        {"block-size", required_argument, nullptr, optBlock},
+        {"recend", required_argument, nullptr, optRecend},
+        {"recstart", required_argument, nullptr, optRecstart},
+        {"regexp", no_argument, nullptr, optRegexp},
+        {"rrs", no_argument, nullptr, optRrs},
+        {"round-robin", no_argument, nullptr, optRoundRobin},
+        {"cat", no_argument, nullptr, optCat},
+        {"fifo", no_argument, nullptr, optFifo},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -472,11 +576,13 @@ Settings parseOptions(int argc, char **argv) {
     int option = 0;
     std::string runOption; // the first option given that only a run takes
     bool keepOrderGiven = false;
+    const char *recordsText = nullptr; // -N's value, read once --pipe is known
+    const char *headerText = nullptr;  // --header's
     // '+': the first operand ends the options, so the template and its arguments may start with
     // '-'. ':' first: a missing value is told apart from an unknown option.
     for (;;) {
         const int element = optind;
-        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:mXI:S:gkuvhV", options, nullptr);
+        option = getopt_long(argc, argv, "+:j:o:0d:a:n:N:mXI:L:S:gkuvhV", options, nullptr);
         if (option == -1) {
             break;
         }
@@ -584,9 +690,13 @@ Settings parseOptions(int argc, char **argv) {
                 badUsage("-%c needs a whole number from 0 to %d, not '%s'", option, INT_MAX,
                          optarg);
             }
-            // -N0 runs the command once per argument without it.
+            // -N0 runs the command once per argument without it; with --pipe, which may come
+            // later, -N counts the records of a block instead.
             settings.noArguments = value == 0;
             settings.maxArgs = value == 0 ? 1 : static_cast<int>(value);
+            if (option == 'N') {
+                recordsText = optarg;
+            }
             break;
         }
         case 'm':
@@ -615,12 +725,8 @@ Settings parseOptions(int argc, char **argv) {
             settings.trim = optarg;
             break;
         case optHeader:
-            if (strcmp(optarg, ":") != 0) {
-                badUsage("--header takes ':' (the first line or value names the columns), not "
-                         "'%s'",
-                         optarg);
-            }
-            settings.header = true;
+            // Its meaning depends on --pipe, which may come later.
+            headerText = optarg;
             break;
         case optShell:
             settings.shell = true;
@@ -682,6 +788,45 @@ Settings parseOptions(int argc, char **argv) {
         case optSsh:
             settings.sshCommand = optarg;
             break;
+        case optPipe:
+            settings.pipe.pipe = true;
+            break;
+        case optPipePart:
+            settings.pipe.pipe = true;
+            settings.pipe.part = true;
+            break;
+        case optBlock:
+            settings.pipe.block = parseBlockSize(optarg);
+            break;
+        case optRecend:
+            settings.pipe.recend = optarg;
+            break;
+        case optRecstart:
+            settings.pipe.recstart = optarg;
+            break;
+        case optRegexp:
+            settings.pipe.regexp = true;
+            break;
+        case optRrs:
+            settings.pipe.removeSeparators = true;
+            break;
+        case 'L': {
+            const long value = wholeNumber(optarg, optarg + strlen(optarg));
+            if (value < 1) {
+                badUsage("-L needs a whole number from 1 to %d, not '%s'", INT_MAX, optarg);
+            }
+            settings.pipe.lines = value;
+            break;
+        }
+        case optRoundRobin:
+            settings.pipe.roundRobin = true;
+            break;
+        case optCat:
+            settings.pipe.cat = true;
+            break;
+        case optFifo:
+            settings.pipe.fifo = true;
+            break;
         case 'h':
             fputs(usage, stdout);
             fputs(sweepUsage, stdout);
@@ -696,6 +841,26 @@ Settings parseOptions(int argc, char **argv) {
         default:
             badUsage("unknown option '%s'", optionName(argv, element).c_str());
         }
+    }
+    // -N and --header mean one thing for blocks and another for arguments.
+    if (settings.pipe.pipe) {
+        if (recordsText != nullptr) {
+            const long value = wholeNumber(recordsText, recordsText + strlen(recordsText));
+            if (value < 1) {
+                badUsage("-N needs a whole number from 1 to %d with --pipe, not '%s'", INT_MAX,
+                         recordsText);
+            }
+            settings.pipe.records = value;
+            settings.noArguments = false;
+            settings.maxArgs = 1;
+        }
+        settings.pipe.header = headerText;
+    } else if (headerText != nullptr) {
+        if (strcmp(headerText, ":") != 0) {
+            badUsage("--header takes ':' (the first line or value names the columns), not '%s'",
+                     headerText);
+        }
+        settings.header = true;
     }
     if (settings.semaphore && !runOption.empty()) {
         badUsage("%s does not go with --semaphore, which runs one command as it stands",
@@ -727,6 +892,7 @@ Settings parseOptions(int argc, char **argv) {
         settings.outputDir == nullptr && !settings.tag) {
         settings.output = OutputMode::ungroup;
     }
+    checkPipe(settings);
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
     }

@@ -36,6 +36,23 @@ enum class OutputMode {
     lines,     // each line whole as soon as it is complete (--line-buffer, --latest-line)
 };
 
+// --pipe and --pipe-part: the input cut into blocks at record ends, one block per command.
+struct PipeOptions {
+    bool pipe = false;              // standard input's blocks become the commands' input
+    bool part = false;              // --pipe-part: the commands read their ranges of -a FILE
+    long long block = 0;            // --block; 0: 1M; negative with --pipe-part: parts per job slot
+    const char *recend = nullptr;   // null: a newline, or nothing when recstart is given
+    const char *recstart = nullptr; // null: nothing
+    bool regexp = false;            // recend and recstart are regular expressions
+    bool removeSeparators = false;  // --rrs
+    long records = 0;               // -N: records per block
+    long lines = 0;                 // -L: lines per record
+    const char *header = nullptr;   // --header: repeated at the start of every block
+    bool roundRobin = false;        // blocks to -j long-lived commands in turn
+    bool cat = false;               // the block in a file named {}
+    bool fifo = false;              // the block in a FIFO named {}
+};
+
 struct Settings {
     int jobs = 0;
     const char *outputDir = nullptr;
@@ -88,6 +105,7 @@ struct Settings {
     bool noArguments = false;             // -N0 / -n0: the command gets no argument
     const char *argumentString = nullptr; // -I STR: {} is written STR
     bool wordCopies = false;              // -X: the word around {} repeated for each argument
+    PipeOptions pipe; // --pipe, --pipe-part and their options
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
