@@ -210,6 +210,78 @@ static int freeSlot(Feed &feed) {
     return static_cast<int>(free - feed.slotTaken.begin()) + 1;
 }
 
+// Sends signum to the command's process group, or to it alone when it has none (--tty).
+static void signalRunning(const Running &running, int signum) {
+    if (kill(-running.pid, signum) != 0) {
+        kill(running.pid, signum);
+    }
+}
+
+// With --memfree: below half of it the youngest command is ended, with the term sequence, to run
+// again later; one at a time, so that the memory it gives back is seen before another goes.
+// Returns when to look again for the signals still due, 0 for none.
+static int64_t giveWay(Feed &feed) {
+    static const std::vector<int> defaultSignals = {SIGTERM, SIGKILL};
+    static const std::vector<int> defaultWaits = {2000};
+    const bool given = !feed.settings->termSignals.empty();
+    const std::vector<int> &signals = given ? feed.settings->termSignals : defaultSignals;
+    const std::vector<int> &waits = given ? feed.settings->termWaits : defaultWaits;
+    const int64_t now = monotonicNs();
+    int64_t due = 0;
+    Running *youngest = nullptr;
+    int youngestIndex = 0;
+    bool ending = false;
+    for (auto &[index, running] : feed.running) {
+        if (!running.givingWay) {
+            if (youngest == nullptr || running.startNs > youngest->startNs) {
+                youngest = &running;
+                youngestIndex = index;
+            }
+            continue;
+        }
+        ending = true;
+        if (running.endStep < signals.size() && running.endNextNs <= now) {
+            signalRunning(running, signals[running.endStep]);
+            running.endNextNs = running.endStep < waits.size()
+                                    ? now + int64_t{waits[running.endStep]} * 1000000
+                                    : 0;
+            ++running.endStep;
+        }
+        if (running.endStep < signals.size()) {
+            due = due == 0 ? running.endNextNs : std::min(due, running.endNextNs);
+        }
+    }
+    if (ending || youngest == nullptr || !feed.pacer->memoryShort()) {
+        return due;
+    }
+    const char *text = processControl.process[youngestIndex].command;
+    fprintf(stderr,
+            "fanrun: less than half of --memfree is available: ending the youngest command (pid "
+            "%d) to run it again later: %s\n",
+            youngest->pid, text != nullptr ? text : "");
+    youngest->givingWay = true;
+    signalRunning(*youngest, signals[0]);
+    youngest->endStep = 1;
+    youngest->endNextNs = waits.empty() ? 0 : now + int64_t{waits[0]} * 1000000;
+    return signals.size() > 1 ? youngest->endNextNs : 0;
+}
+
+// The pacer's answer: true when a command may start; otherwise command's wait fields are set.
+static bool roomToStart(Feed &feed, FANRUN_COMMAND *command) {
+    if (feed.pacer == nullptr) {
+        return true;
+    }
+    const int64_t due = feed.pacer->givesWay() ? giveWay(feed) : 0;
+    if (feed.pacer->mayStart(static_cast<int>(feed.running.size()), command)) {
+        return true;
+    }
+    if (due != 0) {
+        command->waitUntilNs =
+            command->waitUntilNs == 0 ? due : std::min<long long>(command->waitUntilNs, due);
+    }
+    return false;
+}
+
 static int feedNext(void *context, FANRUN_COMMAND *command) {
     Feed &feed = *static_cast<Feed *>(context);
     try {
@@ -221,6 +293,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         }
         if (feed.logFailed) {
             return FANRUN_NEXT_END;
+        }
+        if (!roomToStart(feed, command)) {
+            // The input may have ended with nothing left to start: the run ends as before.
+            if (!feed.haveDeferred && feed.retries.empty() && feed.gathering->inputEnded &&
+                !feed.gathering->haveFirst && feed.gathering->pending.jobs.empty()) {
+                return FANRUN_NEXT_END;
+            }
+            return FANRUN_NEXT_WAIT;
         }
         Group group;
         const int slot = freeSlot(feed);
@@ -261,6 +341,10 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         }
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
+        if (feed.settings->timeoutShare > 0 && !feed.runtimes.empty()) {
+            command->timeoutSeconds =
+                std::max(feed.runtimes.value() * feed.settings->timeoutShare / 100, 1e-6);
+        }
         feed.staged = std::move(group);
         feed.stagedSlot = slot;
         ++feed.handed;
@@ -282,6 +366,10 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
+        running.pid = event->pid;
+        if (feed.pacer != nullptr) {
+            feed.pacer->started();
+        }
         for (const Job &job : running.group.jobs) {
             if (feed.log != nullptr &&
                 !feed.log->recordStart(job.argument, job.occurrence, job.attempt, running.start)) {
@@ -303,6 +391,13 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         Running running = std::move(found->second);
         feed.running.erase(found);
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = false;
+        if (running.givingWay) {
+            // Its output goes as a retry's does; it runs again as soon as there is room, as the
+            // same attempt, and its start without an end in the job log says so meanwhile.
+            feed.output->ended(*event, false);
+            feed.retries.emplace(monotonicNs(), std::move(running.group));
+            return FANRUN_HALT_NEVER;
+        }
         const int status = event->status;
         int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         int signum = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -343,10 +438,24 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
                 ++job.attempt;
             }
             feed.retries.emplace(due, std::move(running.group));
-        } else if (failed) {
-            feed.lastFailures += static_cast<long>(jobs.size());
-            // With retries the library cannot tell which failures are the last: halting is ours.
-            return feed.halt;
+        } else {
+            if (failed) {
+                feed.lastFailures += static_cast<long>(jobs.size());
+                ++feed.failedCommands;
+            } else {
+                ++feed.succeededCommands;
+                feed.runtimes.add(seconds);
+            }
+            // The library cannot tell which failures are the last (retries) nor count the rest:
+            // halting is ours.
+            const long known =
+                feed.gathering->groups + commandsOf(argumentsWaiting(feed), feed.settings->maxArgs);
+            const int how =
+                haltFor(feed.haltRule, feed.failedCommands, feed.succeededCommands, known);
+            if (how != FANRUN_HALT_NEVER && feed.haltRule.counts == HaltRule::Counts::succeeded) {
+                feed.haltedOnSuccess = true;
+            }
+            return how;
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";

@@ -4,8 +4,11 @@
 #define FANRUN_CLI_OPTIONS_H
 
 #include "fanrun.h"
+#include "halting.h"
+#include "pacing.h"
 
 #include <cstddef>
+#include <vector>
 
 namespace fanrun_cli {
 
@@ -64,6 +67,14 @@ struct Settings {
     bool waitAll = false;              // --wait: until no command of the id runs
     double semaphoreTimeout = 0;       // seconds to wait for a place at most; 0: no bound
     int heldPlace = -1; // the place a background semaphore invocation was handed (internal)
+
+    // Pacing and stop rules (pacing.h, halting.h).
+    JobsForm jobsForm;            // -j as given: a count, 0 or a FILE
+    Room room;                    // --delay, --load, --memfree, --nice
+    HaltRule haltRule;            // --halt in full
+    double timeoutShare = 0;      // --timeout N%: N, of the median runtime of the successes
+    std::vector<int> termSignals; // --termseq; empty: TERM, 2000 ms, KILL
+    std::vector<int> termWaits;   // in milliseconds, one fewer than termSignals
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
