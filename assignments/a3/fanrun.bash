@@ -8,7 +8,7 @@ _fanrun() {
     local long="--jobs --output-dir --null --delimiter --arg-file --group --keep-order --ungroup
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
-        --semaphore-timeout --help --version"
+        --semaphore-timeout --delay --load --memfree --nice --termseq --help --version"
     local short="-j -o -0 -d -a -n -g -k -u -h -V"
     COMPREPLY=()
 
@@ -23,15 +23,29 @@ _fanrun() {
         return 0
         ;;
     --halt)
-        mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur")
+        # After when, what to count: fail=N, success=N or done=N (or N%).
+        case $cur in
+        *,*) mapfile -t COMPREPLY < <(compgen -W "${cur%%,*},fail= ${cur%%,*},success= \
+            ${cur%%,*},done=" -- "$cur") ;;
+        *) mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur") ;;
+        esac
+        return 0
+        ;;
+    --termseq)
+        mapfile -t COMPREPLY < <(compgen -W "TERM,2000,KILL" -- "$cur")
         return 0
         ;;
     -d | --delimiter)
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
-    -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
-        --semaphore-timeout)
+    -j | --jobs)
+        # A count, or the file that holds one.
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return 0
+        ;;
+    --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
+        --semaphore-timeout | --delay | --load | --memfree | --nice)
         return 0
         ;;
     esac
@@ -43,7 +57,7 @@ _fanrun() {
         case $word in
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
-            --semaphore-timeout)
+            --semaphore-timeout | --delay | --load | --memfree | --nice | --termseq)
             ((i++))
             ;;
         --)
