@@ -73,6 +73,15 @@ std::string trimmed(const std::string &text) {
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+// Less than bytes (above 0) are available; unreadable memory bounds nothing.
+bool memoryBelow(long long bytes) {
+    if (bytes <= 0) {
+        return false;
+    }
+    const long long available = memoryAvailable();
+    return available >= 0 && available < bytes;
+}
+
 } // namespace
 
 long jobsCount(const std::string &text, bool zeroAllowed) {
@@ -300,9 +309,7 @@ bool Pacer::mayStart(int running, FANRUN_COMMAND *command) {
     } else if (room_.delay > 0 && lastStart_ != 0 &&
                now < lastStart_ + static_cast<int64_t>(room_.delay * 1e9)) {
         until = lastStart_ + static_cast<int64_t>(room_.delay * 1e9);
-    } else if (room_.load > 0 && loadAverage() >= room_.load) {
-        until = now + lookNs;
-    } else if (room_.memFree > 0 && memoryAvailable() >= 0 && memoryAvailable() < room_.memFree) {
+    } else if ((room_.load > 0 && loadAverage() >= room_.load) || memoryBelow(room_.memFree)) {
         until = now + lookNs;
     } else {
         return true;
@@ -317,11 +324,7 @@ void Pacer::started() {
 }
 
 bool Pacer::memoryShort() const {
-    if (room_.memFree <= 0) {
-        return false;
-    }
-    const long long available = memoryAvailable();
-    return available >= 0 && available < room_.memFree / 2;
+    return memoryBelow(room_.memFree / 2);
 }
 
 int64_t Pacer::nextLook() const {
