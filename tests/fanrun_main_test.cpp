@@ -4299,9 +4299,10 @@ TEST(FanrunRoom, BelowMemfreeNothingStartsAndBelowHalfTheYoungestGivesWayAndRuns
     writeMemInfo(meminfo, 100);
     Launch launch;
     launch.environment = {"FANRUN_MEMINFO=" + meminfo};
+    // -j 3: the input's end is read while both run, and a command may still give way after it.
     // The youngest ignores SIGTERM: the termseq's KILL ends it, after the memory is back.
     const std::string command = "[ {} = b ] && trap '' TERM; " + heldCommand(dir);
-    launch.args = {"-j",        "2",
+    launch.args = {"-j",        "3",
                    "--memfree", "1M",
                    "--termseq", "TERM,1500,KILL",
                    "-k",        command + "; echo done {}",

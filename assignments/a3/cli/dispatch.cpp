@@ -296,8 +296,9 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         }
         if (!roomToStart(feed, command)) {
             // The input may have ended with nothing left to start: the run ends as before.
-            if (!feed.haveDeferred && feed.retries.empty() && feed.gathering->inputEnded &&
-                !feed.gathering->haveFirst && feed.gathering->pending.jobs.empty()) {
+            if (feed.running.empty() && !feed.haveDeferred && feed.retries.empty() &&
+                feed.gathering->inputEnded && !feed.gathering->haveFirst &&
+                feed.gathering->pending.jobs.empty()) {
                 return FANRUN_NEXT_END;
             }
             return FANRUN_NEXT_WAIT;
@@ -306,6 +307,13 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         const int slot = freeSlot(feed);
         for (;;) {
             const int answer = nextGroup(feed, group, command);
+            if (answer == FANRUN_NEXT_END && feed.pacer != nullptr && feed.pacer->givesWay() &&
+                !feed.running.empty()) {
+                // A running command may still give way to memory and come back: the run goes on
+                // looking at the memory until none runs.
+                command->waitUntilNs = feed.pacer->nextLook();
+                return FANRUN_NEXT_WAIT;
+            }
             if (answer != FANRUN_NEXT_COMMAND) {
                 return answer;
             }
