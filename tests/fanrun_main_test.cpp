@@ -233,7 +233,7 @@ TEST(FanrunExitStatus, TellsWhetherEveryCommandRanAndSucceeded) {
         {{"-o", out, "true", "a"}, "/dev/full", 1, "fanrun: cannot write the report: No space"},
         {{"-o", out, "--dry-run", "true", "a"}, "/dev/full", 1, "fanrun: cannot write the"},
         {{"-o", out, "--dry-run", "exit 1", "a"}, "", 0, ""},
-        {{"-o", out, "-j", "0", "true", "a"}, "", 2, "fanrun: -j needs"},
+        {{"-o", out, "-j", "0x", "true", "a"}, "", 2, "fanrun: -j needs"},
     };
     for (const Case &c : cases) {
         Launch launch;
@@ -3409,8 +3409,8 @@ TEST(FanrunUsage, BadUsageExitsWith2AndRunsNothing) {
     const std::string marker = "touch " + (dir / "ran");
     const std::vector<std::vector<std::string>> cases = {
         {"-j", "abc", "-o", out, marker, "a"},
-        {"-j", "0", "-o", out, marker, "a"},
-        {"-j", "-3", "-o", out, marker, "a"},
+        {"-j", "0x", "-o", out, marker, "a"},
+        {"-j", "-3x", "-o", out, marker, "a"},
         {"-j", "2x", "-o", out, marker, "a"},
         {"-j", "99999999999999999999", "-o", out, marker, "a"},
         {"-j", "2147483648", "-o", out, marker, "a"},
@@ -3993,6 +3993,396 @@ TEST(FanrunOpening, TtyCommandsWriteToTheRunnersOwnStreamsUnlessOutputFilesAreAs
             EXPECT_FALSE(fs::exists(dir / "fanrun-out")) << label;
         }
     }
+}
+
+// ---- job counts, pacing and stop rules
+// ------------------------------------------------------------
+
+// Files named NAME.* in folder.
+int markers(const std::string &folder, const std::string &prefix = "") {
+    int count = 0;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(folder, error)) {
+        count += entry.path().filename().string().rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+// A command that marks its start as marks/ARG.started and holds until marks/ARG.go or marks/go
+// exists, then marks its end.
+std::string heldCommand(const TempDir &dir) {
+    const std::string marks = dir / "marks";
+    fs::create_directories(marks);
+    return "touch " + marks + "/{}.started; until [ -e " + marks + "/{}.go ] || [ -e " + marks +
+           "/go ]; do sleep 0.02; done; touch " + marks + "/{}.ended";
+}
+
+long processors() {
+    return std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
+}
+
+// The highest job slot that an -u run's commands printed, one per line.
+int highestSlot(const std::string &out) {
+    int highest = 0;
+    for (const std::string &line : lines(out)) {
+        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+            highest = std::max(highest, std::stoi(line));
+        }
+    }
+    return highest;
+}
+
+TEST(FanrunCounts, EveryFormOfMinusJRunsAtMostItsCountAndFillsIt) {
+    const long cpus = processors();
+    struct Case {
+        std::string form;
+        long count;
+    };
+    const std::vector<Case> cases = {
+        {"3", 3},
+        {"50%", std::max(1L, cpus / 2)},
+        {"100%", cpus},
+        {"250%", std::max(1L, cpus * 250 / 100)},
+        {"+2", cpus + 2},
+        {"-1", std::max(1L, cpus - 1)},
+        {"-" + std::to_string(cpus + 5), 1},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        // Every command holds until all the count's have started, so the slots fill up.
+        std::vector<std::string> args = {
+            "-j", c.form, "-u", "-o", dir / "out", "sleep 0.6; echo {%}", "--"};
+        for (long i = 0; i < c.count + 2; ++i) {
+            args.push_back(std::to_string(i));
+        }
+        Outcome outcome = run(dir, args);
+        EXPECT_EQ(outcome.code(), 0) << c.form << outcome.err;
+        EXPECT_EQ(highestSlot(outcome.out), c.count) << c.form;
+        EXPECT_EQ(lines(outcome.out).size(), static_cast<size_t>(c.count + 2)) << c.form;
+    }
+}
+
+TEST(FanrunCounts, ZeroRunsAsManyAsTheLimitsAllowAndSaysHowMany) {
+    struct Case {
+        int files;
+        int expected; // (files - 32) / 2, unless the process limit is lower
+    };
+    rlimit processes{};
+    ASSERT_EQ(getrlimit(RLIMIT_NPROC, &processes), 0);
+    const std::string processText =
+        processes.rlim_cur == RLIM_INFINITY ? "unlimited" : std::to_string(processes.rlim_cur);
+    for (const Case &c : {Case{40, 4}, Case{100, 34}}) {
+        TempDir dir;
+        Launch launch;
+        launch.wrapper = {"bash", "-c", "ulimit -n " + std::to_string(c.files) + "; exec \"$@\"",
+                          "bash"};
+        launch.args = {"-j", "0", "-u", "sleep 0.5; echo {%}", "--"};
+        for (int i = 0; i < c.expected + 3; ++i) {
+            launch.args.push_back(std::to_string(i));
+        }
+        int expected = c.expected;
+        if (processes.rlim_cur != RLIM_INFINITY) {
+            expected = std::min<long>(expected, static_cast<long>(processes.rlim_cur) - 1);
+        }
+        Outcome outcome = run(dir, launch);
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        EXPECT_EQ(lines(outcome.err).at(0), "fanrun: -j 0: at most " + std::to_string(expected) +
+                                                " commands at once (process limit " + processText +
+                                                ", descriptor limit " + std::to_string(c.files) +
+                                                ")");
+        EXPECT_EQ(highestSlot(outcome.out), expected) << c.files;
+    }
+}
+
+TEST(FanrunCounts, AJobsFileWidensNarrowsAndDrainsARunningBatch) {
+    TempDir dir;
+    const std::string jobs = dir / "jobs";
+    const std::string marks = dir / "marks";
+    writeFile(jobs, "2\n");
+    Launch launch;
+    launch.args = {"-j", jobs, "-o", dir / "out", heldCommand(dir), "a", "b", "c", "d", "e", "f"};
+    Program running = start(dir, launch);
+    auto started = [&] { return markers(marks, "") - 2 * markers(marks, "z"); };
+    auto count = [&](const std::string &suffix) {
+        int n = 0;
+        for (const char *name : {"a", "b", "c", "d", "e", "f"}) {
+            n += fs::exists(marks + "/" + name + suffix) ? 1 : 0;
+        }
+        return n;
+    };
+    auto release = [&](const std::string &name) {
+        writeFile(marks + "/" + name + ".go", "");
+        return eventually([&] { return fs::exists(marks + "/" + name + ".ended"); });
+    };
+    (void)started;
+    ASSERT_TRUE(eventually([&] { return count(".started") == 2; }));
+    // Widened while nothing ends: the change of the file is seen at once.
+    writeFile(jobs, "3\n");
+    ASSERT_TRUE(eventually([&] { return count(".started") == 3; })) << readFile(running.errPath);
+    // Narrowed to 1: an end starts nothing while two still run.
+    writeFile(jobs, "1\n");
+    ASSERT_TRUE(release("a"));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(count(".started"), 3);
+    // Drained: the running ones finish and nothing new starts, and the run waits.
+    writeFile(jobs, "0\n");
+    ASSERT_TRUE(release("b"));
+    ASSERT_TRUE(release("c"));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(count(".started"), 3);
+    EXPECT_EQ(waitpid(running.pid, nullptr, WNOHANG), 0);
+    // A bad count keeps the one in force, said once.
+    writeFile(jobs, "lots\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(count(".started"), 3);
+    writeFile(jobs, "2\n");
+    ASSERT_TRUE(eventually([&] { return count(".started") == 5; }));
+    writeFile(marks + "/go", "");
+    Outcome outcome = running.finish();
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(count(".ended"), 6);
+    EXPECT_EQ(outcome.err, "fanrun: -j " + jobs + " holds no count ('lots'); keeping 0\n");
+    EXPECT_EQ(parseRecords(outcome.out).size(), 6U);
+}
+
+TEST(FanrunCounts, BadFormsOfTheNewOptionsAreRefusedBeforeAnythingRuns) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string message; // the start of the first line of standard error
+    };
+    TempDir dir;
+    writeFile(dir / "nocount", "many\n");
+    const std::vector<Case> cases = {
+        {{"-j", "12%x"}, "fanrun: -j needs N, N% or +N/-N"},
+        {{"-j", "0%"}, "fanrun: -j needs N, N% or +N/-N"},
+        {{"-j", "+x"}, "fanrun: -j needs N, N% or +N/-N"},
+        {{"-j", "-"}, "fanrun: -j needs N, N% or +N/-N"},
+        {{"-j", dir / "missing"}, "fanrun: -j needs N, N% or +N/-N"},
+        {{"-j", dir / "nocount"}, "fanrun: -j " + (dir / "nocount") + ": the file holds no count"},
+        {{"--halt", "fail=0"}, "fanrun: --halt needs soon or now"},
+        {{"--halt", "fail=1"}, "fanrun: --halt needs soon or now"},
+        {{"--halt", "now,fail=0"}, "fanrun: --halt now,fail= needs a whole number"},
+        {{"--halt", "soon,success=101%"}, "fanrun: --halt soon,success= needs a whole number"},
+        {{"--halt", "now,done=0%"}, "fanrun: --halt now,done= needs a whole number"},
+        {{"--halt", "now,success"}, "fanrun: --halt now,success= needs a whole number"},
+        {{"--halt", "now,wins=1"}, "fanrun: --halt now needs ,fail=N"},
+        {{"--termseq", "TERM,100"}, "fanrun: --termseq needs SIG,MS,SIG"},
+        {{"--termseq", "TERM,100,NOPE"}, "fanrun: --termseq needs a signal"},
+        {{"--termseq", "TERM,soon,KILL"}, "fanrun: --termseq needs a wait"},
+        {{"--termseq", ""}, "fanrun: --termseq needs a signal"},
+        {{"--delay", "-1"}, "fanrun: --delay needs a number of seconds"},
+        {{"--load", "0"}, "fanrun: --load needs a load average"},
+        {{"--load", "x%"}, "fanrun: --load needs a load average"},
+        {{"--memfree", "12Q"}, "fanrun: --memfree needs a size"},
+        {{"--memfree", "0"}, "fanrun: --memfree needs a size"},
+        {{"--nice", "20"}, "fanrun: --nice needs a niceness"},
+        {{"--nice", "-21"}, "fanrun: --nice needs a niceness"},
+        {{"--timeout", "0%"}, "fanrun: --timeout needs a number of seconds"},
+        {{"--timeout", "%"}, "fanrun: --timeout needs a number of seconds"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-o", dir / "out", "touch " + (dir / "ran"), "a"});
+        Outcome outcome = run(dir, args);
+        const std::string label = c.options[0] + " " + c.options[1];
+        EXPECT_EQ(outcome.code(), 2) << label;
+        EXPECT_EQ(outcome.err.rfind(c.message, 0), 0U) << label << "\n" << outcome.err;
+        EXPECT_EQ(outcome.out, "") << label;
+    }
+    EXPECT_FALSE(fs::exists(dir / "ran"));
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+TEST(FanrunStopRules, EveryHaltFormStopsWhereGnuParallelStopsWithItsExitStatus) {
+    struct Case {
+        std::string halt;
+        std::vector<std::string> exits; // one command each, run one at a time in this order
+        std::string ran;                // what the commands that started printed
+        int status;
+    };
+    // Checked against GNU parallel -j1 --halt FORM 'echo {}; exit {}' ::: EXITS (where its status
+    // differs, fanrun keeps its own: 123 for any failure).
+    const std::vector<Case> cases = {
+        {"never", {"1", "0", "2"}, "1\n0\n2\n", 123},
+        {"soon", {"0", "3", "0"}, "0\n3\n", 123},
+        {"now,fail=1", {"0", "3", "0"}, "0\n3\n", 123},
+        {"soon,fail=2", {"1", "0", "3", "0", "5"}, "1\n0\n3\n", 123},
+        {"now,fail=3", {"1", "2"}, "1\n2\n", 123},
+        {"soon,fail=50%", {"1", "0", "2", "0"}, "1\n0\n2\n", 123},
+        {"now,fail=50%", {"0", "0", "1", "2", "0", "0"}, "0\n0\n1\n2\n0\n0\n", 123},
+        {"now,success=1", {"1", "2", "0", "3"}, "1\n2\n0\n", 0},
+        {"now,success=1", {"1", "2", "3"}, "1\n2\n3\n", 123},
+        {"soon,success=2", {"0", "1", "0", "3"}, "0\n1\n0\n", 0},
+        {"now,success=50%", {"0", "1", "0", "2"}, "0\n1\n0\n", 0},
+        {"now,done=2", {"0", "4", "0"}, "0\n4\n", 123},
+        {"soon,done=2", {"0", "0", "4"}, "0\n0\n", 0},
+        {"now,done=50%", {"3", "0", "0", "0"}, "3\n0\n", 123},
+        {"soon,done=100%", {"0", "0"}, "0\n0\n", 0},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        std::vector<std::string> args = {"-j",   "1",        "-u",           "--halt",
+                                         c.halt, "--report", dir / "report", "echo {}; exit {}"};
+        args.insert(args.end(), c.exits.begin(), c.exits.end());
+        Outcome outcome = run(dir, args);
+        std::string label = c.halt;
+        for (const std::string &exit : c.exits) {
+            label += " " + exit;
+        }
+        EXPECT_EQ(outcome.out, c.ran) << label;
+        EXPECT_EQ(outcome.code(), c.status) << label << "\n" << outcome.err;
+    }
+}
+
+TEST(FanrunStopRules, ASearchEndsAtItsFirstHitAndTheSignalsOfTermseqEndTheRest) {
+    TempDir dir;
+    const std::string log = dir / "signals";
+    // "hit" succeeds at once; the others wait, recording each signal, and leave only on SIGKILL.
+    const std::string command = "case {} in hit) sleep 0.3; exit 0;; *) for s in USR1 USR2 TERM; "
+                                "do trap \"echo $s >> " +
+                                log + ".{}\" $s; done; while :; do sleep 0.02; done;; esac";
+    Outcome outcome =
+        run(dir, {"-j", "3", "--halt", "now,success=1", "--termseq", "USR1,200,SIGUSR2,200,9", "-o",
+                  dir / "out", command, "miss1", "hit", "miss2", "never"});
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    std::vector<ReportLine> report = parseRecords(outcome.out);
+    EXPECT_EQ(exitStatuses(report), (std::vector<int>{-1, 0, -1}));
+    EXPECT_EQ(readFile(log + ".miss1"), "USR1\nUSR2\n");
+    EXPECT_EQ(readFile(log + ".miss2"), "USR1\nUSR2\n");
+    EXPECT_FALSE(fs::exists(log + ".never"));
+}
+
+TEST(FanrunStopRules, ATimeoutShareOfTheMedianEndsOnlyWhatRunsLongerThanIt) {
+    struct Case {
+        std::string share;
+        std::vector<std::string> sleeps; // one at a time, in order
+        std::vector<int> statuses;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        // The median of 0.1 s successes makes 300% about 0.3 s: the 20 s one is ended.
+        {"300%", {"0.1", "0.1", "0.1", "20", "0.1"}, {0, 0, 0, -1, 0}, 123},
+        // Before any success there is no timeout.
+        {"10%", {"1"}, {0}, 0},
+        // Only successes count: the failures' 1 s runtimes would make the median 1 s and let
+        // the last one finish.
+        {"500%", {"fail", "fail", "0.1", "1"}, {1, 1, 0, -1}, 123},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        std::vector<std::string> args = {"-j",
+                                         "1",
+                                         "--timeout",
+                                         c.share,
+                                         "-o",
+                                         dir / "out",
+                                         "if [ {} = fail ]; then sleep 1; exit 1; fi; sleep {}"};
+        args.insert(args.end(), c.sleeps.begin(), c.sleeps.end());
+        Outcome outcome = run(dir, args);
+        EXPECT_EQ(outcome.code(), c.code) << c.share << outcome.err;
+        EXPECT_EQ(exitStatuses(parseRecords(outcome.out)), c.statuses) << c.share;
+    }
+}
+
+// A stand-in for /proc/meminfo that says this much is available.
+void writeMemInfo(const std::string &path, long kilobytes) {
+    writeFile(path + ".new", "MemTotal: 8000000 kB\nMemFree: 1 kB\nMemAvailable: " +
+                                 std::to_string(kilobytes) + " kB\n");
+    fs::rename(path + ".new", path);
+}
+
+TEST(FanrunRoom, BelowMemfreeNothingStartsAndBelowHalfTheYoungestGivesWayAndRunsAgain) {
+    TempDir dir;
+    const std::string meminfo = dir / "meminfo";
+    const std::string marks = dir / "marks";
+    writeMemInfo(meminfo, 100);
+    Launch launch;
+    launch.environment = {"FANRUN_MEMINFO=" + meminfo};
+    // -j 3: the input's end is read while both run, and a command may still give way after it.
+    // The youngest ignores SIGTERM: the termseq's KILL ends it, after the memory is back.
+    const std::string command = "[ {} = b ] && trap '' TERM; " + heldCommand(dir);
+    launch.args = {"-j",        "3",
+                   "--memfree", "1M",
+                   "--termseq", "TERM,1500,KILL",
+                   "-k",        command + "; echo done {}",
+                   "a",         "b"};
+    Program running = start(dir, launch);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(markers(marks), 0);
+    writeMemInfo(meminfo, 4096);
+    ASSERT_TRUE(eventually([&] { return markers(marks, "b.started") == 1; }));
+    ASSERT_TRUE(eventually([&] { return markers(marks, "a.started") == 1; }));
+    fs::remove(marks + "/b.started");
+    writeMemInfo(meminfo, 400); // below half of 1M
+    ASSERT_TRUE(eventually([&] {
+        return readFile(running.errPath).find("ending the youngest") != std::string::npos;
+    }));
+    writeMemInfo(meminfo, 4096);
+    // b, killed, starts again; a went on running.
+    ASSERT_TRUE(eventually([&] { return markers(marks, "b.started") == 1; }));
+    EXPECT_EQ(markers(marks, "a.ended"), 0);
+    writeFile(marks + "/go", "");
+    Outcome outcome = running.finish();
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "done a\ndone b\n");
+    const std::vector<std::string> err = lines(outcome.err);
+    ASSERT_GE(err.size(), 1U);
+    EXPECT_EQ(std::count_if(err.begin(), err.end(),
+                            [](const std::string &line) {
+                                return line.find("ending the youngest") != std::string::npos;
+                            }),
+              1);
+    EXPECT_NE(err[0].find(": [ b = b ]"), std::string::npos) << err[0];
+    std::vector<ReportLine> report = parseRecords(outcome.err.substr(outcome.err.find('\n') + 1));
+    EXPECT_EQ(exitStatuses(report), (std::vector<int>{0, -1, 0}));
+}
+
+TEST(FanrunRoom, AboveTheLoadLimitNothingStartsUntilTheLoadFalls) {
+    TempDir dir;
+    const std::string loadavg = dir / "loadavg";
+    const std::string marks = dir / "marks";
+    writeFile(loadavg, "9.50 1.00 1.00 1/100 1000\n");
+    Launch launch;
+    launch.environment = {"FANRUN_LOADAVG=" + loadavg};
+    launch.args = {"--load", "100%", "-o", dir / "out", heldCommand(dir), "a"};
+    writeFile(marks + "/go", "");
+    if (processors() >= 9) {
+        GTEST_SKIP() << "9.5 is below 100% of this machine's processors";
+    }
+    Program running = start(dir, launch);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(markers(marks, "a."), 0);
+    writeFile(loadavg + ".new", "0.10 1.00 1.00 1/100 1000\n");
+    fs::rename(loadavg + ".new", loadavg);
+    Outcome outcome = running.finish();
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(markers(marks, "a.ended"), 1);
+}
+
+TEST(FanrunRoom, DelaySpacesTheStartsAndNiceSetsTheCommandsNiceness) {
+    TempDir dir;
+    // The starts as the runner logs them: the commands' own clocks would add their start-up.
+    Outcome delayed = run(dir, {"--delay", "0.3", "-j", "3", "--joblog", dir / "log", "-o",
+                                dir / "out", "true {}", "1", "2", "3"});
+    EXPECT_EQ(delayed.code(), 0) << delayed.err;
+    std::vector<double> starts;
+    for (const std::string &line : lines(readFile(dir / "log"))) {
+        if (line.rfind("start\t", 0) == 0) {
+            starts.push_back(std::stod(line.substr(6)));
+        }
+    }
+    ASSERT_EQ(starts.size(), 3U) << readFile(dir / "log");
+    for (size_t i = 1; i < starts.size(); ++i) {
+        EXPECT_GE(starts[i] - starts[i - 1], 0.299) << readFile(dir / "log");
+    }
+    errno = 0;
+    const int base = getpriority(PRIO_PROCESS, 0);
+    if (base > 7) {
+        GTEST_SKIP() << "running at niceness " << base;
+    }
+    Outcome niced = run(dir, {"--nice", "7", "-u", "nice; : {}", "a"});
+    EXPECT_EQ(niced.code(), 0) << niced.err;
+    EXPECT_EQ(niced.out, "7\n");
 }
 
 } // namespace

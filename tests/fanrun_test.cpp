@@ -2511,3 +2511,122 @@ TEST(RunParallel, ACommandReadsTheInputDescriptorItsSourceGives) {
 }
 
 } // namespace
+
+// ---- term sequences and timeouts of a command's own ---------------------------------------------
+
+// The command's traps write each signal that reaches it to dir/signals; it ignores all but KILL.
+std::string signalRecorder(const TempDir &dir) {
+    const std::string log = dir / "signals";
+    return "for s in USR1 USR2 INT TERM HUP; do trap \"echo $s >> " + log +
+           "\" $s; done; while :; do sleep 0.02; done";
+}
+
+TEST(HeaderPromises, ATermSequenceEndsATimedOutCommandWithItsSignalsInTurn) {
+    struct Case {
+        std::vector<int> signals;
+        std::vector<int> waits;
+        std::string received; // what the command's traps wrote before the last signal ended it
+        int halt;             // FANRUN_HALT_NOW: a failing second command ends it instead
+    };
+    const std::vector<Case> cases = {
+        {{SIGUSR1, SIGUSR2, SIGKILL}, {150, 150}, "USR1\nUSR2\n", FANRUN_HALT_NEVER},
+        {{SIGHUP, SIGKILL}, {150}, "HUP\n", FANRUN_HALT_NOW},
+        {{SIGKILL}, {}, "", FANRUN_HALT_NEVER},
+        {{}, {}, "TERM\n", FANRUN_HALT_NEVER}, // the default: TERM, 2 s, KILL
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        FANRUN_OPTIONS options{};
+        options.stopOnSignals = 1;
+        options.halt = test.halt;
+        options.timeoutSeconds = test.halt == FANRUN_HALT_NOW ? 0 : 0.6;
+        ASSERT_EQ(fanrunSetTermSequence(test.signals.empty() ? nullptr : test.signals.data(),
+                                        test.waits.empty() ? nullptr : test.waits.data(),
+                                        static_cast<int>(test.signals.size())),
+                  1);
+        const std::string command =
+            "case {} in fail) sleep 0.3; exit 1;; *) " + signalRecorder(dir) + ";; esac";
+        Outcome outcome = runInChild(dir, optionRun(dir, options, 2, command, {"hold", "fail"}));
+        fanrunSetTermSequence(nullptr, nullptr, 0);
+        const std::string label = test.received + std::to_string(test.halt);
+        ASSERT_TRUE(outcome.exitedWith(0)) << label << outcome.err;
+        std::vector<ReportLine> records = parseRecords(outcome.out);
+        ASSERT_EQ(records.size(), 2U) << label;
+        EXPECT_EQ(records[0].exitStatus, -1) << label;
+        EXPECT_EQ(readFile(dir / "signals"), test.received) << label;
+        EXPECT_TRUE(eventually([&] { return groupsEmpty(records); }, 2s)) << label;
+        EXPECT_EQ(runResult(dir), test.halt == FANRUN_HALT_NOW ? "2 2 0 0 1" : "2 2 1 0 0")
+            << label;
+    }
+}
+
+TEST(HeaderPromises, ATermSequenceThatDescribesNoneIsRefusedAndChangesNothing) {
+    const int signals[] = {SIGUSR1, SIGKILL, 0, SIGRTMAX + 1};
+    const int waits[] = {100, -1};
+    struct Case {
+        const int *signals;
+        const int *waits;
+        int count;
+    };
+    const Case refused[] = {{signals, waits, -1},      {signals, waits, FANRUN_TERMSEQ_MAX + 1},
+                            {signals + 1, waits, 2},   {signals + 2, nullptr, 1},
+                            {signals + 3, nullptr, 1}, {signals, nullptr, 2},
+                            {signals, waits + 1, 2}};
+    for (const Case &test : refused) {
+        EXPECT_EQ(fanrunSetTermSequence(test.signals, test.waits, test.count), 0) << test.count;
+    }
+    // Nothing changed: the default still ends a command that ignores SIGTERM with SIGKILL.
+    TempDir dir;
+    FANRUN_OPTIONS options{};
+    options.stopOnSignals = 1;
+    options.timeoutSeconds = 0.2;
+    Outcome outcome = runInChild(dir, optionRun(dir, options, 1, signalRecorder(dir), {"a"}));
+    ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(readFile(dir / "signals"), "TERM\n");
+    EXPECT_EQ(runResult(dir), "1 1 1 0 0");
+}
+
+TEST(HeaderPromises, ACommandsOwnTimeoutTakesThePlaceOfTheRunsForItAlone) {
+    struct Case {
+        double runTimeout;
+        std::vector<double> own; // per command, each "sleep 1"
+        std::string statuses;    // the report's exit statuses
+        std::string result;
+    };
+    const std::vector<Case> cases = {
+        {0, {0.2, 0, 30}, "-1 0 0 ", "3 1 1 0 0"},
+        {0.2, {0, 30, 0.1}, "-1 0 -1 ", "3 2 2 0 0"},
+    };
+    for (const Case &test : cases) {
+        TempDir dir;
+        Outcome outcome = runInChild(dir, [&] {
+            struct Own {
+                std::vector<double> timeouts;
+                size_t at = 0;
+            } own{test.own};
+            FANRUN_SOURCE source{};
+            source.next = [](void *context, FANRUN_COMMAND *command) {
+                Own &state = *static_cast<Own *>(context);
+                if (state.at == state.timeouts.size()) {
+                    return static_cast<int>(FANRUN_NEXT_END);
+                }
+                command->command = strdup("sleep 1");
+                command->timeoutSeconds = state.timeouts[state.at++];
+                return static_cast<int>(FANRUN_NEXT_COMMAND);
+            };
+            source.context = &own;
+            fanrunSetSource(&source);
+            FANRUN_OPTIONS options{};
+            options.stopOnSignals = 1;
+            options.timeoutSeconds = test.runTimeout;
+            return optionRun(dir, options, 3, "unused {}", {})();
+        });
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        std::string statuses;
+        for (const ReportLine &record : parseRecords(outcome.out)) {
+            statuses += std::to_string(record.exitStatus) + " ";
+        }
+        EXPECT_EQ(statuses, test.statuses) << test.runTimeout;
+        EXPECT_EQ(runResult(dir), test.result) << test.runTimeout;
+    }
+}

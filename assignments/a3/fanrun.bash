@@ -10,7 +10,8 @@ _fanrun() {
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
         --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --pipe --pipe-part
-        --block --recend --recstart --regexp --rrs --cat --fifo --help --version"
+        --block --recend --recstart --regexp --rrs --cat --fifo --delay --load --memfree --nice
+        --termseq --help --version"
     local short="-j -o -0 -d -a -n -N -m -X -I -L -g -k -u -v -h -V -S"
     COMPREPLY=()
 
@@ -25,7 +26,16 @@ _fanrun() {
         return 0
         ;;
     --halt)
-        mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur")
+        # After when, what to count: fail=N, success=N or done=N (or N%).
+        case $cur in
+        *,*) mapfile -t COMPREPLY < <(compgen -W "${cur%%,*},fail= ${cur%%,*},success= \
+            ${cur%%,*},done=" -- "$cur") ;;
+        *) mapfile -t COMPREPLY < <(compgen -W "soon now" -- "$cur") ;;
+        esac
+        return 0
+        ;;
+    --termseq)
+        mapfile -t COMPREPLY < <(compgen -W "TERM,2000,KILL" -- "$cur")
         return 0
         ;;
     -S | --sshlogin)
@@ -49,9 +59,14 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -W "'\\n' '\\t' '\\0' ," -- "$cur")
         return 0
         ;;
-    -j | --jobs | --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
+    -j | --jobs)
+        # A count, or the file that holds one.
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return 0
+        ;;
+    --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
         --semaphore-timeout | --tagstring | -N | -I | --colsep | --ssh | --block | --recend | \
-        --recstart | -L)
+        --recstart | -L | --delay | --load | --memfree | --nice)
         return 0
         ;;
     esac
@@ -64,7 +79,8 @@ _fanrun() {
         -j | -o | -d | -a | -n | --jobs | --output-dir | --delimiter | --arg-file | --max-args | \
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
             --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
-            --ssh | -N | -I | --colsep | --trim | --header | --block | --recend | --recstart | -L)
+            --ssh | -N | -I | --colsep | --trim | --header | --block | --recend | --recstart | -L | \
+            --delay | --load | --memfree | --nice | --termseq)
             ((i++))
             ;;
         --)

@@ -58,8 +58,27 @@ FANRUN_RESULT lastResult;
 bool terminalMode; // fanrunSetTerminal()
 
 constexpr int64_t nsPerSecond = 1000000000;
-// Between the SIGTERM of a timeout or of halting now and the SIGKILL that follows it.
+// Between the SIGTERM of a timeout or of halting now and the SIGKILL that follows it, unless
+// fanrunSetTermSequence() gave other signals and waits.
 constexpr int64_t killGraceNs = 2 * nsPerSecond;
+
+// The signals that end a command the runner ends itself, and the waits between them.
+struct TermSequence {
+    int signals[FANRUN_TERMSEQ_MAX];
+    int64_t waitsNs[FANRUN_TERMSEQ_MAX - 1];
+    int count;
+};
+
+TermSequence defaultTermSequence() {
+    TermSequence sequence{};
+    sequence.signals[0] = SIGTERM;
+    sequence.signals[1] = SIGKILL;
+    sequence.waitsNs[0] = killGraceNs;
+    sequence.count = 2;
+    return sequence;
+}
+
+TermSequence termSequence = defaultTermSequence();
 // How often the progress line is rewritten on a terminal, and written otherwise.
 constexpr int64_t progressTerminalNs = nsPerSecond / 5;
 constexpr int64_t progressPlainNs = nsPerSecond;
@@ -786,6 +805,7 @@ pid_t startChild(ChildPlan &plan, char *command, const RunSignals &signals) {
 struct KillEntry {
     int record;
     int64_t at;
+    int step; // the signal of the term sequence due at `at`; -1 once the entry is done
 };
 
 enum : unsigned char { termSent = 1, timedOut = 2, givenOutput = 4 };
@@ -810,7 +830,7 @@ struct Run {
     int64_t timeoutNs;    // 0: none
     int64_t *startedAt;   // per record, with a timeout
     unsigned char *flags; // per record, with a timeout or halting now
-    KillEntry *killQueue; // SIGTERM'd records due for SIGKILL, by deadline
+    KillEntry *killQueue; // records being ended, with the next signal of the term sequence due
     int killHead;
     int killTail;
     int timeoutCursor;     // records before it are reaped or signalled
@@ -822,9 +842,11 @@ struct Run {
     int64_t timerDue; // the earliest deadline of a timeout or a grace period, INT64_MAX: none
     char **script;    // the words of a command without the shell as a bash script's
     size_t scriptRoom;
-    bool ownGroup;  // every command leads a process group of its own
-    bool haltSpent; // halting has acted once: neither a source nor the option acts again
-    bool suspended; // the runner has stopped every running command itself
+    bool ownGroup;     // every command leads a process group of its own
+    bool haltSpent;    // halting has acted once: neither a source nor the option acts again
+    bool suspended;    // the runner has stopped every running command itself
+    int64_t *limitNs;  // per record, once a source gave a command a timeout of its own: 0 none
+    TermSequence term; // the term sequence of the run, copied when it starts
 };
 
 void signalCommand(const Run &run, int index, int signum) {
@@ -834,7 +856,18 @@ void signalCommand(const Run &run, int index, int signum) {
     }
 }
 
-// Sends signum to every command still running; with queueKill, SIGKILL follows after the grace.
+// Sends the first signal of the term sequence to the command of record index; the rest follow
+// from the kill queue while it runs.
+void beginEnding(Run &run, int index, int64_t now) {
+    signalCommand(run, index, run.term.signals[0]);
+    run.flags[index] |= termSent;
+    if (run.term.count > 1) {
+        run.killQueue[run.killTail++] = KillEntry{index, now + run.term.waitsNs[0], 1};
+    }
+}
+
+// Sends signum to every command still running; with queueKill, the term sequence instead to every
+// one not being ended yet (signum to those that are).
 void signalRunning(Run &run, int signum, bool queueKill) {
     while (run.firstUnreaped < run.launched && run.records[run.firstUnreaped].ifExited != 0) {
         ++run.firstUnreaped;
@@ -844,10 +877,10 @@ void signalRunning(Run &run, int signum, bool queueKill) {
         if (run.records[i].ifExited != 0) {
             continue;
         }
-        signalCommand(run, i, signum);
         if (queueKill && (run.flags[i] & termSent) == 0) {
-            run.flags[i] |= termSent;
-            run.killQueue[run.killTail++] = KillEntry{i, now + killGraceNs};
+            beginEnding(run, i, now);
+        } else {
+            signalCommand(run, i, signum);
         }
     }
 }
@@ -915,7 +948,8 @@ bool makeRoom(Run &run, int index) {
         return false;
     }
     const bool grown = growArray(&run.records, old, room) && growArray(&run.flags, old, room) &&
-                       growArray(&run.startedAt, old, room) && growArray(&run.killQueue, old, room);
+                       growArray(&run.startedAt, old, room) &&
+                       growArray(&run.killQueue, old, room) && growArray(&run.limitNs, old, room);
     // Every array that did grow is kept: the capacity counts only what all of them have.
     processControl.process = run.records;
     pidIndex.records = run.records;
@@ -1260,35 +1294,72 @@ void handleSuspend(Run &run) {
     }
 }
 
-// Sends what the timeouts and grace periods call for by now; returns the next deadline.
-int64_t serviceTimers(Run &run, int64_t now) {
+// Ends the commands whose timeout has come; returns the next timeout's deadline, INT64_MAX: none.
+int64_t serviceTimeouts(Run &run, int64_t now) {
     int64_t next = INT64_MAX;
-    if (run.timeoutNs > 0) {
-        int at = run.timeoutCursor;
-        for (; at < run.launched; ++at) {
-            if (run.records[at].ifExited != 0 || (run.flags[at] & termSent) != 0) {
-                continue;
-            }
-            // Commands start in record order, so the first not yet due ends the pass.
-            const int64_t due = run.startedAt[at] + run.timeoutNs;
-            if (due > now) {
-                next = due;
+    // With the run's timeout alone commands fall due in record order, so the first not yet due
+    // ends the pass; with timeouts of their own every running command is looked at.
+    const bool ordered = run.limitNs == nullptr;
+    int at = run.timeoutCursor;
+    bool prefix = true; // every record from the cursor to here is reaped or being ended
+    for (int i = run.timeoutCursor; i < run.launched; ++i) {
+        if (run.records[i].ifExited != 0 || (run.flags[i] & termSent) != 0) {
+            at = prefix ? i + 1 : at;
+            continue;
+        }
+        const int64_t limit = !ordered && run.limitNs[i] > 0 ? run.limitNs[i] : run.timeoutNs;
+        const int64_t due = limit > 0 ? run.startedAt[i] + limit : INT64_MAX;
+        if (due > now) {
+            next = std::min(next, due);
+            prefix = false;
+            if (ordered) {
                 break;
             }
-            signalCommand(run, at, SIGTERM);
-            run.flags[at] |= termSent | timedOut;
-            run.killQueue[run.killTail++] = KillEntry{at, now + killGraceNs};
+            continue;
         }
-        run.timeoutCursor = at;
+        beginEnding(run, i, now);
+        run.flags[i] |= timedOut;
+        at = prefix ? i + 1 : at;
     }
-    while (run.killHead < run.killTail && run.killQueue[run.killHead].at <= now) {
-        const int index = run.killQueue[run.killHead++].record;
-        if (run.records[index].ifExited == 0) {
-            signalCommand(run, index, SIGKILL);
+    run.timeoutCursor = at;
+    return next;
+}
+
+// Sends the signals of the term sequences that have come due; returns the next one's deadline.
+int64_t serviceKills(Run &run, int64_t now) {
+    int64_t next = INT64_MAX;
+    for (int i = run.killHead; i < run.killTail; ++i) {
+        KillEntry &entry = run.killQueue[i];
+        if (entry.step >= 0 && run.records[entry.record].ifExited != 0) {
+            entry.step = -1;
         }
+        if (entry.step < 0) {
+            continue;
+        }
+        if (entry.at <= now) {
+            signalCommand(run, entry.record, run.term.signals[entry.step]);
+            if (++entry.step >= run.term.count) {
+                entry.step = -1;
+                continue;
+            }
+            entry.at = now + run.term.waitsNs[entry.step - 1];
+        }
+        next = std::min(next, entry.at);
+    }
+    while (run.killHead < run.killTail && run.killQueue[run.killHead].step < 0) {
+        ++run.killHead;
+    }
+    return next;
+}
+
+// Sends what the timeouts and term sequences call for by now; returns the next deadline.
+int64_t serviceTimers(Run &run, int64_t now) {
+    int64_t next = INT64_MAX;
+    if (run.timeoutNs > 0 || run.limitNs != nullptr) {
+        next = serviceTimeouts(run, now);
     }
     if (run.killHead < run.killTail) {
-        next = std::min(next, run.killQueue[run.killHead].at);
+        next = std::min(next, serviceKills(run, now));
     }
     if (run.options.progress) {
         if (now >= run.progressDue) {
@@ -1411,7 +1482,7 @@ enum class Ask : unsigned char { command, wait, end };
 // filled, Ask::wait when the source has none yet (*next says what to wait for), Ask::end when
 // there are no more.
 Ask askNext(Run &run, int index, FANRUN_COMMAND *next) {
-    *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0, 0};
+    *next = FANRUN_COMMAND{nullptr, nullptr, -1, -1, -1, 0, 0, 0, 0.0};
     if (run.source == nullptr) {
         if (index >= run.count) {
             return Ask::end;
@@ -1428,6 +1499,33 @@ Ask askNext(Run &run, int index, FANRUN_COMMAND *next) {
         return Ask::end;
     }
     return Ask::wait;
+}
+
+// A timeout in seconds in nanoseconds, 0 for none: capped at about a century, so the deadline
+// arithmetic cannot overflow, and at least 1 ns.
+int64_t timeoutNsOf(double seconds) {
+    if (!(seconds > 0)) {
+        return 0;
+    }
+    const auto ns =
+        static_cast<int64_t>(std::min(seconds, 3.0e9) * static_cast<double>(nsPerSecond));
+    return std::max<int64_t>(ns, 1);
+}
+
+// The per-record arrays a command with a timeout of its own needs, made when the first comes;
+// false when memory for them cannot be obtained.
+bool makeTimeoutRoom(Run &run) {
+    const auto room = static_cast<size_t>(run.capacity);
+    if (run.startedAt == nullptr) {
+        run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
+    }
+    if (run.killQueue == nullptr) {
+        run.killQueue = static_cast<KillEntry *>(calloc(room, sizeof(KillEntry)));
+    }
+    if (run.limitNs == nullptr) {
+        run.limitNs = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
+    }
+    return run.startedAt != nullptr && run.killQueue != nullptr && run.limitNs != nullptr;
 }
 
 // Books the command just started as record index with pid.
@@ -1456,6 +1554,9 @@ void recordStart(Run &run, const FANRUN_COMMAND &next, int index, pid_t pid) {
     tableFence();
     ++processControl.numRunning;
     tableFence();
+    if (run.limitNs != nullptr) {
+        run.limitNs[index] = timeoutNsOf(next.timeoutSeconds);
+    }
     if (run.startedAt != nullptr) {
         // A burst of launches can outlast a timeout: the deadlines are served between them.
         const int64_t now = clockNs();
@@ -1463,7 +1564,11 @@ void recordStart(Run &run, const FANRUN_COMMAND &next, int index, pid_t pid) {
         if (now >= run.timerDue) {
             run.timerDue = serviceTimers(run, now);
         }
-        run.timerDue = std::min(run.timerDue, now + run.timeoutNs);
+        const int64_t limit =
+            run.limitNs != nullptr && run.limitNs[index] > 0 ? run.limitNs[index] : run.timeoutNs;
+        if (limit > 0) {
+            run.timerDue = std::min(run.timerDue, now + limit);
+        }
     }
     if (run.source != nullptr) {
         tellSource(run, index, 0, false);
@@ -1486,6 +1591,10 @@ void prepareCommand(Run &run, ChildPlan &plan, const FANRUN_COMMAND &next, int i
     plan.outFd = next.outFd;
     plan.errFd = next.errFd;
     plan.inFd = next.inFdPlusOne > 0 ? next.inFdPlusOne - 1 : -1;
+    if (next.timeoutSeconds > 0 && run.source != nullptr && !makeTimeoutRoom(run)) {
+        free(next.command);
+        fail("Error: memory allocation failed\n");
+    }
 }
 
 // Delivers report signals still pending from the run, hands the signals back to the caller's
@@ -1613,10 +1722,7 @@ bool allocateRun(Run &run, bool timers) {
     }
     if (run.options.timeoutSeconds > 0) {
         run.startedAt = static_cast<int64_t *>(calloc(room, sizeof(int64_t)));
-        // Capped at about a century, so the deadline arithmetic cannot overflow.
-        run.timeoutNs = static_cast<int64_t>(std::min(run.options.timeoutSeconds, 3.0e9) *
-                                             static_cast<double>(nsPerSecond));
-        run.timeoutNs = std::max<int64_t>(run.timeoutNs, 1);
+        run.timeoutNs = timeoutNsOf(run.options.timeoutSeconds);
         return run.startedAt != nullptr;
     }
     return true;
@@ -1626,6 +1732,7 @@ bool allocateRun(Run &run, bool timers) {
 // records, the table published for the reports, the child's plan and the run's signals.
 void setUpRun(Run &run, ChildPlan &plan, RunSignals &signals) {
     run.options = runOptions;
+    run.term = termSequence;
     run.source = haveSource ? &runSource : nullptr;
     const bool fromSource = run.source != nullptr;
     checkParams(fromSource);
@@ -1697,6 +1804,7 @@ void endRun(Run &run, RunSignals &signals, int forkError) {
     free(run.startedAt);
     free(run.flags);
     free(run.killQueue);
+    free(run.limitNs);
     free(run.script);
     indexDrop();
 }
@@ -1885,6 +1993,32 @@ int fanrunIndexTable(void) {
 
 void fanrunSetOptions(const FANRUN_OPTIONS *options) {
     runOptions = options != nullptr ? *options : FANRUN_OPTIONS{};
+}
+
+int fanrunSetTermSequence(const int *signals, const int *waitsMs, int count) {
+    if (signals == nullptr || count == 0) {
+        termSequence = defaultTermSequence();
+        return 1;
+    }
+    if (count < 0 || count > FANRUN_TERMSEQ_MAX || (count > 1 && waitsMs == nullptr)) {
+        return 0;
+    }
+    TermSequence sequence{};
+    for (int i = 0; i < count; ++i) {
+        if (signals[i] < 1 || signals[i] > SIGRTMAX) {
+            return 0;
+        }
+        sequence.signals[i] = signals[i];
+        if (i + 1 < count) {
+            if (waitsMs[i] < 0) {
+                return 0;
+            }
+            sequence.waitsNs[i] = static_cast<int64_t>(waitsMs[i]) * (nsPerSecond / 1000);
+        }
+    }
+    sequence.count = count;
+    termSequence = sequence;
+    return 1;
 }
 
 void fanrunLastResult(FANRUN_RESULT *result) {

@@ -164,6 +164,21 @@ typedef struct {
 /* Copies *options for every following run; NULL restores the defaults (all zero). Cannot fail. */
 void fanrunSetOptions(const FANRUN_OPTIONS *options);
 
+/* The most signals fanrunSetTermSequence() takes. */
+#define FANRUN_TERMSEQ_MAX 16
+
+/* Sets how the following runs end a command they end themselves, after its timeout and when
+ * halting now (where the text above says SIGTERM, then SIGKILL 2 seconds later): signals[0] goes
+ * to the command (to its process group when it has one), and while it still runs waitsMs[i]
+ * milliseconds after signals[i], signals[i + 1] follows; the sequence ends with its last signal.
+ * count is the number of signals, 1 to FANRUN_TERMSEQ_MAX; waitsMs holds count - 1 waits (it may
+ * be NULL when count is 1). A stop signal is still passed on as it came, and a second SIGINT or
+ * SIGTERM still sends SIGKILL. signals NULL or count 0 restores the default (SIGTERM, 2000,
+ * SIGKILL). Copies the arrays and returns 1; returns 0 and changes nothing for a count outside
+ * 0..FANRUN_TERMSEQ_MAX, a signal outside 1..SIGRTMAX, a negative wait, or waitsMs NULL with
+ * count above 1. A run takes the sequence set when it starts. */
+int fanrunSetTermSequence(const int *signals, const int *waitsMs, int count);
+
 /* The outcome of a run, kept after runParallel() returns. */
 typedef struct {
     int numStarted; /* commands started */
@@ -238,6 +253,11 @@ typedef struct {
        the child shares its file offset, so a source that starts the same data twice hands a
        fresh descriptor each time. */
     int inFdPlusOne;
+    /* A timeout of the command's own. */
+    double timeoutSeconds; /* with FANRUN_NEXT_COMMAND: > 0, this command's timeout in place of
+                              the run's timeoutSeconds: measured from its start, ended with the
+                              term sequence, counted as timed out, as for the run's; 0 (or
+                              less): the run's timeout, if any */
 } FANRUN_COMMAND;
 
 /* The results of FANRUN_SOURCE.next. */

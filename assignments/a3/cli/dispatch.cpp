@@ -307,6 +307,78 @@ static bool chooseHost(Feed &feed, Group &group, FANRUN_COMMAND *command, int &h
     return false;
 }
 
+// Sends signum to the command's process group, or to it alone when it has none (--tty).
+static void signalRunning(const Running &running, int signum) {
+    if (kill(-running.pid, signum) != 0) {
+        kill(running.pid, signum);
+    }
+}
+
+// With --memfree: below half of it the youngest command is ended, with the term sequence, to run
+// again later; one at a time, so that the memory it gives back is seen before another goes.
+// Returns when to look again for the signals still due, 0 for none.
+static int64_t giveWay(Feed &feed) {
+    static const std::vector<int> defaultSignals = {SIGTERM, SIGKILL};
+    static const std::vector<int> defaultWaits = {2000};
+    const bool given = !feed.settings->termSignals.empty();
+    const std::vector<int> &signals = given ? feed.settings->termSignals : defaultSignals;
+    const std::vector<int> &waits = given ? feed.settings->termWaits : defaultWaits;
+    const int64_t now = monotonicNs();
+    int64_t due = 0;
+    Running *youngest = nullptr;
+    int youngestIndex = 0;
+    bool ending = false;
+    for (auto &[index, running] : feed.running) {
+        if (!running.givingWay) {
+            if (youngest == nullptr || running.startNs > youngest->startNs) {
+                youngest = &running;
+                youngestIndex = index;
+            }
+            continue;
+        }
+        ending = true;
+        if (running.endStep < signals.size() && running.endNextNs <= now) {
+            signalRunning(running, signals[running.endStep]);
+            running.endNextNs = running.endStep < waits.size()
+                                    ? now + int64_t{waits[running.endStep]} * 1000000
+                                    : 0;
+            ++running.endStep;
+        }
+        if (running.endStep < signals.size()) {
+            due = due == 0 ? running.endNextNs : std::min(due, running.endNextNs);
+        }
+    }
+    if (ending || youngest == nullptr || !feed.pacer->memoryShort()) {
+        return due;
+    }
+    const char *text = processControl.process[youngestIndex].command;
+    fprintf(stderr,
+            "fanrun: less than half of --memfree is available: ending the youngest command (pid "
+            "%d) to run it again later: %s\n",
+            youngest->pid, text != nullptr ? text : "");
+    youngest->givingWay = true;
+    signalRunning(*youngest, signals[0]);
+    youngest->endStep = 1;
+    youngest->endNextNs = waits.empty() ? 0 : now + int64_t{waits[0]} * 1000000;
+    return signals.size() > 1 ? youngest->endNextNs : 0;
+}
+
+// The pacer's answer: true when a command may start; otherwise command's wait fields are set.
+static bool roomToStart(Feed &feed, FANRUN_COMMAND *command) {
+    if (feed.pacer == nullptr) {
+        return true;
+    }
+    const int64_t due = feed.pacer->givesWay() ? giveWay(feed) : 0;
+    if (feed.pacer->mayStart(static_cast<int>(feed.running.size()), command)) {
+        return true;
+    }
+    if (due != 0) {
+        command->waitUntilNs =
+            command->waitUntilNs == 0 ? due : std::min<long long>(command->waitUntilNs, due);
+    }
+    return false;
+}
+
 // On a remote host the command becomes ssh's words (into feed.words), the command or its words
 // quoted once more for the remote shell; text stays what the reports show. False, with message,
 // when exec would refuse them.
@@ -335,11 +407,27 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         if (feed.logFailed) {
             return FANRUN_NEXT_END;
         }
+        if (!roomToStart(feed, command)) {
+            // The input may have ended with nothing left to start: the run ends as before.
+            if (feed.running.empty() && !feed.haveDeferred && feed.retries.empty() &&
+                feed.gathering->inputEnded && !feed.gathering->haveFirst &&
+                feed.gathering->pending.jobs.empty()) {
+                return FANRUN_NEXT_END;
+            }
+            return FANRUN_NEXT_WAIT;
+        }
         Group group;
         const int slot = freeSlot(feed);
         int host = -1;
         for (;;) {
             const int answer = nextGroup(feed, group, command);
+            if (answer == FANRUN_NEXT_END && feed.pacer != nullptr && feed.pacer->givesWay() &&
+                !feed.running.empty()) {
+                // A running command may still give way to memory and come back: the run goes on
+                // looking at the memory until none runs.
+                command->waitUntilNs = feed.pacer->nextLook();
+                return FANRUN_NEXT_WAIT;
+            }
             if (answer != FANRUN_NEXT_COMMAND) {
                 return answer;
             }
@@ -403,6 +491,10 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         }
         command->waiting = commandsOf(argumentsWaiting(feed), feed.settings->maxArgs) +
                            static_cast<int>(std::min<size_t>(feed.retries.size(), INT_MAX / 2));
+        if (feed.settings->timeoutShare > 0 && !feed.runtimes.empty()) {
+            command->timeoutSeconds =
+                std::max(feed.runtimes.value() * feed.settings->timeoutShare / 100, 1e-6);
+        }
         feed.staged = std::move(group);
         feed.stagedSlot = slot;
         feed.stagedHost = host;
@@ -433,6 +525,10 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
         running.startNs = monotonicNs();
+        running.pid = event->pid;
+        if (feed.pacer != nullptr) {
+            feed.pacer->started();
+        }
         for (const Job &job : running.group.jobs) {
             if (feed.log != nullptr &&
                 !feed.log->recordStart(job.key.empty() ? job.argument : job.key, job.occurrence,
@@ -474,6 +570,13 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         Running running = std::move(found->second);
         feed.running.erase(found);
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = false;
+        if (running.givingWay) {
+            // Its output goes as a retry's does; it runs again as soon as there is room, as the
+            // same attempt, and its start without an end in the job log says so meanwhile.
+            feed.output->ended(*event, false);
+            feed.retries.emplace(monotonicNs(), std::move(running.group));
+            return FANRUN_HALT_NEVER;
+        }
         const int status = event->status;
         int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         int signum = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -537,10 +640,24 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
                 ++job.attempt;
             }
             feed.retries.emplace(due, std::move(running.group));
-        } else if (failed) {
-            feed.lastFailures += static_cast<long>(jobs.size());
-            // With retries the library cannot tell which failures are the last: halting is ours.
-            return feed.halt;
+        } else {
+            if (failed) {
+                feed.lastFailures += static_cast<long>(jobs.size());
+                ++feed.failedCommands;
+            } else {
+                ++feed.succeededCommands;
+                feed.runtimes.add(seconds);
+            }
+            // The library cannot tell which failures are the last (retries) nor count the rest:
+            // halting is ours.
+            const long known =
+                feed.gathering->groups + commandsOf(argumentsWaiting(feed), feed.settings->maxArgs);
+            const int how =
+                haltFor(feed.haltRule, feed.failedCommands, feed.succeededCommands, known);
+            if (how != FANRUN_HALT_NEVER && feed.haltRule.counts == HaltRule::Counts::succeeded) {
+                feed.haltedOnSuccess = true;
+            }
+            return how;
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";

@@ -10,9 +10,11 @@
 #include "blocks.h"
 #include "builder.h"
 #include "fanrun.h"
+#include "halting.h"
 #include "joblog.h"
 #include "options.h"
 #include "output.h"
+#include "pacing.h"
 #include "quote.h"
 #include "results.h"
 #include "remote.h"
@@ -42,6 +44,11 @@ struct Running {
     int64_t startNs{}; // monotonic
     int slot = 0;      // its job slot, {%}
     int host = -1;     // its host among feed.remote's, or -1 without hosts
+    int pid = 0;
+    // Ended to give memory back (--memfree): it runs again, neither failed nor retried.
+    bool givingWay = false;
+    size_t endStep = 0;  // the next signal of the term sequence
+    int64_t endNextNs{}; // when it is due
 };
 
 // A command's end whose output waits to be written: its end record waits with it.
@@ -92,12 +99,19 @@ struct Feed {
     int handed = 0;                    // commands handed to the runner
     long lastFailures = 0;             // arguments whose last attempt failed
     long refused = 0;                  // arguments never started: exec would refuse them
-    int halt = FANRUN_HALT_NEVER;      // the halt setting, when retries make it ours
     bool logFailed = false;
     std::string inputError;
     std::string outputError;
     Blocks *blocks = nullptr; // --pipe, --pipe-part: commands take blocks instead of arguments
     int stagedInput = -1;     // the block's descriptor for the staged command, until it starts
+
+    // Pacing and stop rules.
+    Pacer *pacer = nullptr;       // null: starts bounded by the library's count alone
+    HaltRule haltRule;            // decided here, from the commands' last attempts
+    long failedCommands = 0;      // commands whose last attempt failed
+    long succeededCommands = 0;   // commands whose last attempt succeeded
+    bool haltedOnSuccess = false; // a success rule halted the run: it succeeded
+    Median runtimes;              // of the commands that succeeded, for --timeout N%
 };
 
 // Arguments known to the feed and not yet in a command.

@@ -431,6 +431,10 @@ int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
     if (!written || !feed.outputError.empty() || feed.logFailed) {
         return exitRunner;
     }
+    // A success rule that halted the run: what it looked for was found.
+    if (feed.haltedOnSuccess) {
+        return 0;
+    }
     // Retries that never got their turn (the run halted) leave their arguments failed.
     if (feed.lastFailures > 0 || !feed.retries.empty() ||
         (filter != nullptr && filter->skippedFailed() > 0)) {
@@ -442,6 +446,18 @@ int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
         return exitRunner;
     }
     return 0;
+}
+
+// Says at the start what -j 0 came to, and bounds the library's starts by the pacer's bound.
+void sayPacing(const Settings &settings, const Pacer &pacer) {
+    if (settings.jobsForm.machine) {
+        std::string why;
+        const int most = machineJobs(why);
+        fprintf(stderr, "fanrun: -j 0: at most %d commands at once (%s)\n", most, why.c_str());
+    }
+    if (!settings.terminal) {
+        pparams.maxNumRunning = pacer.libraryBound();
+    }
 }
 
 // After the run: the output written, the job log closed, and the exit status from how the run
@@ -664,6 +680,13 @@ int run(int argc, char **argv) {
     inputFd = -1;
     handleSignals(true);
 
+    Pacer pacer;
+    std::string pacing;
+    if (!pacer.open(settings.jobsForm, settings.jobs > 0 ? settings.jobs : defaultJobs(),
+                    settings.room, pacing)) {
+        fprintf(stderr, "fanrun: %s\n", pacing.c_str());
+        return exitMisuse;
+    }
     std::string outputDir;
     if (!openOutput(settings, output, outputDir)) {
         return exitRunner;
@@ -697,15 +720,20 @@ int run(int argc, char **argv) {
         pparams.maxNumRunning = remote.maxRunning();
         feed.remote = &remote;
     }
+    sayPacing(settings, pacer);
+    feed.pacer = &pacer;
 
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
     settings.options.nullInput = 1;
-    if (settings.retries > 0) {
-        feed.halt = settings.options.halt;
-        settings.options.halt = FANRUN_HALT_NEVER;
-    }
+    // Halting is the feed's: it knows which failures are the last and counts the successes.
+    feed.haltRule = settings.haltRule;
+    settings.options.halt = FANRUN_HALT_NEVER;
     fanrunSetOptions(&settings.options);
+    if (!settings.termSignals.empty()) {
+        fanrunSetTermSequence(settings.termSignals.data(), settings.termWaits.data(),
+                              static_cast<int>(settings.termSignals.size()));
+    }
     fanrunSetTerminal(settings.terminal ? 1 : 0);
     const FANRUN_SOURCE source = sourceOf(feed);
     fanrunSetSource(&source);

@@ -2,6 +2,7 @@
 
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -92,7 +93,12 @@ constexpr const char *help =
     "  --header :   the first value of each source (the first line with --colsep) names\n"
     "               it: {NAME} stands for that value; ${1} stays the shell's own.\n"
     "\n"
-    "  -j, --jobs N            run at most N commands at once (default: online processors)\n"
+    "  -j, --jobs N            run at most N commands at once (default: online processors);\n"
+    "                          N% of the processors, +N or -N of them (at least 1), 0 as many\n"
+    "                          as the process and descriptor limits allow (said at the start),\n"
+    "                          or a FILE holding one of these, read again as each command ends\n"
+    "                          (and as the file changes): 0 in it starts nothing new and lets\n"
+    "                          the running commands finish, e.g. echo 0 > jobs drains a run\n"
     "  -o, --output-dir DIR    directory for the output files, created if missing (its parent\n"
     "                          must exist; default: fanrun-out, with --shard\n"
     "                          fanrun-out/shard-K-of-N)\n"
@@ -129,10 +135,33 @@ constexpr const char *help =
     "                          new: a symbolic link or FIFO is refused, as for --joblog\n"
     "      --raw               put arguments into the command as they are, as shell code\n"
     "      --timeout DURATION  end a command still running DURATION seconds (fractions allowed)\n"
-    "                          after its start: SIGTERM, then SIGKILL 2 seconds later; it\n"
-    "                          counts as failed (-1 in the report)\n"
+    "                          after its start: SIGTERM, then SIGKILL 2 seconds later (see\n"
+    "                          --termseq); it counts as failed (-1 in the report). N%: N percent\n"
+    "                          of the median runtime of the commands that succeeded so far, fixed\n"
+    "                          as each command starts (one that starts before any succeeded\n"
+    "                          has none), e.g. --timeout 300%\n"
     "      --halt soon|now     after the first failed command start no new one; soon: let the\n"
     "                          running ones finish; now: end them as an interrupt does\n"
+    "      --halt soon|now,fail=N|success=N|done=N\n"
+    "                          halt once N commands failed, succeeded, or ended either way (a\n"
+    "                          command still to be retried has not failed yet); N% of the\n"
+    "                          commands of the run known so far instead; --halt now,success=1\n"
+    "                          ends a search at its first hit; after a success rule the exit\n"
+    "                          status is 0 (--halt never: the default)\n"
+    "      --termseq SIG,MS,SIG,...,SIG\n"
+    "                          the signals that end a command for --timeout and --halt now and\n"
+    "                          the milliseconds between them (default TERM,2000,KILL)\n"
+    "      --delay D           at least D seconds (fractions allowed) between two starts\n"
+    "      --load MAX          start a command only while the one-minute load average is below\n"
+    "                          MAX (fractions allowed), or N% of the processors; looked at once\n"
+    "                          a second while it is not (FANRUN_LOADAVG=FILE reads FILE instead\n"
+    "                          of /proc/loadavg)\n"
+    "      --memfree SIZE      start a command only while SIZE bytes (k, M, G, T: powers of\n"
+    "                          1024) are available (MemAvailable); below half of it end the\n"
+    "                          youngest command (--termseq) and run it again later, which is\n"
+    "                          neither a failure nor a retry (FANRUN_MEMINFO=FILE reads FILE\n"
+    "                          instead of /proc/meminfo)\n"
+    "      --nice N            run at niceness N (-20 to 19), the runner and its commands\n"
     "      --progress          a status line on standard error while the run goes on (rewritten\n"
     "                          in place on a terminal, else at most one line a second)\n"
     "      --bar               --progress drawn on a terminal as a bar before the figures\n"
@@ -293,12 +322,17 @@ long wholeNumber(const char *text, const char *end) {
     return value > INT_MAX ? -1 : value;
 }
 
-int parseJobs(const char *text) {
-    long value = wholeNumber(text, text + strlen(text));
-    if (value < 1) {
-        badUsage("-j needs a whole number from 1 to %d, not '%s'", INT_MAX, text);
+// -j in any of its forms: a count, N% or +N/-N of the processors, 0 or a FILE.
+int parseJobs(const char *text, JobsForm &form) {
+    std::string message;
+    if (!parseJobsForm(text, form, message)) {
+        badUsage("%s", message.c_str());
     }
-    return static_cast<int>(value);
+    if (form.machine) {
+        std::string why;
+        return machineJobs(why);
+    }
+    return form.count;
 }
 
 // Seconds: digits with an optional fraction, more than 0 and at most INT_MAX.
@@ -400,6 +434,11 @@ enum LongOnly {
     optRoundRobin,
     optCat,
     optFifo,
+    optDelay,
+    optLoad,
+    optMemfree,
+    optNice,
+    optTermseq,
 };
 
 } // namespace
@@ -567,6 +606,11 @@ Settings parseOptions(int argc, char **argv) {
         {"round-robin", no_argument, nullptr, optRoundRobin},
         {"cat", no_argument, nullptr, optCat},
         {"fifo", no_argument, nullptr, optFifo},
+        {"delay", required_argument, nullptr, optDelay},
+        {"load", required_argument, nullptr, optLoad},
+        {"memfree", required_argument, nullptr, optMemfree},
+        {"nice", required_argument, nullptr, optNice},
+        {"termseq", required_argument, nullptr, optTermseq},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -597,7 +641,7 @@ Settings parseOptions(int argc, char **argv) {
         }
         switch (option) {
         case 'j':
-            settings.jobs = parseJobs(optarg);
+            settings.jobs = parseJobs(optarg, settings.jobsForm);
             break;
         case 'o':
             if (optarg[0] == '\0') {
@@ -622,17 +666,24 @@ Settings parseOptions(int argc, char **argv) {
             settings.raw = true;
             break;
         case optTimeout:
-            settings.options.timeoutSeconds = parseSeconds("--timeout", optarg, false);
-            break;
-        case optHalt:
-            if (strcmp(optarg, "soon") == 0) {
-                settings.options.halt = FANRUN_HALT_SOON;
-            } else if (strcmp(optarg, "now") == 0) {
-                settings.options.halt = FANRUN_HALT_NOW;
+            if (optarg[0] != '\0' && optarg[strlen(optarg) - 1] == '%') {
+                // A share of the median runtime: the dispatcher gives each command its own.
+                const std::string share(optarg, strlen(optarg) - 1);
+                settings.timeoutShare = parseSeconds("--timeout", share.c_str(), false);
+                settings.options.timeoutSeconds = 0;
             } else {
-                badUsage("--halt needs soon or now, not '%s'", optarg);
+                settings.options.timeoutSeconds = parseSeconds("--timeout", optarg, false);
+                settings.timeoutShare = 0;
             }
             break;
+        case optHalt: {
+            std::string message;
+            if (!parseHalt(optarg, settings.haltRule, message)) {
+                badUsage("%s", message.c_str());
+            }
+            settings.options.halt = settings.haltRule.how;
+            break;
+        }
         case optProgress:
             settings.options.progress = 1;
             break;
@@ -827,6 +878,41 @@ Settings parseOptions(int argc, char **argv) {
         case optFifo:
             settings.pipe.fifo = true;
             break;
+        case optDelay:
+            settings.room.delay = parseSeconds("--delay", optarg, true);
+            break;
+        case optLoad:
+            settings.room.load = parseLoad(optarg);
+            if (settings.room.load < 0) {
+                badUsage("--load needs a load average above 0 (fractions allowed) or N%% of the "
+                         "processors, not '%s'",
+                         optarg);
+            }
+            break;
+        case optMemfree:
+            settings.room.memFree = parseSize(optarg);
+            if (settings.room.memFree < 0) {
+                badUsage("--memfree needs a size above 0 in bytes, or with k, M, G or T, not '%s'",
+                         optarg);
+            }
+            break;
+        case optNice: {
+            const bool negative = optarg[0] == '-';
+            const long value = wholeNumber(optarg + (negative ? 1 : 0), optarg + strlen(optarg));
+            if (value < 0 || value > (negative ? 20 : 19)) {
+                badUsage("--nice needs a niceness from -20 to 19, not '%s'", optarg);
+            }
+            settings.room.niced = true;
+            settings.room.niceness = static_cast<int>(negative ? -value : value);
+            break;
+        }
+        case optTermseq: {
+            std::string message;
+            if (!parseTermSequence(optarg, settings.termSignals, settings.termWaits, message)) {
+                badUsage("%s", message.c_str());
+            }
+            break;
+        }
         case 'h':
             fputs(usage, stdout);
             fputs(sweepUsage, stdout);

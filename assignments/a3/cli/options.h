@@ -4,6 +4,8 @@
 #define FANRUN_CLI_OPTIONS_H
 
 #include "fanrun.h"
+#include "halting.h"
+#include "pacing.h"
 
 #include <cstddef>
 #include <vector>
@@ -106,6 +108,13 @@ struct Settings {
     const char *argumentString = nullptr; // -I STR: {} is written STR
     bool wordCopies = false;              // -X: the word around {} repeated for each argument
     PipeOptions pipe; // --pipe, --pipe-part and their options
+    // Pacing and stop rules (pacing.h, halting.h).
+    JobsForm jobsForm;            // -j as given: a count, 0 or a FILE
+    Room room;                    // --delay, --load, --memfree, --nice
+    HaltRule haltRule;            // --halt in full
+    double timeoutShare = 0;      // --timeout N%: N, of the median runtime of the successes
+    std::vector<int> termSignals; // --termseq; empty: TERM, 2000 ms, KILL
+    std::vector<int> termWaits;   // in milliseconds, one fewer than termSignals
 };
 
 // Parses the options of argv; on return optind is the first operand. Help, version and bad usage
