@@ -682,8 +682,11 @@ int run(int argc, char **argv) {
 
     Pacer pacer;
     std::string pacing;
-    if (!pacer.open(settings.jobsForm, settings.jobs > 0 ? settings.jobs : defaultJobs(),
-                    settings.room, pacing)) {
+    // Over hosts, their slots bound the commands at once, not a count of this machine's.
+    const int count = settings.remote() && settings.jobsForm.file == nullptr ? INT_MAX / 2
+                      : settings.jobs > 0                                     ? settings.jobs
+                                                                              : defaultJobs();
+    if (!pacer.open(settings.jobsForm, count, settings.room, pacing)) {
         fprintf(stderr, "fanrun: %s\n", pacing.c_str());
         return exitMisuse;
     }
@@ -701,6 +704,9 @@ int run(int argc, char **argv) {
     }
     feed.results = settings.results != nullptr ? &results : nullptr;
     feed.valueNames = product ? &product->names() : nullptr;
+
+    sayPacing(settings, pacer);
+    feed.pacer = &pacer;
 
     RemoteRun remote;
     if (settings.remote()) {
@@ -720,8 +726,6 @@ int run(int argc, char **argv) {
         pparams.maxNumRunning = remote.maxRunning();
         feed.remote = &remote;
     }
-    sayPacing(settings, pacer);
-    feed.pacer = &pacer;
 
     // Interrupts stop the run with a report; commands never read the runner's input.
     settings.options.stopOnSignals = 1;
