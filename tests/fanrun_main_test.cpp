@@ -4359,6 +4359,52 @@ TEST(FanrunRoom, AboveTheLoadLimitNothingStartsUntilTheLoadFalls) {
     EXPECT_EQ(markers(marks, "a.ended"), 1);
 }
 
+// The one-minute load average of this machine.
+double loadNow() {
+    return std::stod(readFile("/proc/loadavg"));
+}
+
+// Real load: busy loops, pinned to one processor and at the lowest priority so that the other
+// tests hardly notice them, raise the load average above a limit; while it stays there a run
+// with that limit starts nothing. The load falls far too slowly to wait for: a stop ends the run.
+TEST(FanrunRoom, RealBusyLoopsHoldTheStartsBackWhileTheLoadIsAboveTheLimit) {
+    TempDir dir;
+    const std::string marks = dir / "marks";
+    fs::create_directory(marks);
+    const double before = loadNow();
+    std::vector<pid_t> loops;
+    for (int i = 0; i < 16; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execlp("nice", "nice", "-n", "19", "taskset", "-c", "0", "sh", "-c",
+                   "while :; do :; done", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        loops.push_back(pid);
+    }
+    const double limit = before + 0.5;
+    const bool raised = eventually([&] { return loadNow() >= limit + 1; }, 40s, 100ms);
+    Launch launch;
+    launch.args = {
+        "--load", std::to_string(limit), "-o", dir / "out", "touch " + marks + "/{}", "a", "b"};
+    std::optional<Program> running;
+    if (raised) {
+        running.emplace(start(dir, launch));
+        std::this_thread::sleep_for(2s);
+        EXPECT_GE(loadNow(), limit);
+        kill(running->pid, SIGTERM);
+    }
+    for (pid_t pid : loops) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    ASSERT_TRUE(raised) << "the load average stayed below " << limit + 1;
+    const Outcome outcome = running->finish();
+    EXPECT_EQ(outcome.code(), 128 + SIGTERM) << outcome.err;
+    EXPECT_TRUE(fs::is_empty(marks));
+}
+
 TEST(FanrunRoom, DelaySpacesTheStartsAndNiceSetsTheCommandsNiceness) {
     TempDir dir;
     // The starts as the runner logs them: the commands' own clocks would add their start-up.
