@@ -153,7 +153,7 @@ TEST(JobLogFormat, EveryRecordOfALogWithTheHostColumnEndsWithItsHost) {
     EXPECT_EQ(back.argument, record.argument);
     for (const char *bad : {
              "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\t",    // an empty host
-             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ",       // no host at all
+             "end\t1.000000\t0.500000\t0\t-\t1\t1\targ",      // no host at all
              "end\t1.000000\t0.500000\t0\t-\t1\t1\targ\th\\", // a cut escape
          }) {
         EXPECT_FALSE(parseRecord(bad, back, true)) << bad;

@@ -16,8 +16,8 @@
 #include "output.h"
 #include "pacing.h"
 #include "quote.h"
-#include "results.h"
 #include "remote.h"
+#include "results.h"
 #include "source.h"
 
 #include <cstdint>
@@ -81,16 +81,16 @@ struct Feed {
     const std::vector<DirectWord> *direct = nullptr; // empty: the command needs the shell
     Gathering *gathering = nullptr;
     Output *output = nullptr;
-    fanrun_joblog::JobLog *log = nullptr;  // null without --joblog
-    Results *results = nullptr;            // null without --results
+    fanrun_joblog::JobLog *log = nullptr;                 // null without --joblog
+    Results *results = nullptr;                           // null without --results
     const std::vector<std::string> *valueNames = nullptr; // --header's names of a tuple's values
-    std::multimap<int64_t, Group> retries; // by when they are due
-    Group staged;                          // handed to the runner, not yet started
-    int stagedSlot = 0;                    // the job slot staged was made for
-    RemoteRun *remote = nullptr;           // null: every command runs on this machine
-    int stagedHost = -1;                   // the host staged goes to
-    std::vector<bool> slotTaken;           // by slot - 1: a running command has it
-    Group deferred;                        // taken, waiting for descriptors to start with
+    std::multimap<int64_t, Group> retries;                // by when they are due
+    Group staged;                                         // handed to the runner, not yet started
+    int stagedSlot = 0;                                   // the job slot staged was made for
+    RemoteRun *remote = nullptr; // null: every command runs on this machine
+    int stagedHost = -1;         // the host staged goes to
+    std::vector<bool> slotTaken; // by slot - 1: a running command has it
+    Group deferred;              // taken, waiting for descriptors to start with
     bool haveDeferred = false;
     std::vector<std::string> words;    // the staged command's words without the shell
     std::vector<char *> argv;          // ... as handed to the runner

@@ -684,8 +684,8 @@ int run(int argc, char **argv) {
     std::string pacing;
     // Over hosts, their slots bound the commands at once, not a count of this machine's.
     const int count = settings.remote() && settings.jobsForm.file == nullptr ? INT_MAX / 2
-                      : settings.jobs > 0                                     ? settings.jobs
-                                                                              : defaultJobs();
+                      : settings.jobs > 0                                    ? settings.jobs
+                                                                             : defaultJobs();
     if (!pacer.open(settings.jobsForm, count, settings.room, pacing)) {
         fprintf(stderr, "fanrun: %s\n", pacing.c_str());
         return exitMisuse;

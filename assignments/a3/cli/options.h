@@ -107,7 +107,7 @@ struct Settings {
     bool noArguments = false;             // -N0 / -n0: the command gets no argument
     const char *argumentString = nullptr; // -I STR: {} is written STR
     bool wordCopies = false;              // -X: the word around {} repeated for each argument
-    PipeOptions pipe; // --pipe, --pipe-part and their options
+    PipeOptions pipe;                     // --pipe, --pipe-part and their options
     // Pacing and stop rules (pacing.h, halting.h).
     JobsForm jobsForm;            // -j as given: a count, 0 or a FILE
     Room room;                    // --delay, --load, --memfree, --nice
