@@ -271,6 +271,19 @@ TEST(FanrunPipe, RecordOptionsCutTheseBlocks) {
     }
 }
 
+// More input can make an expression's match longer, so a block is not cut at a match that the
+// next bytes could still extend, however the input is split as it arrives.
+TEST(FanrunPipe, AnExpressionsMatchIsCutWholeWhenTheInputArrivesInPieces) {
+    TempDir dir;
+    StartOptions start;
+    start.wrapper = {"sh", "-c", "{ printf xaba; sleep 0.3; printf 'by\\n'; } | \"$@\"", "sh"};
+    const Outcome outcome = runFanrun(
+        dir, {"--pipe", "-k", "--regexp", "--recend", "(ab)+", "-N", "1", "sh", "-c", "cat; echo '|'"},
+        start);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "xabab|\ny\n|\n");
+}
+
 // With a negative --block, -a FILE is cut into that many parts for each job slot.
 TEST(FanrunPipe, ANegativeBlockGivesEachJobSlotThatManyParts) {
     TempDir dir;

@@ -14,8 +14,11 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 
-// A header expression that has not matched in this much of the input never will here.
-constexpr size_t headerHorizon = size_t{64} << 10;
+// A header expression that has not matched in this much of the input never will here, and a
+// separator expression's match with this much input after it is taken as it stands: more input
+// can still make an expression match longer, or earlier ("a.*z|b" in "ab", then "abz"), so a
+// match is only settled by this lookahead or by the end of the input.
+constexpr size_t lookahead = size_t{64} << 10;
 
 } // namespace
 
@@ -83,8 +86,7 @@ RecordCutter::Boundary RecordCutter::nextBoundary(std::string_view data, size_t 
             }
             const auto start = static_cast<size_t>(match[0].rm_so);
             const auto end = static_cast<size_t>(match[0].rm_eo);
-            // A match that reaches the end of what has arrived could still grow.
-            if (!ended && end >= data.size()) {
+            if (!ended && data.size() - end < lookahead) {
                 return Boundary{};
             }
             const auto split = static_cast<size_t>(match[1].rm_eo);
@@ -161,13 +163,28 @@ size_t RecordCutter::cut(std::string_view data, bool ended) {
                                                                  : size_t{0});
         return npos;
     }
-    // regexec reads a string up to its NUL, whatever REG_STARTEND bounds it to, under the
-    // sanitizers' interception at least: the expression searches a copy that has one.
-    std::string terminated;
-    if (expression_) {
-        terminated.assign(data);
-        data = terminated;
+    if (!expression_) {
+        return searchCut(data, ended);
     }
+    // regexec reads a string up to its NUL, whatever REG_STARTEND bounds it to, under the
+    // sanitizers' interception at least: the expression searches a copy that has one. A mapped
+    // file comes whole, so the copy is of a window that widens as if the file were arriving:
+    // a block costs about its own length, not the rest of the file.
+    size_t window = block > (SIZE_MAX - lookahead) / 2 ? SIZE_MAX : 2 * block + lookahead;
+    for (;;) {
+        const bool whole = window >= data.size();
+        const std::string terminated(data.substr(0, window));
+        const size_t length = searchCut(terminated, ended && whole);
+        if (length != npos || whole) {
+            return length;
+        }
+        window = window > SIZE_MAX / 2 ? SIZE_MAX : 2 * window;
+    }
+}
+
+// The general search, boundary by boundary, of every rule but the common literal one.
+size_t RecordCutter::searchCut(std::string_view data, bool ended) {
+    const size_t block = rules_.block;
     for (;;) {
         const Boundary boundary = nextBoundary(data, scanned_, ended);
         if (boundary.at == npos) {
@@ -273,7 +290,7 @@ bool RecordCutter::headerLength(std::string_view data, bool ended, const std::st
     match[0].rm_eo = static_cast<regoff_t>(terminated.size());
     const bool matched = regexec(&compiled, terminated.c_str(), 1, match, REG_STARTEND) == 0;
     regfree(&compiled);
-    const bool final = ended || data.size() >= headerHorizon;
+    const bool final = ended || data.size() >= lookahead;
     if (!matched || match[0].rm_so != 0) {
         length = final ? 0 : npos;
     } else {

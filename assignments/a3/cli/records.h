@@ -64,6 +64,7 @@ class RecordCutter {
     Boundary nextBoundary(std::string_view data, size_t from, bool ended) const;
     size_t finish(size_t length);
     size_t fixedCut(std::string_view data, bool ended);
+    size_t searchCut(std::string_view data, bool ended);
 
     RecordRules rules_;
     struct Expression;
