@@ -51,7 +51,8 @@ if(SYSKIT_PROGRAM_TESTS)
   # --results: the folder names in process, and the sink through the front end as a program.
   syskit_add_gtest(NAME fanrun_results_test LABEL program SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_results_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp
-    ${PROJECT_SOURCE_DIR}/assignments/a3/cli/results.cpp)
+    ${PROJECT_SOURCE_DIR}/assignments/a3/cli/results.cpp
+    ${PROJECT_SOURCE_DIR}/assignments/a3/cli/io.cpp)
   target_include_directories(fanrun_results_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
   add_dependencies(fanrun_results_test fanrun_cli)
 

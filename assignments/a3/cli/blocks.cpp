@@ -1,6 +1,7 @@
 // The blocks of --pipe and --pipe-part: see blocks.h.
 
 #include "blocks.h"
+#include "io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,21 +27,6 @@ constexpr size_t readSlack = size_t{64} << 10;
 
 std::string failure(const std::string &what, int error) {
     return what + ": " + strerror(error);
-}
-
-bool writeAll(int fd, const char *data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 struct Piece {

@@ -1,6 +1,7 @@
 // The stop rules: see halting.h.
 
 #include "halting.h"
+#include "options.h"
 
 #include <cerrno>
 #include <climits>
@@ -13,18 +14,9 @@ namespace fanrun_cli {
 
 namespace {
 
-// A whole number from first to last, all of text up to end; -1 if it is not one.
+// A whole number from first to last (at most INT_MAX), all of text up to end; -1 if it is not one.
 long numberIn(const char *text, const char *end, long first, long last) {
-    if (text == end || end - text > 10) {
-        return -1;
-    }
-    long value = 0;
-    for (const char *at = text; at != end; ++at) {
-        if (*at < '0' || *at > '9') {
-            return -1;
-        }
-        value = value * 10 + (*at - '0');
-    }
+    const long value = wholeNumber(text, end);
     return value < first || value > last ? -1 : value;
 }
 

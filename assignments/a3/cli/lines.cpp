@@ -1,6 +1,7 @@
 // The line relay: see lines.h.
 
 #include "lines.h"
+#include "io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,22 +31,6 @@ long long monotonicNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// 0, or the error of the write that failed.
-int writeWhole(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return written < 0 && errno != 0 ? errno : EIO;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
 }
 
 // A row's text as a terminal shows it on one line of width columns: control bytes (which would
@@ -210,7 +195,7 @@ void LineRelay::emit(int to, const std::string &text) {
     if (text.empty() || lost_.load()) {
         return;
     }
-    const int error = writeWhole(to, text.data(), text.size());
+    const int error = writeAll(to, text.data(), text.size()) ? 0 : errno;
     if (error == 0) {
         return;
     }

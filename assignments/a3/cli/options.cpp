@@ -307,21 +307,6 @@ constexpr const char *help =
     "  124    --semaphore: no place came free within --semaphore-timeout (with --fg every\n"
     "         other status is the command's)\n";
 
-// A whole decimal number from 0 to INT_MAX: no sign, no spaces, no suffix; -1 if it is not one.
-long wholeNumber(const char *text, const char *end) {
-    if (text == end || end - text > 10) {
-        return -1;
-    }
-    long value = 0;
-    for (const char *at = text; at != end; ++at) {
-        if (*at < '0' || *at > '9') {
-            return -1;
-        }
-        value = value * 10 + (*at - '0');
-    }
-    return value > INT_MAX ? -1 : value;
-}
-
 // -j in any of its forms: a count, N% or +N/-N of the processors, 0 or a FILE.
 int parseJobs(const char *text, JobsForm &form) {
     std::string message;
@@ -442,6 +427,20 @@ enum LongOnly {
 };
 
 } // namespace
+
+long wholeNumber(const char *text, const char *end) {
+    if (text == end || end - text > 10) {
+        return -1;
+    }
+    long value = 0;
+    for (const char *at = text; at != end; ++at) {
+        if (*at < '0' || *at > '9') {
+            return -1;
+        }
+        value = value * 10 + (*at - '0');
+    }
+    return value > INT_MAX ? -1 : value;
+}
 
 void badUsage(const char *format, ...) {
     fputs("fanrun: ", stderr);

@@ -124,6 +124,10 @@ Settings parseOptions(int argc, char **argv);
 // The default of -j: the online processors, at least 1.
 int defaultJobs();
 
+// A whole decimal number from 0 to INT_MAX, all of text up to end: no sign, no spaces, no
+// suffix; -1 if it is not one.
+long wholeNumber(const char *text, const char *end);
+
 // One line of error, the usage, exit status 2; nothing has been started yet.
 [[noreturn]] __attribute__((format(printf, 1, 2))) void badUsage(const char *format, ...);
 

@@ -6,6 +6,7 @@
 // its own or to standard error, so that standard output carries only what the commands wrote.
 
 #include "output.h"
+#include "io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,21 +50,6 @@ bool folderFull(int fd) {
 long long sizeOf(int fd) {
     struct stat about {};
     return fd >= 0 && fstat(fd, &about) == 0 ? static_cast<long long>(about.st_size) : 0;
-}
-
-bool writeAll(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 void closeIfOpen(int &fd) {

@@ -15,6 +15,7 @@
 // not valid UTF-8 is written as {"base64": "..."} of its bytes instead, which no string is.
 
 #include "results.h"
+#include "io.h"
 
 #include <array>
 #include <cerrno>
@@ -32,24 +33,6 @@ namespace {
 
 constexpr size_t nameMax = NAME_MAX;
 constexpr size_t chunkBytes = size_t{48} * 1024; // a multiple of 3, for base64
-
-bool writeAll(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            if (written == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 // Calls each(data, size) for the bytes of fd from its start, without moving its offset; false with
 // errno set when a read failed or each did.
