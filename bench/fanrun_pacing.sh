@@ -9,6 +9,7 @@
 #
 # usage: bench/fanrun_pacing.sh [BUILD_DIR [N]]   (default: build, N = 100)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 n=${2:-100}
 fanrun=$(realpath "$build/bin/fanrun")
@@ -21,7 +22,6 @@ cpu() {
     /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null 2>&1 || true
     awk '{printf "%.3f", $1 + $2}' cpu.txt
 }
-ratio() { python3 -c "import sys; a, b = map(float, sys.argv[1:]); print(f'{a / b:.2f}' if b > 0 else 'inf')" "$@"; }
 
 printf 'MemAvailable: 100 kB\n' >meminfo
 printf '9.00 1.00 1.00 1/100 1\n' >loadavg

@@ -9,6 +9,7 @@
 #
 # usage: bench/fanrun_pipe.sh [BUILD_DIR [ROUNDS [MEGABYTES]]]   (default: build, 3, 440)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 rounds=${2:-3}
 megabytes=${3:-440}
@@ -48,7 +49,6 @@ best() {
     done
     echo "$fastest"
 }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.2f}')" "$@"; }
 sum='awk "{s += \$1} END {print s}"'
 export fanrun file
 

@@ -9,6 +9,7 @@
 #
 # usage: bench/fanrun_remote.sh [BUILD_DIR [N [M]]]   (default: build, N = 2000, M = 200)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 n=${2:-2000}
 m=${3:-200}
@@ -22,9 +23,6 @@ cd "$scratch"
 ssh="ssh -F $SYSKIT_SSH_DIR/ssh_config"
 hosts=4/host2,4/host3,4/host4
 
-now() { date +%s.%N; }
-seconds() { python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.3f}')" "$@"; }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.2f}')" "$@"; }
 # timed NAME COMMAND...: runs it with N numbers on standard input, checks every one came back,
 # and leaves the seconds in $took.
 timed() {

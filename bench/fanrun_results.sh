@@ -5,6 +5,7 @@
 #
 # usage: bench/fanrun_results.sh [BUILD_DIR [N]]   (default: build, N = 2000)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 n=${2:-2000}
 fanrun=$(realpath "$build/bin/fanrun")
@@ -13,9 +14,6 @@ trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
 seq "$n" >input
 
-now() { date +%s.%N; }
-seconds() { python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.3f}')" "$@"; }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.2f}')" "$@"; }
 
 timed() {
     local start

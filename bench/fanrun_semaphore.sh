@@ -7,6 +7,7 @@
 #
 # usage: bench/fanrun_semaphore.sh [BUILD_DIR [N]]   (default: build, N = 50)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 n=${2:-50}
 fanrun=$(realpath "$build/bin/fanrun")
@@ -15,8 +16,6 @@ export XDG_RUNTIME_DIR
 trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 cd "$XDG_RUNTIME_DIR"
 
-now() { date +%s.%N; }
-seconds() { python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.3f}')" "$@"; }
 
 start=$(now)
 for _ in $(seq "$n"); do "$fanrun" --semaphore --fg --id serial true; done
