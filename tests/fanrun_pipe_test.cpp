@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 namespace {
 
 using namespace fanrun_run;
+namespace fs = std::filesystem;
 
 // Written after every block by the commands that show where blocks end; no test input holds it.
 constexpr char marker = '\x1e';
@@ -35,7 +38,8 @@ const char *feedName(Feed feed) {
 
 // fanrun with options (and -k) before the command words, fed input as feed says.
 Outcome runPipe(const TempDir &dir, Feed feed, std::vector<std::string> options,
-                const std::vector<std::string> &command, const std::string &input) {
+                const std::vector<std::string> &command, const std::string &input,
+                StartOptions start = {}) {
     const std::string path = dir / "input";
     writeFile(path, input);
     std::vector<std::string> arguments;
@@ -47,7 +51,6 @@ Outcome runPipe(const TempDir &dir, Feed feed, std::vector<std::string> options,
     arguments.emplace_back("-k");
     arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.insert(arguments.end(), command.begin(), command.end());
-    StartOptions start;
     start.inputPath = path;
     if (feed == Feed::pipe) {
         start.wrapper = {"sh", "-c", "cat \"$0\" | \"$@\"", path};
@@ -278,10 +281,33 @@ TEST(FanrunPipe, AnExpressionsMatchIsCutWholeWhenTheInputArrivesInPieces) {
     StartOptions start;
     start.wrapper = {"sh", "-c", "{ printf xaba; sleep 0.3; printf 'by\\n'; } | \"$@\"", "sh"};
     const Outcome outcome = runFanrun(
-        dir, {"--pipe", "-k", "--regexp", "--recend", "(ab)+", "-N", "1", "sh", "-c", "cat; echo '|'"},
+        dir,
+        {"--pipe", "-k", "--regexp", "--recend", "(ab)+", "-N", "1", "sh", "-c", "cat; echo '|'"},
         start);
     EXPECT_EQ(outcome.code(), 0) << outcome.err;
     EXPECT_EQ(outcome.out, "xabab|\ny\n|\n");
+}
+
+// A block that finds no room in $TMPDIR is the runner's failure, not the input's: exit 1, and
+// the folder of blocks is gone.
+TEST(FanrunPipe, BlocksThatFindNoRoomFailTheRunnerNotTheInput) {
+    TempDir dir;
+    const std::string small = dir / "small";
+    fs::create_directory(small);
+    SmallTmpfs space(small, "64k");
+    if (!space.mounted()) {
+        SKIP_UNLESS_CI("cannot mount a tmpfs: " << strerror(space.error()));
+    }
+    StartOptions start;
+    start.environment = {"TMPDIR=" + small};
+    const Outcome outcome = runPipe(dir, Feed::pipe, {"--cat", "--block", "100k", "-j", "1"},
+                                    {"wc", "-c", "{}"}, randomLines(13, 400000, 80), start);
+    EXPECT_TRUE(outcome.exitedWith(1)) << outcome.err;
+    EXPECT_NE(outcome.err.find("fanrun: cannot hold a block: No space left on device; no further "
+                               "command was started\n"),
+              std::string::npos)
+        << outcome.err;
+    EXPECT_TRUE(fs::is_empty(small));
 }
 
 // With a negative --block, -a FILE is cut into that many parts for each job slot.

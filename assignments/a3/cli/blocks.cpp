@@ -202,6 +202,7 @@ bool Blocks::fillStream(int &waitFd, bool &ready) {
         // A record larger than the block: its block grows.
         if (capacity_ > SIZE_MAX / 2) {
             error_ = "a record of " + name_ + " is too large to hold";
+            ownFault_ = true;
             return false;
         }
         auto larger = std::make_unique<char[]>(capacity_ * 2);
@@ -244,11 +245,13 @@ bool Blocks::makeNamed(Block &block) {
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             error_ = failure("cannot make " + path, errno);
+            ownFault_ = true;
             return false;
         }
         block.fd = fd;
     } else if (mkfifo(path.c_str(), 0600) != 0) {
         error_ = failure("cannot make the FIFO " + path, errno);
+        ownFault_ = true;
         return false;
     }
     block.path = std::move(path);
@@ -268,6 +271,7 @@ bool Blocks::storeStream(size_t length, Block &block) {
         block.fd = memfd_create("fanrun-block", MFD_CLOEXEC);
         if (block.fd < 0) {
             error_ = failure("cannot make a memory file for a block", errno);
+            ownFault_ = true;
             return false;
         }
     }
@@ -276,6 +280,7 @@ bool Blocks::storeStream(size_t length, Block &block) {
     if (!writeAll(block.fd, header_.data(), header_.size()) ||
         !writeAll(block.fd, content.data(), content.size())) {
         error_ = failure("cannot hold a block", errno);
+        ownFault_ = true;
         return false;
     }
     return true;

@@ -48,6 +48,9 @@ class Blocks {
     // The command of block sequence has ended; again: a retry follows, so the block stays.
     void ended(long sequence, bool again);
     const std::string &error() const { return error_; }
+    // Whether the failure is the runner's own (no memory or room to hold a block, its file or
+    // FIFO) rather than the input's.
+    bool ownFault() const { return ownFault_; }
 
   private:
     struct Block {
@@ -91,6 +94,7 @@ class Blocks {
     std::string aheadIdentity_;
     bool haveAhead_ = false;
     std::string error_;
+    bool ownFault_ = false;
 };
 
 } // namespace fanrun_cli

@@ -119,7 +119,7 @@ static int nextBlock(Feed &feed, Group &group, FANRUN_COMMAND *command) {
             }
             return FANRUN_NEXT_WAIT;
         case Blocks::Got::failed:
-            feed.inputError = feed.blocks->error();
+            (feed.blocks->ownFault() ? feed.runnerError : feed.inputError) = feed.blocks->error();
             return FANRUN_NEXT_END;
         case Blocks::Got::end:
             gathering.inputEnded = true;

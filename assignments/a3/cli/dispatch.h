@@ -100,7 +100,8 @@ struct Feed {
     long lastFailures = 0;             // arguments whose last attempt failed
     long refused = 0;                  // arguments never started: exec would refuse them
     bool logFailed = false;
-    std::string inputError;
+    std::string inputError;  // the input could not be read
+    std::string runnerError; // the runner could not hold what a command reads
     std::string outputError;
     Blocks *blocks = nullptr; // --pipe, --pipe-part: commands take blocks instead of arguments
     int stagedInput = -1;     // the block's descriptor for the staged command, until it starts

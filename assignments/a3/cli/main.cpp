@@ -428,7 +428,7 @@ int exitStatus(const Feed &feed, const FANRUN_RESULT &result, bool written,
     if (!feed.inputError.empty()) {
         return exitMisuse;
     }
-    if (!written || !feed.outputError.empty() || feed.logFailed) {
+    if (!written || !feed.outputError.empty() || !feed.runnerError.empty() || feed.logFailed) {
         return exitRunner;
     }
     // A success rule that halted the run: what it looked for was found.
@@ -483,7 +483,8 @@ int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::Resume
                               feed.gathering->pending.jobs.empty() && feed.retries.empty() &&
                               !feed.haveDeferred && feed.undelivered.empty() && feed.refused == 0 &&
                               result.stopSignal == 0 && lateStop == 0 && feed.inputError.empty() &&
-                              !feed.logFailed && result.numStarted == feed.handed;
+                              feed.runnerError.empty() && !feed.logFailed &&
+                              result.numStarted == feed.handed;
     if (feed.log != nullptr && everyStarted &&
         !feed.log->recordClosing(arguments.read(), filter->digest())) {
         feed.logFailed = true;
@@ -497,8 +498,10 @@ int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::Resume
     if (!feed.outputError.empty()) {
         fprintf(stderr, "fanrun: %s\n", feed.outputError.c_str());
     }
-    if (!feed.inputError.empty()) {
-        fprintf(stderr, "fanrun: %s; no further command was started\n", feed.inputError.c_str());
+    for (const std::string *error : {&feed.inputError, &feed.runnerError}) {
+        if (!error->empty()) {
+            fprintf(stderr, "fanrun: %s; no further command was started\n", error->c_str());
+        }
     }
     return exitStatus(feed, result, written, filter);
 }
