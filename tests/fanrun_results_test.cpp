@@ -636,3 +636,108 @@ TEST(FanrunResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
 }
 
 } // namespace
+
+// ---- Records as wide as the widest tuple -------------------------------------------------------
+
+struct WidthCase {
+    std::string label;
+    std::vector<std::string> options;             // before the command
+    std::string input;                            // standard input, the first source
+    std::vector<std::string> after;               // after the command: more sources
+    std::string header;                           // the V columns of the header, joined by commas
+    std::vector<std::vector<std::string>> values; // each record's, by Seq
+};
+
+// Every record of a table keeps every value in its own column, whichever line is widest: the
+// header and every record are as wide as the widest, shorter ones padded with empty fields.
+TEST(FanrunResultsRecords, EveryRecordFitsTheWidestTupleWhateverLineItIs) {
+    const std::string odd = "q\"t $(x) \xff\xfe";
+    const std::vector<WidthCase> cases = {
+        {"a later line wider",
+         {"--colsep", ";"},
+         "a;b\n1;" + odd + ";3;\n5\n",
+         {},
+         "V1,V2,V3,V4",
+         {{"a", "b", "", ""}, {"1", odd, "3", ""}, {"5", "", "", ""}}},
+        {"the first widest",
+         {"--colsep", ";"},
+         "a;b;c\n;\n",
+         {},
+         "V1,V2,V3",
+         {{"a", "b", "c"}, {"", "", ""}}},
+        {"newlines under -0",
+         {"-0", "--colsep", ";"},
+         std::string("x\ny\0a;b\r;c\0", 11),
+         {},
+         "V1,V2,V3",
+         {{"x\ny", "", ""}, {"a", "b\r", "c"}}},
+        {"a held source after",
+         {"--colsep", ";"},
+         "a\nb;c;d\n",
+         {"::::", "-", ":::", "z z"},
+         "V1,V2,V3,V4",
+         {{"a", "z z", "", ""}, {"b", "c", "d", "z z"}}},
+        {"header names first",
+         {"--colsep", ";", "--header", ":"},
+         "n;m\n1\n2;3;4\n",
+         {},
+         "V1,V2,V3",
+         {{"1", "", ""}, {"2", "3", "4"}}},
+    };
+    for (const std::string form : {"csv", "tsv"}) {
+        for (const WidthCase &c : cases) {
+            TempDir dir;
+            const std::string file = dir / ("r." + form);
+            std::vector<std::string> words = {"-j", "2", "-o", dir / "o", "--results", file};
+            words.insert(words.end(), c.options.begin(), c.options.end());
+            words.push_back("printf %s {1}");
+            words.insert(words.end(), c.after.begin(), c.after.end());
+            const Outcome outcome = runFanrun(dir, words, fromInput(c.input));
+            ASSERT_TRUE(outcome.exitedWith(0)) << c.label << outcome.err;
+            const ReadBack back = readBack(dir, form, file);
+            ASSERT_TRUE(back.ok) << c.label << " " << form << "\n" << readFile(file);
+            EXPECT_EQ(back.header, "Seq,Host,Starttime,JobRuntime,Send,Receive,Exitval,Signal,"
+                                   "Command," +
+                                       c.header + ",Stdout,Stderr")
+                << c.label << " " << form;
+            std::vector<std::vector<std::string>> values;
+            for (const Record &record : back.records) {
+                values.push_back(record.values);
+                EXPECT_EQ(record.out, record.values.at(0)) << c.label << " " << form;
+            }
+            EXPECT_EQ(values, c.values) << c.label << " " << form;
+        }
+    }
+}
+
+// A resumed run appends to the file: records wider than its header widen the earlier ones too.
+TEST(FanrunResultsRecords, AResumedRunWidensTheRecordsAlreadyThere) {
+    TempDir dir;
+    const std::string file = dir / "r.csv";
+    const std::string log = dir / "log";
+    writeFile(dir / "table", "a;b\nc d;e;f\n");
+    auto runWith = [&](const std::string &command, bool resume) {
+        std::vector<std::string> words = {"-j", "1",        "-o", dir / "o",   "--joblog",
+                                          log,  "--colsep", ";",  "--results", file};
+        if (resume) {
+            words.push_back("--resume-failed");
+        }
+        words.insert(words.end(), {command, "::::", dir / "table"});
+        return runFanrun(dir, words);
+    };
+    EXPECT_TRUE(runWith("echo {1}; test {3} = ''", false).exitedWith(123));
+    EXPECT_TRUE(runWith("echo {1}", true).exitedWith(0));
+    const ReadBack back = readBack(dir, "csv", file);
+    ASSERT_TRUE(back.ok) << readFile(file);
+    EXPECT_NE(back.header.find(",V1,V2,V3,Stdout,"), std::string::npos) << back.header;
+    std::vector<std::string> seen;
+    for (const Record &record : back.records) {
+        std::string joined = record.exitval;
+        for (const std::string &value : record.values) {
+            joined += "|" + value;
+        }
+        seen.push_back(joined);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"0|a|b|", "0|c d|e|f", "1|c d|e|f"}));
+}

@@ -695,9 +695,11 @@ int run(int argc, char **argv) {
         return exitRunner;
     }
     Results results;
-    // A tuple has a value per source; the columns of --colsep count once, as the first line's.
+    // A tuple has a value per source, the columns of --colsep as many as the first has; a wider
+    // one later widens the file.
     if (!openResults(settings,
-                     product ? std::max<size_t>(product->sourceCount(), product->names().size())
+                     product ? std::max({product->sourceCount(), product->names().size(),
+                                         feed.gathering->first.values.size()})
                              : static_cast<size_t>(settings.maxArgs),
                      results)) {
         return exitRunner;
