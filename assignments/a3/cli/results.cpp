@@ -724,7 +724,7 @@ bool Results::keepRecord(const CommandValues &values, const CommandOutcome &outc
     const off_t before = lseek(fd_, 0, SEEK_END);
     RecordWriter record(fd_);
     const std::string numbers[] = {std::to_string(outcome.seq),
-                                   ":",
+                                   std::string(outcome.host),
                                    formatStart(outcome.start),
                                    formatSeconds(outcome.seconds),
                                    "0",
@@ -763,7 +763,8 @@ bool Results::keepRecord(const CommandValues &values, const CommandOutcome &outc
     } else {
         const char delimiter = form_ == Form::csv ? ',' : '\t';
         for (const std::string &number : numbers) {
-            record.add(number);
+            // Only the host is text from outside.
+            addDelimited(record, number, delimiter);
             record.add(delimiter);
         }
         addDelimited(record, outcome.command, delimiter);
