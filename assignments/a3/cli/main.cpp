@@ -352,6 +352,7 @@ void readCommand(const Settings &settings, char **operands, int sources, Command
         badUsage("%s stands for a source the command line does not give: %d source%s",
                  beyond.c_str(), sources, sources == 1 ? "" : "s");
     }
+
     std::string refusal;
     if (settings.maxArgs > 1 && line.sources) {
         badUsage("-n, -N and -m take one source, without --colsep");
@@ -532,12 +533,14 @@ int run(int argc, char **argv) {
     const char *inputPath = givenCount == 0 ? settings.argFile : nullptr;
     std::optional<Product> product;
     std::string header; // with --header: the first source's first value
+    bool headerGiven = false;
     if (line.sources) {
         Product::Settings sweep;
         sweep.linkAll = settings.linkAll;
         sweep.columns = settings.columns;
         sweep.trim = settings.trim;
         sweep.header = settings.header;
+        sweep.headerPattern = settings.header ? settings.headerPattern : ":";
         product.emplace(line.operands.list, settings.form, sweep);
         const SourceSpec &first = line.operands.list.front();
         given = product->holdsAll() ? nullptr : first.words;
@@ -545,6 +548,7 @@ int run(int argc, char **argv) {
         inputPath = product->holdsAll() || first.path == nullptr ? nullptr : first.path;
         if (settings.header && given != nullptr && givenCount > 0) {
             header = given[0];
+            headerGiven = true;
             ++given;
             --givenCount;
         }
@@ -569,13 +573,15 @@ int run(int argc, char **argv) {
     if (settings.header && argumentsFd >= 0) {
         // The names come before anything runs: the template may use them.
         inputFd = argumentsFd;
-        if (reader.next(header, ArgumentReader::Wait::block) == ArgumentReader::Got::failed) {
+        const ArgumentReader::Got got = reader.next(header, ArgumentReader::Wait::block);
+        if (got == ArgumentReader::Got::failed) {
             badUsage("%s", reader.error().c_str());
         }
+        headerGiven = got == ArgumentReader::Got::item;
         inputFd = -1;
     }
     if (product && settings.header && !product->holdsAll()) {
-        product->nameFirst(header);
+        product->nameFirst(header, headerGiven);
     }
     if (product) {
         nameColumns(product->names());
@@ -585,6 +591,13 @@ int run(int argc, char **argv) {
                         : product                     ? static_cast<int>(product->sourceCount())
                                                       : 1;
     readCommand(settings, argv + optind, sources, line);
+    // Without names (the sources are empty) nothing runs: there is nothing to check.
+    if (product && settings.header && !product->names().empty()) {
+        const std::string unknown = firstUnknownName(line.parsed);
+        if (!unknown.empty()) {
+            badUsage("%s names no column: the header does not have it", unknown.c_str());
+        }
+    }
     const CommandTemplate &parsed = line.parsed;
     const std::vector<DirectWord> &direct = line.direct;
     const bool readsArguments = argumentsFd >= 0 && !settings.pipe.pipe;

@@ -91,7 +91,10 @@ constexpr const char *help =
     "               parts, as for {}; with several values {} is all of them, each quoted,\n"
     "               joined by a space. {N} beyond the sources given is refused (exit 2).\n"
     "  --header :   the first value of each source (the first line with --colsep) names\n"
-    "               it: {NAME} stands for that value; ${1} stays the shell's own.\n"
+    "               it: {NAME} stands for that value, {NAME.} {NAME/} {NAME//} {NAME/.} for\n"
+    "               its parts; ${1} stays the shell's own. --header REGEX: the same, and each\n"
+    "               first value (a newline after it) must match REGEX at its start (exit 2):\n"
+    "               fanrun --colsep , --header '^id,' 'echo {id} {name/.}' :::: t.csv\n"
     "\n"
     "  -j, --jobs N            run at most N commands at once (default: online processors);\n"
     "                          N% of the processors, +N or -N of them (at least 1), 0 as many\n"
@@ -246,7 +249,8 @@ constexpr const char *help =
     "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
     "      --trim n|l|r|lr     remove blanks (spaces, TABs) left, right or both of each\n"
     "                          column or value (default n: none)\n"
-    "      --header :          the first value of each source names it ({NAME})\n"
+    "      --header :|REGEX    the first value of each source names it ({NAME}); with REGEX\n"
+    "                          that value must match it at its start\n"
     "  -I STR                  STR stands for the argument instead of {}\n"
     "  -m                      as -n with no limit: as many arguments as exec takes\n"
     "  -X                      as -m, and the word around {} is repeated for each argument:\n"
@@ -942,11 +946,8 @@ Settings parseOptions(int argc, char **argv) {
         }
         settings.pipe.header = headerText;
     } else if (headerText != nullptr) {
-        if (strcmp(headerText, ":") != 0) {
-            badUsage("--header takes ':' (the first line or value names the columns), not '%s'",
-                     headerText);
-        }
         settings.header = true;
+        settings.headerPattern = headerText;
     }
     if (settings.semaphore && !runOption.empty()) {
         badUsage("%s does not go with --semaphore, which runs one command as it stands",
