@@ -579,3 +579,95 @@ TEST(FanrunSweep, ANameOrHeaderThatDoesNotFitIsRefusedBeforeAnythingRuns) {
                 "the header '(' is not a regular expression: Unmatched ( or \\("),
     });
 }
+
+// What a sweep over -a files left (failed, or never started when it halted) is listed by
+// --failed given the same files, and a rerun from that list runs exactly those tuples again.
+TEST(FanrunSweep, FailedGivenTheFilesListsTheTuplesLeftAndItsListRerunsExactlyThem) {
+    struct Case {
+        std::string label;
+        std::vector<std::string> options;    // of the run, --failed and the rerun alike
+        std::vector<std::string> rerunForm;  // how the rerun reads the list
+        std::string first, second;           // the -a files
+        std::vector<std::string> left;       // the tuples the rerun runs, as the command shows them
+        std::string listed;                  // the list --failed writes
+        std::vector<std::string> runOptions; // of the first run only
+    };
+    // The command fails for every value 2, and prints its values.
+    const std::string command = "printf '<%s|%s>\\n' {1} {2}; test {2} != 2";
+    const std::vector<Case> cases = {
+        {"lines",
+         {},
+         {"--colsep", "\t"},
+         "a b\nit's\n$(touch no)\n\xff\xfe\n",
+         "1\n2\n",
+         {"<a b|2>", "<it's|2>", "<$(touch no)|2>", "<\xff\xfe|2>"},
+         "a b\t2\nit's\t2\n$(touch no)\t2\n\xff\xfe\t2\n",
+         {}},
+        // Empty values and newlines go under -0.
+        {"nul",
+         {"-0"},
+         {"-0", "--colsep", "\t"},
+         std::string("x\ny\0\0", 5),
+         std::string("2\0"
+                     "1\0",
+                     4),
+         {"<x\ny|2>", "<|2>"},
+         std::string("x\ny\t2\0\t2\0", 9),
+         {}},
+        // A run halted at its first failure never started the rest: they are listed too.
+        {"halted",
+         {},
+         {"--colsep", "\t"},
+         "p\nq\n",
+         "2\n1\n",
+         {"<p|2>", "<p|1>", "<q|2>", "<q|1>"},
+         "p\t2\np\t1\nq\t2\nq\t1\n",
+         {"--halt", "now,fail=1"}},
+        // A table with a header: the names come first, for the rerun's --header.
+        {"header",
+         {"--colsep", ",", "--header", ":"},
+         {"--colsep", "\t", "--header", ":"},
+         "n,m\nv w,\"q\"\n",
+         "k\n1\n2\n",
+         {"<v w|\"q\">"},
+         "n\tm\tk\nv w\t\"q\"\t2\n",
+         {}},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string log = dir / "log";
+        writeFile(dir / "first", c.first);
+        writeFile(dir / "second", c.second);
+        const bool header = c.label == "header";
+        // With the header the command names the columns.
+        const std::string run = header ? "printf '<%s|%s>\\n' {n} {m}; test {k} != 2" : command;
+        std::vector<std::string> words = {"-j", "1", "-k", "--joblog", log};
+        words.insert(words.end(), c.runOptions.begin(), c.runOptions.end());
+        words.insert(words.end(), c.options.begin(), c.options.end());
+        words.insert(words.end(), {"-a", dir / "first", "-a", dir / "second", run});
+        StartOptions options;
+        options.workDir = dir.path().string();
+        const Outcome ran = runFanrun(dir, words, options);
+        EXPECT_EQ(ran.code(), 123) << c.label << ran.err;
+
+        std::vector<std::string> failed = {"--failed"};
+        failed.insert(failed.end(), c.options.begin(), c.options.end());
+        failed.insert(failed.end(), {"-a", dir / "first", "-a", dir / "second", log});
+        const Outcome listed = runFanrun(dir, failed);
+        EXPECT_EQ(listed.code(), 0) << c.label << listed.err;
+        EXPECT_EQ(listed.out, c.listed) << c.label;
+        // The same list from the :::: form.
+        failed.erase(failed.end() - 5, failed.end());
+        failed.insert(failed.end(), {log, "::::", dir / "first", dir / "second"});
+        EXPECT_EQ(runFanrun(dir, failed).out, c.listed) << c.label;
+        writeFile(dir / "left", listed.out);
+
+        std::vector<std::string> rerun = {"-j", "1", "-k", "--joblog", log, "--resume-failed"};
+        rerun.insert(rerun.end(), c.rerunForm.begin(), c.rerunForm.end());
+        rerun.insert(rerun.end(), {run, "::::", dir / "left"});
+        const Outcome again = runFanrun(dir, rerun, options);
+        EXPECT_EQ(again.code(), c.left.empty() ? 0 : 123) << c.label << again.err;
+        EXPECT_EQ(again.out, joined(c.left)) << c.label;
+        EXPECT_FALSE(fs::exists(dir / "no")) << c.label;
+    }
+}
