@@ -206,6 +206,17 @@ int dryRun(Feed &feed, int jobs) {
     return !written ? exitRunner : refused ? exitFailed : 0;
 }
 
+// How the sources of a run (or of the input --failed lists) make their tuples.
+Product::Settings sweepOf(const Settings &settings) {
+    Product::Settings sweep;
+    sweep.linkAll = settings.linkAll;
+    sweep.columns = settings.columns;
+    sweep.trim = settings.trim;
+    sweep.header = settings.header;
+    sweep.headerPattern = settings.header ? settings.headerPattern : ":";
+    return sweep;
+}
+
 // Leaves out what any of the logs holds a successful end of, numbering the arguments (or tuples)
 // as a run over the same input numbers them for its log.
 class LeftOfLogs : public ArgumentFilter {
@@ -289,13 +300,7 @@ int listLeft(const Settings &settings, char **paths, int count, std::vector<Sour
     size_t givenCount = 0;
     const char *path = settings.argFile;
     if (tuples) {
-        Product::Settings sweep;
-        sweep.linkAll = settings.linkAll;
-        sweep.columns = settings.columns;
-        sweep.trim = settings.trim;
-        sweep.header = settings.header;
-        sweep.headerPattern = settings.header ? settings.headerPattern : ":";
-        product.emplace(sources, settings.form, sweep);
+        product.emplace(sources, settings.form, sweepOf(settings));
         const SourceSpec &first = sources.front();
         given = product->holdsAll() ? nullptr : first.words;
         givenCount = product->holdsAll() ? 0 : first.count;
@@ -645,13 +650,7 @@ int run(int argc, char **argv) {
     std::string header; // with --header: the first source's first value
     bool headerGiven = false;
     if (line.sources) {
-        Product::Settings sweep;
-        sweep.linkAll = settings.linkAll;
-        sweep.columns = settings.columns;
-        sweep.trim = settings.trim;
-        sweep.header = settings.header;
-        sweep.headerPattern = settings.header ? settings.headerPattern : ":";
-        product.emplace(line.operands.list, settings.form, sweep);
+        product.emplace(line.operands.list, settings.form, sweepOf(settings));
         const SourceSpec &first = line.operands.list.front();
         given = product->holdsAll() ? nullptr : first.words;
         givenCount = product->holdsAll() ? 0 : first.count;
