@@ -598,8 +598,10 @@ TEST(FanrunResultsFull, AFolderThatFillsUpFailsTheCommandsItCannotKeepAndLeavesN
     EXPECT_EQ(reportedFailed, 0U); // the commands themselves exited 0: the runner failed them
 }
 
+// Also under -k, where a record is written only when its output's turn comes.
 TEST(FanrunResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
-    for (const std::string form : {"csv", "json"}) {
+    for (const std::string form : {"csv", "json", "csv -k", "json -k"}) {
+        const bool keepOrder = form.size() > 4;
         TempDir dir;
         const std::string small = dir / "small";
         fs::create_directory(small);
@@ -607,16 +609,20 @@ TEST(FanrunResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
         if (!space.mounted()) {
             SKIP_UNLESS_CI("cannot mount a tmpfs: " << strerror(space.error()));
         }
-        const std::string file = small + "/r." + form;
+        const std::string file = small + "/r." + form.substr(0, form.find(' '));
         const std::string log = dir / "log";
-        std::vector<std::string> arguments = {"-j", "1",         "-o", dir / "out", "--joblog",
-                                              log,  "--results", file, writeBig};
+        std::vector<std::string> arguments = {"-j",        "2",        keepOrder ? "-k" : "-o",
+                                              dir / "out", "--joblog", log,
+                                              "--results", file,       writeBig};
+        if (keepOrder) {
+            arguments.erase(arguments.begin() + 3);
+        }
         for (int i = 1; i <= 8; ++i) {
             arguments.push_back("v" + std::to_string(i));
         }
         const Outcome outcome = runFanrun(dir, arguments);
         EXPECT_TRUE(outcome.exitedWith(123)) << outcome.err;
-        const ReadBack back = readBack(dir, form, file);
+        const ReadBack back = readBack(dir, form.substr(0, form.find(' ')), file);
         ASSERT_TRUE(back.ok) << form;
         EXPECT_GT(back.records.size(), 0U);
         EXPECT_LT(back.records.size(), 8U);
@@ -624,7 +630,12 @@ TEST(FanrunResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
             EXPECT_EQ(record.out, std::string(bigOutput, 'x'));
         }
         const size_t failures = 8 - back.records.size();
-        EXPECT_EQ(lines(outcome.err).size(), failures) << outcome.err;
+        // Under -k the report goes to standard error as well.
+        size_t said = 0;
+        for (const std::string &line : lines(outcome.err)) {
+            said += line.find("cannot write the results file") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(said, failures) << outcome.err;
         // The job log has them failed, so that a resumed run runs them again.
         const std::string logText = readFile(log);
         size_t failedEnds = 0;
@@ -636,3 +647,209 @@ TEST(FanrunResultsFull, ARecordFileThatFillsUpKeepsWholeRecordsOnly) {
 }
 
 } // namespace
+
+// ---- Records as wide as the widest tuple -------------------------------------------------------
+
+struct WidthCase {
+    std::string label;
+    std::vector<std::string> options;             // before the command
+    std::string input;                            // standard input, the first source
+    std::vector<std::string> after;               // after the command: more sources
+    std::string header;                           // the V columns of the header, joined by commas
+    std::vector<std::vector<std::string>> values; // each record's, by Seq
+};
+
+// Every record of a table keeps every value in its own column, whichever line is widest: the
+// header and every record are as wide as the widest, shorter ones padded with empty fields.
+TEST(FanrunResultsRecords, EveryRecordFitsTheWidestTupleWhateverLineItIs) {
+    const std::string odd = "q\"t $(x) \xff\xfe";
+    const std::vector<WidthCase> cases = {
+        {"a later line wider",
+         {"--colsep", ";"},
+         "a;b\n1;" + odd + ";3;\n5\n",
+         {},
+         "V1,V2,V3,V4",
+         {{"a", "b", "", ""}, {"1", odd, "3", ""}, {"5", "", "", ""}}},
+        {"the first widest",
+         {"--colsep", ";"},
+         "a;b;c\n;\n",
+         {},
+         "V1,V2,V3",
+         {{"a", "b", "c"}, {"", "", ""}}},
+        {"newlines under -0",
+         {"-0", "--colsep", ";"},
+         std::string("x\ny\0a;b\r;c\0", 11),
+         {},
+         "V1,V2,V3",
+         {{"x\ny", "", ""}, {"a", "b\r", "c"}}},
+        {"a held source after",
+         {"--colsep", ";"},
+         "a\nb;c;d\n",
+         {"::::", "-", ":::", "z z"},
+         "V1,V2,V3,V4",
+         {{"a", "z z", "", ""}, {"b", "c", "d", "z z"}}},
+        {"header names first",
+         {"--colsep", ";", "--header", ":"},
+         "n;m\n1\n2;3;4\n",
+         {},
+         "V1,V2,V3",
+         {{"1", "", ""}, {"2", "3", "4"}}},
+    };
+    for (const std::string form : {"csv", "tsv"}) {
+        for (const WidthCase &c : cases) {
+            TempDir dir;
+            const std::string file = dir / ("r." + form);
+            std::vector<std::string> words = {"-j", "2", "-o", dir / "o", "--results", file};
+            words.insert(words.end(), c.options.begin(), c.options.end());
+            words.push_back("printf %s {1}");
+            words.insert(words.end(), c.after.begin(), c.after.end());
+            const Outcome outcome = runFanrun(dir, words, fromInput(c.input));
+            ASSERT_TRUE(outcome.exitedWith(0)) << c.label << outcome.err;
+            const ReadBack back = readBack(dir, form, file);
+            ASSERT_TRUE(back.ok) << c.label << " " << form << "\n" << readFile(file);
+            EXPECT_EQ(back.header, "Seq,Host,Starttime,JobRuntime,Send,Receive,Exitval,Signal,"
+                                   "Command," +
+                                       c.header + ",Stdout,Stderr")
+                << c.label << " " << form;
+            std::vector<std::vector<std::string>> values;
+            for (const Record &record : back.records) {
+                values.push_back(record.values);
+                EXPECT_EQ(record.out, record.values.at(0)) << c.label << " " << form;
+            }
+            EXPECT_EQ(values, c.values) << c.label << " " << form;
+        }
+    }
+}
+
+// A resumed run appends to the file: records wider than its header widen the earlier ones too.
+TEST(FanrunResultsRecords, AResumedRunWidensTheRecordsAlreadyThere) {
+    TempDir dir;
+    const std::string file = dir / "r.csv";
+    const std::string log = dir / "log";
+    writeFile(dir / "table", "a;b\nc d;e;f\n");
+    auto runWith = [&](const std::string &command, bool resume) {
+        std::vector<std::string> words = {"-j", "1",        "-o", dir / "o",   "--joblog",
+                                          log,  "--colsep", ";",  "--results", file};
+        if (resume) {
+            words.push_back("--resume-failed");
+        }
+        words.insert(words.end(), {command, "::::", dir / "table"});
+        return runFanrun(dir, words);
+    };
+    EXPECT_TRUE(runWith("echo {1}; test {3} = ''", false).exitedWith(123));
+    EXPECT_TRUE(runWith("echo {1}", true).exitedWith(0));
+    const ReadBack back = readBack(dir, "csv", file);
+    ASSERT_TRUE(back.ok) << readFile(file);
+    EXPECT_NE(back.header.find(",V1,V2,V3,Stdout,"), std::string::npos) << back.header;
+    std::vector<std::string> seen;
+    for (const Record &record : back.records) {
+        std::string joined = record.exitval;
+        for (const std::string &value : record.values) {
+            joined += "|" + value;
+        }
+        seen.push_back(joined);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"0|a|b|", "0|c d|e|f", "1|c d|e|f"}));
+}
+
+// ---- Order and hosts ---------------------------------------------------------------------------
+
+// The Seq and V1 of each record of a CSV file, in the file's order, joined by "=".
+std::vector<std::string> seqsInFileOrder(const TempDir &dir, const std::string &file) {
+    const std::string script = dir / "order.py";
+    writeFile(script, "import csv, sys\n"
+                      "for r in csv.DictReader(open(sys.argv[1], encoding='latin-1', "
+                      "newline='')):\n"
+                      "    print(r['Seq'] + '=' + r['V1'] + '=' + r['Host'])\n");
+    FILE *pipe = popen(("python3 " + script + " " + file).c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    for (size_t got = 0; pipe != nullptr && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        text.append(buffer, got);
+    }
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
+    return lines(text);
+}
+
+// Under -k the records come in input order, though the commands end in another: each waits
+// until the one after it has left its mark. Without -k they come as the commands end.
+TEST(FanrunResultsRecords, KeepOrderWritesTheRecordsInInputOrder) {
+    for (const bool keepOrder : {true, false}) {
+        TempDir dir;
+        const std::string file = dir / "r.csv";
+        const std::string marks = dir / "marks";
+        fs::create_directory(marks);
+        // 1 waits for 2, 2 for 3; 3 ends first.
+        const std::string command = "i={#}; n=$((i + 1)); while [ $i -lt 3 ] && [ ! -e " + marks +
+                                    "/done$n ]; do sleep 0.02; done; touch " + marks +
+                                    "/done$i; printf %s {}";
+        std::vector<std::string> words = {"-j", "3", "--results", file};
+        if (keepOrder) {
+            words.push_back("-k");
+        } else {
+            words.insert(words.end(), {"-o", dir / "o"});
+        }
+        words.insert(words.end(), {command, "a b", "it's", "$(x)"});
+        const Outcome outcome = runFanrun(dir, words);
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        const std::vector<std::string> inOrder = {"1=a b=:", "2=it's=:", "3=$(x)=:"};
+        const std::vector<std::string> asEnded = {"3=$(x)=:", "2=it's=:", "1=a b=:"};
+        EXPECT_EQ(seqsInFileOrder(dir, file), keepOrder ? inOrder : asEnded) << keepOrder;
+        if (keepOrder) {
+            EXPECT_EQ(outcome.out, "a bit's$(x)");
+        }
+    }
+}
+
+// A command run on another host has that host in its record, as the job log has it. The hosts
+// here are names a stand-in for ssh takes and runs the command on this machine.
+TEST(FanrunResultsRecords, TheHostColumnIsWhereTheCommandRan) {
+    TempDir dir;
+    const std::string ssh = dir / "ssh";
+    writeFile(ssh, "#!/bin/bash\neval \"${@: -1}\"\n");
+    fs::permissions(ssh, fs::perms::owner_all);
+    for (const std::string form : {"csv", "json"}) {
+        const std::string file = dir / ("r." + form);
+        const std::string log = dir / ("log." + form);
+        const Outcome outcome =
+            runFanrun(dir, {"--ssh", ssh, "-S", "1/node-a,1/node-b", "--joblog", log, "-k",
+                            "--results", file, "echo {}", ":::", "x y", "q\"t", ""});
+        ASSERT_TRUE(outcome.exitedWith(0)) << outcome.err;
+        // The job log's host of each value.
+        std::map<std::string, std::string> logged;
+        for (const std::string &line : lines(readFile(log))) {
+            if (line.rfind("end\t", 0) == 0) {
+                const size_t last = line.rfind('\t');
+                const size_t before = line.rfind('\t', last - 1);
+                logged[line.substr(before + 1, last - before - 1)] = line.substr(last + 1);
+            }
+        }
+        ASSERT_EQ(logged.size(), 3U) << readFile(log);
+        std::map<std::string, std::string> kept;
+        const std::string text = readFile(file);
+        if (form == "csv") {
+            for (const std::string &row : seqsInFileOrder(dir, file)) {
+                const size_t first = row.find('=');
+                const size_t last = row.rfind('=');
+                kept[row.substr(first + 1, last - first - 1)] = row.substr(last + 1);
+            }
+        } else {
+            for (const std::string &line : lines(text)) {
+                const std::regex host(
+                    "\"Host\": \"([^\"]*)\".*\"V\": \\[ \"((?:[^\"\\\\]|\\\\.)*)\"");
+                std::smatch match;
+                ASSERT_TRUE(std::regex_search(line, match, host)) << line;
+                std::string value = match[2];
+                value = std::regex_replace(value, std::regex("\\\\\""), "\"");
+                kept[value] = match[1];
+            }
+        }
+        EXPECT_EQ(kept, logged) << form << "\n" << text;
+        for (const auto &entry : kept) {
+            EXPECT_TRUE(entry.second == "node-a" || entry.second == "node-b") << entry.second;
+        }
+    }
+}

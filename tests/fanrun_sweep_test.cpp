@@ -57,7 +57,13 @@ void checkRows(const std::vector<Row> &rows) {
         EXPECT_EQ(outcome.code(), row.code) << label << "\n" << outcome.err;
         EXPECT_EQ(outcome.out, row.out) << label;
         if (row.code == 2) {
-            EXPECT_EQ(outcome.err, "fanrun: " + row.err + "\n" + usage) << label;
+            // A message may name the row's file.
+            std::string err = row.err;
+            const size_t file = err.find("FILE1");
+            if (file != std::string::npos) {
+                err.replace(file, 5, dir / "file1");
+            }
+            EXPECT_EQ(outcome.err, "fanrun: " + err + "\n" + usage) << label;
         }
     }
 }
@@ -270,7 +276,8 @@ TEST(FanrunSweep, RefusalsNameTheStringBeforeAnythingRuns) {
          "",
          "",
          2,
-         "--header takes ':' (the first line or value names the columns), not 'x'"},
+         "the first value of source 1 (:::) does not match --header 'x': it would be taken for "
+         "the names of its columns"},
         {{"-X", "echo \"{}\""},
          "",
          "",
@@ -476,4 +483,191 @@ TEST(FanrunSweep, FailedListsTuplesWithNewlinesUnderNul) {
                                           "--colsep", "\t", "echo {1}-{2}", "::::", dir / "left"});
     EXPECT_EQ(shown.code(), 0) << shown.err;
     EXPECT_EQ(shown.out, "echo $'x\\ny'-1\necho ''-1\n");
+}
+
+// The names of --header's columns: {NAME} and its parts, each quoted for where it stands exactly
+// as {N} and its parts are; a REGEX that each source's first value must match.
+TEST(FanrunSweep, NamedColumnsAndTheirPartsAreQuotedAsThePositionalOnes) {
+    const std::string table = "file;n\nmy dir/a.tar.gz;1\n$(id).x;\nit's/b.c;3\n";
+    checkRows({
+        {{"--colsep", ";", "--header", ":", "echo {file.} \"{file/}\" '[{file//}]' x{file/.}y {n}",
+          "::::", "FILE1"},
+         table,
+         "",
+         "",
+         joined({"echo 'my dir/a.tar' \"a.tar.gz\" '[''my dir'']' xa.tary 1",
+                 "echo '$(id)' \"\"'$(id).x'\"\" '[.]' x'$(id)'y ''",
+                 "echo 'it'\\''s/b' \"b.c\" '[''it'\\''s'']' xby 3"})},
+        // The words form, without the shell: each part a word of its own.
+        {{"--colsep", ";", "--header", ":", "printf", "%s|", "{file.}", "{file/}", "{file//}",
+          "{file/.}", "{n}", "::::", "FILE1"},
+         table,
+         "",
+         "",
+         joined({"printf '%s|' 'my dir/a.tar' a.tar.gz 'my dir' a.tar 1",
+                 "printf '%s|' '$(id)' '$(id).x' . '$(id)' ''",
+                 "printf '%s|' 'it'\\''s/b' b.c 'it'\\''s' b 3"})},
+        // The same parts as {1.} ... give.
+        {{"--colsep", ";", "--header", ":",
+          "echo {1.}{1/}{1//}{1/.}={file.}{file/}{file//}{file/.}", "::::", "FILE1"},
+         "file\na.b/c.d\n",
+         "",
+         "",
+         "echo a.b/cc.da.bc=a.b/cc.da.bc\n"},
+        // A newline and a high byte under -0; a name of -, _ and digits; a value named a.
+        {{"-0", "--header", ":", "echo {f/.} {f//} {my_f-2/}", "::::", "-", ":::", "my_f-2",
+          "x/\xff.y"},
+         "",
+         "",
+         std::string("f\0a\nb/c.d\0", 10),
+         "echo c $'a\\nb' '\xff.y'\n"},
+        // Of a name and a longer one that ends like a part, the whole name.
+        {{"--header", ":", "echo {a.} {a}", ":::", "a", "x.y", ":::", "a.", "z"},
+         "",
+         "",
+         "",
+         "echo z x.y\n"},
+        // --header REGEX: each first value must match at its start; ':' and '.*' take any.
+        {{"--colsep", ",", "--header", "^size,", "echo {colour} {size}", "::::", "FILE1"},
+         "size,colour\n1,red\n2,it's\n",
+         "",
+         "",
+         "echo red 1\necho 'it'\\''s' 2\n"},
+        {{"--header", "^[a-z]+$", "echo {b}{a}", ":::", "a", "1", "2", ":::", "b", "x y"},
+         "",
+         "",
+         "",
+         "echo 'x y'1\necho 'x y'2\n"},
+        {{"--colsep", "\t", "--header", ".*", "echo {n}"},
+         "",
+         "",
+         "n\tm\nv w\tx\n",
+         "echo 'v w'\n"},
+        // ${NAME} is the shell's; a brace group with a blank is no name.
+        {{"--header", ":", "echo ${x} {print $1} {y}", ":::", "y", "1"},
+         "",
+         "",
+         "",
+         "echo ${x} {print $1} 1\n"},
+        // Empty sources have no names and run nothing: nothing to refuse.
+        {{"--colsep", ",", "--header", "^x", "echo {x} {nosuch}"}, "", "", "", ""},
+    });
+}
+
+TEST(FanrunSweep, ANameOrHeaderThatDoesNotFitIsRefusedBeforeAnythingRuns) {
+    const std::string table = "file,n\na,1\n";
+    auto refused = [&table](std::vector<std::string> words, const std::string &message) {
+        return Row{std::move(words), table, "", "", "", 2, message};
+    };
+    checkRows({
+        refused({"--colsep", ",", "--header", ":", "echo {nosuch}", "::::", "FILE1"},
+                "{nosuch} names no column: the header does not have it"),
+        refused({"--colsep", ",", "--header", ":", "echo {file} \"{nosuch/.}\"", "::::", "FILE1"},
+                "{nosuch/.} names no column: the header does not have it"),
+        refused({"--colsep", ",", "--header", ":", "--raw", "echo {n.}{fil.}", "::::", "FILE1"},
+                "{fil.} names no column: the header does not have it"),
+        refused({"--colsep", ",", "--header", ":", "echo", "{File//}", "::::", "FILE1"},
+                "{File//} names no column: the header does not have it"),
+        refused({"--colsep", ",", "--header", "^n,", "echo {n}", "::::", "FILE1"},
+                "the first value of FILE1 does not match --header '^n,': it would be taken for the "
+                "names of its "
+                "columns"),
+        refused({"--header", "^[a-z]$", "echo {a}", ":::", "a", "1", ":::", "B", "2"},
+                "the first value of source 2 (:::) does not match --header '^[a-z]$': it would "
+                "be taken for the names of its columns"),
+        refused({"--colsep", ",", "--header", "(", "echo {n}", "::::", "FILE1"},
+                "the header '(' is not a regular expression: Unmatched ( or \\("),
+    });
+}
+
+// What a sweep over -a files left (failed, or never started when it halted) is listed by
+// --failed given the same files, and a rerun from that list runs exactly those tuples again.
+TEST(FanrunSweep, FailedGivenTheFilesListsTheTuplesLeftAndItsListRerunsExactlyThem) {
+    struct Case {
+        std::string label;
+        std::vector<std::string> options;    // of the run, --failed and the rerun alike
+        std::vector<std::string> rerunForm;  // how the rerun reads the list
+        std::string first, second;           // the -a files
+        std::vector<std::string> left;       // the tuples the rerun runs, as the command shows them
+        std::string listed;                  // the list --failed writes
+        std::vector<std::string> runOptions; // of the first run only
+    };
+    // The command fails for every value 2, and prints its values.
+    const std::string command = "printf '<%s|%s>\\n' {1} {2}; test {2} != 2";
+    const std::vector<Case> cases = {
+        {"lines",
+         {},
+         {"--colsep", "\t"},
+         "a b\nit's\n$(touch no)\n\xff\xfe\n",
+         "1\n2\n",
+         {"<a b|2>", "<it's|2>", "<$(touch no)|2>", "<\xff\xfe|2>"},
+         "a b\t2\nit's\t2\n$(touch no)\t2\n\xff\xfe\t2\n",
+         {}},
+        // Empty values and newlines go under -0.
+        {"nul",
+         {"-0"},
+         {"-0", "--colsep", "\t"},
+         std::string("x\ny\0\0", 5),
+         std::string("2\0"
+                     "1\0",
+                     4),
+         {"<x\ny|2>", "<|2>"},
+         std::string("x\ny\t2\0\t2\0", 9),
+         {}},
+        // A run halted at its first failure never started the rest: they are listed too.
+        {"halted",
+         {},
+         {"--colsep", "\t"},
+         "p\nq\n",
+         "2\n1\n",
+         {"<p|2>", "<p|1>", "<q|2>", "<q|1>"},
+         "p\t2\np\t1\nq\t2\nq\t1\n",
+         {"--halt", "now,fail=1"}},
+        // A table with a header: the names come first, for the rerun's --header.
+        {"header",
+         {"--colsep", ",", "--header", ":"},
+         {"--colsep", "\t", "--header", ":"},
+         "n,m\nv w,\"q\"\n",
+         "k\n1\n2\n",
+         {"<v w|\"q\">"},
+         "n\tm\tk\nv w\t\"q\"\t2\n",
+         {}},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string log = dir / "log";
+        writeFile(dir / "first", c.first);
+        writeFile(dir / "second", c.second);
+        const bool header = c.label == "header";
+        // With the header the command names the columns.
+        const std::string run = header ? "printf '<%s|%s>\\n' {n} {m}; test {k} != 2" : command;
+        std::vector<std::string> words = {"-j", "1", "-k", "--joblog", log};
+        words.insert(words.end(), c.runOptions.begin(), c.runOptions.end());
+        words.insert(words.end(), c.options.begin(), c.options.end());
+        words.insert(words.end(), {"-a", dir / "first", "-a", dir / "second", run});
+        StartOptions options;
+        options.workDir = dir.path().string();
+        const Outcome ran = runFanrun(dir, words, options);
+        EXPECT_EQ(ran.code(), 123) << c.label << ran.err;
+
+        std::vector<std::string> failed = {"--failed"};
+        failed.insert(failed.end(), c.options.begin(), c.options.end());
+        failed.insert(failed.end(), {"-a", dir / "first", "-a", dir / "second", log});
+        const Outcome listed = runFanrun(dir, failed);
+        EXPECT_EQ(listed.code(), 0) << c.label << listed.err;
+        EXPECT_EQ(listed.out, c.listed) << c.label;
+        // The same list from the :::: form.
+        failed.erase(failed.end() - 5, failed.end());
+        failed.insert(failed.end(), {log, "::::", dir / "first", dir / "second"});
+        EXPECT_EQ(runFanrun(dir, failed).out, c.listed) << c.label;
+        writeFile(dir / "left", listed.out);
+
+        std::vector<std::string> rerun = {"-j", "1", "-k", "--joblog", log, "--resume-failed"};
+        rerun.insert(rerun.end(), c.rerunForm.begin(), c.rerunForm.end());
+        rerun.insert(rerun.end(), {run, "::::", dir / "left"});
+        const Outcome again = runFanrun(dir, rerun, options);
+        EXPECT_EQ(again.code(), c.left.empty() ? 0 : 123) << c.label << again.err;
+        EXPECT_EQ(again.out, joined(c.left)) << c.label;
+        EXPECT_FALSE(fs::exists(dir / "no")) << c.label;
+    }
 }

@@ -52,7 +52,8 @@ _fanrun() {
         return 0
         ;;
     --header)
-        COMPREPLY=(:)
+        # ':' or a REGEX the first line must match, e.g. '^id,'
+        COMPREPLY=(: "'^'")
         return 0
         ;;
     -d | --delimiter)

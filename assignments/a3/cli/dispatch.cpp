@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include <unistd.h>
@@ -257,7 +258,14 @@ void logDeliveries(Feed &feed) {
         if (found == feed.undelivered.end()) {
             continue;
         }
-        const Ended &ended = found->second;
+        Ended &ended = found->second;
+        if (!delivery.kept && ended.exitCode == 0 && ended.signal == 0) {
+            // Its results could not be kept, found only now under -k: a failure after all.
+            ended.exitCode = exitFailed;
+            feed.lastFailures += static_cast<long>(ended.jobs.size());
+            ++feed.failedCommands;
+            --feed.succeededCommands;
+        }
         const bool succeeded = ended.exitCode == 0 && ended.signal == 0;
         if (delivery.delivered || !succeeded) {
             recordEnds(feed, ended.jobs, ended.start, ended.seconds, ended.exitCode, ended.signal,
@@ -594,9 +602,10 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         const bool again = reconnect || (failed && attempt <= feed.settings->retries);
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;
         const OutputMode mode = feed.settings->output;
-        const Output::Keeper keep = again ? Output::Keeper{}
-                                          : resultsKeeper(feed, running.group, *event,
-                                                          running.start, seconds, exitCode, signum);
+        const Output::Keeper keep =
+            again ? Output::Keeper{}
+                  : resultsKeeper(feed, running.group, *event, running.start, seconds, exitCode,
+                                  signum, hostName(feed, running.host));
         if (!again && (mode == OutputMode::group || mode == OutputMode::keepOrder ||
                        mode == OutputMode::lines)) {
             // Ended only once its output is out: a runner killed while the output waits leaves
@@ -666,38 +675,57 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
 }
 
 Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_EVENT &event,
-                             timespec start, double seconds, int exitCode, int signal) {
+                             timespec start, double seconds, int exitCode, int signal,
+                             std::string_view host) {
     if (feed.results == nullptr) {
         return {};
     }
-    return [&feed, &group, &event, start, seconds, exitCode, signal](int out, int err) {
-        // A tuple's values (a command has one tuple) are named by --header, else numbered by
-        // their source; the arguments of one input (with -n, several a command) are each named 1.
-        CommandValues values;
-        const std::vector<std::string> *names = feed.valueNames;
-        for (const Job &job : group.jobs) {
-            if (job.values.empty()) {
-                values.values.emplace_back(job.argument);
-                values.names.emplace_back("1");
-                continue;
-            }
-            values.values.assign(job.values.begin(), job.values.end());
-            if (names != nullptr && names->size() == job.values.size()) {
-                values.names.assign(names->begin(), names->end());
-            }
-        }
+    // Everything the record needs is copied: under -k it is kept only when the output's turn
+    // comes, after the group and the event are gone.
+    struct Kept {
+        std::vector<std::string> values;
+        std::vector<std::string> names;
+        std::string command;
+        std::string host;
         CommandOutcome outcome;
-        // As {#} shows it with one argument a command; with several, the command's number.
-        outcome.seq =
-            feed.settings->maxArgs == 1 ? group.jobs.front().position + 1 : group.sequence + 1;
-        outcome.start = start;
-        outcome.seconds = seconds;
-        outcome.exitCode = signal > 0 ? -1 : exitCode;
-        outcome.signal = signal > 0 ? signal : 0;
-        const PROCESS_STRUCT &record = processControl.process[event.index];
-        outcome.command = record.command != nullptr ? record.command : "";
+    };
+    auto kept = std::make_shared<Kept>();
+    // A tuple's values (a command has one tuple) are named by --header, else numbered by their
+    // source; the arguments of one input (with -n, several a command) are each named 1.
+    const std::vector<std::string> *names = feed.valueNames;
+    for (const Job &job : group.jobs) {
+        if (job.values.empty()) {
+            kept->values.push_back(job.argument);
+            kept->names.emplace_back("1");
+            continue;
+        }
+        kept->values = job.values;
+        kept->names.clear();
+        if (names != nullptr && names->size() == job.values.size()) {
+            kept->names = *names;
+        }
+    }
+    CommandOutcome &outcome = kept->outcome;
+    // As {#} shows it with one argument a command; with several, the command's number.
+    outcome.seq =
+        feed.settings->maxArgs == 1 ? group.jobs.front().position + 1 : group.sequence + 1;
+    outcome.start = start;
+    outcome.seconds = seconds;
+    outcome.exitCode = signal > 0 ? -1 : exitCode;
+    outcome.signal = signal > 0 ? signal : 0;
+    const PROCESS_STRUCT &record = processControl.process[event.index];
+    kept->command = record.command != nullptr ? record.command : "";
+    kept->host = host.empty() ? ":" : std::string(host);
+    Results *results = feed.results;
+    return [kept, results](int out, int err) {
+        CommandValues values;
+        values.values.assign(kept->values.begin(), kept->values.end());
+        values.names.assign(kept->names.begin(), kept->names.end());
+        CommandOutcome outcome = kept->outcome;
+        outcome.command = kept->command;
+        outcome.host = kept->host;
         std::string error;
-        if (!feed.results->keep(values, outcome, out, err, error)) {
+        if (!results->keep(values, outcome, out, err, error)) {
             fprintf(stderr, "fanrun: command %ld failed: %s\n", outcome.seq, error.c_str());
             return false;
         }

@@ -135,9 +135,11 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
 void logDeliveries(Feed &feed);
 
 // What the results sink keeps of a command at its end (see results.h), as Output's keeper; said
-// and false when it could not be kept.
+// and false when it could not be kept. host: where it ran (empty: this machine). The keeper owns
+// a copy of all it needs, so it may be called after group and event are gone (-k).
 Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_EVENT &event,
-                             timespec start, double seconds, int exitCode, int signal);
+                             timespec start, double seconds, int exitCode, int signal,
+                             std::string_view host = {});
 
 // The library's source over feed (FANRUN_SOURCE's functions), for fanrunSetSource.
 FANRUN_SOURCE sourceOf(Feed &feed);

@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <new>
@@ -205,9 +206,76 @@ int dryRun(Feed &feed, int jobs) {
     return !written ? exitRunner : refused ? exitFailed : 0;
 }
 
-// `fanrun --failed -a FILE`: every argument of the input (this shard's), by occurrence, that no
-// log has a successful end for, in input order.
-int listLeft(const Settings &settings, char **paths, int count) {
+// How the sources of a run (or of the input --failed lists) make their tuples.
+Product::Settings sweepOf(const Settings &settings) {
+    Product::Settings sweep;
+    sweep.linkAll = settings.linkAll;
+    sweep.columns = settings.columns;
+    sweep.trim = settings.trim;
+    sweep.header = settings.header;
+    sweep.headerPattern = settings.header ? settings.headerPattern : ":";
+    return sweep;
+}
+
+// Leaves out what any of the logs holds a successful end of, numbering the arguments (or tuples)
+// as a run over the same input numbers them for its log.
+class LeftOfLogs : public ArgumentFilter {
+  public:
+    explicit LeftOfLogs(const std::vector<std::unique_ptr<fanrun_joblog::JobLog>> &logs) {
+        for (const auto &log : logs) {
+            filters_.emplace_back(*log, true, true);
+        }
+    }
+    void read(Job &job, char delimiter) override {
+        for (auto &filter : filters_) {
+            filter.read(job, delimiter);
+        }
+    }
+    bool leavesOut(const Job &job) override {
+        return std::any_of(filters_.begin(), filters_.end(),
+                           [&job](auto &filter) { return filter.leavesOut(job); });
+    }
+    uint64_t digest() const { return filters_.front().digest(); }
+
+  private:
+    std::deque<fanrun_joblog::ResumeFilter> filters_;
+};
+
+// One item of the list: the argument, or a tuple's values joined by a TAB (which --colsep '\t'
+// reads back); false, said, for one a line (or, for a tuple, a TAB) cannot carry.
+bool listItem(const Job &job, bool nul) {
+    std::string item;
+    if (job.values.size() > 1) {
+        for (const std::string &value : job.values) {
+            if (value.find('\t') != std::string::npos) {
+                fputs("fanrun: a value left to run holds a TAB, which the list of tuples cannot "
+                      "carry\n",
+                      stderr);
+                return false;
+            }
+            item += &value == &job.values.front() ? "" : "\t";
+            item += value;
+        }
+    } else {
+        item = job.argument;
+    }
+    if (!nul && (item.empty() || item.find('\n') != std::string::npos)) {
+        fprintf(stderr,
+                "fanrun: an argument left to run %s, which a line cannot carry; list them with "
+                "--failed -0\n",
+                item.empty() ? "is empty" : "holds a newline");
+        return false;
+    }
+    fwrite(item.data(), 1, item.size(), stdout);
+    fputc(nul ? '\0' : '\n', stdout);
+    return true;
+}
+
+// `fanrun --failed -a FILE` and its sweeps (several -a, :::: FILE..., --colsep, --header):
+// every argument or tuple of the input (this shard's), by occurrence, that no log has a
+// successful end for, in input order; with --header the names first, so that the list reads
+// back with --header : --colsep '\t'. sources: the input's, as a run's (empty: -a FILE alone).
+int listLeft(const Settings &settings, char **paths, int count, std::vector<SourceSpec> sources) {
     std::vector<std::unique_ptr<fanrun_joblog::JobLog>> logs;
     for (int i = 0; i < count; ++i) {
         struct stat status {};
@@ -220,57 +288,94 @@ int listLeft(const Settings &settings, char **paths, int count) {
             return exitMisuse;
         }
     }
-    int fd = STDIN_FILENO;
+    const bool tuples = !sources.empty() || settings.columns != nullptr || settings.header ||
+                        strcmp(settings.trim, "n") != 0 || settings.linkAll;
+    if (tuples && sources.empty()) {
+        SourceSpec spec;
+        spec.path = settings.argFile;
+        sources.push_back(spec);
+    }
+    std::optional<Product> product;
+    char **given = nullptr;
+    size_t givenCount = 0;
+    const char *path = settings.argFile;
+    if (tuples) {
+        product.emplace(sources, settings.form, sweepOf(settings));
+        const SourceSpec &first = sources.front();
+        given = product->holdsAll() ? nullptr : first.words;
+        givenCount = product->holdsAll() ? 0 : first.count;
+        path = product->holdsAll() ? nullptr : first.path;
+    }
+    int fd = -1;
     std::string name = "standard input";
-    if (strcmp(settings.argFile, "-") != 0) {
-        fd = open(settings.argFile, O_RDONLY | O_CLOEXEC);
-        name = settings.argFile;
-        if (fd < 0) {
-            fprintf(stderr, "fanrun: cannot open %s: %s\n", settings.argFile, strerror(errno));
-            return exitMisuse;
+    if (path != nullptr) {
+        fd = STDIN_FILENO;
+        if (strcmp(path, "-") != 0) {
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+            name = path;
+            if (fd < 0) {
+                fprintf(stderr, "fanrun: cannot open %s: %s\n", path, strerror(errno));
+                return exitMisuse;
+            }
         }
     }
     const bool nul = !settings.form.lines && settings.form.delimiter == '\0';
     ArgumentReader reader(fd, name, settings.form);
-    fanrun_joblog::Occurrences occurrences;
-    uint64_t digest = fanrun_joblog::digestBasis;
-    long position = 0;
-    std::string argument;
     signal(SIGPIPE, SIG_IGN);
+    if (product && settings.header && !product->holdsAll()) {
+        std::string header;
+        bool headerGiven = givenCount > 0;
+        if (headerGiven) {
+            header = *given++;
+            --givenCount;
+        } else if (fd >= 0) {
+            const ArgumentReader::Got got = reader.next(header, ArgumentReader::Wait::block);
+            if (got == ArgumentReader::Got::failed) {
+                fprintf(stderr, "fanrun: %s\n", reader.error().c_str());
+                return exitMisuse;
+            }
+            headerGiven = got == ArgumentReader::Got::item;
+        }
+        product->nameFirst(header, headerGiven);
+    }
+    if (product && settings.header && !product->names().empty()) {
+        Job names;
+        names.values = product->names();
+        names.argument = names.values.front();
+        if (!listItem(names, nul)) {
+            return exitMisuse;
+        }
+    }
+    Arguments arguments(given, givenCount, fd >= 0 ? &reader : nullptr, settings.shard);
+    LeftOfLogs left(logs);
+    arguments.useFilter(&left);
+    if (product) {
+        arguments.useProduct(&*product);
+    }
     for (;;) {
-        const ArgumentReader::Got got = reader.next(argument, ArgumentReader::Wait::block);
+        Job job;
+        const ArgumentReader::Got got = arguments.next(job, true);
         if (got == ArgumentReader::Got::failed) {
-            fprintf(stderr, "fanrun: %s\n", reader.error().c_str());
+            fprintf(stderr, "fanrun: %s\n", arguments.error().c_str());
             return exitMisuse;
         }
         if (got != ArgumentReader::Got::item) {
             break;
         }
-        digest = fanrun_joblog::digestArgument(digest, argument, reader.delimiter());
-        const long occurrence = occurrences.next(argument);
-        if (position++ % settings.shard.count != settings.shard.index ||
-            std::any_of(logs.begin(), logs.end(), [&](const auto &log) {
-                return log->state(argument, occurrence) == fanrun_joblog::State::Succeeded;
-            })) {
-            continue;
-        }
-        if (!nul && (argument.empty() || argument.find('\n') != std::string::npos)) {
-            fprintf(stderr,
-                    "fanrun: an argument left to run %s, which a line cannot carry; list them "
-                    "with --failed -0\n",
-                    argument.empty() ? "is empty" : "holds a newline");
+        if (!listItem(job, nul)) {
             return exitMisuse;
         }
-        fwrite(argument.data(), 1, argument.size(), stdout);
-        fputc(nul ? '\0' : '\n', stdout);
+    }
+    if (fd > STDIN_FILENO) {
+        close(fd);
     }
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "fanrun: cannot write the list: %s\n", strerror(errno));
         return exitRunner;
     }
     for (int i = 0; i < count; ++i) {
-        if (logs[i]->closed() &&
-            (logs[i]->closedArguments() != position || logs[i]->closedDigest() != digest)) {
+        if (logs[i]->closed() && (logs[i]->closedArguments() != arguments.read() ||
+                                  logs[i]->closedDigest() != left.digest())) {
             fprintf(stderr,
                     "fanrun: the input is not the one the run of the job log %s read (%ld "
                     "arguments); listed what is left of this input\n",
@@ -352,6 +457,7 @@ void readCommand(const Settings &settings, char **operands, int sources, Command
         badUsage("%s stands for a source the command line does not give: %d source%s",
                  beyond.c_str(), sources, sources == 1 ? "" : "s");
     }
+
     std::string refusal;
     if (settings.maxArgs > 1 && line.sources) {
         badUsage("-n, -N and -m take one source, without --colsep");
@@ -511,11 +617,21 @@ int run(int argc, char **argv) {
     if (settings.semaphore) {
         return runSemaphore(settings, argv + optind, argc - optind, &lateStop);
     }
-    if (settings.failed && settings.argFile != nullptr) {
-        if (optind >= argc) {
-            badUsage("--failed needs at least one job log");
+    if (settings.failed && optind < argc) {
+        // The logs come first; :::, ::::, several -a or a table make the input a run's sweep.
+        const int operands = argc - optind;
+        Operands split = splitOperands(argv + optind, operands, settings.argFiles);
+        const bool given = split.list.size() > settings.argFiles.size();
+        if (settings.argFile != nullptr || given) {
+            if (!split.sources) {
+                split.list.clear();
+            }
+            return listLeft(settings, argv + optind, given ? split.commandWords : operands,
+                            split.list);
         }
-        return listLeft(settings, argv + optind, argc - optind);
+    }
+    if (settings.failed && settings.argFile != nullptr) {
+        badUsage("--failed needs at least one job log");
     }
     if (settings.failed) {
         if (!settings.form.lines && settings.form.delimiter != '\0') {
@@ -535,19 +651,16 @@ int run(int argc, char **argv) {
     const char *inputPath = givenCount == 0 ? settings.argFile : nullptr;
     std::optional<Product> product;
     std::string header; // with --header: the first source's first value
+    bool headerGiven = false;
     if (line.sources) {
-        Product::Settings sweep;
-        sweep.linkAll = settings.linkAll;
-        sweep.columns = settings.columns;
-        sweep.trim = settings.trim;
-        sweep.header = settings.header;
-        product.emplace(line.operands.list, settings.form, sweep);
+        product.emplace(line.operands.list, settings.form, sweepOf(settings));
         const SourceSpec &first = line.operands.list.front();
         given = product->holdsAll() ? nullptr : first.words;
         givenCount = product->holdsAll() ? 0 : first.count;
         inputPath = product->holdsAll() || first.path == nullptr ? nullptr : first.path;
         if (settings.header && given != nullptr && givenCount > 0) {
             header = given[0];
+            headerGiven = true;
             ++given;
             --givenCount;
         }
@@ -572,13 +685,15 @@ int run(int argc, char **argv) {
     if (settings.header && argumentsFd >= 0) {
         // The names come before anything runs: the template may use them.
         inputFd = argumentsFd;
-        if (reader.next(header, ArgumentReader::Wait::block) == ArgumentReader::Got::failed) {
+        const ArgumentReader::Got got = reader.next(header, ArgumentReader::Wait::block);
+        if (got == ArgumentReader::Got::failed) {
             badUsage("%s", reader.error().c_str());
         }
+        headerGiven = got == ArgumentReader::Got::item;
         inputFd = -1;
     }
     if (product && settings.header && !product->holdsAll()) {
-        product->nameFirst(header);
+        product->nameFirst(header, headerGiven);
     }
     if (product) {
         nameColumns(product->names());
@@ -588,6 +703,13 @@ int run(int argc, char **argv) {
                         : product                     ? static_cast<int>(product->sourceCount())
                                                       : 1;
     readCommand(settings, argv + optind, sources, line);
+    // Without names (the sources are empty) nothing runs: there is nothing to check.
+    if (product && settings.header && !product->names().empty()) {
+        const std::string unknown = firstUnknownName(line.parsed);
+        if (!unknown.empty()) {
+            badUsage("%s names no column: the header does not have it", unknown.c_str());
+        }
+    }
     const CommandTemplate &parsed = line.parsed;
     const std::vector<DirectWord> &direct = line.direct;
     const bool readsArguments = argumentsFd >= 0 && !settings.pipe.pipe;
@@ -698,9 +820,11 @@ int run(int argc, char **argv) {
         return exitRunner;
     }
     Results results;
-    // A tuple has a value per source; the columns of --colsep count once, as the first line's.
+    // A tuple has a value per source, the columns of --colsep as many as the first has; a wider
+    // one later widens the file.
     if (!openResults(settings,
-                     product ? std::max<size_t>(product->sourceCount(), product->names().size())
+                     product ? std::max({product->sourceCount(), product->names().size(),
+                                         feed.gathering->first.values.size()})
                              : static_cast<size_t>(settings.maxArgs),
                      results)) {
         return exitRunner;

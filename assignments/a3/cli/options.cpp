@@ -33,6 +33,7 @@ constexpr const char *sweepUsage =
 constexpr const char *help =
     "       fanrun --failed [-0] LOG...\n"
     "       fanrun --failed -a FILE [-0|-d C] [--shard K/N] LOG...\n"
+    "       fanrun --failed [-a FILE]... [--colsep R] [--header :] LOG... [::::[+] FILE...]...\n"
     "       fanrun --semaphore [--id NAME] [-j N] [--fg] [--semaphore-timeout SECS] COMMAND...\n"
     "       fanrun --semaphore --wait [--id NAME] [--semaphore-timeout SECS]\n"
     "Runs a command once per ARGUMENT (or per -n N of them), at most N at a time, and reports\n"
@@ -91,7 +92,10 @@ constexpr const char *help =
     "               parts, as for {}; with several values {} is all of them, each quoted,\n"
     "               joined by a space. {N} beyond the sources given is refused (exit 2).\n"
     "  --header :   the first value of each source (the first line with --colsep) names\n"
-    "               it: {NAME} stands for that value; ${1} stays the shell's own.\n"
+    "               it: {NAME} stands for that value, {NAME.} {NAME/} {NAME//} {NAME/.} for\n"
+    "               its parts; ${1} stays the shell's own. --header REGEX: the same, and each\n"
+    "               first value (a newline after it) must match REGEX at its start (exit 2):\n"
+    "               fanrun --colsep , --header '^id,' 'echo {id} {name/.}' :::: t.csv\n"
     "\n"
     "  -j, --jobs N            run at most N commands at once (default: online processors);\n"
     "                          N% of the processors, +N or -N of them (at least 1), 0 as many\n"
@@ -198,7 +202,12 @@ constexpr const char *help =
     "                          one per line (an argument holding a newline, or an empty one,\n"
     "                          is refused with exit 2); with -0 each ends with a NUL byte.\n"
     "                          Exit 3 when a log's run did not start all its input (killed):\n"
-    "                          with -a FILE, list every argument of that input left to run\n"
+    "                          with -a FILE, list every argument of that input left to run;\n"
+    "                          given a sweep's sources (several -a, :::: FILE..., --colsep,\n"
+    "                          --header, --link, as the run had them), every tuple left, its\n"
+    "                          values joined by a TAB (with --header the names first):\n"
+    "                          fanrun --failed -a xs -a ys LOG > left; fanrun --joblog LOG\n"
+    "                          --resume-failed --colsep '\\t' CMD :::: left\n"
     "      --semaphore         run COMMAND (its words joined by spaces, for bash) once, when\n"
     "                          fewer than N (-j N, default 1: a mutex) commands of the same\n"
     "                          id run, counted across every fanrun of this user; a killed\n"
@@ -246,7 +255,8 @@ constexpr const char *help =
     "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
     "      --trim n|l|r|lr     remove blanks (spaces, TABs) left, right or both of each\n"
     "                          column or value (default n: none)\n"
-    "      --header :          the first value of each source names it ({NAME})\n"
+    "      --header :|REGEX    the first value of each source names it ({NAME}); with REGEX\n"
+    "                          that value must match it at its start\n"
     "  -I STR                  STR stands for the argument instead of {}\n"
     "  -m                      as -n with no limit: as many arguments as exec takes\n"
     "  -X                      as -m, and the word around {} is repeated for each argument:\n"
@@ -941,11 +951,8 @@ Settings parseOptions(int argc, char **argv) {
         }
         settings.pipe.header = headerText;
     } else if (headerText != nullptr) {
-        if (strcmp(headerText, ":") != 0) {
-            badUsage("--header takes ':' (the first line or value names the columns), not '%s'",
-                     headerText);
-        }
         settings.header = true;
+        settings.headerPattern = headerText;
     }
     if (settings.semaphore && !runOption.empty()) {
         badUsage("%s does not go with --semaphore, which runs one command as it stands",

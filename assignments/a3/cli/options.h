@@ -103,7 +103,8 @@ struct Settings {
     bool linkAll = false;                 // --link
     const char *columns = nullptr;        // --colsep REGEX
     const char *trim = "n";               // --trim
-    bool header = false;                  // --header :
+    bool header = false;                  // --header : or REGEX
+    const char *headerPattern = nullptr;  // --header's REGEX (":": the first value, as it is)
     bool noArguments = false;             // -N0 / -n0: the command gets no argument
     const char *argumentString = nullptr; // -I STR: {} is written STR
     bool wordCopies = false;              // -X: the word around {} repeated for each argument

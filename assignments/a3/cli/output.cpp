@@ -446,7 +446,12 @@ bool Output::ended(const FANRUN_EVENT &event, bool last, const Keeper &keep) {
         capture.out = ::open(event.stdoutPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         capture.err = ::open(event.stderrPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     }
-    const bool kept = !keep || keep(capture.out, capture.err);
+    bool kept = true;
+    if (mode_ == OutputMode::keepOrder) {
+        capture.keep = keep;
+    } else {
+        kept = !keep || keep(capture.out, capture.err);
+    }
     deliver(capture);
     return whole && kept;
 }
@@ -497,6 +502,8 @@ void Output::deliver(Capture &capture) {
 // Writes a captured command's output to the runner's streams, notes whether all of it got
 // there, and lets its files go.
 void Output::emit(Capture &capture) {
+    const bool kept = !capture.keep || capture.keep(capture.out, capture.err);
+    capture.keep = {};
     bool delivered = true;
     if (!capture.command.empty() &&
         !writeAll(commandOut_, capture.command.data(), capture.command.size())) {
@@ -511,7 +518,7 @@ void Output::emit(Capture &capture) {
     if (!delivered) {
         lost_ = true;
     }
-    deliveries_.push_back(Delivery{capture.sequence, delivered});
+    deliveries_.push_back(Delivery{capture.sequence, delivered, kept});
     release(capture);
 }
 

@@ -55,7 +55,9 @@ class Output {
     using Keeper = std::function<bool(int out, int err)>;
     // last: false for an attempt that will be retried, whose output is dropped. False when the
     // command's output may not have been held whole (the temporary folder was full; said), or
-    // keep returned false, which makes the command a failure.
+    // keep returned false, which makes the command a failure. In keep-order mode keep is held
+    // with the output and called when the output is written, in input order, so that what it
+    // keeps comes in that order too; its result is then the Delivery's kept.
     bool ended(const FANRUN_EVENT &event, bool last, const Keeper &keep = {});
     // The command of this sequence will not start (exec would refuse it): its turn passes.
     void skip(long sequence);
@@ -67,6 +69,7 @@ class Output {
     struct Delivery {
         long sequence = 0;
         bool delivered = true;
+        bool kept = true; // false: keep, called only now in keep-order mode, failed (said)
     };
     // The deliveries since the last call, in the order they happened.
     std::vector<Delivery> takeDeliveries();
@@ -86,6 +89,7 @@ class Output {
         long sequence = 0;
         std::string tag;
         std::string command; // shown before the output with -v
+        Keeper keep;         // keep-order mode: called when the output is written
     };
     using Captured = std::map<long, Capture>;
 

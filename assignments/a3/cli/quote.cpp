@@ -21,22 +21,24 @@ namespace {
 const char *replacements[] = {"{}", "{.}", "{/}", "{//}", "{/.}", "{#}", "{%}"};
 constexpr size_t replacementCount = sizeof replacements / sizeof replacements[0];
 std::string argumentString = "{}";
-// --header: {NAME} for each column's name, standing for that value as {N} does.
-std::vector<std::string> columnStrings;
+// --header: each column's name, so that {NAME} stands for that value as {N} does (empty: a name
+// that cannot be one).
+std::vector<std::string> columnNames;
 
 // After the table come the positional strings {N} {N.} {N/} {N//} {N/.}, five for each source:
 // positionalBase + (N - 1) * 5 + the part. N has at most this many digits and no leading zero.
 constexpr int positionalBase = static_cast<int>(replacementCount);
 constexpr const char *positionalEndings[] = {"}", ".}", "/}", "//}", "/.}"};
 constexpr size_t positionalDigits = 6;
-// {NAME} of the i-th column (--header) is namedBase + i: source i + 1's value, as written.
+// {NAME} {NAME.} {NAME/} {NAME//} {NAME/.} of the i-th column (--header) are namedBase + i * 5 +
+// the part, as the positional strings of source i + 1.
 constexpr int namedBase = 1 << 24;
 
 // Of a positional or named string: the source it takes (from 0) and the part.
 bool positional(int which, size_t &source, int &part) {
     if (which >= namedBase) {
-        source = static_cast<size_t>(which - namedBase);
-        part = 0;
+        source = static_cast<size_t>((which - namedBase) / 5);
+        part = (which - namedBase) % 5;
         return true;
     }
     if (which < positionalBase) {
@@ -67,10 +69,27 @@ int replacementIn(std::string_view text, size_t at) {
     if (at > 0 && text[at - 1] == '$') {
         return -1;
     }
-    for (size_t i = 0; i < columnStrings.size(); ++i) {
-        if (text.compare(at, columnStrings[i].size(), columnStrings[i]) == 0) {
-            return namedBase + static_cast<int>(i);
+    // The longest name that fits; of a name and a shorter one with a part ({a.} where both a.
+    // and a are names), the whole name.
+    int named = -1;
+    size_t longest = 0;
+    for (size_t i = 0; i < columnNames.size(); ++i) {
+        const std::string &name = columnNames[i];
+        if (name.empty() || text.compare(at + 1, name.size(), name) != 0) {
+            continue;
         }
+        for (int part = 0; part < 5; ++part) {
+            const size_t length = 1 + name.size() + strlen(positionalEndings[part]);
+            if ((length > longest || (length == longest && part == 0)) &&
+                text.compare(at + 1 + name.size(), length - 1 - name.size(),
+                             positionalEndings[part]) == 0) {
+                named = namedBase + static_cast<int>(i) * 5 + part;
+                longest = length;
+            }
+        }
+    }
+    if (named >= 0) {
+        return named;
     }
     size_t end = at + 1;
     while (end < text.size() && end - at <= positionalDigits && text[end] >= '0' &&
@@ -108,7 +127,8 @@ std::string replacementName(int which) {
         return replacements[which];
     }
     if (which >= namedBase) {
-        return columnStrings[static_cast<size_t>(which - namedBase)];
+        return "{" + columnNames[static_cast<size_t>((which - namedBase) / 5)] +
+               positionalEndings[(which - namedBase) % 5];
     }
     return "{" + std::to_string((which - positionalBase) / 5 + 1) +
            positionalEndings[(which - positionalBase) % 5];
@@ -897,14 +917,10 @@ void renameArgumentString(std::string name) {
 }
 
 void nameColumns(const std::vector<std::string> &names) {
-    columnStrings.clear();
+    columnNames.clear();
     for (const std::string &name : names) {
-        if (!name.empty() && name.size() <= 256) {
-            columnStrings.push_back("{" + name + "}");
-        } else {
-            // Keeps the others at their numbers.
-            columnStrings.emplace_back();
-        }
+        // An empty or long one keeps the others at their numbers.
+        columnNames.push_back(!name.empty() && name.size() <= 256 ? name : std::string());
     }
 }
 
@@ -948,6 +964,32 @@ std::string firstPositional(const CommandTemplate &command, int beyond) {
     for (const TemplatePiece &piece : command.pieces) {
         if (past(piece.replacement)) {
             return replacementName(piece.replacement);
+        }
+    }
+    return {};
+}
+
+std::string firstUnknownName(const CommandTemplate &command) {
+    const std::string &text = command.text;
+    auto nameByte = [](char c, bool first) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+               (!first && ((c >= '0' && c <= '9') || c == '-'));
+    };
+    for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1)) {
+        if ((at > 0 && text[at - 1] == '$') || replacementIn(text, at) >= 0) {
+            continue;
+        }
+        size_t end = at + 1;
+        while (end < text.size() && nameByte(text[end], end == at + 1)) {
+            ++end;
+        }
+        if (end == at + 1) {
+            continue;
+        }
+        for (const char *ending : positionalEndings) {
+            if (text.compare(end, strlen(ending), ending) == 0) {
+                return text.substr(at, end - at + strlen(ending));
+            }
         }
     }
     return {};

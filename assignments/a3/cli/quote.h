@@ -74,8 +74,9 @@ std::string replacementText(int which, const Replacements &values);
 // -I: from now on {} is written name (a non-empty string); the other strings keep their names.
 void renameArgumentString(std::string name);
 
-// --header: {NAME} stands for the value of the column (or source) of that name, as {N} does; an
-// empty name stands for nothing.
+// --header: {NAME} stands for the value of the column (or source) of that name, as {N} does, and
+// {NAME.}, {NAME/}, {NAME//}, {NAME/.} for its parts as {N.} ... do; an empty name stands for
+// nothing.
 void nameColumns(const std::vector<std::string> &names);
 
 // The highest N of the positional replacement strings ({N}, {N.}, ...) in the command; 0: none.
@@ -83,6 +84,10 @@ struct CommandTemplate;
 int highestSource(const CommandTemplate &command);
 // The first positional replacement string as written whose N is above beyond, else empty.
 std::string firstPositional(const CommandTemplate &command, int beyond);
+// With --header: the first string of the template shaped as a named one ({NAME}, {NAME.}, ...,
+// NAME a letter or _ and then letters, digits, _ and -) that names no column, else empty. ${NAME}
+// is the shell's own and never one.
+std::string firstUnknownName(const CommandTemplate &command);
 
 // True when text holds a replacement string.
 bool holdsReplacement(std::string_view text);

@@ -17,10 +17,12 @@
 #include "results.h"
 #include "io.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -376,6 +378,123 @@ bool writeFile(int at, const char *name, int from, std::string_view text) {
     return ok;
 }
 
+// The CSV or TSV header line with the columns V1..Vcolumns.
+std::string headerLine(char delimiter, size_t columns) {
+    std::string header;
+    for (const char *column :
+         {"Seq", "Host", "Starttime", "JobRuntime", "Send", "Receive", "Exitval", "Signal"}) {
+        header += column;
+        header += delimiter;
+    }
+    header += "Command";
+    for (size_t i = 1; i <= columns; ++i) {
+        header += delimiter;
+        header += "V" + std::to_string(i);
+    }
+    header += delimiter;
+    header += "Stdout";
+    header += delimiter;
+    header += "Stderr\n";
+    return header;
+}
+
+// Fields of a record besides its values: Seq to Command, then Stdout and Stderr.
+constexpr size_t fixedFields = 11;
+
+// Calls field(record) at the end of each field outside quotes and, after it, line(record) at the
+// end of each record, for the CSV or TSV bytes of fd from its start as addDelimited writes them:
+// every quote toggles quoting (a doubled one twice). copy(data, size) gets every byte, in order,
+// each run of bytes before the delimiter or newline that ends a field. False with errno set
+// when a read or a callback failed.
+template <typename Field, typename Line, typename Copy>
+bool eachField(int fd, char delimiter, Field field, Line line, Copy copy) {
+    bool quoted = false;
+    size_t record = 0;
+    return eachChunk(fd, [&](const char *data, size_t size) {
+        size_t from = 0;
+        for (size_t i = 0; i < size; ++i) {
+            if (data[i] == '"') {
+                quoted = !quoted;
+            } else if (!quoted && (data[i] == delimiter || data[i] == '\n')) {
+                if (!copy(data + from, i - from) || !field(record)) {
+                    return false;
+                }
+                from = i;
+                if (data[i] == '\n' && !line(record++)) {
+                    return false;
+                }
+            }
+        }
+        return copy(data + from, size - from);
+    });
+}
+
+// The V columns a header line names.
+size_t headerColumns(std::string_view header, char delimiter) {
+    size_t fields = 1;
+    for (char c : header) {
+        fields += c == delimiter ? 1 : 0;
+    }
+    return fields > fixedFields ? fields - fixedFields : 0;
+}
+
+// Rewrites the CSV or TSV file at target, read from fd, with columns V columns: a new header, and
+// every record given empty fields before its Stdout up to that many values. The new file takes
+// the old one's place at once (rename), so a reader sees one or the other whole. False with error
+// set.
+bool widenRecords(const std::string &target, int fd, char delimiter, size_t columns,
+                  std::string &error) {
+    // First the values of each record, from its count of fields: then where the padding goes.
+    std::vector<size_t> values;
+    size_t fields = 0;
+    const bool counted = eachField(
+        fd, delimiter, [&](size_t) { return ++fields, true; },
+        [&](size_t) {
+            values.push_back(fields > fixedFields ? fields - fixedFields : 0);
+            fields = 0;
+            return true;
+        },
+        [](const char *, size_t) { return true; });
+    std::string temporary = target + ".XXXXXX";
+    const int to = counted ? mkstemp(temporary.data()) : -1;
+    if (to < 0) {
+        error = "cannot widen the results file " + target + ": " + strerror(errno);
+        return false;
+    }
+    // The old header's newline follows the new one's text.
+    std::string header = headerLine(delimiter, columns);
+    header.pop_back();
+    const std::string padding(columns, delimiter);
+    size_t field = 0;
+    size_t record = 0;
+    bool ok = fchmod(to, 0644) == 0 && writeAll(to, header.data(), header.size());
+    // The header is the first record: its bytes are dropped for the new one.
+    ok =
+        ok &&
+        eachField(
+            fd, delimiter,
+            [&](size_t at) {
+                // Before the delimiter that starts Stdout: the missing values.
+                const bool beforeStdout =
+                    at > 0 && values[at] < columns && ++field == fixedFields - 2 + values[at];
+                return !beforeStdout || writeAll(to, padding.data(), columns - values[at]);
+            },
+            [&](size_t at) {
+                field = 0;
+                record = at + 1;
+                return true;
+            },
+            [&](const char *data, size_t size) { return record == 0 || writeAll(to, data, size); });
+    ok = ok && fsync(to) == 0;
+    const int cause = errno;
+    ok = close(to) == 0 && ok;
+    if (!ok || rename(temporary.c_str(), target.c_str()) != 0) {
+        error = "cannot widen the results file " + target + ": " + strerror(ok ? errno : cause);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
 } // namespace
 
 std::string folderName(std::string_view value) {
@@ -507,25 +626,25 @@ bool Results::open(const std::string &target, size_t valueColumns, bool resumed,
         error = "cannot empty the results file " + target + ": " + strerror(errno);
         return false;
     }
-    if (form_ == Form::json || sizeOf(fd_) > 0) {
+    const char delimiter = form_ == Form::csv ? ',' : '\t';
+    if (form_ != Form::json && sizeOf(fd_) > 0) {
+        // A resumed run's records take at least the columns the file has.
+        const int in = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string first(4096, '\0');
+        const ssize_t got = in >= 0 ? pread(in, first.data(), first.size(), 0) : -1;
+        if (in >= 0) {
+            close(in);
+        }
+        first.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        headerColumns_ = headerColumns(first.substr(0, first.find('\n')), delimiter);
+        valueColumns_ = widest_ = std::max(valueColumns, headerColumns_);
         return true;
     }
-    const char delimiter = form_ == Form::csv ? ',' : '\t';
-    std::string header;
-    for (const char *column :
-         {"Seq", "Host", "Starttime", "JobRuntime", "Send", "Receive", "Exitval", "Signal"}) {
-        header += column;
-        header += delimiter;
+    headerColumns_ = widest_ = valueColumns;
+    if (form_ == Form::json) {
+        return true;
     }
-    header += "Command";
-    for (size_t i = 1; i <= valueColumns; ++i) {
-        header += delimiter;
-        header += "V" + std::to_string(i);
-    }
-    header += delimiter;
-    header += "Stdout";
-    header += delimiter;
-    header += "Stderr\n";
+    const std::string header = headerLine(delimiter, valueColumns);
     if (!writeAll(fd_, header.data(), header.size())) {
         error = "cannot write the results file " + target + ": " + strerror(errno);
         return false;
@@ -585,14 +704,10 @@ bool Results::keepInFolder(const CommandValues &values, const CommandOutcome &ou
 
 bool Results::keepRecord(const CommandValues &values, const CommandOutcome &outcome, int out,
                          int err, std::string &error) {
-    if (form_ != Form::json && values.values.size() > valueColumns_) {
-        error = "a command has more values than the results file " + target_ + " has columns";
-        return false;
-    }
     const off_t before = lseek(fd_, 0, SEEK_END);
     RecordWriter record(fd_);
     const std::string numbers[] = {std::to_string(outcome.seq),
-                                   ":",
+                                   std::string(outcome.host),
                                    formatStart(outcome.start),
                                    formatSeconds(outcome.seconds),
                                    "0",
@@ -631,11 +746,15 @@ bool Results::keepRecord(const CommandValues &values, const CommandOutcome &outc
     } else {
         const char delimiter = form_ == Form::csv ? ',' : '\t';
         for (const std::string &number : numbers) {
-            record.add(number);
+            // Only the host is text from outside.
+            addDelimited(record, number, delimiter);
             record.add(delimiter);
         }
         addDelimited(record, outcome.command, delimiter);
-        for (size_t i = 0; i < valueColumns_; ++i) {
+        // A record with more values than the header has columns gets a field for each; the
+        // file is widened to fit them when the run ends.
+        const size_t columns = std::max(valueColumns_, values.values.size());
+        for (size_t i = 0; i < columns; ++i) {
             record.add(delimiter);
             if (i < values.values.size()) {
                 addDelimited(record, values.values[i], delimiter);
@@ -648,6 +767,9 @@ bool Results::keepRecord(const CommandValues &values, const CommandOutcome &outc
         record.add('\n');
     }
     record.flush();
+    if (record.ok()) {
+        widest_ = std::max(widest_, values.values.size());
+    }
     if (!record.ok()) {
         error = "cannot write the results file " + target_ + ": " + strerror(record.error());
         // What got there of the record is cut off: the file keeps whole records only.
@@ -669,7 +791,17 @@ bool Results::finish(std::string &error) {
         error = "cannot write the results file " + target_ + ": " + strerror(errno);
         return false;
     }
-    return true;
+    if (form_ == Form::json || widest_ <= headerColumns_) {
+        return true;
+    }
+    const int in = ::open(target_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        error = "cannot widen the results file " + target_ + ": " + strerror(errno);
+        return false;
+    }
+    const bool widened = widenRecords(target_, in, form_ == Form::csv ? ',' : '\t', widest_, error);
+    close(in);
+    return widened;
 }
 
 } // namespace fanrun_cli

@@ -35,6 +35,7 @@ struct CommandOutcome {
     int exitCode = 0;   // 0..255, or -1 when a signal ended it
     int signal = 0;     // the signal that ended it, or 0
     std::string_view command;
+    std::string_view host = ":"; // where it ran: ":" for this machine
 };
 
 // The folder name for value: the value itself where it can be one, otherwise escaped (see
@@ -58,10 +59,13 @@ class Results {
     // The form a target names: by its ending, else a folder.
     static Form formOf(std::string_view target);
 
-    // Opens target before the run; valueColumns: the most values a command has (the CSV and TSV
-    // header's V1..Vn; shorter records are padded with empty fields). resumed: a resumed run
-    // keeps the records already there (a file is appended to, its header written once); otherwise
-    // a file is emptied. False with error set when the target cannot be made or opened.
+    // Opens target before the run; valueColumns: the most values a command is known to have (the
+    // CSV and TSV header's V1..Vn; shorter records are padded with empty fields). A record with
+    // more gets a field for each, and finish() then rewrites the file with a header and every
+    // record as wide as the widest. resumed: a resumed run keeps the records already there (a
+    // file is appended to, its header written once, its records at least as wide as that
+    // header); otherwise a file is emptied. False with error set when the target cannot be made
+    // or opened.
     bool open(const std::string &target, size_t valueColumns, bool resumed, std::string &error);
 
     // Keeps the command's output, read from out and err from their start (-1: none), whole or
@@ -70,7 +74,8 @@ class Results {
     bool keep(const CommandValues &values, const CommandOutcome &outcome, int out, int err,
               std::string &error);
 
-    // Closes the target; false with error set when its last writes failed.
+    // Closes the target, widening a CSV or TSV file whose records outgrew its header (see open);
+    // false with error set when its last writes or the widening failed.
     bool finish(std::string &error);
 
   private:
@@ -81,8 +86,10 @@ class Results {
 
     Form form_ = Form::folder;
     std::string target_;
-    size_t valueColumns_ = 0;
-    int fd_ = -1; // the record file
+    size_t valueColumns_ = 0;  // of the records written, at least
+    size_t headerColumns_ = 0; // the V columns the file's header names
+    size_t widest_ = 0;        // the most values a record written has
+    int fd_ = -1;              // the record file
 };
 
 } // namespace fanrun_cli

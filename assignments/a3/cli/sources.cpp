@@ -2,6 +2,7 @@
 
 #include "sources.h"
 
+#include "records.h"
 #include "source.h"
 
 #include <algorithm>
@@ -32,6 +33,14 @@ Word kindOf(const char *word) {
         return Word::filesLinked;
     }
     return Word::other;
+}
+
+// How messages name source i (from 0).
+std::string describe(const SourceSpec &spec, size_t i) {
+    if (spec.path == nullptr) {
+        return "source " + std::to_string(i + 1) + " (:::)";
+    }
+    return strcmp(spec.path, "-") == 0 ? std::string("standard input") : std::string(spec.path);
 }
 
 // Every value of a file source, read whole; bad usage ends the process.
@@ -120,6 +129,14 @@ Operands splitOperands(char **operands, int count, const std::vector<const char 
 Product::Product(const std::vector<SourceSpec> &sources, const InputForm &form,
                  const Settings &settings)
     : settings_(settings), holdsAll_(settings.linkAll) {
+    if (settings.header && strcmp(settings.headerPattern, ":") != 0) {
+        // A pattern that cannot be read is refused whether or not a source has a first value.
+        size_t length = 0;
+        std::string error;
+        if (!RecordCutter::headerLength("\n", true, settings.headerPattern, length, error)) {
+            badUsage("%s", error.c_str());
+        }
+    }
     if (settings.columns != nullptr) {
         try {
             separator_ = std::make_unique<std::regex>(settings.columns, std::regex::ECMAScript);
@@ -145,6 +162,9 @@ Product::Product(const std::vector<SourceSpec> &sources, const InputForm &form,
         badUsage("standard input (-) is named as more than one source");
     }
     sourceCount_ = sources.size();
+    if (!sources.empty()) {
+        firstSource_ = describe(sources.front(), 0);
+    }
     Group *group = nullptr;
     for (size_t i = holdsAll_ ? 0 : 1; i < sources.size(); ++i) {
         const SourceSpec &spec = sources[i];
@@ -159,6 +179,9 @@ Product::Product(const std::vector<SourceSpec> &sources, const InputForm &form,
         for (const std::string &value : values) {
             entries.emplace_back();
             columnsOf(value, entries.back());
+        }
+        if (settings.header && !values.empty()) {
+            requireHeader(values.front(), describe(spec, i));
         }
         if (settings.header && !entries.empty()) {
             heldNames_.insert(heldNames_.end(), entries.front().begin(), entries.front().end());
@@ -258,7 +281,29 @@ void Product::columnsOf(std::string_view value, std::vector<std::string> &column
     }
 }
 
-void Product::nameFirst(std::string_view header) {
+void Product::requireHeader(std::string_view value, const std::string &source) const {
+    const std::string pattern = settings_.headerPattern;
+    if (pattern == ":") {
+        return;
+    }
+    size_t length = 0;
+    std::string error;
+    if (!RecordCutter::headerLength(std::string(value) + '\n', true, pattern, length, error)) {
+        badUsage("%s", error.c_str());
+    }
+    if (length == 0) {
+        badUsage("the first value of %s does not match --header '%s': it would be taken for the "
+                 "names of its columns",
+                 source.c_str(), pattern.c_str());
+    }
+}
+
+void Product::nameFirst(std::string_view header, bool given) {
+    if (!given) {
+        // Nothing runs: there are no names to give.
+        return;
+    }
+    requireHeader(header, firstSource_);
     columnsOf(header, names_);
     names_.insert(names_.end(), heldNames_.begin(), heldNames_.end());
 }

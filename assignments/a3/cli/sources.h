@@ -46,10 +46,11 @@ Operands splitOperands(char **operands, int count, const std::vector<const char 
 class Product {
   public:
     struct Settings {
-        bool linkAll = false;          // --link
-        const char *columns = nullptr; // --colsep REGEX
-        const char *trim = "n";        // --trim: n, l, r, lr or rl
-        bool header = false;           // --header: the first value of each source names it
+        bool linkAll = false;            // --link
+        const char *columns = nullptr;   // --colsep REGEX
+        const char *trim = "n";          // --trim: n, l, r, lr or rl
+        bool header = false;             // --header: the first value of each source names it
+        const char *headerPattern = ":"; // --header REGEX: each such value must match it
     };
 
     // Reads every source but the first (and with linkAll the first as well: its values must be
@@ -71,8 +72,11 @@ class Product {
     // Splits a value into its columns (--colsep), each trimmed (--trim); one column without.
     void columnsOf(std::string_view value, std::vector<std::string> &columns) const;
     // With --header: the names of the tuple's values in order (the first source's, given to
-    // nameFirst, then the held ones'); empty otherwise.
-    void nameFirst(std::string_view header);
+    // nameFirst, then the held ones'); empty otherwise. A first value that --header's REGEX does
+    // not match at its start (a newline after it) is bad usage and ends the process: a source
+    // without its header line would lose a value to the names.
+    // given: false when the first source is empty (it has no header to check).
+    void nameFirst(std::string_view header, bool given = true);
     const std::vector<std::string> &names() const { return names_; }
     // Values a tuple holds at least (the first source's columns counted as one).
     size_t sourceCount() const { return sourceCount_; }
@@ -93,6 +97,8 @@ class Product {
     long perLead_ = 1;
     std::vector<std::string> names_;
     std::vector<std::string> heldNames_;
+    std::string firstSource_; // how messages name the first source
+    void requireHeader(std::string_view value, const std::string &source) const;
     size_t sourceCount_ = 1;
 };
 
