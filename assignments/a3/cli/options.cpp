@@ -530,8 +530,11 @@ void checkPipe(Settings &settings) {
     if (pipe.cat && pipe.fifo) {
         badUsage("--cat and --fifo exclude each other");
     }
-    if (pipe.roundRobin) {
-        badUsage("--round-robin is not available: each block goes to a command of its own");
+    if (pipe.roundRobin && (pipe.cat || pipe.fifo || settings.retries > 0 ||
+                            settings.room.memFree > 0 || settings.remote())) {
+        // A long-lived command reads many blocks from its standard input: none has a file of
+        // its own, and one that ended cannot start again with what it had read.
+        badUsage("--round-robin does not go with --cat, --fifo, --retries, --memfree or -S");
     }
     if (settings.maxArgs > 1 || settings.resume || settings.resumeFailed || settings.dryRun ||
         settings.terminal || settings.sharded) {
