@@ -647,6 +647,30 @@ TEST(FanrunRoundRobin, KeepOrderWritesTheCommandsInStartOrder) {
     EXPECT_EQ(total, 3000);
 }
 
+// --header opens each command's input once, however many blocks it reads.
+TEST(FanrunRoundRobin, TheHeaderOpensEachCommandsInputOnce) {
+    const std::string rows = numberedLines(500, 10);
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const Outcome outcome = runPipe(
+            dir, feed, {"--round-robin", "-j", "2", "--block", "100", "--header", ":", "--tag"},
+            {"cat"}, "name,value\n" + rows);
+        ASSERT_EQ(outcome.code(), 0) << outcome.err;
+        const auto commands = byCommand(outcome.out);
+        ASSERT_EQ(commands.size(), 2U) << outcome.out;
+        std::string withoutHeaders;
+        for (const auto &[identity, seen] : commands) {
+            EXPECT_EQ(seen.front(), "name,value") << identity;
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), "name,value"), 1) << identity;
+            for (size_t i = 1; i < seen.size(); ++i) {
+                withoutHeaders += identity + "\t" + seen[i] + "\n";
+            }
+        }
+        expectLinesReassemble(withoutHeaders, rows, true);
+    }
+}
+
 // An empty input starts no command.
 TEST(FanrunRoundRobin, AnEmptyInputStartsNoCommand) {
     for (Feed feed : everyFeed) {

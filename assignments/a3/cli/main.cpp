@@ -769,6 +769,10 @@ int run(int argc, char **argv) {
             ++feed.lastFailures;
         }
         gathering.inputEnded = roundRobin.delivered();
+        if (feed.inputError.empty()) {
+            // Also when it failed after the last command had started.
+            feed.inputError = roundRobin.inputError();
+        }
     }
     const int status = closeRun(feed, arguments, filter ? &*filter : nullptr, output);
     remote.finish();

@@ -200,7 +200,11 @@ bool RoundRobin::State::cut(Given &block) {
     return false;
 }
 
+// A long-lived command reads one stream: the header (--header) opens it once, not every block.
 void RoundRobin::State::give(Slot &slot, Given block) {
+    if (slot.given > 0) {
+        block.bytes.header = {};
+    }
     slot.given += static_cast<int64_t>(block.bytes.size());
     block.end = slot.given;
     slot.held.push_back(std::move(block));
