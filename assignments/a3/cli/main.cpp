@@ -749,7 +749,8 @@ int run(int argc, char **argv) {
         const int shown = output.commandOutput() >= 0 ? output.commandOutput() : STDOUT_FILENO;
         const bool outputPipe = fstat(shown, &status) == 0 && S_ISFIFO(status.st_mode);
         const long long block = settings.pipe.block > 0 ? settings.pipe.block : 1 << 20;
-        if (!roundRobin.start(blocks, std::min(blockJobs, pparams.maxNumRunning),
+        // As many as -j says when the run starts (-j FILE: as read then).
+        if (!roundRobin.start(blocks, std::min(pacer.count(), pparams.maxNumRunning),
                               static_cast<size_t>(std::min<long long>(block, 1 << 20)),
                               outputPipe ? shown : -1, error)) {
             fprintf(stderr, "fanrun: %s\n", error.c_str());
