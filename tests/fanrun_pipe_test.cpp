@@ -35,9 +35,11 @@ const char *feedName(Feed feed) {
     return feed == Feed::file ? "file" : feed == Feed::pipe ? "pipe" : "pipe-part";
 }
 
-// fanrun with options (and -k) before the command words, fed input as feed says.
+// fanrun with options (and -k, unless keepOrder is false) before the command words, fed input as
+// feed says.
 Outcome runPipe(const TempDir &dir, Feed feed, std::vector<std::string> options,
-                const std::vector<std::string> &command, const std::string &input) {
+                const std::vector<std::string> &command, const std::string &input,
+                bool keepOrder = true) {
     const std::string path = dir / "input";
     writeFile(path, input);
     std::vector<std::string> arguments;
@@ -46,7 +48,9 @@ Outcome runPipe(const TempDir &dir, Feed feed, std::vector<std::string> options,
     } else {
         arguments = {"--pipe"};
     }
-    arguments.emplace_back("-k");
+    if (keepOrder) {
+        arguments.emplace_back("-k");
+    }
     arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.insert(arguments.end(), command.begin(), command.end());
     StartOptions start;
@@ -645,6 +649,49 @@ TEST(FanrunRoundRobin, KeepOrderWritesTheCommandsInStartOrder) {
         total += std::stol(got[i].substr(2));
     }
     EXPECT_EQ(total, 3000);
+}
+
+// Every output mode gives back what the long-lived commands wrote: each line whole, once.
+TEST(FanrunRoundRobin, EveryOutputModeGivesBackEveryLine) {
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> command;
+    };
+    const std::string input = numberedLines(5000, 30);
+    std::vector<std::string> sorted = lines(input);
+    std::sort(sorted.begin(), sorted.end());
+    const Case cases[] = {
+        {{"-g"}, {"cat"}},
+        {{"--lb"}, {"cat"}},
+        {{"--lb", "--tag"}, {"cat"}},
+        // Ungrouped writes may meet mid-line: one line per command.
+        {{"-u"}, {"sh", "-c", "n=$(wc -l); echo \"$n\""}},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.options.front() + " " + test.command.back());
+        TempDir dir;
+        std::vector<std::string> options = {"--round-robin", "-j", "3", "--block", "1k"};
+        options.insert(options.end(), test.options.begin(), test.options.end());
+        const Outcome outcome = runPipe(dir, Feed::pipe, options, test.command, input, false);
+        ASSERT_EQ(outcome.code(), 0) << outcome.err;
+        std::vector<std::string> got = lines(outcome.out);
+        if (test.options.front() == "-u") {
+            long total = 0;
+            for (const std::string &count : got) {
+                total += std::stol(count);
+            }
+            EXPECT_EQ(got.size(), 3U);
+            EXPECT_EQ(total, 5000);
+            continue;
+        }
+        if (test.options.size() > 1) {
+            for (std::string &line : got) {
+                line = line.substr(line.find('\t') + 1);
+            }
+        }
+        std::sort(got.begin(), got.end());
+        EXPECT_TRUE(got == sorted) << got.size() << " lines for " << sorted.size();
+    }
 }
 
 // --header opens each command's input once, however many blocks it reads.
