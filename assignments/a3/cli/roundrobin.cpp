@@ -115,6 +115,7 @@ struct RoundRobin::State {
     bool allStarted = false;        // no further command will start
     bool inputEnded = false;        // cut to its end, or failed
     bool stopping = false;
+    bool saidStop = false;
     int inputWait = -1; // the input has nothing yet: wait for this
     bool settling = false;
     int64_t settleNs = settleFirstNs;
@@ -322,6 +323,11 @@ void RoundRobin::State::gone(Slot &slot, bool quiet) {
 // Hands out blocks and writes them, as far as can be without waiting.
 void RoundRobin::State::serve() {
     inputWait = -1;
+    if (stopping && !saidStop) {
+        // A command that would start now would get no block: the run's flow starts none.
+        saidStop = true;
+        tell("");
+    }
     bool moved = true;
     while (moved) {
         moved = false;
