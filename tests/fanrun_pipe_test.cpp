@@ -613,6 +613,26 @@ TEST(FanrunRoundRobin, ACommandThatStopsReadingLosesNothing) {
     }
 }
 
+// A command that stops reading for a while holds up no other: the blocks go on to the others
+// (here one goes on until it has read far more than the stalled command's pipe holds, and only
+// then lets the stalled one read on), and nothing is lost.
+TEST(FanrunRoundRobin, AStalledReaderHoldsUpNoOther) {
+    TempDir dir;
+    const std::string input = numberedLines(20000, 91);
+    const std::string go = dir / "go";
+    const std::string script =
+        "if [ {%} = 1 ]; then IFS= read -r l; printf '%s\\n' \"$l\"; i=0; while [ ! -e " + go +
+        " ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done; [ -e " + go +
+        " ] || echo STALLED; cat; else awk 'NR == 15000 { system(\"touch " + go +
+        "\") } { print }'; fi";
+    const Outcome outcome =
+        runPipe(dir, Feed::pipe, {"--round-robin", "-j", "2", "--block", "1k", "--tag"},
+                {"sh", "-c", script}, input);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out.find("STALLED"), std::string::npos);
+    expectLinesReassemble(outcome.out, input, true);
+}
+
 // Once every command has stopped reading, the rest of the input is said not to have reached a
 // command, and the run fails.
 TEST(FanrunRoundRobin, InputThatNoCommandReadsFailsTheRun) {
