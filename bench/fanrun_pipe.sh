@@ -2,7 +2,9 @@
 # --pipe and --pipe-part side by side with their yardsticks, in one run, on tmpfs: a file of about
 # 440 MB of lines counted by `--pipe --block 4M -j 2 wc -l` (standard input the file, and through
 # a pipe from cat), by GNU parallel's --pipe and by `cat FILE | wc -l`; `--pipe-part` against
-# GNU parallel's --pipe-part; and `--pipe -k -j 2 gzip -1` against one `gzip -1`, its output
+# GNU parallel's --pipe-part; `--pipe --round-robin -j 2 wc -l` (two long-lived commands, the file
+# on standard input and through a pipe) against GNU parallel's --pipe --round-robin; and
+# `--pipe -k -j 2 gzip -1` against one `gzip -1`, its output
 # checked to be a gzip stream of the file. Each figure is the best of ROUNDS runs (GNU parallel's
 # of one: it is slow); every count is checked against wc -l. Also the runner's own peak memory
 # (maximum resident set) while it cuts the piped file. Ratios below 1 mean fanrun is faster.
@@ -60,11 +62,17 @@ echo "cat FILE | wc -l                                   $cat_wc s"
 echo "fanrun --pipe --block 4M -j 2 wc -l < FILE         $pipe_file s  ($(ratio "$pipe_file" "$cat_wc")x cat | wc -l; target at most 2)"
 echo "cat FILE | fanrun --pipe --block 4M -j 2 wc -l     $pipe_piped s  ($(ratio "$pipe_piped" "$cat_wc")x cat | wc -l)"
 echo "fanrun --pipe-part -a FILE --block 4M -j 2 wc -l   $part s  ($(ratio "$part" "$cat_wc")x cat | wc -l)"
+robin_file=$(best "$rounds" "\"\$fanrun\" --pipe --round-robin -j 2 wc -l < \"\$file\" 2>/dev/null | $sum" "$lines")
+robin_piped=$(best "$rounds" "cat \"\$file\" | \"\$fanrun\" --pipe --round-robin -j 2 wc -l 2>/dev/null | $sum" "$lines")
+echo "fanrun --pipe --round-robin -j 2 wc -l < FILE      $robin_file s  ($(ratio "$robin_file" "$cat_wc")x cat | wc -l)"
+echo "cat FILE | fanrun --pipe --round-robin -j 2 wc -l  $robin_piped s  ($(ratio "$robin_piped" "$cat_wc")x cat | wc -l)"
 if command -v parallel >/dev/null; then
     gnu_pipe=$(best 1 "parallel --pipe --block 4M -j 2 wc -l < \"\$file\" | $sum" "$lines")
     gnu_part=$(best 1 "parallel --pipe-part -a \"\$file\" --block 4M -j 2 wc -l | $sum" "$lines")
     echo "parallel --pipe --block 4M -j 2 wc -l < FILE       $gnu_pipe s  (fanrun --pipe takes $(ratio "$pipe_file" "$gnu_pipe")x; target at most 0.33)"
     echo "parallel --pipe-part -a FILE --block 4M -j 2 wc -l $gnu_part s  (fanrun --pipe-part takes $(ratio "$part" "$gnu_part")x; target at most 1)"
+    gnu_robin=$(best "$rounds" "parallel --pipe --round-robin -j 2 wc -l < \"\$file\" | $sum" "$lines")
+    echo "parallel --pipe --round-robin -j 2 wc -l < FILE    $gnu_robin s  (fanrun --pipe --round-robin takes $(ratio "$robin_file" "$gnu_robin")x)"
 else
     echo "GNU parallel is not installed: its figures are left out"
 fi
@@ -77,3 +85,5 @@ echo "fanrun --pipe -k -j 2 --block 4M gzip -1 < FILE    $gzip_pipe s  ($(ratio 
 
 peak=$( { cat "$file" | /usr/bin/time -f %M "$fanrun" --pipe --block 4M -j 2 wc -l >/dev/null 2>"$scratch/time"; } ; tail -1 "$scratch/time")
 echo "peak resident memory of cat FILE | fanrun --pipe --block 4M -j 2 wc -l: $peak KiB (block x -j = 8192 KiB)"
+peak=$( { cat "$file" | /usr/bin/time -f %M "$fanrun" --pipe --round-robin -j 2 wc -l >/dev/null 2>"$scratch/time"; } ; tail -1 "$scratch/time")
+echo "peak resident memory of cat FILE | fanrun --pipe --round-robin -j 2 wc -l: $peak KiB (block x -j = 2048 KiB)"

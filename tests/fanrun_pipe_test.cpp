@@ -1,13 +1,15 @@
 // Tests of the front end's --pipe and --pipe-part as a program: the input cut into blocks at
 // record ends, every block the input of one command, and nothing lost or doubled whatever the
 // block size, the separators and the records' shape; the block's identity in the job log, its
-// retries, its file or FIFO, and commands that leave their block unread.
+// retries, its file or FIFO, and commands that leave their block unread; and --round-robin, the
+// blocks in turn to a few long-lived commands.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,10 +38,11 @@ const char *feedName(Feed feed) {
     return feed == Feed::file ? "file" : feed == Feed::pipe ? "pipe" : "pipe-part";
 }
 
-// fanrun with options (and -k) before the command words, fed input as feed says.
+// fanrun with options (and -k, unless keepOrder is false) before the command words, fed input as
+// feed says.
 Outcome runPipe(const TempDir &dir, Feed feed, std::vector<std::string> options,
                 const std::vector<std::string> &command, const std::string &input,
-                StartOptions start = {}) {
+                bool keepOrder = true, StartOptions start = {}) {
     const std::string path = dir / "input";
     writeFile(path, input);
     std::vector<std::string> arguments;
@@ -48,7 +51,9 @@ Outcome runPipe(const TempDir &dir, Feed feed, std::vector<std::string> options,
     } else {
         arguments = {"--pipe"};
     }
-    arguments.emplace_back("-k");
+    if (keepOrder) {
+        arguments.emplace_back("-k");
+    }
     arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.insert(arguments.end(), command.begin(), command.end());
     start.inputPath = path;
@@ -301,7 +306,7 @@ TEST(FanrunPipe, BlocksThatFindNoRoomFailTheRunnerNotTheInput) {
     StartOptions start;
     start.environment = {"TMPDIR=" + small};
     const Outcome outcome = runPipe(dir, Feed::pipe, {"--cat", "--block", "100k", "-j", "1"},
-                                    {"wc", "-c", "{}"}, randomLines(13, 400000, 80), start);
+                                    {"wc", "-c", "{}"}, randomLines(13, 400000, 80), true, start);
     EXPECT_TRUE(outcome.exitedWith(1)) << outcome.err;
     EXPECT_NE(outcome.err.find("fanrun: cannot hold a block: No space left on device; no further "
                                "command was started\n"),
@@ -471,6 +476,347 @@ TEST(FanrunPipe, AReaderThatLeavesStopsGivingOutBlocks) {
     }
 }
 
+// ---- --round-robin: blocks in turn to -j long-lived commands -----------------------------------
+
+// Numbered lines, so that each one's place in the input shows in any command's output.
+std::string numberedLines(size_t count, size_t width) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        std::string number = std::to_string(i);
+        number.insert(0, 8 - number.size(), '0');
+        text += number + std::string(width, static_cast<char>('a' + i % 26)) + '\n';
+    }
+    return text;
+}
+
+size_t lineNumber(const std::string &line) {
+    return std::stoul(line.substr(0, 8));
+}
+
+// Output of --tag, as each command wrote it: the lines by the command's identity.
+std::map<std::string, std::vector<std::string>> byCommand(const std::string &out) {
+    std::map<std::string, std::vector<std::string>> commands;
+    for (const std::string &line : lines(out)) {
+        const size_t tab = line.find('\t');
+        EXPECT_NE(tab, std::string::npos) << line;
+        if (tab != std::string::npos) {
+            commands[line.substr(0, tab)].push_back(line.substr(tab + 1));
+        }
+    }
+    return commands;
+}
+
+// The commands' lines put back in input order are the input byte for byte, each command's in the
+// order it read them: nothing lost, nothing doubled. Returns how many commands wrote lines.
+size_t expectLinesReassemble(const std::string &out, const std::string &input, bool inOrder) {
+    std::vector<std::string> all;
+    const auto commands = byCommand(out);
+    for (const auto &[identity, seen] : commands) {
+        for (size_t i = 0; i < seen.size(); ++i) {
+            if (inOrder && i > 0) {
+                EXPECT_LT(lineNumber(seen[i - 1]), lineNumber(seen[i])) << identity;
+            }
+            all.push_back(seen[i] + '\n');
+        }
+    }
+    std::sort(all.begin(), all.end());
+    std::string joined;
+    for (const std::string &line : all) {
+        joined += line;
+    }
+    EXPECT_TRUE(joined == input) << joined.size() << " bytes for " << input.size();
+    return commands.size();
+}
+
+long startsIn(const std::string &log) {
+    long started = 0;
+    for (const std::string &line : lines(readFile(log))) {
+        started += line.rfind("start\t", 0) == 0 ? 1 : 0;
+    }
+    return started;
+}
+
+// Every block reaches one of the commands, whole, in input order for each, and exactly
+// min(-j, blocks) commands start, however the input comes.
+TEST(FanrunRoundRobin, EveryBlockReachesOneOfMinJobsBlocksCommands) {
+    struct Case {
+        const char *name;
+        int jobs;
+        std::string input;
+        std::string block;
+        long commands;
+    };
+    const Case cases[] = {
+        {"one job", 1, numberedLines(500, 30), "1k", 1},
+        {"two jobs, many blocks", 2, numberedLines(3000, 40), "2k", 2},
+        {"four jobs, tiny blocks", 4, numberedLines(400, 3), "12", 4},
+        {"four jobs, two blocks", 4, numberedLines(20, 40), "500", 2},
+        {"three jobs, three blocks", 3, numberedLines(3, 40), "10", 3},
+        {"two jobs, one block", 2, numberedLines(5, 4), "1M", 1},
+        {"three jobs, large blocks", 3, numberedLines(60000, 60), "256k", 3},
+    };
+    for (const Case &test : cases) {
+        for (Feed feed : everyFeed) {
+            SCOPED_TRACE(std::string(test.name) + " via " + feedName(feed));
+            TempDir dir;
+            const std::string log = dir / "log";
+            const Outcome outcome = runPipe(dir, feed,
+                                            {"--round-robin", "-j", std::to_string(test.jobs),
+                                             "--block", test.block, "--tag", "--joblog", log},
+                                            {"cat"}, test.input);
+            EXPECT_EQ(outcome.code(), 0) << outcome.err;
+            EXPECT_EQ(expectLinesReassemble(outcome.out, test.input, true),
+                      static_cast<size_t>(test.commands));
+            EXPECT_EQ(startsIn(log), test.commands);
+            for (long k = 1; k <= test.commands; ++k) {
+                EXPECT_NE(readFile(log).find("\tround-robin slot " + std::to_string(k) + "\n"),
+                          std::string::npos);
+            }
+        }
+    }
+}
+
+// Binary blocks of exactly --block bytes: each command's input is whole blocks of the input, and
+// together they are every block once.
+TEST(FanrunRoundRobin, BinaryBlocksReachTheCommandsByteForByte) {
+    constexpr size_t block = 1000;
+    const std::string input = randomBytes(51, 97 * block + 123);
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const Outcome outcome =
+            runPipe(dir, feed, {"--round-robin", "-j", "3", "--recend", "", "--block", "1000"},
+                    {"sh", "-c", "cat > " + dir / "got.{%}"}, input);
+        ASSERT_EQ(outcome.code(), 0) << outcome.err;
+        std::vector<int> seen(input.size() / block + 1, 0);
+        for (int k = 1; k <= 3; ++k) {
+            const std::string got = readFile(dir / ("got." + std::to_string(k)));
+            EXPECT_FALSE(got.empty()) << "command " << k;
+            size_t last = 0;
+            for (size_t at = 0; at < got.size(); at += block) {
+                const std::string piece = got.substr(at, block);
+                size_t index = 0;
+                while (index < seen.size() && input.substr(index * block, block) != piece) {
+                    ++index;
+                }
+                ASSERT_LT(index, seen.size()) << "a block that is not in the input";
+                EXPECT_TRUE(at == 0 || index > last) << "out of order in command " << k;
+                last = index;
+                ++seen[index];
+            }
+        }
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(seen.size()));
+    }
+}
+
+// A command that stops reading early (exits after one block, or closes its input and runs on)
+// loses nothing: what it had not read whole goes to a command that still reads.
+TEST(FanrunRoundRobin, ACommandThatStopsReadingLosesNothing) {
+    struct Case {
+        const char *name;
+        std::string first; // what job slot 1 runs; the others cat
+    };
+    const Case cases[] = {
+        {"exits after one block", "IFS= read -r l; printf '%s\\n' \"$l\""},
+        {"closes its input, runs on", "IFS= read -r l; printf '%s\\n' \"$l\"; exec <&-; sleep 0.2"},
+        {"reads nothing", "exit 0"},
+    };
+    const std::string input = numberedLines(2000, 20);
+    for (const Case &test : cases) {
+        for (Feed feed : everyFeed) {
+            SCOPED_TRACE(std::string(test.name) + " via " + feedName(feed));
+            TempDir dir;
+            const std::string script = "if [ {%} = 1 ]; then " + test.first + "; else cat; fi";
+            const Outcome outcome =
+                runPipe(dir, feed, {"--round-robin", "-j", "3", "--block", "29", "--tag"},
+                        {"sh", "-c", script}, input);
+            EXPECT_EQ(outcome.code(), 0) << outcome.err;
+            // Blocks given back reach another command after its own: order by input is lost.
+            expectLinesReassemble(outcome.out, input, false);
+        }
+    }
+}
+
+// A command that stops reading for a while holds up no other: the blocks go on to the others
+// (here one goes on until it has read far more than the stalled command's pipe holds, and only
+// then lets the stalled one read on), and nothing is lost.
+TEST(FanrunRoundRobin, AStalledReaderHoldsUpNoOther) {
+    TempDir dir;
+    const std::string input = numberedLines(20000, 91);
+    const std::string go = dir / "go";
+    const std::string script =
+        "if [ {%} = 1 ]; then IFS= read -r l; printf '%s\\n' \"$l\"; i=0; while [ ! -e " + go +
+        " ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done; [ -e " + go +
+        " ] || echo STALLED; cat; else awk 'NR == 15000 { system(\"touch " + go +
+        "\") } { print }'; fi";
+    const Outcome outcome =
+        runPipe(dir, Feed::pipe, {"--round-robin", "-j", "2", "--block", "1k", "--tag"},
+                {"sh", "-c", script}, input);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out.find("STALLED"), std::string::npos);
+    expectLinesReassemble(outcome.out, input, true);
+}
+
+// Once every command has stopped reading, the rest of the input is said not to have reached a
+// command, and the run fails.
+TEST(FanrunRoundRobin, InputThatNoCommandReadsFailsTheRun) {
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const std::string input = numberedLines(100, 10);
+        const Outcome outcome =
+            runPipe(dir, feed, {"--round-robin", "-j", "2", "--block", "19"},
+                    {"sh", "-c", "IFS= read -r l; printf '%s\\n' \"$l\""}, input);
+        EXPECT_EQ(outcome.code(), 123) << outcome.err;
+        EXPECT_NE(outcome.err.find("did not reach a command"), std::string::npos) << outcome.err;
+        const std::vector<std::string> got = lines(outcome.out);
+        ASSERT_EQ(got.size(), 2U) << outcome.out;
+        EXPECT_EQ(got[0] + '\n', input.substr(0, 19));
+        EXPECT_EQ(got[1] + '\n', input.substr(19, 19));
+    }
+}
+
+// With -k the outputs come in the order the commands started, whichever ended first.
+TEST(FanrunRoundRobin, KeepOrderWritesTheCommandsInStartOrder) {
+    TempDir dir;
+    const std::string input = numberedLines(3000, 10);
+    // Slot 1 ends last.
+    const Outcome outcome =
+        runPipe(dir, Feed::pipe, {"--round-robin", "-j", "3", "--block", "100"},
+                {"sh", "-c", "n=$(wc -l); [ {%} = 1 ] && sleep 0.3; echo {%} $n"}, input);
+    ASSERT_EQ(outcome.code(), 0) << outcome.err;
+    const std::vector<std::string> got = lines(outcome.out);
+    ASSERT_EQ(got.size(), 3U) << outcome.out;
+    long total = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].substr(0, 2), std::to_string(i + 1) + " ");
+        total += std::stol(got[i].substr(2));
+    }
+    EXPECT_EQ(total, 3000);
+}
+
+// Every output mode gives back what the long-lived commands wrote: each line whole, once.
+TEST(FanrunRoundRobin, EveryOutputModeGivesBackEveryLine) {
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> command;
+    };
+    const std::string input = numberedLines(5000, 30);
+    std::vector<std::string> sorted = lines(input);
+    std::sort(sorted.begin(), sorted.end());
+    const Case cases[] = {
+        {{"-g"}, {"cat"}},
+        {{"--lb"}, {"cat"}},
+        {{"--lb", "--tag"}, {"cat"}},
+        // Ungrouped writes may meet mid-line: one line per command.
+        {{"-u"}, {"sh", "-c", "n=$(wc -l); echo \"$n\""}},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.options.front() + " " + test.command.back());
+        TempDir dir;
+        std::vector<std::string> options = {"--round-robin", "-j", "3", "--block", "1k"};
+        options.insert(options.end(), test.options.begin(), test.options.end());
+        const Outcome outcome = runPipe(dir, Feed::pipe, options, test.command, input, false);
+        ASSERT_EQ(outcome.code(), 0) << outcome.err;
+        std::vector<std::string> got = lines(outcome.out);
+        if (test.options.front() == "-u") {
+            long total = 0;
+            for (const std::string &count : got) {
+                total += std::stol(count);
+            }
+            EXPECT_EQ(got.size(), 3U);
+            EXPECT_EQ(total, 5000);
+            continue;
+        }
+        if (test.options.size() > 1) {
+            for (std::string &line : got) {
+                line = line.substr(line.find('\t') + 1);
+            }
+        }
+        std::sort(got.begin(), got.end());
+        EXPECT_TRUE(got == sorted) << got.size() << " lines for " << sorted.size();
+    }
+}
+
+// --header opens each command's input once, however many blocks it reads.
+TEST(FanrunRoundRobin, TheHeaderOpensEachCommandsInputOnce) {
+    const std::string rows = numberedLines(500, 10);
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const Outcome outcome = runPipe(
+            dir, feed, {"--round-robin", "-j", "2", "--block", "100", "--header", ":", "--tag"},
+            {"cat"}, "name,value\n" + rows);
+        ASSERT_EQ(outcome.code(), 0) << outcome.err;
+        const auto commands = byCommand(outcome.out);
+        ASSERT_EQ(commands.size(), 2U) << outcome.out;
+        std::string withoutHeaders;
+        for (const auto &[identity, seen] : commands) {
+            EXPECT_EQ(seen.front(), "name,value") << identity;
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), "name,value"), 1) << identity;
+            for (size_t i = 1; i < seen.size(); ++i) {
+                withoutHeaders += identity + "\t" + seen[i] + "\n";
+            }
+        }
+        expectLinesReassemble(withoutHeaders, rows, true);
+    }
+}
+
+// An empty input starts no command.
+TEST(FanrunRoundRobin, AnEmptyInputStartsNoCommand) {
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const std::string log = dir / "log";
+        const Outcome outcome =
+            runPipe(dir, feed, {"--round-robin", "-j", "3", "--joblog", log}, {"cat"}, "");
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(startsIn(log), 0);
+    }
+}
+
+// --halt: after the failure no block goes out, not even what the failed command left unread.
+TEST(FanrunRoundRobin, HaltingGivesOutNoFurtherBlock) {
+    for (Feed feed : everyFeed) {
+        SCOPED_TRACE(feedName(feed));
+        TempDir dir;
+        const std::string input = numberedLines(200, 10);
+        const Outcome outcome =
+            runPipe(dir, feed, {"--round-robin", "-j", "2", "--block", "19", "--halt", "soon"},
+                    {"sh", "-c", "[ {%} = 1 ] && exit 3; cat"}, input);
+        EXPECT_EQ(outcome.code(), 123) << outcome.err;
+        EXPECT_EQ(outcome.out.find(input.substr(0, 19)), std::string::npos);
+        EXPECT_LT(outcome.out.size(), input.size());
+    }
+}
+
+// The reader of fanrun's output going away stops giving out blocks: the commands end with what
+// their pipes hold.
+TEST(FanrunRoundRobin, AReaderThatLeavesStopsGivingOutBlocks) {
+    TempDir dir;
+    const std::string path = dir / "input";
+    // Each line a block; a pipe holds some 64 of them.
+    writeFile(path, numberedLines(1000, 992));
+    const std::string counts = dir / "counts";
+    const std::string slow = "n=0; while IFS= read -r l; do sleep 0.01; n=$((n+1)); done; echo "
+                             "$n; echo $n >> " +
+                             counts;
+    StartOptions start;
+    start.inputPath = path;
+    // The reader leaves while the commands are still reading (1000 lines take them seconds).
+    start.wrapper = {"bash", "-c", "\"$@\" | sleep 0.5; exit \"${PIPESTATUS[0]}\"", "reader"};
+    const Outcome outcome = runFanrun(
+        dir, {"--pipe", "--round-robin", "-j", "2", "--block", "1000", "sh", "-c", slow}, start);
+    EXPECT_EQ(outcome.code(), 1) << outcome.err;
+    long read = 0;
+    for (const std::string &line : lines(readFile(counts))) {
+        read += std::stol(line);
+    }
+    EXPECT_GT(read, 0);
+    EXPECT_LT(read, 1000);
+}
+
 // Options that cannot go together are bad usage, and nothing runs.
 TEST(FanrunPipe, OptionsThatCannotCutTheInputAreRefused) {
     struct Case {
@@ -489,6 +835,11 @@ TEST(FanrunPipe, OptionsThatCannotCutTheInputAreRefused) {
         {{"--pipe", "-n", "2", "cat"}, "blocks are not arguments"},
         {{"--pipe", "--regexp", "--recend", "(", "cat"}, "not a regular expression"},
         {{"--pipe-part", "-a", "/dev/null", "cat"}, "needs a regular file"},
+        {{"--round-robin", "cat"}, "go with --pipe"},
+        {{"--pipe", "--round-robin", "--cat", "cat"}, "does not go with"},
+        {{"--pipe", "--round-robin", "--retries", "1", "cat"}, "does not go with"},
+        {{"--pipe", "--round-robin", "--memfree", "1M", "cat"}, "does not go with"},
+        {{"--pipe", "--round-robin", "-S", "host", "cat"}, "does not go with"},
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.arguments[0] + " " + test.arguments[1]);

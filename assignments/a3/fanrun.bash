@@ -10,7 +10,8 @@ _fanrun() {
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
         --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --pipe --pipe-part
-        --block --recend --recstart --regexp --rrs --cat --fifo --delay --load --memfree --nice
+        --block --recend --recstart --regexp --rrs --cat --fifo --round-robin --delay --load
+        --memfree --nice
         --termseq --help --version"
     local short="-j -o -0 -d -a -n -N -m -X -I -L -g -k -u -v -h -V -S"
     COMPREPLY=()

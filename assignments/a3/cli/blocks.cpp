@@ -313,8 +313,8 @@ void Blocks::prepare() {
     haveAhead_ = cut(ahead_, aheadIdentity_, waitFd) == Got::block;
 }
 
-Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
-    size_t length = npos;
+// The length of the next block, once the input holds it whole.
+Blocks::Got Blocks::find(size_t &length, int &waitFd) {
     for (;;) {
         const std::string_view data =
             file_ ? view() : std::string_view(buffer_.get() + start_, end_ - start_);
@@ -334,7 +334,7 @@ Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
         } else {
             length = cutter_.cut(data, ended);
             if (length != npos) {
-                break;
+                return Got::block;
             }
             if (ended) {
                 return Got::end;
@@ -347,6 +347,14 @@ Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
         if (!ready) {
             return Got::wait;
         }
+    }
+}
+
+Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
+    size_t length = npos;
+    const Got got = find(length, waitFd);
+    if (got != Got::block) {
+        return got;
     }
     ++count_;
     if ((options_.cat || options_.fifo) && !makeNamed(block)) {
@@ -365,6 +373,34 @@ Blocks::Got Blocks::cut(Block &block, std::string &identity, int &waitFd) {
     }
     identity = "block " + std::to_string(count_) + " bytes " + std::to_string(position_) + "-" +
                std::to_string(position_ + length - 1);
+    position_ += length;
+    start_ += file_ ? 0 : length;
+    return Got::block;
+}
+
+Blocks::Got Blocks::take(Bytes &bytes, int &waitFd) {
+    size_t length = npos;
+    const Got got = find(length, waitFd);
+    if (got != Got::block) {
+        return got;
+    }
+    bytes.number = ++count_;
+    bytes.offset = static_cast<int64_t>(position_);
+    bytes.header = header_;
+    const std::string_view data =
+        file_ ? view().substr(0, length) : std::string_view(buffer_.get() + start_, length);
+    bytes.mapped = nullptr;
+    bytes.length = 0;
+    if (options_.removeSeparators) {
+        bytes.own = cutter_.strip(data);
+    } else if (file_) {
+        // The mapping outlives every writer: no byte is copied here.
+        bytes.own.clear();
+        bytes.mapped = data.data();
+        bytes.length = data.size();
+    } else {
+        bytes.own.assign(data);
+    }
     position_ += length;
     start_ += file_ ? 0 : length;
     return Got::block;

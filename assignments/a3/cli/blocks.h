@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace fanrun_cli {
 
@@ -52,6 +53,28 @@ class Blocks {
     // FIFO) rather than the input's.
     bool ownFault() const { return ownFault_; }
 
+    // A block's bytes for a writer of its own (--round-robin) instead of a descriptor: the
+    // header (the same for every block), then the body, which points into the mapped input or
+    // into own. Valid while the Blocks lives.
+    struct Bytes {
+        long number = 0;    // from 1
+        int64_t offset = 0; // of the body in the input
+        std::string_view header;
+        std::string own;
+        const char *mapped = nullptr; // the body in the mapped input, else own holds it
+        size_t length = 0;
+        std::string_view body() const {
+            return mapped != nullptr ? std::string_view(mapped, length) : std::string_view(own);
+        }
+        size_t size() const { return header.size() + body().size(); }
+    };
+    // The next block as bytes, in place of next(); the results as next()'s. Only one of the two
+    // is used in a run.
+    Got take(Bytes &bytes, int &waitFd);
+    // Bytes of the input cut into blocks so far (the header included): where the next block
+    // begins.
+    int64_t position() const { return static_cast<int64_t>(position_); }
+
   private:
     struct Block {
         int fd = -1;        // what the block is read from: its memory file, or the input file
@@ -60,6 +83,7 @@ class Blocks {
         int64_t length = 0; // the block's bytes (as delivered, after --rrs)
         std::string path;   // with --cat or --fifo
     };
+    Got find(size_t &length, int &waitFd);
     Got cut(Block &block, std::string &identity, int &waitFd);
     bool fillStream(int &waitFd, bool &ready);
     bool storeStream(size_t length, Block &block);

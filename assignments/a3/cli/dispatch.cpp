@@ -45,17 +45,18 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
     // -N0: the command takes nothing of its argument. A block's command names its file or FIFO,
     // if any, where an argument would stand.
     const bool nothing = feed.settings->noArguments;
+    const bool blockInput = feed.blocks != nullptr || feed.roundRobin != nullptr;
     const std::string blockName =
         feed.blocks != nullptr ? feed.blocks->name(group.sequence) : std::string();
     const std::vector<std::string_view> arguments =
-        feed.blocks != nullptr ? std::vector<std::string_view>{blockName} : argumentsOf(group);
-    Replacements values{feed.blocks != nullptr ? arguments.front()
-                        : nothing              ? std::string_view()
-                                               : std::string_view(job.argument),
+        blockInput ? std::vector<std::string_view>{blockName} : argumentsOf(group);
+    Replacements values{blockInput ? arguments.front()
+                        : nothing  ? std::string_view()
+                                   : std::string_view(job.argument),
                         job.position + 1, slot,
-                        nothing                                        ? &none
-                        : feed.blocks != nullptr || job.values.empty() ? nullptr
-                                                                       : &job.values};
+                        nothing                            ? &none
+                        : blockInput || job.values.empty() ? nullptr
+                                                           : &job.values};
     values.repeatWord = feed.settings->wordCopies;
     std::string text;
     if (feed.settings->maxArgs > 1) {
@@ -135,6 +136,32 @@ static int nextBlock(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     return mayRetry ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
 }
 
+// With --round-robin: the next long-lived command, once the writer has cut the block it starts
+// with.
+static int nextRoundRobin(Feed &feed, Group &group, FANRUN_COMMAND *command) {
+    Gathering &gathering = *feed.gathering;
+    int waitFd = -1;
+    switch (feed.roundRobin->offer(waitFd)) {
+    case RoundRobin::Offer::command: {
+        Job job;
+        job.argument = "round-robin slot " + std::to_string(gathering.groups + 1);
+        job.position = gathering.groups;
+        job.sequence = gathering.groups;
+        job.occurrence = 1;
+        group.jobs.push_back(std::move(job));
+        group.sequence = gathering.groups++;
+        return FANRUN_NEXT_COMMAND;
+    }
+    case RoundRobin::Offer::wait:
+        command->waitFd = waitFd;
+        return FANRUN_NEXT_WAIT;
+    case RoundRobin::Offer::end:
+        break;
+    }
+    feed.inputError = feed.roundRobin->inputError();
+    return FANRUN_NEXT_END;
+}
+
 // The next command to start into group: a retry that is due, else the next arguments, as many as
 // a command takes or the last ones of the input; FANRUN_NEXT_WAIT fills command's wait fields.
 int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
@@ -148,6 +175,9 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         group = std::move(feed.retries.begin()->second);
         feed.retries.erase(feed.retries.begin());
         return FANRUN_NEXT_COMMAND;
+    }
+    if (feed.roundRobin != nullptr) {
+        return nextRoundRobin(feed, group, command);
     }
     if (feed.blocks != nullptr) {
         return nextBlock(feed, group, command);
@@ -425,7 +455,7 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             return FANRUN_NEXT_WAIT;
         }
         Group group;
-        const int slot = freeSlot(feed);
+        int slot = freeSlot(feed);
         int host = -1;
         for (;;) {
             const int answer = nextGroup(feed, group, command);
@@ -438,6 +468,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             }
             if (answer != FANRUN_NEXT_COMMAND) {
                 return answer;
+            }
+            if (feed.roundRobin != nullptr) {
+                // A long-lived command keeps its slot, by when it started, even after another
+                // has ended early.
+                slot = static_cast<int>(group.sequence) + 1;
+                if (feed.slotTaken.size() < static_cast<size_t>(slot)) {
+                    feed.slotTaken.resize(static_cast<size_t>(slot), false);
+                }
             }
             if (feed.remote != nullptr && !chooseHost(feed, group, command, host)) {
                 return feed.outputError.empty() ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
@@ -458,6 +496,9 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.lastFailures += static_cast<long>(group.jobs.size());
             feed.refused += static_cast<long>(group.jobs.size());
             feed.output->skip(group.sequence);
+            if (feed.roundRobin != nullptr) {
+                feed.roundRobin->refused();
+            }
         }
         std::string error;
         std::string tag = tagOf(group);
@@ -483,12 +524,14 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         if (!feed.direct->empty() || onRemoteHost(feed, host)) {
             stageWords(feed, command);
         }
-        if (feed.blocks != nullptr) {
+        if (feed.blocks != nullptr || feed.roundRobin != nullptr) {
             if (feed.stagedInput >= 0) {
                 close(feed.stagedInput); // of a command the run never started
             }
             std::string blockError;
-            feed.stagedInput = feed.blocks->input(group.sequence, blockError);
+            feed.stagedInput = feed.roundRobin != nullptr
+                                   ? feed.roundRobin->input(blockError)
+                                   : feed.blocks->input(group.sequence, blockError);
             if (!blockError.empty()) {
                 free(command->command);
                 command->command = nullptr;
@@ -547,6 +590,9 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         if (feed.blocks != nullptr) {
             // The next block is cut while this one's command runs.
             feed.blocks->prepare();
+        }
+        if (feed.roundRobin != nullptr) {
+            feed.roundRobin->started(running.slot);
         }
     } catch (const std::bad_alloc &) {
         feed.outputError = "out of memory";
@@ -665,6 +711,14 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
                 haltFor(feed.haltRule, feed.failedCommands, feed.succeededCommands, known);
             if (how != FANRUN_HALT_NEVER && feed.haltRule.counts == HaltRule::Counts::succeeded) {
                 feed.haltedOnSuccess = true;
+            }
+            if (feed.roundRobin != nullptr) {
+                if (how != FANRUN_HALT_NEVER || feed.output->lost()) {
+                    // Before its blocks could go to another: the commands that run take no
+                    // further block, and end with their input.
+                    feed.roundRobin->stop();
+                }
+                feed.roundRobin->ended(running.slot);
             }
             return how;
         }

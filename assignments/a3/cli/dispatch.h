@@ -18,6 +18,7 @@
 #include "quote.h"
 #include "remote.h"
 #include "results.h"
+#include "roundrobin.h"
 #include "source.h"
 
 #include <cstdint>
@@ -105,6 +106,9 @@ struct Feed {
     std::string outputError;
     Blocks *blocks = nullptr; // --pipe, --pipe-part: commands take blocks instead of arguments
     int stagedInput = -1;     // the block's descriptor for the staged command, until it starts
+    // --round-robin: blocks to a few long-lived commands instead, the K-th in job slot K and
+    // known as "round-robin slot K" (blocks is then null).
+    RoundRobin *roundRobin = nullptr;
 
     // Pacing and stop rules.
     Pacer *pacer = nullptr;       // null: starts bounded by the library's count alone

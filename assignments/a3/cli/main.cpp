@@ -17,6 +17,7 @@
 #include "quote.h"
 #include "remote.h"
 #include "results.h"
+#include "roundrobin.h"
 #include "semaphores.h"
 #include "source.h"
 #include "sources.h"
@@ -718,13 +719,14 @@ int run(int argc, char **argv) {
         arguments.useProduct(&*product);
     }
     Blocks blocks;
+    const int blockJobs = settings.jobs > 0 ? settings.jobs : defaultJobs();
     if (settings.pipe.pipe) {
         std::string error;
-        const int jobs = settings.jobs > 0 ? settings.jobs : defaultJobs();
-        if (!blocks.open(settings.pipe, argumentsFd, inputName, jobs, error)) {
+        if (!blocks.open(settings.pipe, argumentsFd, inputName, blockJobs, error)) {
             badUsage("%s", error.c_str());
         }
     }
+    RoundRobin roundRobin; // ended before the blocks it writes
     fanrun_joblog::JobLog log;
     std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
@@ -754,7 +756,8 @@ int run(int argc, char **argv) {
     feed.gathering = &gathering;
     feed.output = &output;
     feed.log = settings.joblogPath != nullptr && !settings.dryRun ? &log : nullptr;
-    feed.blocks = settings.pipe.pipe ? &blocks : nullptr;
+    feed.blocks = settings.pipe.pipe && !settings.pipe.roundRobin ? &blocks : nullptr;
+    feed.roundRobin = settings.pipe.roundRobin ? &roundRobin : nullptr;
     std::optional<CommandBuilder> builder;
     if (settings.maxArgs > 1) {
         feed.gathering->builder = &builder.emplace(parsed, direct, settings.wordCopies);
@@ -866,9 +869,39 @@ int run(int argc, char **argv) {
                               static_cast<int>(settings.termSignals.size()));
     }
     fanrunSetTerminal(settings.terminal ? 1 : 0);
+    if (settings.pipe.roundRobin) {
+        // Last before the run: nothing ends the process while the writer runs.
+        std::string error;
+        struct stat status {};
+        const int shown = output.commandOutput() >= 0 ? output.commandOutput() : STDOUT_FILENO;
+        const bool outputPipe = fstat(shown, &status) == 0 && S_ISFIFO(status.st_mode);
+        const long long block = settings.pipe.block > 0 ? settings.pipe.block : 1 << 20;
+        // As many as -j says when the run starts (-j FILE: as read then).
+        if (!roundRobin.start(blocks, std::min(pacer.count(), pparams.maxNumRunning),
+                              static_cast<size_t>(std::min<long long>(block, 1 << 20)),
+                              outputPipe ? shown : -1, error)) {
+            fprintf(stderr, "fanrun: %s\n", error.c_str());
+            return exitRunner;
+        }
+    }
     const FANRUN_SOURCE source = sourceOf(feed);
     fanrunSetSource(&source);
     runParallel();
+    if (settings.pipe.roundRobin) {
+        std::string undelivered;
+        FANRUN_RESULT ran{};
+        fanrunLastResult(&ran);
+        if (!roundRobin.finish(undelivered) && ran.stopSignal == 0 && lateStop == 0) {
+            // Input that reached no command fails the run, as a failed command does.
+            fprintf(stderr, "fanrun: %s\n", undelivered.c_str());
+            ++feed.lastFailures;
+        }
+        gathering.inputEnded = roundRobin.delivered();
+        if (feed.inputError.empty()) {
+            // Also when it failed after the last command had started.
+            feed.inputError = roundRobin.inputError();
+        }
+    }
     const int status = closeRun(feed, arguments, filter ? &*filter : nullptr, output);
     remote.finish();
     std::string error;

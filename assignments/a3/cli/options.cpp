@@ -285,6 +285,12 @@ constexpr const char *help =
     "                          (':' for the first line), at the start of every block\n"
     "      --cat               put the block in a file named {} instead of standard input\n"
     "      --fifo              put the block in a FIFO named {} instead of standard input\n"
+    "      --round-robin       start -j long-lived commands (fewer for fewer blocks) and give\n"
+    "                          them the blocks in turn through their standard input, ended\n"
+    "                          with the input: fanrun --pipe --round-robin -j 4 ./load.sh\n"
+    "                          < big.csv. What a command leaves unread goes to another; input\n"
+    "                          no command could read fails the run (123). Also with\n"
+    "                          --pipe-part; not with --cat, --fifo, --retries, --memfree, -S\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -539,8 +545,11 @@ void checkPipe(Settings &settings) {
     if (pipe.cat && pipe.fifo) {
         badUsage("--cat and --fifo exclude each other");
     }
-    if (pipe.roundRobin) {
-        badUsage("--round-robin is not available: each block goes to a command of its own");
+    if (pipe.roundRobin && (pipe.cat || pipe.fifo || settings.retries > 0 ||
+                            settings.room.memFree > 0 || settings.remote())) {
+        // A long-lived command reads many blocks from its standard input: none has a file of
+        // its own, and one that ended cannot start again with what it had read.
+        badUsage("--round-robin does not go with --cat, --fifo, --retries, --memfree or -S");
     }
     if (settings.maxArgs > 1 || settings.resume || settings.resumeFailed || settings.dryRun ||
         settings.terminal || settings.sharded) {

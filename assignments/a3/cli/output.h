@@ -76,6 +76,9 @@ class Output {
     // True once output of the commands is known lost: a write to the runner's streams failed,
     // or standard output is a pipe whose reader has gone. No further command should start.
     bool lost();
+    // Where the commands' output reaches the runner's standard output, or -1 in the default mode
+    // (standard output carries the report); for watching its reader.
+    int commandOutput() const { return mode_ == OutputMode::files ? -1 : commandOut_; }
 
   private:
     struct Capture {
