@@ -35,6 +35,7 @@ struct Group {
     long sequence = 0;        // among the commands of the run, from 0; kept by its retries
     long lostConnections = 0; // its attempts whose host's connection failed (ssh exit 255)
     int avoidHost = -1;       // the host whose connection it lost last
+    int pinHost = -1;         // --onall, --nonall: the one host it runs on
 };
 
 // A command of the run while it runs.
@@ -104,6 +105,10 @@ struct Feed {
     std::string outputError;
     Blocks *blocks = nullptr; // --pipe, --pipe-part: commands take blocks instead of arguments
     int stagedInput = -1;     // the block's descriptor for the staged command, until it starts
+
+    // --onall, --nonall: every command of the input once on every host.
+    bool spreadDone = false;   // the input has been read and spread over the hosts
+    std::vector<Group> spread; // commands pinned to their hosts, not yet started, by sequence
 
     // Pacing and stop rules.
     Pacer *pacer = nullptr;       // null: starts bounded by the library's count alone

@@ -419,6 +419,16 @@ enum LongOnly {
     optResults,
     optSshLoginFile,
     optSsh,
+    optTransferFile,
+    optTransfer,
+    optReturn,
+    optCleanup,
+    optTrc,
+    optBasefile,
+    optWorkdir,
+    optEnv,
+    optOnall,
+    optNonall,
     optLink,
     optColsep,
     optTrim,
@@ -468,6 +478,16 @@ namespace {
 const char *fileName(const char *option, const char *text) {
     if (text[0] == '\0') {
         badUsage("%s needs a file name", option);
+    }
+    return text;
+}
+
+// The name --env was given: a variable's (or bash function's) name.
+const char *variableName(const char *text) {
+    const auto word = [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    if (text[0] == '\0' || isdigit(static_cast<unsigned char>(text[0])) ||
+        !std::all_of(text, text + strlen(text), word)) {
+        badUsage("--env takes the name of a variable or function, not '%s'", text);
     }
     return text;
 }
@@ -591,6 +611,20 @@ Settings parseOptions(int argc, char **argv) {
         {"sshloginfile", required_argument, nullptr, optSshLoginFile},
         {"slf", required_argument, nullptr, optSshLoginFile},
         {"ssh", required_argument, nullptr, optSsh},
+        {"transferfile", required_argument, nullptr, optTransferFile},
+        {"transfer-file", required_argument, nullptr, optTransferFile},
+        {"tf", required_argument, nullptr, optTransferFile},
+        {"transfer", no_argument, nullptr, optTransfer},
+        {"return", required_argument, nullptr, optReturn},
+        {"cleanup", no_argument, nullptr, optCleanup},
+        {"trc", required_argument, nullptr, optTrc},
+        {"basefile", required_argument, nullptr, optBasefile},
+        {"bf", required_argument, nullptr, optBasefile},
+        {"workdir", required_argument, nullptr, optWorkdir},
+        {"wd", required_argument, nullptr, optWorkdir},
+        {"env", required_argument, nullptr, optEnv},
+        {"onall", no_argument, nullptr, optOnall},
+        {"nonall", no_argument, nullptr, optNonall},
         {"link", no_argument, nullptr, optLink},
         {"colsep", required_argument, nullptr, optColsep},
         {"trim", required_argument, nullptr, optTrim},
@@ -839,6 +873,39 @@ Settings parseOptions(int argc, char **argv) {
         case optSsh:
             settings.sshCommand = optarg;
             break;
+        case optTransferFile:
+            settings.files.transfers.push_back(fileName("--transfer-file", optarg));
+            break;
+        case optTransfer:
+            settings.files.transfers.push_back("{}");
+            break;
+        case optReturn:
+            settings.files.returns.push_back(fileName("--return", optarg));
+            break;
+        case optCleanup:
+            settings.files.cleanup = true;
+            break;
+        case optTrc:
+            settings.files.transfers.push_back("{}");
+            settings.files.returns.push_back(fileName("--trc", optarg));
+            settings.files.cleanup = true;
+            break;
+        case optBasefile:
+            settings.files.basefiles.push_back(fileName("--basefile", optarg));
+            break;
+        case optWorkdir:
+            settings.files.workdir = fileName("--workdir", optarg);
+            break;
+        case optEnv:
+            settings.files.env.push_back(variableName(optarg));
+            break;
+        case optOnall:
+            settings.onall = true;
+            break;
+        case optNonall:
+            settings.nonall = true;
+            settings.noArguments = true;
+            break;
         case optPipe:
             settings.pipe.pipe = true;
             break;
@@ -981,6 +1048,18 @@ Settings parseOptions(int argc, char **argv) {
     checkPipe(settings);
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
+    }
+    if (settings.onall && settings.nonall) {
+        badUsage("--onall and --nonall exclude each other");
+    }
+    if ((settings.onall || settings.nonall) &&
+        (settings.pipe.pipe || settings.resume || settings.resumeFailed || settings.sharded)) {
+        badUsage("--onall and --nonall do not go with --pipe, --resume, --resume-failed or "
+                 "--shard");
+    }
+    if ((settings.onall || settings.nonall) && !settings.remote()) {
+        // Every host is this machine alone.
+        settings.sshLogins.push_back(":");
     }
     if (settings.remote() && settings.terminal) {
         badUsage("--tty gives a command this machine's terminal: it does not go with -S or "

@@ -127,14 +127,18 @@ std::string remoteShellCommand(std::string_view command) {
     return "exec bash -c " + remoteQuote(command);
 }
 
-std::string remoteWordsCommand(const std::vector<std::string> &words) {
+std::string wordsCode(const std::vector<std::string> &words) {
     // bash there sees the words quoted as words, and starts the program with them as they are.
     std::string command = "exec";
     for (const std::string &word : words) {
         command += ' ';
         command += remoteQuote(word);
     }
-    return remoteShellCommand(command);
+    return command;
+}
+
+std::string remoteWordsCommand(const std::vector<std::string> &words) {
+    return remoteShellCommand(wordsCode(words));
 }
 
 std::vector<std::string> sshCommandWords(std::string_view command) {
@@ -235,6 +239,12 @@ int Hosts::choose(int avoid) const {
     const Host &host = hosts_[static_cast<size_t>(avoid)];
     const int room = host.connected ? host.slots : 1;
     return !host.leftOut && host.listed && room > host.running ? avoid : -1;
+}
+
+bool Hosts::takes(int index) const {
+    const Host &host = hosts_[static_cast<size_t>(index)];
+    const int room = host.connected ? host.slots : 1;
+    return !host.leftOut && host.listed && room > host.running;
 }
 
 int Hosts::usable() const {
@@ -429,7 +439,8 @@ bool Connections::open(std::string &message) {
     return true;
 }
 
-void Connections::connect(Hosts &hosts, const std::vector<std::string> &ssh) {
+void Connections::connect(Hosts &hosts, const std::vector<std::string> &ssh,
+                          const std::vector<FileRoute> &base, const std::string &baseDir) {
     // The probe prints the processor count; it also leaves the shared connection up.
     const std::string probe =
         remoteShellCommand("nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 1");
@@ -472,15 +483,68 @@ void Connections::connect(Hosts &hosts, const std::vector<std::string> &ssh) {
             host.slots = processors;
         }
     }
+    sendBase(all, ssh, base, baseDir);
 }
 
-void Connections::close(const Hosts &hosts, const std::vector<std::string> &ssh) {
+void Connections::sendBase(std::vector<Host> &all, const std::vector<std::string> &ssh,
+                           const std::vector<FileRoute> &base, const std::string &baseDir) {
+    std::vector<Helper> sending;
+    for (size_t index = 0; index < all.size(); ++index) {
+        Host &host = all[index];
+        host.basefilesSent = base.empty() || host.login.local();
+        if (host.basefilesSent || host.leftOut) {
+            continue;
+        }
+        HostFiles files;
+        files.host = host.login.host;
+        files.ssh = sshWords(ssh, dir_, host.login.host, "");
+        files.ssh.pop_back();
+        files.workdir = baseDir;
+        files.sends = base;
+        Helper helper;
+        helper.host = index;
+        if (!startHelper({"bash", "-c", transferScript(files, "")}, dir_, helper)) {
+            fprintf(stderr, "fanrun: host %s left out: cannot start bash: %s\n",
+                    host.login.host.c_str(), strerror(errno));
+            host.leftOut = true;
+            continue;
+        }
+        sending.push_back(helper);
+    }
+    for (Helper &helper : sending) {
+        std::string output;
+        const int status = finishHelper(helper, output);
+        Host &host = all[helper.host];
+        if (status != 0) {
+            fprintf(stderr, "fanrun: host %s left out: its base files could not be sent: %s\n",
+                    host.login.host.c_str(), firstLine(output).c_str());
+            host.leftOut = true;
+            continue;
+        }
+        host.basefilesSent = true;
+    }
+}
+
+void Connections::close(const Hosts &hosts, const std::vector<std::string> &ssh,
+                        const std::vector<std::string> &removals) {
     if (dir_.empty()) {
         return;
     }
     for (const Host &host : hosts.all()) {
         if (host.login.local()) {
             continue;
+        }
+        if (!removals.empty() && host.basefilesSent && !host.leftOut) {
+            Helper helper;
+            if (startHelper(
+                    sshWords(ssh, dir_, host.login.host, "rm -rf -- " + shellWords(removals)), dir_,
+                    helper)) {
+                std::string output;
+                if (finishHelper(helper, output) != 0) {
+                    fprintf(stderr, "fanrun: cannot remove the base files on %s: %s\n",
+                            host.login.host.c_str(), firstLine(output).c_str());
+                }
+            }
         }
         // A host whose connection never came up has no master to close: ssh says so, quietly.
         Helper helper;
@@ -524,7 +588,7 @@ bool RemoteRun::start(const std::vector<const char *> &lists, const char *path,
     if (!connections.open(message)) {
         return false;
     }
-    connections.connect(hosts, ssh);
+    connections.connect(hosts, ssh, basefiles, baseDir);
     if (hosts.usable() == 0 && !file.given()) {
         message = "no host can be reached; nothing was run";
         return false;
@@ -573,7 +637,13 @@ void RemoteRun::refresh() {
 }
 
 void RemoteRun::finish() {
-    connections.close(hosts, ssh);
+    std::vector<std::string> removals;
+    if (cleanup) {
+        for (const FileRoute &route : basefiles) {
+            removals.push_back(remotePath(route, baseDir));
+        }
+    }
+    connections.close(hosts, ssh, removals);
 }
 
 } // namespace fanrun_cli
