@@ -393,4 +393,20 @@ TEST_F(TransferRuns, OnallAndNonallRunOnEveryHost) {
     }
 }
 
+// The connections' own processes (the probe, the base files, their removal, the close) run as
+// small runs of the library: none of their reports reaches fanrun's, which is the run's alone.
+TEST_F(TransferRuns, TheConnectionsOwnRunsLeaveTheReportToTheRun) {
+    emptyHomes();
+    const Outcome outcome = run({{"b", "B\n"}}, {"-S", "host2,host3", "--bf", "b", "--cleanup",
+                                                 "test -s b && echo {}", "x"});
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    const std::vector<std::string> report = lines(outcome.out);
+    ASSERT_EQ(report.size(), 2U) << outcome.out;
+    EXPECT_EQ(report[0], "1 1 0");
+    EXPECT_EQ(report[1].substr(report[1].find(' ')), " 1 0 test -s b && echo x");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(filesIn(home(2)), (std::map<std::string, std::string>{}));
+    EXPECT_EQ(filesIn(home(3)), (std::map<std::string, std::string>{}));
+}
+
 } // namespace

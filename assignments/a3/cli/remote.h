@@ -33,6 +33,9 @@ bool parseLogins(std::string_view text, std::vector<Login> &logins, std::string 
 // line, for a bad one.
 bool parseLoginFile(std::string_view contents, std::vector<Login> &logins, std::string &message);
 
+// Appends login to logins unless its host is there already (the first entry of a host counts).
+void addOnce(std::vector<Login> &logins, Login login);
+
 // text in single quotes for a POSIX shell (sh, dash, bash, zsh, ksh): every byte stands for
 // itself, a single quote as '\''. The remote login shell reads what ssh sends it this way.
 std::string remoteQuote(std::string_view text);
@@ -141,8 +144,9 @@ class LoginFile {
 };
 
 // The shared connections of a run, in a private folder made for it. They are opened before the
-// run and closed after it, by ssh processes of their own that end before the run starts and
-// after it has ended (the masters themselves live on in the background, ControlPersist, until
+// run and closed after it, by ssh processes of their own, started as small runs of the library
+// of their own (the one place that starts and reaps processes) that end before the run starts
+// and after it has ended (the masters themselves live on in the background, ControlPersist, until
 // closed); the commands of the run only ever use them.
 class Connections {
   public:
