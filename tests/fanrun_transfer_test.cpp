@@ -261,11 +261,7 @@ TEST_F(TransferRuns, EachOptionLeavesExactlyItsFilesOnTheHostAndHere) {
          shout,
          {{".fanrun", "/"}, {".fanrun/tmp", "/"}},
          withFolders(both)},
-        {"this machine",
-         {"-S", ":", "--trc", "{}.out", "--wd", "..."},
-         shout,
-         {},
-         withFolders(both)},
+        {"this machine", {"-S", ":", "--trc", "{}.out"}, shout, {}, withFolders(both)},
     };
     for (const Case &c : cases) {
         emptyHomes();
@@ -391,6 +387,34 @@ TEST_F(TransferRuns, OnallAndNonallRunOnEveryHost) {
         EXPECT_EQ(outcome.code(), 0) << c.arguments[1] << ": " << outcome.err;
         EXPECT_EQ(outcome.out, c.out) << c.arguments[1];
     }
+}
+
+// On this machine --workdir applies as GNU parallel has it, the files being there already.
+TEST_F(TransferRuns, OnThisMachineTheWorkdirAppliesAndAFreshOneGoes) {
+    const std::string here = scratch_.path().string();
+    struct Case {
+        std::vector<std::string> options;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{"--wd", "w d"}, here + "/w d\n"},
+        {{"--wd", "~/h"}, here + "/h\n"},
+        {{"--wd", "."}, here + "\n"},
+        {{"-S", ":", "--wd", "..."}, here + "/.fanrun/tmp/\n"},
+        {{"--wd", "...", "--tf", "{}"}, here + "/.fanrun/tmp/\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> arguments = {"-k"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        // A fresh folder's name ends in this machine's name, the pid and a count: left out.
+        arguments.emplace_back("pwd | sed 's#/[^/]*-[0-9]*-[0-9]*$#/#'; test ! -e {}");
+        arguments.emplace_back("f");
+        const Outcome outcome = run({}, arguments, {"HOME=" + here});
+        EXPECT_EQ(outcome.code(), 0) << c.options[1] << ": " << outcome.err;
+        EXPECT_EQ(outcome.out, c.out) << c.options[1];
+    }
+    EXPECT_EQ(filesIn(scratch_.path() / ".fanrun/tmp"), (std::map<std::string, std::string>{}));
+    EXPECT_TRUE(fs::is_directory(scratch_.path() / "w d"));
 }
 
 // The connections' own processes (the probe, the base files, their removal, the close) run as

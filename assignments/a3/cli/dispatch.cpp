@@ -495,11 +495,22 @@ static std::string uniqueName() {
 // file cannot be moved.
 static bool wrapForHost(Feed &feed, int host, const Group &group, int slot, const char *text,
                         std::string &message) {
+    const RemoteFiles &files = feed.settings->files;
     if (!onRemoteHost(feed, host)) {
+        // On this machine the files are there already; only --workdir applies.
+        const bool fresh = freshWorkdir(files.workdir);
+        const std::string workdir =
+            localWorkdir(files.workdir, getenv("HOME"), fresh ? uniqueName() : std::string());
+        if (!workdir.empty()) {
+            const std::string code =
+                feed.direct->empty() ? std::string(text) : wordsCode(feed.words);
+            feed.words = {"/bin/bash", "-c", localWorkdirScript(workdir, fresh, code)};
+            return !wordsTooLong(feed.words, static_cast<size_t>(group.jobs.front().position) + 1,
+                                 message);
+        }
         return true;
     }
     RemoteRun &remote = *feed.remote;
-    const RemoteFiles &files = feed.settings->files;
     const Host &target = remote.hosts.all()[static_cast<size_t>(host)];
     const std::string code = feed.direct->empty() ? std::string(text) : wordsCode(feed.words);
     HostFiles moves;
@@ -628,7 +639,8 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
-        if (!feed.direct->empty() || onRemoteHost(feed, host)) {
+        if (!feed.direct->empty() || onRemoteHost(feed, host) ||
+            !localWorkdir(feed.settings->files.workdir, "/", "-").empty()) {
             stageWords(feed, command);
         }
         if (feed.blocks != nullptr) {

@@ -90,6 +90,31 @@ std::string remoteWorkdir(const char *option, const std::string &cwd, const char
     return std::string(given == "~" ? "" : given);
 }
 
+std::string localWorkdir(const char *option, const char *home, const std::string &unique) {
+    if (option == nullptr || strcmp(option, ".") == 0) {
+        return {};
+    }
+    const std::string base = home != nullptr && home[0] != '\0' ? home : "/tmp";
+    const std::string_view given = option;
+    if (given == "...") {
+        return base + "/.fanrun/tmp/" + unique;
+    }
+    if (given == "~" || given.substr(0, 2) == "~/") {
+        return base + std::string(given.substr(1));
+    }
+    return std::string(given);
+}
+
+std::string localWorkdirScript(const std::string &workdir, bool fresh, const std::string &code) {
+    const std::string dir = remoteQuote(workdir);
+    const std::string enter = "mkdir -p -- " + dir + " && cd -- " + dir + " || exit 1\n";
+    if (!fresh) {
+        return enter + code;
+    }
+    return enter + "bash -c " + remoteQuote(code) + "\ns=$?\ncd / && rm -rf -- " + dir +
+           "\nexit \"$s\"\n";
+}
+
 std::string inWorkdir(const std::string &workdir, const std::string &code) {
     if (workdir.empty()) {
         return code;

@@ -40,6 +40,17 @@ bool routeOf(std::string_view name, FileRoute &route, std::string &message);
 std::string remoteWorkdir(const char *option, const std::string &cwd, const char *home,
                           const std::string &unique);
 
+// The working directory of a command on this machine for --workdir option, as GNU parallel
+// takes it there too: empty (none, or ".") for this working directory; "..." a fresh one,
+// HOME/.fanrun/tmp/UNIQUE; "~/PATH" below home; any other as given (relative to this working
+// directory).
+std::string localWorkdir(const char *option, const char *home, const std::string &unique);
+
+// The bash code that runs code (bash code) in workdir on this machine, made if missing; with
+// fresh, code runs in a bash of its own and the folder is removed after it, the script exiting
+// with code's status. A folder that cannot be made or entered: bash's message, exit 1.
+std::string localWorkdirScript(const std::string &workdir, bool fresh, const std::string &code);
+
 // Whether --workdir asks for a fresh folder per command, removed after it.
 bool freshWorkdir(const char *option);
 
