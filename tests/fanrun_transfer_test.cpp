@@ -98,32 +98,21 @@ TEST(TransferRoutes, TheRemoteWorkingDirectoryFollowsTheOption) {
 // port of its own; each case starts with their homes empty.
 class TransferRuns : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir;
-        port_ = 20000 + static_cast<int>((getpid() + 7919) % 20000);
-        const std::string start = environment() + " bash " FANRUN_HOSTS_SCRIPT " start 2 >" +
-                                  (*dir_ / "start.log") + " 2>&1";
-        up_ = std::system(start.c_str()) == 0;
-    }
+    static void SetUpTestSuite() { hosts_ = new SshHosts(FANRUN_HOSTS_SCRIPT, 2, 7919); }
 
     static void TearDownTestSuite() {
-        std::system((environment() + " bash " FANRUN_HOSTS_SCRIPT " stop").c_str());
-        delete dir_;
-        dir_ = nullptr;
+        delete hosts_;
+        hosts_ = nullptr;
     }
 
     void SetUp() override {
-        if (!up_) {
-            SKIP_UNLESS_CI("the ssh hosts could not be started: " + readFile(*dir_ / "start.log"));
+        if (!hosts_->up()) {
+            SKIP_UNLESS_CI("the ssh hosts could not be started: " + hosts_->startLog());
         }
     }
 
-    static std::string environment() {
-        return "SYSKIT_SSH_DIR=" + (*dir_ / "hosts") + " SYSKIT_SSH_PORT=" + std::to_string(port_);
-    }
-
     // Host K's home, /root as its commands see it.
-    static fs::path home(int k) { return fs::path(*dir_ / "hosts") / ("home" + std::to_string(k)); }
+    static fs::path home(int k) { return fs::path(hosts_->dir()) / ("home" + std::to_string(k)); }
 
     static void emptyHomes() {
         for (int k : {2, 3}) {
@@ -152,7 +141,7 @@ class TransferRuns : public ::testing::Test {
             fs::create_directories((scratch_.path() / name).parent_path());
             writeFile(scratch_.path() / name, bytes);
         }
-        std::vector<std::string> words = {"--ssh", "ssh -F " + (*dir_ / "hosts") + "/ssh_config"};
+        std::vector<std::string> words = {"--ssh", hosts_->ssh()};
         words.insert(words.end(), arguments.begin(), arguments.end());
         StartOptions options;
         options.workDir = scratch_.path().string();
@@ -160,15 +149,11 @@ class TransferRuns : public ::testing::Test {
         return runFanrun(scratch_, words, options);
     }
 
-    static TempDir *dir_;
-    static int port_;
-    static bool up_;
+    static SshHosts *hosts_;
     TempDir scratch_;
 };
 
-TempDir *TransferRuns::dir_ = nullptr;
-int TransferRuns::port_ = 0;
-bool TransferRuns::up_ = false;
+SshHosts *TransferRuns::hosts_ = nullptr;
 
 // Names that a shell, tar or ssh would read apart.
 const std::vector<std::string> awkwardNames = {
