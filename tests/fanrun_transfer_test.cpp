@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "fanrun_run.h"
+#include "remote.h"
 #include "transfer.h"
 
 namespace {
@@ -292,6 +293,30 @@ TEST_F(TransferRuns, BaseFilesReachEveryHostOnceAndGoWithCleanup) {
         EXPECT_EQ(filesIn(home(2)), kept) << cleanup;
         EXPECT_EQ(filesIn(home(3)), kept) << cleanup;
     }
+}
+
+// A host that joins through the login file (the first command, on host2, adds host3 to it: this
+// machine's /tmp is theirs too) gets the base files with its first commands.
+TEST_F(TransferRuns, AHostThatJoinsGetsTheBaseFilesWithItsFirstCommands) {
+    emptyHomes();
+    const std::string hostFile = scratch_ / "hosts";
+    writeFile(hostFile, "1/host2\n");
+    const Outcome outcome =
+        run({{"b", "B\n"}}, {"-k", "--slf", hostFile, "--bf", "b",
+                             "if [ {} = 1 ]; then echo 1/host3 >> " + remoteQuote(hostFile) +
+                                 "; fi; cat b; hostname",
+                             "--", "1", "2", "3", "4"});
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    std::map<std::string, int> ran;
+    const std::vector<std::string> out = lines(outcome.out);
+    ASSERT_EQ(out.size(), 8U) << outcome.out;
+    for (size_t i = 0; i < out.size(); i += 2) {
+        EXPECT_EQ(out[i], "B") << outcome.out;
+        ++ran[out[i + 1]];
+    }
+    EXPECT_GE(ran["host3"], 1) << outcome.out;
+    EXPECT_EQ(ran["host2"] + ran["host3"], 4) << outcome.out;
+    EXPECT_EQ(filesIn(home(3)), (std::map<std::string, std::string>{{"b", "B\n"}}));
 }
 
 TEST_F(TransferRuns, AFailedTransferFailsItsCommandAndSaysSo) {
