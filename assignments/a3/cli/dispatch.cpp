@@ -516,7 +516,13 @@ static bool wrapForHost(Feed &feed, int host, const Group &group, int slot, cons
     HostFiles moves;
     moves.host = target.login.host;
     moves.fresh = freshWorkdir(files.workdir);
-    moves.workdir = remoteWorkdir(files.workdir, workingDirectory(), getenv("HOME"),
+    const std::string here = workingDirectory();
+    if (here.empty() && files.workdir != nullptr && strcmp(files.workdir, ".") == 0) {
+        message = std::string("--workdir .: this machine's working directory cannot be told: ") +
+                  strerror(errno);
+        return false;
+    }
+    moves.workdir = remoteWorkdir(files.workdir, here, getenv("HOME"),
                                   moves.fresh ? uniqueName() : std::string());
     if (!target.basefilesSent) {
         moves.sends = remote.basefiles; // a host that joined: its first commands bring them
