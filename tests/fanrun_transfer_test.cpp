@@ -93,6 +93,38 @@ TEST(TransferRoutes, TheRemoteWorkingDirectoryFollowsTheOption) {
     EXPECT_EQ(inWorkdir("a'b", "true"), "mkdir -p -- 'a'\\''b' && cd -- 'a'\\''b' && true");
 }
 
+TEST(TransferUsage, MisusedOptionsRunNothing) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message; // the first line of standard error
+    };
+    const std::vector<Case> cases = {
+        {{"--env", "1x", "echo"},
+         "fanrun: --env takes the name of a variable or function, not '1x'"},
+        {{"--env", "A-B", "echo"},
+         "fanrun: --env takes the name of a variable or function, not 'A-B'"},
+        {{"--tf", "", "echo"}, "fanrun: --transfer-file needs a file name"},
+        {{"--nonall", "echo", "--", "x"},
+         "fanrun: --nonall runs the command without arguments: give it none"},
+        {{"--nonall", "echo", ":::", "x"},
+         "fanrun: --nonall runs the command without arguments: give it none"},
+        {{"--onall", "--nonall", "echo"}, "fanrun: --onall and --nonall exclude each other"},
+        {{"--onall", "--pipe", "cat"},
+         "fanrun: --onall and --nonall do not go with --pipe, --resume, --resume-failed or "
+         "--shard"},
+        {{"-S", "host2", "--bf", "../up", "echo"},
+         "fanrun: --basefile: '../up' cannot be moved to a host: a '..' in it would land "
+         "elsewhere there"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const Outcome outcome = runFanrun(dir, c.arguments);
+        EXPECT_EQ(outcome.code(), 2) << c.message;
+        EXPECT_EQ(lines(outcome.err).front(), c.message);
+        EXPECT_EQ(outcome.out, "") << c.message;
+    }
+}
+
 // ---- Whole runs over real hosts ----------------------------------------------------------------
 
 // Two hosts that take logins (host2, host3), started once for the suite in a folder and on a
