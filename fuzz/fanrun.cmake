@@ -11,7 +11,6 @@ syskit_add_fuzzer(NAME fanrun_quote_fuzz
 # The quoting for a remote host's login shell (-S) against a model of a POSIX shell's reading.
 syskit_add_fuzzer(NAME fanrun_remote_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_remote_fuzz.cpp ${_fanrun_dir}/cli/remote.cpp
-  ${_fanrun_dir}/cli/transfer.cpp
   INCLUDES ${_fanrun_dir} ${_fanrun_dir}/cli)
 
 # The record cutter of --pipe: blocks concatenate to the input and end at record ends.

@@ -58,8 +58,7 @@ if(SYSKIT_PROGRAM_TESTS)
   # Remote hosts: the host lists and the remote quoting in process, and whole runs over real sshd
   # hosts on loopback addresses that the tests start themselves (tests/ssh/hosts.sh).
   syskit_add_gtest(NAME fanrun_remote_test LABEL program SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_remote_test.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/remote.cpp
-    ${PROJECT_SOURCE_DIR}/assignments/a3/cli/transfer.cpp)
+    ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/remote.cpp)
   target_include_directories(fanrun_remote_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
     ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
   target_compile_definitions(fanrun_remote_test PRIVATE
