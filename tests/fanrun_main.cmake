@@ -67,6 +67,18 @@ if(SYSKIT_PROGRAM_TESTS)
     FANRUN_HOSTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/ssh/hosts.sh")
   add_dependencies(fanrun_remote_test fanrun_cli)
 
+  # Files to and from remote hosts, their working directories and variables, --onall and
+  # --nonall: the routes in process, whole runs over real sshd hosts (tests/ssh/hosts.sh).
+  syskit_add_gtest(NAME fanrun_transfer_test LABEL program SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_transfer_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp
+    ${PROJECT_SOURCE_DIR}/assignments/a3/cli/transfer.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/remote.cpp)
+  target_include_directories(fanrun_transfer_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3
+    ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
+  target_compile_definitions(fanrun_transfer_test PRIVATE
+    FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3"
+    FANRUN_HOSTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/ssh/hosts.sh")
+  add_dependencies(fanrun_transfer_test fanrun_cli)
+
   # Sweeps: several sources, their product, positional strings and tables, through the program.
   syskit_add_gtest(NAME fanrun_sweep_test LABEL program SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_sweep_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp)

@@ -275,39 +275,23 @@ TEST(RemoteHosts, AReadListLetsHostsJoinLeaveAndComeBack) {
 // once for the suite in a folder and on a port of its own.
 class RemoteRuns : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir;
-        port_ = 20000 + static_cast<int>(getpid() % 20000);
-        const std::string start = environment() + " bash " FANRUN_HOSTS_SCRIPT " start 4 >" +
-                                  (*dir_ / "start.log") + " 2>&1";
-        up_ = std::system(start.c_str()) == 0;
-    }
+    static void SetUpTestSuite() { hosts_ = new SshHosts(FANRUN_HOSTS_SCRIPT, 4, 0, "5"); }
 
     static void TearDownTestSuite() {
-        std::system((environment() + " bash " FANRUN_HOSTS_SCRIPT " stop").c_str());
-        delete dir_;
-        dir_ = nullptr;
+        delete hosts_;
+        hosts_ = nullptr;
     }
 
     void SetUp() override {
-        if (!up_) {
-            SKIP_UNLESS_CI("the ssh hosts could not be started: " + readFile(*dir_ / "start.log"));
+        if (!hosts_->up()) {
+            SKIP_UNLESS_CI("the ssh hosts could not be started: " + hosts_->startLog());
         }
     }
 
-    static std::string environment() {
-        return "SYSKIT_SSH_DIR=" + (*dir_ / "hosts") + " SYSKIT_SSH_PORT=" + std::to_string(port_) +
-               " SYSKIT_SSH_REFUSE=5";
-    }
-
-    static std::string hostsDir() { return *dir_ / "hosts"; }
-    static std::string ssh() { return "ssh -F " + hostsDir() + "/ssh_config"; }
-
-    // Ends host K and every connection it serves.
-    static void kill(int k) {
-        std::system(
-            (environment() + " bash " FANRUN_HOSTS_SCRIPT " kill " + std::to_string(k)).c_str());
-    }
+    static std::string environment() { return hosts_->environment(); }
+    static std::string hostsDir() { return hosts_->dir(); }
+    static std::string ssh() { return hosts_->ssh(); }
+    static void kill(int k) { hosts_->kill(k); }
 
     // Logins host K has accepted so far.
     static long logins(int k) {
@@ -328,15 +312,11 @@ class RemoteRuns : public ::testing::Test {
         return runFanrun(scratch_, arguments, fromInput(input));
     }
 
-    static TempDir *dir_;
-    static int port_;
-    static bool up_;
+    static SshHosts *hosts_;
     TempDir scratch_;
 };
 
-TempDir *RemoteRuns::dir_ = nullptr;
-int RemoteRuns::port_ = 0;
-bool RemoteRuns::up_ = false;
+SshHosts *RemoteRuns::hosts_ = nullptr;
 
 // Lines of text, each with its count.
 std::map<std::string, int> counted(const std::string &text) {

@@ -241,4 +241,29 @@ SmallTmpfs::~SmallTmpfs() {
     }
 }
 
+SshHosts::SshHosts(std::string script, int count, int salt, std::string refuse)
+    : script_(std::move(script)), refuse_(std::move(refuse)),
+      port_(20000 + static_cast<int>((getpid() + salt) % 20000)) {
+    const std::string start = environment() + " bash " + script_ + " start " +
+                              std::to_string(count) + " >" + (dir_ / "start.log") + " 2>&1";
+    up_ = std::system(start.c_str()) == 0;
+}
+
+SshHosts::~SshHosts() {
+    std::system((environment() + " bash " + script_ + " stop").c_str());
+}
+
+std::string SshHosts::startLog() const {
+    return readFile(dir_ / "start.log");
+}
+
+std::string SshHosts::environment() const {
+    return "SYSKIT_SSH_DIR=" + dir() + " SYSKIT_SSH_PORT=" + std::to_string(port_) +
+           " SYSKIT_SSH_REFUSE='" + refuse_ + "'";
+}
+
+void SshHosts::kill(int k) const {
+    std::system((environment() + " bash " + script_ + " kill " + std::to_string(k)).c_str());
+}
+
 } // namespace fanrun_run

@@ -159,4 +159,33 @@ class SmallTmpfs {
     int error_ = 0;
 };
 
+// Real ssh hosts of tests/ssh/hosts.sh for a suite: host2 .. host(count+1) in a folder and on a
+// port of the suite's own (20000 + (pid + salt) mod 20000), refuse naming the hosts that refuse
+// logins ("5", or empty); stopped by pid when it goes.
+class SshHosts {
+  public:
+    SshHosts(std::string script, int count, int salt, std::string refuse = "");
+    ~SshHosts();
+    SshHosts(const SshHosts &) = delete;
+    SshHosts &operator=(const SshHosts &) = delete;
+    bool up() const { return up_; }
+    // What the start said (why it failed).
+    std::string startLog() const;
+    // The environment words that name the folder, the port and the refusing hosts to hosts.sh.
+    std::string environment() const;
+    // The hosts' folder ($SYSKIT_SSH_DIR): keys, configurations, logs, homes.
+    std::string dir() const { return dir_ / "hosts"; }
+    // The ssh command that reaches them, for --ssh.
+    std::string ssh() const { return "ssh -F " + dir() + "/ssh_config"; }
+    // Ends host K and every connection it serves.
+    void kill(int k) const;
+
+  private:
+    std::string script_;
+    std::string refuse_;
+    TempDir dir_;
+    int port_ = 0;
+    bool up_ = false;
+};
+
 } // namespace fanrun_run

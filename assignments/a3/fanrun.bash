@@ -11,8 +11,8 @@ _fanrun() {
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
         --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --pipe --pipe-part
         --block --recend --recstart --regexp --rrs --cat --fifo --round-robin --delay --load
-        --memfree --nice
-        --termseq --help --version"
+        --memfree --nice --termseq --transfer-file --tf --transfer --return --cleanup --trc
+        --basefile --bf --workdir --wd --env --nonall --onall --help --version"
     local short="-j -o -0 -d -a -n -N -m -X -I -L -g -k -u -v -h -V -S"
     COMPREPLY=()
 
@@ -22,8 +22,17 @@ _fanrun() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return 0
         ;;
-    -a | --arg-file | --report | --joblog | --results | --sshloginfile | --slf)
+    -a | --arg-file | --report | --joblog | --results | --sshloginfile | --slf | \
+        --transfer-file | --tf | --return | --trc | --basefile | --bf)
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return 0
+        ;;
+    --workdir | --wd)
+        mapfile -t COMPREPLY < <(compgen -W "... ." -- "$cur")
+        return 0
+        ;;
+    --env)
+        mapfile -t COMPREPLY < <(compgen -v -- "$cur"; compgen -A function -- "$cur")
         return 0
         ;;
     --halt)
@@ -82,7 +91,8 @@ _fanrun() {
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
             --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
             --ssh | -N | -I | --colsep | --trim | --header | --block | --recend | --recstart | -L | \
-            --delay | --load | --memfree | --nice | --termseq)
+            --delay | --load | --memfree | --nice | --termseq | --transfer-file | --tf | --return | \
+            --trc | --basefile | --bf | --workdir | --wd | --env)
             ((i++))
             ;;
         --)

@@ -4,6 +4,7 @@
 #include "dispatch.h"
 
 #include "exec.h"
+#include "transfer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -237,6 +238,65 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
+// With --onall and --nonall: the input read whole (asking again while it comes), then every
+// command of it once on every host that can be used, host after host, their sequence in that
+// order; then the first of them whose host has room, retries as nextGroup gives them, a wait
+// while every host with commands left is full.
+static int nextSpread(Feed &feed, Group &group, FANRUN_COMMAND *command) {
+    if (!feed.spreadDone) {
+        std::vector<Group> read;
+        for (;;) {
+            Group next;
+            const int answer = nextGroup(feed, next, command);
+            if (answer == FANRUN_NEXT_COMMAND) {
+                read.push_back(std::move(next));
+                continue;
+            }
+            if (answer == FANRUN_NEXT_WAIT && !feed.gathering->inputEnded) {
+                feed.spread.insert(feed.spread.end(), std::make_move_iterator(read.begin()),
+                                   std::make_move_iterator(read.end()));
+                return answer; // the groups read so far wait in spread, unpinned
+            }
+            break;
+        }
+        read.insert(read.begin(), std::make_move_iterator(feed.spread.begin()),
+                    std::make_move_iterator(feed.spread.end()));
+        feed.spread.clear();
+        const std::vector<Host> &hosts = feed.remote->hosts.all();
+        long sequence = 0;
+        for (size_t host = 0; host < hosts.size(); ++host) {
+            if (hosts[host].leftOut || !hosts[host].listed) {
+                continue;
+            }
+            for (const Group &each : read) {
+                Group pinned = each;
+                pinned.sequence = sequence++;
+                pinned.pinHost = static_cast<int>(host);
+                feed.spread.push_back(std::move(pinned));
+            }
+        }
+        feed.gathering->groups = sequence;
+        feed.spreadDone = true;
+    }
+    const int64_t now = monotonicNs();
+    if (feed.haveDeferred || (!feed.retries.empty() && feed.retries.begin()->first <= now) ||
+        feed.spread.empty()) {
+        return nextGroup(feed, group, command);
+    }
+    for (auto it = feed.spread.begin(); it != feed.spread.end(); ++it) {
+        if (feed.remote->hosts.all()[static_cast<size_t>(it->pinHost)].leftOut ||
+            feed.remote->hosts.takes(it->pinHost)) {
+            group = std::move(*it);
+            feed.spread.erase(it);
+            return FANRUN_NEXT_COMMAND;
+        }
+    }
+    if (!feed.retries.empty()) {
+        command->waitUntilNs = feed.retries.begin()->first;
+    }
+    return FANRUN_NEXT_WAIT; // until a command ends and gives its host room
+}
+
 // The arguments of a command joined by a space, as --tag shows them.
 static std::string tagOf(const Group &group) {
     std::string tag;
@@ -328,7 +388,9 @@ static bool onRemoteHost(const Feed &feed, int host) {
 static bool chooseHost(Feed &feed, Group &group, FANRUN_COMMAND *command, int &host) {
     RemoteRun &remote = *feed.remote;
     remote.refresh();
-    host = remote.hosts.choose(group.avoidHost);
+    host = group.pinHost < 0                   ? remote.hosts.choose(group.avoidHost)
+           : remote.hosts.takes(group.pinHost) ? group.pinHost
+                                               : -1;
     if (host >= 0) {
         return true;
     }
@@ -417,19 +479,119 @@ static bool roomToStart(Feed &feed, FANRUN_COMMAND *command) {
     return false;
 }
 
+// The routes of files (templates with replacement strings) for group's arguments, each name
+// once, appended to routes. False, with message, for a name that cannot be moved.
+static bool routesFor(const Group &group, int slot, const std::vector<const char *> &files,
+                      std::vector<FileRoute> &routes, std::string &message) {
+    for (const char *file : files) {
+        for (const Job &job : group.jobs) {
+            const Replacements values{job.argument, job.position + 1, slot,
+                                      job.values.empty() ? nullptr : &job.values};
+            FileRoute route;
+            if (!routeOf(expandRaw(file, values), route, message)) {
+                return false;
+            }
+            if (std::find(routes.begin(), routes.end(), route) == routes.end()) {
+                routes.push_back(std::move(route));
+            }
+        }
+    }
+    return true;
+}
+
+// This machine's working directory, for --workdir .; empty when it cannot be told.
+static std::string workingDirectory() {
+    std::string path(4096, '\0');
+    while (getcwd(path.data(), path.size()) == nullptr) {
+        if (errno != ERANGE || path.size() > (size_t{1} << 20)) {
+            return {};
+        }
+        path.resize(path.size() * 2);
+    }
+    path.resize(strlen(path.c_str()));
+    return path;
+}
+
+// A name no other command of any run has: this machine's name, the runner's pid, a count.
+static std::string uniqueName() {
+    static long count = 0;
+    char name[256] = "localhost";
+    gethostname(name, sizeof name - 1);
+    name[sizeof name - 1] = '\0';
+    for (char *c = name; *c != '\0'; ++c) {
+        if (*c == '/') {
+            *c = '_';
+        }
+    }
+    return std::string(name) + "-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+}
+
 // On a remote host the command becomes ssh's words (into feed.words), the command or its words
-// quoted once more for the remote shell; text stays what the reports show. False, with message,
-// when exec would refuse them.
-static bool wrapForHost(Feed &feed, int host, const Group &group, const char *text,
+// quoted once more for the remote shell, in its working directory with its variables; with files
+// to move (or a fresh working directory) the words of bash running the transfer script around
+// it. text stays what the reports show. False, with message, when exec would refuse them or a
+// file cannot be moved.
+static bool wrapForHost(Feed &feed, int host, const Group &group, int slot, const char *text,
                         std::string &message) {
+    const RemoteFiles &files = feed.settings->files;
     if (!onRemoteHost(feed, host)) {
+        // On this machine the files are there already; only --workdir applies.
+        const bool fresh = freshWorkdir(files.workdir);
+        const std::string workdir =
+            localWorkdir(files.workdir, getenv("HOME"), fresh ? uniqueName() : std::string());
+        if (!workdir.empty()) {
+            const std::string code =
+                feed.direct->empty() ? std::string(text) : wordsCode(feed.words);
+            feed.words = {"/bin/bash", "-c", localWorkdirScript(workdir, fresh, code)};
+            return !wordsTooLong(feed.words, static_cast<size_t>(group.jobs.front().position) + 1,
+                                 message);
+        }
         return true;
     }
     RemoteRun &remote = *feed.remote;
+    const Host &target = remote.hosts.all()[static_cast<size_t>(host)];
+    const std::string code = feed.direct->empty() ? std::string(text) : wordsCode(feed.words);
+    HostFiles moves;
+    moves.host = target.login.host;
+    moves.fresh = freshWorkdir(files.workdir);
+    const std::string here = workingDirectory();
+    if (here.empty() && files.workdir != nullptr && strcmp(files.workdir, ".") == 0) {
+        message = std::string("--workdir .: this machine's working directory cannot be told: ") +
+                  strerror(errno);
+        return false;
+    }
+    moves.workdir = remoteWorkdir(files.workdir, here, getenv("HOME"),
+                                  moves.fresh ? uniqueName() : std::string());
+    if (!target.basefilesSent) {
+        moves.sends = remote.basefiles; // a host that joined: its first commands bring them
+    }
+    if (!routesFor(group, slot, files.transfers, moves.sends, message) ||
+        !routesFor(group, slot, files.returns, moves.returns, message)) {
+        return false;
+    }
+    if (files.cleanup) {
+        moves.removals = moves.sends;
+        for (const FileRoute &route : moves.returns) {
+            if (std::find(moves.removals.begin(), moves.removals.end(), route) ==
+                moves.removals.end()) {
+                moves.removals.push_back(route);
+            }
+        }
+        if (!target.basefilesSent) {
+            // The base files stay until the end of the run.
+            moves.removals.erase(moves.removals.begin(),
+                                 moves.removals.begin() +
+                                     static_cast<long>(remote.basefiles.size()));
+        }
+    }
     const std::string wrapped =
-        feed.direct->empty() ? remoteShellCommand(text) : remoteWordsCommand(feed.words);
-    feed.words = sshWords(remote.ssh, remote.connections.dir(),
-                          remote.hosts.all()[static_cast<size_t>(host)].login.host, wrapped);
+        inWorkdir(moves.workdir, remoteShellCommand(envCode(files.env) + code));
+    feed.words = sshWords(remote.ssh, remote.connections.dir(), target.login.host, wrapped);
+    if (!moves.sends.empty() || !moves.returns.empty() || !moves.removals.empty() || moves.fresh) {
+        feed.words.pop_back();
+        moves.ssh = std::move(feed.words);
+        feed.words = {"/bin/bash", "-c", transferScript(moves, wrapped)};
+    }
     return !wordsTooLong(feed.words, static_cast<size_t>(group.jobs.front().position) + 1, message);
 }
 
@@ -458,7 +620,9 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
         int slot = freeSlot(feed);
         int host = -1;
         for (;;) {
-            const int answer = nextGroup(feed, group, command);
+            const bool spreads = feed.settings->onall || feed.settings->nonall;
+            const int answer =
+                spreads ? nextSpread(feed, group, command) : nextGroup(feed, group, command);
             if (answer == FANRUN_NEXT_END && feed.pacer != nullptr && feed.pacer->givesWay() &&
                 !feed.running.empty()) {
                 // A running command may still give way to memory and come back: the run goes on
@@ -477,13 +641,22 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
                     feed.slotTaken.resize(static_cast<size_t>(slot), false);
                 }
             }
-            if (feed.remote != nullptr && !chooseHost(feed, group, command, host)) {
-                return feed.outputError.empty() ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
-            }
             std::string tooLong;
-            command->command = commandFor(feed, group, slot, feed.words, tooLong);
+            if (group.pinHost >= 0 &&
+                feed.remote->hosts.all()[static_cast<size_t>(group.pinHost)].leftOut) {
+                // Its one host has gone: it fails, said, and the others go on.
+                tooLong = "host " +
+                          feed.remote->hosts.all()[static_cast<size_t>(group.pinHost)].login.host +
+                          " was left out: command " + std::to_string(group.sequence + 1) +
+                          " did not run there";
+                command->command = nullptr;
+            } else if (feed.remote != nullptr && !chooseHost(feed, group, command, host)) {
+                return feed.outputError.empty() ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
+            } else {
+                command->command = commandFor(feed, group, slot, feed.words, tooLong);
+            }
             if (command->command != nullptr &&
-                !wrapForHost(feed, host, group, command->command, tooLong)) {
+                !wrapForHost(feed, host, group, slot, command->command, tooLong)) {
                 free(command->command);
                 command->command = nullptr;
             }
@@ -521,7 +694,8 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             feed.outputError = error;
             return FANRUN_NEXT_END;
         }
-        if (!feed.direct->empty() || onRemoteHost(feed, host)) {
+        if (!feed.direct->empty() || onRemoteHost(feed, host) ||
+            !localWorkdir(feed.settings->files.workdir, "/", "-").empty()) {
             stageWords(feed, command);
         }
         if (feed.blocks != nullptr || feed.roundRobin != nullptr) {
@@ -640,6 +814,10 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             signum = SIGTERM;
         }
         bool failed = exitCode != 0;
+        if (running.host >= 0 && exitCode == 0) {
+            // Its command brought the base files, if they were not there yet.
+            feed.remote->hosts.all()[static_cast<size_t>(running.host)].basefilesSent = true;
+        }
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
         const bool reconnect =

@@ -36,6 +36,7 @@ struct Group {
     long sequence = 0;        // among the commands of the run, from 0; kept by its retries
     long lostConnections = 0; // its attempts whose host's connection failed (ssh exit 255)
     int avoidHost = -1;       // the host whose connection it lost last
+    int pinHost = -1;         // --onall, --nonall: the one host it runs on
 };
 
 // A command of the run while it runs.
@@ -109,6 +110,10 @@ struct Feed {
     // --round-robin: blocks to a few long-lived commands instead, the K-th in job slot K and
     // known as "round-robin slot K" (blocks is then null).
     RoundRobin *roundRobin = nullptr;
+
+    // --onall, --nonall: every command of the input once on every host.
+    bool spreadDone = false;   // the input has been read and spread over the hosts
+    std::vector<Group> spread; // commands pinned to their hosts, not yet started, by sequence
 
     // Pacing and stop rules.
     Pacer *pacer = nullptr;       // null: starts bounded by the library's count alone

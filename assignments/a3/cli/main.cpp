@@ -21,6 +21,7 @@
 #include "semaphores.h"
 #include "source.h"
 #include "sources.h"
+#include "transfer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -418,6 +419,19 @@ CommandLine splitCommand(const Settings &settings, int argc, char **argv) {
             badUsage("--pipe takes its blocks from the input, not arguments after --");
         }
     }
+    if (settings.nonall) {
+        // The command runs once per host with no argument: every operand is a word of it.
+        const int words = line.operands.commandWords;
+        const bool separated = words < operandCount && strcmp(operands[words], "--") == 0;
+        if (line.operands.sources || (separated && line.operands.givenCount > 0) ||
+            settings.argFile != nullptr) {
+            badUsage("--nonall runs the command without arguments: give it none");
+        }
+        if (!separated) {
+            line.operands.commandWords = operandCount;
+        }
+        line.operands.givenCount = 0;
+    }
     line.sources = line.operands.sources || settings.columns != nullptr || settings.header ||
                    strcmp(settings.trim, "n") != 0;
     if (line.operands.givenCount > 0 && settings.argFile != nullptr) {
@@ -613,6 +627,28 @@ int closeRun(Feed &feed, const Arguments &arguments, const fanrun_joblog::Resume
     return exitStatus(feed, result, written, filter);
 }
 
+// The --basefile routes and where they land (the fixed --workdir, else the login directory);
+// false, with message, for a name that cannot be moved.
+bool remoteBasefiles(const Settings &settings, RemoteRun &remote, std::string &message) {
+    const RemoteFiles &files = settings.files;
+    if (!freshWorkdir(files.workdir)) {
+        char *here = getcwd(nullptr, 0);
+        remote.baseDir =
+            remoteWorkdir(files.workdir, here != nullptr ? here : "", getenv("HOME"), "");
+        free(here);
+    }
+    remote.cleanup = files.cleanup;
+    for (const char *name : files.basefiles) {
+        FileRoute route;
+        if (!routeOf(name, route, message)) {
+            message.insert(0, "--basefile: ");
+            return false;
+        }
+        remote.basefiles.push_back(std::move(route));
+    }
+    return true;
+}
+
 int run(int argc, char **argv) {
     Settings settings = parseOptions(argc, argv);
     if (settings.semaphore) {
@@ -665,6 +701,12 @@ int run(int argc, char **argv) {
             ++given;
             --givenCount;
         }
+    }
+    static char nothing[] = "";
+    static char *noArgument[] = {nothing};
+    if (settings.nonall) {
+        given = noArgument; // one command, with -N0 nothing of it
+        givenCount = 1;
     }
     int argumentsFd = -1;
     std::string inputName = "standard input";
@@ -843,6 +885,9 @@ int run(int argc, char **argv) {
         remote.jobs = settings.jobs;
         remote.localSlots = settings.jobs > 0 ? settings.jobs : defaultJobs();
         std::string message;
+        if (!remoteBasefiles(settings, remote, message)) {
+            badUsage("%s", message.c_str());
+        }
         if (!remote.start(settings.sshLogins, settings.sshLoginFile, settings.sshCommand,
                           message)) {
             remote.finish();

@@ -250,6 +250,31 @@ constexpr const char *help =
     "      --slf FILE          the same as --sshloginfile FILE\n"
     "      --ssh CMD           the ssh command (default ssh), split at blanks; it must take\n"
     "                          ssh's -o and -O options\n"
+    "      --transfer-file FILE\n"
+    "                          copy FILE (replacement strings allowed: --tf {}) to the\n"
+    "                          remote host before the command, with tar over its connection;\n"
+    "                          a relative name lands below the remote working directory with\n"
+    "                          the same path, an absolute one at its path, a/./b as b. A\n"
+    "                          failed copy fails the command unrun. No effect on ':'\n"
+    "      --tf FILE           the same as --transfer-file FILE\n"
+    "      --transfer          the same as --tf {}\n"
+    "      --return FILE       fetch FILE back here after the command (replacement strings\n"
+    "                          allowed); one that cannot be fetched fails the command\n"
+    "      --cleanup           remove the transferred and returned files there afterwards\n"
+    "      --trc FILE          --transfer --return FILE --cleanup:\n"
+    "                          fanrun -S node1 --trc {}.gz 'gzip -c {} > {}.gz' -- *.log\n"
+    "      --basefile FILE     copy FILE to every host before its first command (removed at\n"
+    "                          the end with --cleanup)\n"
+    "      --bf FILE           the same as --basefile FILE\n"
+    "      --workdir DIR       run the commands in DIR (made if missing; there relative to\n"
+    "                          the login directory, here to this one); ... a fresh\n"
+    "                          folder per command under ~/.fanrun/tmp, removed after it; . this\n"
+    "                          machine's working directory (below $HOME as below the remote's)\n"
+    "      --wd DIR            the same as --workdir DIR\n"
+    "      --env NAME          pass the variable or exported bash function NAME on to the\n"
+    "                          remote commands\n"
+    "      --nonall            run the command once on every host, with no argument\n"
+    "      --onall             run every argument's command on every host, host after host\n"
     "      --link              pair every source by position, the shorter ones recycled\n"
     "      --colsep REGEX      split each value (each input line) at REGEX (ECMAScript) into\n"
     "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
@@ -420,6 +445,16 @@ enum LongOnly {
     optResults,
     optSshLoginFile,
     optSsh,
+    optTransferFile,
+    optTransfer,
+    optReturn,
+    optCleanup,
+    optTrc,
+    optBasefile,
+    optWorkdir,
+    optEnv,
+    optOnall,
+    optNonall,
     optLink,
     optColsep,
     optTrim,
@@ -483,6 +518,16 @@ namespace {
 const char *fileName(const char *option, const char *text) {
     if (text[0] == '\0') {
         badUsage("%s needs a file name", option);
+    }
+    return text;
+}
+
+// The name --env was given: a variable's (or bash function's) name.
+const char *variableName(const char *text) {
+    const auto word = [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    if (text[0] == '\0' || isdigit(static_cast<unsigned char>(text[0])) ||
+        !std::all_of(text, text + strlen(text), word)) {
+        badUsage("--env takes the name of a variable or function, not '%s'", text);
     }
     return text;
 }
@@ -609,6 +654,20 @@ Settings parseOptions(int argc, char **argv) {
         {"sshloginfile", required_argument, nullptr, optSshLoginFile},
         {"slf", required_argument, nullptr, optSshLoginFile},
         {"ssh", required_argument, nullptr, optSsh},
+        {"transferfile", required_argument, nullptr, optTransferFile},
+        {"transfer-file", required_argument, nullptr, optTransferFile},
+        {"tf", required_argument, nullptr, optTransferFile},
+        {"transfer", no_argument, nullptr, optTransfer},
+        {"return", required_argument, nullptr, optReturn},
+        {"cleanup", no_argument, nullptr, optCleanup},
+        {"trc", required_argument, nullptr, optTrc},
+        {"basefile", required_argument, nullptr, optBasefile},
+        {"bf", required_argument, nullptr, optBasefile},
+        {"workdir", required_argument, nullptr, optWorkdir},
+        {"wd", required_argument, nullptr, optWorkdir},
+        {"env", required_argument, nullptr, optEnv},
+        {"onall", no_argument, nullptr, optOnall},
+        {"nonall", no_argument, nullptr, optNonall},
         {"link", no_argument, nullptr, optLink},
         {"colsep", required_argument, nullptr, optColsep},
         {"trim", required_argument, nullptr, optTrim},
@@ -857,6 +916,39 @@ Settings parseOptions(int argc, char **argv) {
         case optSsh:
             settings.sshCommand = optarg;
             break;
+        case optTransferFile:
+            settings.files.transfers.push_back(fileName("--transfer-file", optarg));
+            break;
+        case optTransfer:
+            settings.files.transfers.push_back("{}");
+            break;
+        case optReturn:
+            settings.files.returns.push_back(fileName("--return", optarg));
+            break;
+        case optCleanup:
+            settings.files.cleanup = true;
+            break;
+        case optTrc:
+            settings.files.transfers.push_back("{}");
+            settings.files.returns.push_back(fileName("--trc", optarg));
+            settings.files.cleanup = true;
+            break;
+        case optBasefile:
+            settings.files.basefiles.push_back(fileName("--basefile", optarg));
+            break;
+        case optWorkdir:
+            settings.files.workdir = fileName("--workdir", optarg);
+            break;
+        case optEnv:
+            settings.files.env.push_back(variableName(optarg));
+            break;
+        case optOnall:
+            settings.onall = true;
+            break;
+        case optNonall:
+            settings.nonall = true;
+            settings.noArguments = true;
+            break;
         case optPipe:
             settings.pipe.pipe = true;
             break;
@@ -996,6 +1088,18 @@ Settings parseOptions(int argc, char **argv) {
     checkPipe(settings);
     if (settings.tag && settings.output == OutputMode::files) {
         settings.output = OutputMode::group;
+    }
+    if (settings.onall && settings.nonall) {
+        badUsage("--onall and --nonall exclude each other");
+    }
+    if ((settings.onall || settings.nonall) &&
+        (settings.pipe.pipe || settings.resume || settings.resumeFailed || settings.sharded)) {
+        badUsage("--onall and --nonall do not go with --pipe, --resume, --resume-failed or "
+                 "--shard");
+    }
+    if ((settings.onall || settings.nonall) && !settings.remote()) {
+        // Every host is this machine alone.
+        settings.sshLogins.push_back(":");
     }
     if (settings.remote() && settings.terminal) {
         badUsage("--tty gives a command this machine's terminal: it does not go with -S or "

@@ -55,6 +55,17 @@ struct PipeOptions {
     bool fifo = false;              // the block in a FIFO named {}
 };
 
+// What goes to and comes back from a remote host around its commands (transfer.h). The file
+// names may hold replacement strings; on this machine (':') none of it applies.
+struct RemoteFiles {
+    std::vector<const char *> transfers; // --transfer-file, --transfer ({})
+    std::vector<const char *> returns;   // --return
+    std::vector<const char *> basefiles; // --basefile: to every host before its first command
+    bool cleanup = false;                // --cleanup: removed there afterwards
+    const char *workdir = nullptr;       // --workdir: DIR, "..." or "."; null: the login dir
+    std::vector<const char *> env;       // --env: variables and bash functions to pass on
+};
+
 struct Settings {
     int jobs = 0;
     const char *outputDir = nullptr;
@@ -98,6 +109,9 @@ struct Settings {
     const char *sshLoginFile = nullptr;  // --sshloginfile: read again while the run goes on
     const char *sshCommand = nullptr;    // --ssh; null: ssh
     bool remote() const { return !sshLogins.empty() || sshLoginFile != nullptr; }
+    RemoteFiles files;   // --transfer-file, --return, --basefile, --cleanup, --workdir, --env
+    bool onall = false;  // --onall: every command on every host
+    bool nonall = false; // --nonall: the command once on every host, without arguments
     // Several sources and tables (sources.h).
     std::vector<const char *> argFiles;   // every -a FILE, in order: each a source
     bool linkAll = false;                 // --link

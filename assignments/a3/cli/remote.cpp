@@ -10,9 +10,7 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fanrun_cli {
@@ -64,14 +62,14 @@ bool parseLogin(std::string_view entry, Login &login, std::string &message) {
     return true;
 }
 
+} // namespace
+
 void addOnce(std::vector<Login> &logins, Login login) {
     if (std::none_of(logins.begin(), logins.end(),
                      [&](const Login &known) { return known.host == login.host; })) {
         logins.push_back(std::move(login));
     }
 }
-
-} // namespace
 
 bool parseLogins(std::string_view text, std::vector<Login> &logins, std::string &message) {
     while (!text.empty()) {
@@ -127,14 +125,18 @@ std::string remoteShellCommand(std::string_view command) {
     return "exec bash -c " + remoteQuote(command);
 }
 
-std::string remoteWordsCommand(const std::vector<std::string> &words) {
+std::string wordsCode(const std::vector<std::string> &words) {
     // bash there sees the words quoted as words, and starts the program with them as they are.
     std::string command = "exec";
     for (const std::string &word : words) {
         command += ' ';
         command += remoteQuote(word);
     }
-    return remoteShellCommand(command);
+    return command;
+}
+
+std::string remoteWordsCommand(const std::vector<std::string> &words) {
+    return remoteShellCommand(wordsCode(words));
 }
 
 std::vector<std::string> sshCommandWords(std::string_view command) {
@@ -237,6 +239,12 @@ int Hosts::choose(int avoid) const {
     return !host.leftOut && host.listed && room > host.running ? avoid : -1;
 }
 
+bool Hosts::takes(int index) const {
+    const Host &host = hosts_[static_cast<size_t>(index)];
+    const int room = host.connected ? host.slots : 1;
+    return !host.leftOut && host.listed && room > host.running;
+}
+
 int Hosts::usable() const {
     return static_cast<int>(std::count_if(hosts_.begin(), hosts_.end(), [](const Host &host) {
         return !host.leftOut && host.listed;
@@ -337,243 +345,6 @@ bool LoginFile::reread(std::vector<Login> &logins, std::string &message) {
     mtime_ = status.st_mtim;
     logins = std::move(parsed);
     return true;
-}
-
-namespace {
-
-// A process of the connections' own (never during the run): its output and errors in an unlinked
-// file of the folder, read back once it has ended.
-struct Helper {
-    pid_t pid = -1;
-    int file = -1;
-    size_t host = 0;
-};
-
-bool startHelper(const std::vector<std::string> &words, const std::string &dir, Helper &helper) {
-    std::string path = dir + "/out-XXXXXX";
-    helper.file = mkostemp(path.data(), O_CLOEXEC);
-    if (helper.file < 0) {
-        return false;
-    }
-    unlink(path.c_str());
-    std::vector<char *> argv;
-    argv.reserve(words.size() + 1);
-    for (const std::string &word : words) {
-        argv.push_back(const_cast<char *>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, helper.file, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, helper.file, STDERR_FILENO);
-    const int error = posix_spawnp(&helper.pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        helper.pid = -1;
-        const std::string note = std::string(argv[0]) + ": " + strerror(error) + "\n";
-        (void)!write(helper.file, note.data(), note.size());
-    }
-    return true;
-}
-
-// Waits for the helper and reads what it wrote; its exit status, or -1.
-int finishHelper(Helper &helper, std::string &output) {
-    int status = 0;
-    bool waited = false;
-    if (helper.pid > 0) {
-        while (!(waited = waitpid(helper.pid, &status, 0) == helper.pid) && errno == EINTR) {
-        }
-    }
-    output.clear();
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = pread(helper.file, buffer, sizeof buffer, static_cast<off_t>(output.size()))) >
-               0 ||
-           (got < 0 && errno == EINTR)) {
-        if (got > 0 && output.size() < 65536) {
-            output.append(buffer, static_cast<size_t>(got));
-        } else if (got > 0) {
-            break;
-        }
-    }
-    close(helper.file);
-    helper.file = -1;
-    return waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string firstLine(std::string_view text) {
-    text = trimmed(text);
-    return std::string(text.substr(0, text.find('\n')));
-}
-
-} // namespace
-
-Connections::~Connections() {
-    if (!dir_.empty()) {
-        rmdir(dir_.c_str());
-    }
-}
-
-bool Connections::open(std::string &message) {
-    // A socket's path must fit sun_path: a long TMPDIR gives way to /tmp.
-    const char *tmp = getenv("TMPDIR");
-    std::string base = tmp != nullptr && tmp[0] == '/' && strlen(tmp) < 40 ? tmp : "/tmp";
-    std::string path = base + "/fanrun-ssh-XXXXXX";
-    if (mkdtemp(path.data()) == nullptr) {
-        message =
-            "cannot make a folder for the ssh connections in " + base + ": " + strerror(errno);
-        return false;
-    }
-    dir_ = path;
-    return true;
-}
-
-void Connections::connect(Hosts &hosts, const std::vector<std::string> &ssh) {
-    // The probe prints the processor count; it also leaves the shared connection up.
-    const std::string probe =
-        remoteShellCommand("nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 1");
-    std::vector<Helper> opening;
-    size_t next = 0;
-    std::vector<Host> &all = hosts.all();
-    while (next < all.size() || !opening.empty()) {
-        while (next < all.size() && static_cast<int>(opening.size()) < maxOpening) {
-            const size_t index = next++;
-            if (all[index].login.local()) {
-                continue;
-            }
-            Helper helper;
-            helper.host = index;
-            if (!startHelper(sshWords(ssh, dir_, all[index].login.host, probe), dir_, helper)) {
-                fprintf(stderr, "fanrun: host %s left out: cannot start ssh: %s\n",
-                        all[index].login.host.c_str(), strerror(errno));
-                all[index].leftOut = true;
-                continue;
-            }
-            opening.push_back(helper);
-        }
-        if (opening.empty()) {
-            continue;
-        }
-        Helper helper = opening.front();
-        opening.erase(opening.begin());
-        std::string output;
-        const int status = finishHelper(helper, output);
-        Host &host = all[helper.host];
-        const int processors = processorsIn(output);
-        if (status != 0 || processors == 0) {
-            fprintf(stderr, "fanrun: host %s left out: it cannot be reached (ssh exit %d): %s\n",
-                    host.login.host.c_str(), status, firstLine(output).c_str());
-            host.leftOut = true;
-            continue;
-        }
-        host.connected = true;
-        if (host.slots == 0) {
-            host.slots = processors;
-        }
-    }
-}
-
-void Connections::close(const Hosts &hosts, const std::vector<std::string> &ssh) {
-    if (dir_.empty()) {
-        return;
-    }
-    for (const Host &host : hosts.all()) {
-        if (host.login.local()) {
-            continue;
-        }
-        // A host whose connection never came up has no master to close: ssh says so, quietly.
-        Helper helper;
-        if (startHelper(sshExitWords(ssh, dir_, host.login.host), dir_, helper)) {
-            std::string output;
-            finishHelper(helper, output);
-        }
-    }
-    // Sockets of masters that could not be told remain; the folder goes with what is left.
-    rmdir(dir_.c_str());
-    dir_.clear();
-}
-
-bool RemoteRun::start(const std::vector<const char *> &lists, const char *path,
-                      const char *sshCommand, std::string &message) {
-    std::vector<Login> logins;
-    for (const char *list : lists) {
-        if (!parseLogins(list, logins, message)) {
-            message.insert(0, "-S: ");
-            return false;
-        }
-    }
-    if (path != nullptr) {
-        file = LoginFile(path);
-        std::vector<Login> listed;
-        if (!file.reread(listed, message)) {
-            return false;
-        }
-        for (Login &login : listed) {
-            addOnce(logins, std::move(login));
-        }
-    }
-    if (logins.empty()) {
-        message = "no host to run the commands on: the host list is empty";
-        return false;
-    }
-    ssh = sshCommandWords(sshCommand != nullptr ? sshCommand : "ssh");
-    for (const Login &login : logins) {
-        hosts.add(login, login.local() ? localSlots : jobs);
-    }
-    if (!connections.open(message)) {
-        return false;
-    }
-    connections.connect(hosts, ssh);
-    if (hosts.usable() == 0 && !file.given()) {
-        message = "no host can be reached; nothing was run";
-        return false;
-    }
-    return true;
-}
-
-int RemoteRun::maxRunning() const {
-    // Hosts that join later need room the runner keeps from the start.
-    constexpr int roomToJoin = 1024;
-    return std::max(hosts.slots() + (file.given() ? roomToJoin : 0), 1);
-}
-
-void RemoteRun::refresh() {
-    if (!file.given()) {
-        return;
-    }
-    std::vector<Login> logins;
-    std::string message;
-    if (!file.reread(logins, message)) {
-        if (!message.empty()) {
-            fprintf(stderr, "fanrun: %s; the hosts stay as they were\n", message.c_str());
-        }
-        return;
-    }
-    std::vector<bool> before;
-    for (const Host &host : hosts.all()) {
-        before.push_back(host.listed);
-    }
-    for (int index : hosts.relist(logins, jobs, localSlots)) {
-        fprintf(stderr, "fanrun: host %s joins the run\n",
-                hosts.all()[static_cast<size_t>(index)].login.host.c_str());
-    }
-    for (size_t i = 0; i < before.size(); ++i) {
-        Host &host = hosts.all()[i];
-        if (before[i] && !host.listed && !host.leftOut) {
-            fprintf(stderr, "fanrun: host %s leaves the run: no new command starts there\n",
-                    host.login.host.c_str());
-        } else if (!before[i] && host.listed) {
-            // Listed again: a fresh start, its failures forgotten.
-            host.leftOut = false;
-            host.failuresInRow = 0;
-            fprintf(stderr, "fanrun: host %s joins the run again\n", host.login.host.c_str());
-        }
-    }
-}
-
-void RemoteRun::finish() {
-    connections.close(hosts, ssh);
 }
 
 } // namespace fanrun_cli

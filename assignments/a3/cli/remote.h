@@ -5,6 +5,8 @@
 #ifndef FANRUN_CLI_REMOTE_H
 #define FANRUN_CLI_REMOTE_H
 
+#include "transfer.h"
+
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -31,6 +33,9 @@ bool parseLogins(std::string_view text, std::vector<Login> &logins, std::string 
 // line, for a bad one.
 bool parseLoginFile(std::string_view contents, std::vector<Login> &logins, std::string &message);
 
+// Appends login to logins unless its host is there already (the first entry of a host counts).
+void addOnce(std::vector<Login> &logins, Login login);
+
 // text in single quotes for a POSIX shell (sh, dash, bash, zsh, ksh): every byte stands for
 // itself, a single quote as '\''. The remote login shell reads what ssh sends it this way.
 std::string remoteQuote(std::string_view text);
@@ -42,6 +47,9 @@ std::string remoteShellCommand(std::string_view command);
 // The same for a command of words started without the shell here: bash there starts the program
 // with exactly these words.
 std::string remoteWordsCommand(const std::vector<std::string> &words);
+
+// The bash code that starts the program with exactly these words: exec 'WORD'...
+std::string wordsCode(const std::vector<std::string> &words);
 
 // The words of the ssh command: --ssh CMD split at blanks (no quoting), or just "ssh".
 std::vector<std::string> sshCommandWords(std::string_view command);
@@ -80,9 +88,10 @@ struct Host {
     int slots = 0;
     int running = 0;
     int failuresInRow = 0;
-    bool connected = false; // its shared connection is known to be up
-    bool leftOut = false;   // failed too often: never chosen again
-    bool listed = true;     // still in the --sshloginfile (or given with -S)
+    bool connected = false;     // its shared connection is known to be up
+    bool leftOut = false;       // failed too often: never chosen again
+    bool listed = true;         // still in the --sshloginfile (or given with -S)
+    bool basefilesSent = false; // the --basefile files are there (or there are none)
 };
 
 class Hosts {
@@ -97,6 +106,9 @@ class Hosts {
     // connection up yet taking one command at a time (so that connections do not open by the
     // dozen), other than avoid when another one can take it; -1 when none can.
     int choose(int avoid) const;
+
+    // Whether host index can take a command now (as choose counts its room).
+    bool takes(int index) const;
 
     // Hosts that may still run commands.
     int usable() const;
@@ -132,8 +144,9 @@ class LoginFile {
 };
 
 // The shared connections of a run, in a private folder made for it. They are opened before the
-// run and closed after it, by ssh processes of their own that end before the run starts and
-// after it has ended (the masters themselves live on in the background, ControlPersist, until
+// run and closed after it, by ssh processes of their own, started as small runs of the library
+// of their own (the one place that starts and reaps processes) that end before the run starts
+// and after it has ended (the masters themselves live on in the background, ControlPersist, until
 // closed); the commands of the run only ever use them.
 class Connections {
   public:
@@ -148,13 +161,21 @@ class Connections {
 
     // Connects to every remote host, at most maxOpening at once, and asks each host whose slots
     // are 0 for its processor count. A host that cannot be reached is left out, said on standard
-    // error with what ssh said.
-    void connect(Hosts &hosts, const std::vector<std::string> &ssh);
+    // error with what ssh said. Then copies base (--basefile) to each host reached, into
+    // baseDir there (transfer.h); a host that cannot take them is left out, said so.
+    void connect(Hosts &hosts, const std::vector<std::string> &ssh,
+                 const std::vector<FileRoute> &base = {}, const std::string &baseDir = {});
 
-    // Closes every host's connection (ssh -O exit) and removes the folder.
-    void close(const Hosts &hosts, const std::vector<std::string> &ssh);
+    // Removes removals (paths as the remote shell starts from the login directory) on every host
+    // that has its base files (--cleanup), closes every host's connection (ssh -O exit) and
+    // removes the folder.
+    void close(const Hosts &hosts, const std::vector<std::string> &ssh,
+               const std::vector<std::string> &removals = {});
 
   private:
+    // Sends base to every host reached (connect's last step).
+    void sendBase(std::vector<Host> &all, const std::vector<std::string> &ssh,
+                  const std::vector<FileRoute> &base, const std::string &baseDir);
     std::string dir_;
 };
 
@@ -164,8 +185,11 @@ struct RemoteRun {
     std::vector<std::string> ssh;
     Connections connections;
     LoginFile file;
-    int jobs = 0;       // -j, or 0
-    int localSlots = 1; // ':' without N/ or -j
+    int jobs = 0;                     // -j, or 0
+    int localSlots = 1;               // ':' without N/ or -j
+    std::vector<FileRoute> basefiles; // --basefile: sent to each host before its first command
+    std::string baseDir;              // where they land there (the fixed --workdir, or home)
+    bool cleanup = false;             // --cleanup: the base files are removed at the end
 
     // Reads the lists (-S values) and the file, makes the connections' folder and connects
     // (before the run). False, with message, for a bad list or file, a folder that cannot be
