@@ -4,7 +4,7 @@ set(_fanrun_dir ${PROJECT_SOURCE_DIR}/assignments/a3)
 syskit_add_fuzzer(NAME fanrun_quote_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_quote_fuzz.cpp ${_fanrun_dir}/cli/quote.cpp
   ${_fanrun_dir}/cli/options.cpp ${_fanrun_dir}/cli/sources.cpp ${_fanrun_dir}/cli/source.cpp
-  ${_fanrun_dir}/cli/pacing.cpp ${_fanrun_dir}/cli/halting.cpp
+  ${_fanrun_dir}/cli/pacing.cpp ${_fanrun_dir}/cli/halting.cpp ${_fanrun_dir}/cli/records.cpp
   ${_fanrun_dir}/fanrun.cpp
   INCLUDES ${_fanrun_dir} ${_fanrun_dir}/cli)
 
