@@ -18,6 +18,7 @@
 #include "quote.h"
 #include "remote.h"
 #include "results.h"
+#include "slurm.h"
 #include "source.h"
 
 #include <cstdint>
@@ -40,10 +41,11 @@ struct Group {
 // A command of the run while it runs.
 struct Running {
     Group group;
-    timespec start{};  // Unix time, for the job log
-    int64_t startNs{}; // monotonic
-    int slot = 0;      // its job slot, {%}
-    int host = -1;     // its host among feed.remote's, or -1 without hosts
+    timespec start{};   // Unix time, for the job log
+    int64_t startNs{};  // monotonic
+    int slot = 0;       // its job slot, {%}
+    int host = -1;      // its host among feed.remote's (or node among feed.slurm's), or -1
+    std::string marker; // with --slurm: the file its step makes once the command has ended
     int pid = 0;
     // Ended to give memory back (--memfree): it runs again, neither failed nor retried.
     bool givingWay = false;
@@ -89,6 +91,8 @@ struct Feed {
     int stagedSlot = 0;                                   // the job slot staged was made for
     RemoteRun *remote = nullptr; // null: every command runs on this machine
     int stagedHost = -1;         // the host staged goes to
+    SlurmRun *slurm = nullptr;   // null: no steps of an allocation
+    std::string stagedMarker;    // the marker of staged's step
     std::vector<bool> slotTaken; // by slot - 1: a running command has it
     Group deferred;              // taken, waiting for descriptors to start with
     bool haveDeferred = false;
@@ -134,9 +138,10 @@ char *commandFor(const Feed &feed, const Group &group, int slot, std::vector<std
 void logDeliveries(Feed &feed);
 
 // What the results sink keeps of a command at its end (see results.h), as Output's keeper; said
-// and false when it could not be kept.
+// and false when it could not be kept. host: the host or node it ran on, or -1.
 Output::Keeper resultsKeeper(const Feed &feed, const Group &group, const FANRUN_EVENT &event,
-                             timespec start, double seconds, int exitCode, int signal);
+                             timespec start, double seconds, int exitCode, int signal,
+                             int host = -1);
 
 // The library's source over feed (FANRUN_SOURCE's functions), for fanrunSetSource.
 FANRUN_SOURCE sourceOf(Feed &feed);

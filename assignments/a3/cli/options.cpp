@@ -241,6 +241,15 @@ constexpr const char *help =
     "      --slf FILE          the same as --sshloginfile FILE\n"
     "      --ssh CMD           the ssh command (default ssh), split at blanks; it must take\n"
     "                          ssh's -o and -O options\n"
+    "      --slurm             inside a Slurm allocation (salloc, sbatch), run every command\n"
+    "                          as a step of it on a node with free CPUs: srun --nodes=1\n"
+    "                          --ntasks=1 --exact; at once -j, else SLURM_NTASKS, else the\n"
+    "                          allocation's CPUs / --cpus-per-command. A step that Slurm could\n"
+    "                          not place or whose node was lost runs again (up to --retries +\n"
+    "                          3 times) without using up --retries; the job log's host is the\n"
+    "                          node. Needs the current directory shared with the nodes\n"
+    "      --cpus-per-command N\n"
+    "                          CPUs of each step with --slurm (default 1)\n"
     "      --link              pair every source by position, the shorter ones recycled\n"
     "      --colsep REGEX      split each value (each input line) at REGEX (ECMAScript) into\n"
     "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
@@ -419,6 +428,8 @@ enum LongOnly {
     optResults,
     optSshLoginFile,
     optSsh,
+    optSlurm,
+    optCpusPerCommand,
     optLink,
     optColsep,
     optTrim,
@@ -591,6 +602,8 @@ Settings parseOptions(int argc, char **argv) {
         {"sshloginfile", required_argument, nullptr, optSshLoginFile},
         {"slf", required_argument, nullptr, optSshLoginFile},
         {"ssh", required_argument, nullptr, optSsh},
+        {"slurm", no_argument, nullptr, optSlurm},
+        {"cpus-per-command", required_argument, nullptr, optCpusPerCommand},
         {"link", no_argument, nullptr, optLink},
         {"colsep", required_argument, nullptr, optColsep},
         {"trim", required_argument, nullptr, optTrim},
@@ -839,6 +852,18 @@ Settings parseOptions(int argc, char **argv) {
         case optSsh:
             settings.sshCommand = optarg;
             break;
+        case optSlurm:
+            settings.slurm = true;
+            break;
+        case optCpusPerCommand: {
+            const long value = wholeNumber(optarg, optarg + strlen(optarg));
+            if (value < 1) {
+                badUsage("--cpus-per-command needs a whole number from 1 to %d, not '%s'", INT_MAX,
+                         optarg);
+            }
+            settings.cpusPerCommand = static_cast<int>(value);
+            break;
+        }
         case optPipe:
             settings.pipe.pipe = true;
             break;
@@ -985,6 +1010,10 @@ Settings parseOptions(int argc, char **argv) {
     if (settings.remote() && settings.terminal) {
         badUsage("--tty gives a command this machine's terminal: it does not go with -S or "
                  "--sshloginfile");
+    }
+    if (settings.slurm && (settings.remote() || settings.terminal)) {
+        badUsage("--slurm runs the commands as steps on the allocation's nodes: it does not go "
+                 "with -S, --sshloginfile or --tty");
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
         badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "

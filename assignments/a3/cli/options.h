@@ -98,6 +98,9 @@ struct Settings {
     const char *sshLoginFile = nullptr;  // --sshloginfile: read again while the run goes on
     const char *sshCommand = nullptr;    // --ssh; null: ssh
     bool remote() const { return !sshLogins.empty() || sshLoginFile != nullptr; }
+    // Steps of a Slurm allocation (--slurm, --cpus-per-command).
+    bool slurm = false;
+    int cpusPerCommand = 1;
     // Several sources and tables (sources.h).
     std::vector<const char *> argFiles;   // every -a FILE, in order: each a source
     bool linkAll = false;                 // --link

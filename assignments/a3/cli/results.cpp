@@ -609,7 +609,7 @@ bool Results::keepRecord(const CommandValues &values, const CommandOutcome &outc
     const off_t before = lseek(fd_, 0, SEEK_END);
     RecordWriter record(fd_);
     const std::string numbers[] = {std::to_string(outcome.seq),
-                                   ":",
+                                   outcome.host.empty() ? ":" : std::string(outcome.host),
                                    formatStart(outcome.start),
                                    formatSeconds(outcome.seconds),
                                    "0",

@@ -35,6 +35,7 @@ struct CommandOutcome {
     int exitCode = 0;   // 0..255, or -1 when a signal ended it
     int signal = 0;     // the signal that ended it, or 0
     std::string_view command;
+    std::string_view host; // the host or node it ran on; empty: this machine (":")
 };
 
 // The folder name for value: the value itself where it can be one, otherwise escaped (see
