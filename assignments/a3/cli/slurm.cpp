@@ -154,20 +154,23 @@ std::vector<std::string> stepWords(const std::string &node, int cpus, const std:
                                    const std::vector<std::string> &command) {
     // -QQ: srun says nothing of its own (not even a command's non-zero exit), so the command's
     // standard error is the command's alone. The step's shell takes the marker and the command as
-    // its arguments: they are data, never read as shell code.
-    std::vector<std::string> words = {"srun",
-                                      "-QQ",
-                                      "--nodes=1",
-                                      "--ntasks=1",
-                                      "--cpus-per-task=" + std::to_string(cpus),
-                                      "--exact",
-                                      "--nodelist=" + node,
-                                      "--",
-                                      "/bin/sh",
-                                      "-c",
-                                      "m=$1; shift; \"$@\"; s=$?; : >\"$m\"; exit $s",
-                                      "sh",
-                                      marker};
+    // its arguments: they are data, never read as shell code. Its own standard error is
+    // /dev/null, so that its word on a command a signal ended ("Killed") is not taken for the
+    // command's; the command, exec'd in a subshell, gets the step's standard error back.
+    std::vector<std::string> words = {
+        "srun",
+        "-QQ",
+        "--nodes=1",
+        "--ntasks=1",
+        "--cpus-per-task=" + std::to_string(cpus),
+        "--exact",
+        "--nodelist=" + node,
+        "--",
+        "/bin/sh",
+        "-c",
+        "m=$1; shift; exec 3>&2 2>/dev/null; (exec \"$@\" 2>&3 3>&-); s=$?; : >\"$m\"; exit $s",
+        "sh",
+        marker};
     words.insert(words.end(), command.begin(), command.end());
     return words;
 }
