@@ -88,6 +88,7 @@ TEST(SlurmStepWords, SrunThenTheCommandAsWords) {
         "--ntasks=1",
         "--cpus-per-task=4",
         "--exact",
+        "--overlap",
         "--nodelist=node2",
         "--",
         "/bin/sh",
@@ -137,7 +138,7 @@ TEST(SlurmStepWords, TheStepsShellRunsTheWordsAndMarksTheEnd) {
         unlink(marker.c_str());
         Names words = stepWords("n", 1, marker, c.command);
         // From the step's shell on: what the node runs.
-        words.erase(words.begin(), words.begin() + 8);
+        words.erase(words.begin(), words.begin() + 9);
         std::vector<char *> argv;
         for (std::string &word : words) {
             argv.push_back(word.data());

@@ -152,11 +152,15 @@ bool parseCpusPerNode(std::string_view text, size_t count, std::vector<int> &cpu
 
 std::vector<std::string> stepWords(const std::string &node, int cpus, const std::string &marker,
                                    const std::vector<std::string> &command) {
-    // -QQ: srun says nothing of its own (not even a command's non-zero exit), so the command's
-    // standard error is the command's alone. The step's shell takes the marker and the command as
-    // its arguments: they are data, never read as shell code. Its own standard error is
-    // /dev/null, so that its word on a command a signal ended ("Killed") is not taken for the
-    // command's; the command, exec'd in a subshell, gets the step's standard error back.
+    // --exact: the step has its CPUs only. --overlap: the runner counts each node's CPUs itself,
+    // and Slurm 22.05 loses the cores of steps that end after a node of the allocation was lost
+    // ("unable to update job's core use information due to job resizing"), so that no further
+    // step could be made anywhere. -QQ: srun says nothing of its own (not even a command's non-zero
+    // exit), so the command's standard error is the command's alone. The step's shell takes the
+    // marker and the command as its arguments: they are data, never read as shell code. Its own
+    // standard error is /dev/null, so that its word on a command a signal ended ("Killed") is not
+    // taken for the command's; the command, exec'd in a subshell, gets the step's standard error
+    // back.
     std::vector<std::string> words = {
         "srun",
         "-QQ",
@@ -164,6 +168,7 @@ std::vector<std::string> stepWords(const std::string &node, int cpus, const std:
         "--ntasks=1",
         "--cpus-per-task=" + std::to_string(cpus),
         "--exact",
+        "--overlap",
         "--nodelist=" + node,
         "--",
         "/bin/sh",
