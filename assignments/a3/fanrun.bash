@@ -9,7 +9,7 @@ _fanrun() {
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
-        --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --pipe --pipe-part
+        --sshlogin --sshloginfile --slf --ssh --slurm --cpus-per-command --link --colsep --trim --header --pipe --pipe-part
         --block --recend --recstart --regexp --rrs --cat --fifo --delay --load --memfree --nice
         --termseq --help --version"
     local short="-j -o -0 -d -a -n -N -m -X -I -L -g -k -u -v -h -V -S"
@@ -66,7 +66,7 @@ _fanrun() {
         ;;
     --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
         --semaphore-timeout | --tagstring | -N | -I | --colsep | --ssh | --block | --recend | \
-        --recstart | -L | --delay | --load | --memfree | --nice)
+        --recstart | -L | --delay | --load | --memfree | --nice | --cpus-per-command)
         return 0
         ;;
     esac
@@ -80,7 +80,7 @@ _fanrun() {
             --timeout | --halt | --shard | --report | --joblog | --retries | --retry-delay | --id | \
             --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
             --ssh | -N | -I | --colsep | --trim | --header | --block | --recend | --recstart | -L | \
-            --delay | --load | --memfree | --nice | --termseq)
+            --delay | --load | --memfree | --nice | --termseq | --cpus-per-command)
             ((i++))
             ;;
         --)
