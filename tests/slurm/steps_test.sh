@@ -50,7 +50,7 @@ allocate() {
 
 # 1. Spread: 12 commands over 3 nodes of 2 CPUs, in order with -k; each command prints the node it
 # ran on, which must be the job log's host for it, and every node takes some.
-allocate --ntasks-per-node=2 -- "$fanrun" --slurm -k --joblog spread.log \
+allocate --ntasks-per-node=2 -- "$fanrun" --slurm -k --joblog spread.log --results spread.csv \
   'sleep 0.2; echo "{} $SLURMD_NODENAME"' $(seq 1 12) >spread.out 2>spread.err
 status=$?
 [ "$status" -eq 0 ] || fail "spread: exit $status: $(cat spread.err)"
@@ -59,6 +59,10 @@ status=$?
 awk -F'\t' '$1 == "end" { print $8, $9 }' spread.log | sort -n >spread.logged
 sort -n spread.out >spread.ran
 cmp -s spread.logged spread.ran || fail "spread: the job log's hosts differ from where the commands ran: $(diff spread.logged spread.ran | paste -sd ' ')"
+# The results name the node too: each record begins with Seq (here the argument) and Host; its
+# Stdout field goes on on the next line.
+awk -F, '/^[0-9]+,node/ { print $1, $2 }' spread.csv | sort -n >spread.kept
+cmp -s spread.kept spread.ran || fail "spread: the results' hosts differ from where the commands ran: $(diff spread.kept spread.ran | paste -sd ' ')"
 for node in "${nodes[@]:0:3}"; do
   grep -q " $node\$" spread.ran || fail "spread: no command ran on $node: $(paste -sd ' ' spread.ran)"
 done
