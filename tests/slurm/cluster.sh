@@ -7,6 +7,8 @@
 #   cluster.sh status   exit 0 when the cluster answers, else say why and exit 1
 #   cluster.sh conf     print the path of the cluster's slurm.conf (for SLURM_CONF)
 #   cluster.sh nodes    print the nodes' names, one a line
+#   cluster.sh need     for a test: exit 0 when the cluster answers; else say why and exit 77
+#                       (skipped), or 1 under CI=true, where a test must not be skipped
 #
 # The nodes node1 .. nodeN ($SYSKIT_SLURM_NODES, default 3) are slurmd daemons of their own
 # (slurmd -N NAME), each the size of this machine, all on the loopback address: slurmctld listens
@@ -204,14 +206,27 @@ start() {
   log "up in $(awk -v a="$began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')s, nodes ${nodes[*]} (SLURM_CONF=$conf)"
 }
 
+need() {
+  local why
+  why=$(status) && return 0
+  if [ "${CI:-}" = true ]; then
+    echo "FAIL: CI must run this test on a Slurm cluster, and there is none: $why"
+    return 1
+  fi
+  echo "SKIP: no Slurm cluster on this machine: $why"
+  echo "      (bring one up with: bash tests/slurm/cluster.sh start)"
+  return 77
+}
+
 case ${1:-} in
   start) start ;;
+  need) need ;;
   stop) stop ;;
   status) status ;;
   conf) echo "$conf" ;;
   nodes) printf '%s\n' "${nodes[@]}" ;;
   *)
-    echo "usage: $0 start|stop|status|conf|nodes" >&2
+    echo "usage: $0 start|stop|status|conf|nodes|need" >&2
     exit 2
     ;;
 esac

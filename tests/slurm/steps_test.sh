@@ -11,15 +11,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 fanrun=$(realpath "$1")
 
-if ! why=$(bash "$here/cluster.sh" status); then
-  if [ "${CI:-}" = true ]; then
-    echo "FAIL: CI must run this test on a Slurm cluster, and there is none: $why"
-    exit 1
-  fi
-  echo "SKIP: no Slurm cluster on this machine: $why"
-  echo "      (bring one up with: bash tests/slurm/cluster.sh start)"
-  exit 77
-fi
+bash "$here/cluster.sh" need || exit $?
 SLURM_CONF=$(bash "$here/cluster.sh" conf)
 export SLURM_CONF
 mapfile -t nodes < <(bash "$here/cluster.sh" nodes)
