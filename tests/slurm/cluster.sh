@@ -93,9 +93,10 @@ stop() {
       sleep 0.1
     done
   fi
-  # Every slurmd an earlier start left, whatever the node count is now.
+  # Every slurmd an earlier start left, whatever the node count is now (slurmd.pid: the single
+  # node of earlier versions of this script).
   local file
-  for file in "$dir"/slurmd-*.pid; do
+  for file in "$dir"/slurmd.pid "$dir"/slurmd-*.pid; do
     [ -e "$file" ] || continue
     file=${file##*/}
     stop_daemon "${file%.pid}"
