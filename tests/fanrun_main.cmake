@@ -78,6 +78,11 @@ if(SYSKIT_PROGRAM_TESTS)
     FANRUN_SOURCE_DIR="${PROJECT_SOURCE_DIR}/assignments/a3"
     FANRUN_HOSTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/ssh/hosts.sh")
   add_dependencies(fanrun_transfer_test fanrun_cli)
+  # --slurm: the allocation's formats and a step's words in process; whole runs on a real cluster
+  # are tests/slurm/steps_test.sh (tests/slurm.cmake).
+  syskit_add_gtest(NAME fanrun_slurm_test LABEL program SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_slurm_test.cpp
+    ${PROJECT_SOURCE_DIR}/assignments/a3/cli/slurm.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/remote.cpp)
+  target_include_directories(fanrun_slurm_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
 
   # Sweeps: several sources, their product, positional strings and tables, through the program.
   syskit_add_gtest(NAME fanrun_sweep_test LABEL program SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_sweep_test.cpp

@@ -454,9 +454,9 @@ TEST_F(RemoteRuns, CommandsSpreadOverTheHostsOverOneConnectionEach) {
     for (int i = 0; i < 30; ++i) {
         input += std::to_string(i) + "\n";
     }
-    const Outcome outcome =
-        run({"-g", "-S", "host2,2/host3", "-S", "3/host4", "--joblog", scratch_ / "log"},
-            {"sleep 0.1; echo $(hostname) {%}"}, input);
+    const Outcome outcome = run({"-g", "-S", "host2,2/host3", "-S", "3/host4", "--joblog",
+                                 scratch_ / "log", "--results", scratch_ / "results.tsv"},
+                                {"sleep 0.1; echo $(hostname) {%}"}, input);
     EXPECT_EQ(outcome.code(), 0) << outcome.err;
     std::map<std::string, int> hosts;
     std::set<std::string> slots;
@@ -481,6 +481,15 @@ TEST_F(RemoteRuns, CommandsSpreadOverTheHostsOverOneConnectionEach) {
         logged[log[i].substr(log[i].rfind('\t') + 1)] += log[i].rfind("end", 0) == 0 ? 1 : 0;
     }
     EXPECT_EQ(logged, hosts);
+    // So do the results' records (Seq, Host, ...), not ':' for this machine.
+    std::map<std::string, int> kept;
+    for (const std::string &line : lines(readFile(scratch_ / "results.tsv"))) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos && tab > 0 && line.find_first_not_of("0123456789") == tab) {
+            kept[line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1)] += 1;
+        }
+    }
+    EXPECT_EQ(kept, hosts);
     // host2 has its processor count, the others 2 and 3: every slot from 1 to the sum, no more.
     const int sum = static_cast<int>(std::thread::hardware_concurrency()) + 5;
     EXPECT_LE(slots.size(), static_cast<size_t>(sum));

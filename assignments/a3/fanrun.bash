@@ -9,10 +9,11 @@ _fanrun() {
         --tag --report --raw --timeout --halt --progress --tty --dry-run --shard --joblog --resume
         --resume-failed --retries --retry-delay --failed --max-args --shell --semaphore --id --fg --wait
         --semaphore-timeout --line-buffer --latest-line --tagstring --verbose --bar --results
-        --sshlogin --sshloginfile --slf --ssh --link --colsep --trim --header --pipe --pipe-part
-        --block --recend --recstart --regexp --rrs --cat --fifo --round-robin --delay --load
-        --memfree --nice --termseq --transfer-file --tf --transfer --return --cleanup --trc
-        --basefile --bf --workdir --wd --env --nonall --onall --help --version"
+        --sshlogin --sshloginfile --slf --ssh --slurm --cpus-per-command --link --colsep --trim
+        --header --pipe --pipe-part --block --recend --recstart --regexp --rrs --cat --fifo
+        --round-robin --delay --load --memfree --nice --termseq --transfer-file --tf --transfer
+        --return --cleanup --trc --basefile --bf --workdir --wd --env --nonall --onall --help
+        --version"
     local short="-j -o -0 -d -a -n -N -m -X -I -L -g -k -u -v -h -V -S"
     COMPREPLY=()
 
@@ -77,7 +78,7 @@ _fanrun() {
         ;;
     --timeout | --shard | --retries | --retry-delay | -n | --max-args | --id | \
         --semaphore-timeout | --tagstring | -N | -I | --colsep | --ssh | --block | --recend | \
-        --recstart | -L | --delay | --load | --memfree | --nice)
+        --recstart | -L | --delay | --load | --memfree | --nice | --cpus-per-command)
         return 0
         ;;
     esac
@@ -92,7 +93,7 @@ _fanrun() {
             --semaphore-timeout | --tagstring | --results | -S | --sshlogin | --sshloginfile | --slf | \
             --ssh | -N | -I | --colsep | --trim | --header | --block | --recend | --recstart | -L | \
             --delay | --load | --memfree | --nice | --termseq | --transfer-file | --tf | --return | \
-            --trc | --basefile | --bf | --workdir | --wd | --env)
+            --trc | --basefile | --bf | --workdir | --wd | --env | --cpus-per-command)
             ((i++))
             ;;
         --)

@@ -12,15 +12,7 @@ fanrun=$(realpath "$1")
 tasks=4
 count=40
 
-if ! why=$(bash "$here/cluster.sh" status); then
-  if [ "${CI:-}" = true ]; then
-    echo "FAIL: CI must run this test on a Slurm cluster, and there is none: $why"
-    exit 1
-  fi
-  echo "SKIP: no Slurm cluster on this machine: $why"
-  echo "      (bring one up with: bash tests/slurm/cluster.sh start)"
-  exit 77
-fi
+bash "$here/cluster.sh" need || exit $?
 SLURM_CONF=$(bash "$here/cluster.sh" conf)
 export SLURM_CONF
 

@@ -234,7 +234,8 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     // A running command may still fail, or lose its host's connection, and come back as a retry;
     // the run asks again when one has ended, and ends when none runs.
     const bool mayRetry =
-        (feed.settings->retries > 0 || feed.remote != nullptr) && !feed.running.empty();
+        (feed.settings->retries > 0 || feed.remote != nullptr || feed.slurm != nullptr) &&
+        !feed.running.empty();
     return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
@@ -320,11 +321,15 @@ static void stageWords(Feed &feed, FANRUN_COMMAND *command) {
     command->argv = feed.argv.data();
 }
 
+// The hosts of the run: the remote hosts, or the allocation's nodes.
+static Hosts &hostsOf(const Feed &feed) {
+    return feed.slurm != nullptr ? feed.slurm->nodes : feed.remote->hosts;
+}
+
 // The host field of the job log for a command on host (-1: none).
 static std::string_view hostName(const Feed &feed, int host) {
-    return host < 0
-               ? std::string_view{}
-               : std::string_view(feed.remote->hosts.all()[static_cast<size_t>(host)].login.host);
+    return host < 0 ? std::string_view{}
+                    : std::string_view(hostsOf(feed).all()[static_cast<size_t>(host)].login.host);
 }
 
 // Appends the end record of every job; false stops the run from starting commands.
@@ -379,28 +384,33 @@ static int freeSlot(Feed &feed) {
 }
 
 static bool onRemoteHost(const Feed &feed, int host) {
-    return host >= 0 && !feed.remote->hosts.all()[static_cast<size_t>(host)].login.local();
+    return host >= 0 && !hostsOf(feed).all()[static_cast<size_t>(host)].login.local();
 }
 
 // The host group runs on: false when none can take it now (group waits, deferred; the runner asks
 // again when a command ends, or soon when the login file may bring hosts), or never (outputError
 // set: every host was left out).
 static bool chooseHost(Feed &feed, Group &group, FANRUN_COMMAND *command, int &host) {
-    RemoteRun &remote = *feed.remote;
-    remote.refresh();
-    host = group.pinHost < 0                   ? remote.hosts.choose(group.avoidHost)
-           : remote.hosts.takes(group.pinHost) ? group.pinHost
-                                               : -1;
+    const bool file = feed.remote != nullptr && feed.remote->file.given();
+    if (feed.remote != nullptr) {
+        feed.remote->refresh();
+    }
+    Hosts &hosts = hostsOf(feed);
+    host = group.pinHost < 0             ? hosts.choose(group.avoidHost)
+           : hosts.takes(group.pinHost) ? group.pinHost
+                                        : -1;
     if (host >= 0) {
         return true;
     }
     feed.deferred = std::move(group);
     feed.haveDeferred = true;
-    if (remote.hosts.usable() == 0 && !remote.file.given() && feed.running.empty()) {
-        feed.outputError = "every host was left out; no further command was started";
+    if (hosts.usable() == 0 && !file && feed.running.empty()) {
+        feed.outputError = feed.slurm != nullptr
+                               ? "every node was left out; no further command was started"
+                               : "every host was left out; no further command was started";
         return false;
     }
-    if (remote.file.given() || feed.running.empty()) {
+    if (file || feed.running.empty()) {
         constexpr int64_t pollNs = 250000000;
         command->waitUntilNs = monotonicNs() + pollNs;
     }
@@ -548,6 +558,18 @@ static bool wrapForHost(Feed &feed, int host, const Group &group, int slot, cons
         }
         return true;
     }
+    if (feed.slurm != nullptr) {
+        // The step runs the command as it would start here: bash with the text, or its words.
+        SlurmRun &slurm = *feed.slurm;
+        std::vector<std::string> local = feed.direct->empty()
+                                             ? std::vector<std::string>{"/bin/bash", "-c", text}
+                                             : std::move(feed.words);
+        feed.stagedMarker = slurm.nextMarker();
+        feed.words = stepWords(slurm.nodes.all()[static_cast<size_t>(host)].login.host,
+                               slurm.cpusPerCommand, feed.stagedMarker, local);
+        return !wordsTooLong(feed.words, static_cast<size_t>(group.jobs.front().position) + 1,
+                             message);
+    }
     RemoteRun &remote = *feed.remote;
     const Host &target = remote.hosts.all()[static_cast<size_t>(host)];
     const std::string code = feed.direct->empty() ? std::string(text) : wordsCode(feed.words);
@@ -650,7 +672,8 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
                           " was left out: command " + std::to_string(group.sequence + 1) +
                           " did not run there";
                 command->command = nullptr;
-            } else if (feed.remote != nullptr && !chooseHost(feed, group, command, host)) {
+            } else if ((feed.remote != nullptr || feed.slurm != nullptr) &&
+                       !chooseHost(feed, group, command, host)) {
                 return feed.outputError.empty() ? FANRUN_NEXT_WAIT : FANRUN_NEXT_END;
             } else {
                 command->command = commandFor(feed, group, slot, feed.words, tooLong);
@@ -744,8 +767,10 @@ static void feedStarted(void *context, const FANRUN_EVENT *event) {
         running.group = std::move(feed.staged);
         running.slot = feed.stagedSlot;
         running.host = feed.stagedHost;
+        running.marker = std::move(feed.stagedMarker);
+        feed.stagedMarker.clear();
         if (running.host >= 0) {
-            ++feed.remote->hosts.all()[static_cast<size_t>(running.host)].running;
+            ++hostsOf(feed).all()[static_cast<size_t>(running.host)].running;
         }
         feed.slotTaken[static_cast<size_t>(running.slot) - 1] = true;
         running.start = fanrun_joblog::now();
@@ -780,12 +805,29 @@ static bool hostEnded(Feed &feed, int host, bool lost) {
         return false;
     }
     lost = lost && onRemoteHost(feed, host);
-    Hosts &hosts = feed.remote->hosts;
+    Hosts &hosts = hostsOf(feed);
     if (hosts.ended(host, lost)) {
-        fprintf(stderr, "fanrun: host %s left out after %d connection failures in a row\n",
+        fprintf(stderr,
+                feed.slurm != nullptr ? "fanrun: node %s left out after %d lost steps in a row\n"
+                                      : "fanrun: host %s left out after %d connection failures "
+                                        "in a row\n",
                 hosts.all()[static_cast<size_t>(host)].login.host.c_str(), hostFailureLimit);
     }
     return lost;
+}
+
+// A step of an allocation ended: true when it was lost (the command did not run to its end: not
+// placed, its node lost), said on standard error. A step its timeout ended is the command's.
+static bool stepLost(Feed &feed, const Running &running, int exitCode, int signum, bool timedOut) {
+    if (feed.slurm->commandEnded(running.marker) || timedOut) {
+        return false;
+    }
+    const std::string status =
+        signum != 0 ? "signal " + std::to_string(signum) : "exit " + std::to_string(exitCode);
+    fprintf(stderr, "fanrun: the step of command %ld on node %s was lost (srun %s)\n",
+            running.group.sequence + 1, std::string(hostName(feed, running.host)).c_str(),
+            status.c_str());
+    return true;
 }
 
 static int feedEnded(void *context, const FANRUN_EVENT *event) {
@@ -813,6 +855,13 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
             exitCode = -1;
             signum = SIGTERM;
         }
+        bool lost = exitCode == sshLost && event->timedOut == 0;
+        if (feed.slurm != nullptr) {
+            lost = stepLost(feed, running, exitCode, signum, event->timedOut != 0);
+            if (lost && exitCode == 0) {
+                exitCode = srunFailed; // never a success in the log: the command did not end
+            }
+        }
         bool failed = exitCode != 0;
         if (running.host >= 0 && exitCode == 0) {
             // Its command brought the base files, if they were not there yet.
@@ -821,7 +870,7 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;
         const bool reconnect =
-            hostEnded(feed, running.host, exitCode == sshLost && event->timedOut == 0) &&
+            hostEnded(feed, running.host, lost) &&
             running.group.lostConnections < feed.settings->retries + connectionRetries;
         const bool again = reconnect || (failed && attempt <= feed.settings->retries);
         const double seconds = static_cast<double>(monotonicNs() - running.startNs) / 1e9;

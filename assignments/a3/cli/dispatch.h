@@ -19,6 +19,7 @@
 #include "remote.h"
 #include "results.h"
 #include "roundrobin.h"
+#include "slurm.h"
 #include "source.h"
 
 #include <cstdint>
@@ -42,10 +43,11 @@ struct Group {
 // A command of the run while it runs.
 struct Running {
     Group group;
-    timespec start{};  // Unix time, for the job log
-    int64_t startNs{}; // monotonic
-    int slot = 0;      // its job slot, {%}
-    int host = -1;     // its host among feed.remote's, or -1 without hosts
+    timespec start{};   // Unix time, for the job log
+    int64_t startNs{};  // monotonic
+    int slot = 0;       // its job slot, {%}
+    int host = -1;      // its host among feed.remote's (or node among feed.slurm's), or -1
+    std::string marker; // with --slurm: the file its step makes once the command has ended
     int pid = 0;
     // Ended to give memory back (--memfree): it runs again, neither failed nor retried.
     bool givingWay = false;
@@ -91,6 +93,8 @@ struct Feed {
     int stagedSlot = 0;                                   // the job slot staged was made for
     RemoteRun *remote = nullptr; // null: every command runs on this machine
     int stagedHost = -1;         // the host staged goes to
+    SlurmRun *slurm = nullptr;   // null: no steps of an allocation
+    std::string stagedMarker;    // the marker of staged's step
     std::vector<bool> slotTaken; // by slot - 1: a running command has it
     Group deferred;              // taken, waiting for descriptors to start with
     bool haveDeferred = false;

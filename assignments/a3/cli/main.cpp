@@ -19,6 +19,7 @@
 #include "results.h"
 #include "roundrobin.h"
 #include "semaphores.h"
+#include "slurm.h"
 #include "source.h"
 #include "sources.h"
 #include "transfer.h"
@@ -773,7 +774,7 @@ int run(int argc, char **argv) {
     std::optional<fanrun_joblog::ResumeFilter> filter;
     if (settings.joblogPath != nullptr) {
         // A dry run shows what the run would run: it reads the log and leaves it as it is.
-        if (settings.remote()) {
+        if (settings.remote() || settings.slurm) {
             log.withHosts();
         }
         if (!log.open(settings.joblogPath, settings.dryRun)) {
@@ -853,9 +854,10 @@ int run(int argc, char **argv) {
     Pacer pacer;
     std::string pacing;
     // Over hosts, their slots bound the commands at once, not a count of this machine's.
-    const int count = settings.remote() && settings.jobsForm.file == nullptr ? INT_MAX / 2
-                      : settings.jobs > 0                                    ? settings.jobs
-                                                                             : defaultJobs();
+    const bool spread = settings.remote() || settings.slurm;
+    const int count = spread && settings.jobsForm.file == nullptr ? INT_MAX / 2
+                      : settings.jobs > 0                         ? settings.jobs
+                                                                  : defaultJobs();
     if (!pacer.open(settings.jobsForm, count, settings.room, pacing)) {
         fprintf(stderr, "fanrun: %s\n", pacing.c_str());
         return exitMisuse;
@@ -900,6 +902,20 @@ int run(int argc, char **argv) {
         }
         pparams.maxNumRunning = remote.maxRunning();
         feed.remote = &remote;
+    }
+    SlurmRun slurm;
+    if (settings.slurm) {
+        std::string message;
+        bool misuse = false;
+        if (!slurm.start(settings.jobs, settings.cpusPerCommand, message, misuse)) {
+            if (misuse) {
+                badUsage("%s", message.c_str());
+            }
+            fprintf(stderr, "fanrun: %s\n", message.c_str());
+            return exitRunner;
+        }
+        pparams.maxNumRunning = slurm.maxRunning();
+        feed.slurm = &slurm;
     }
 
     // Interrupts stop the run with a report; commands never read the runner's input.
@@ -949,6 +965,7 @@ int run(int argc, char **argv) {
     }
     const int status = closeRun(feed, arguments, filter ? &*filter : nullptr, output);
     remote.finish();
+    slurm.finish();
     std::string error;
     if (!results.finish(error)) {
         fprintf(stderr, "fanrun: %s\n", error.c_str());

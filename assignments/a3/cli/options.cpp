@@ -275,6 +275,16 @@ constexpr const char *help =
     "                          remote commands\n"
     "      --nonall            run the command once on every host, with no argument\n"
     "      --onall             run every argument's command on every host, host after host\n"
+    "      --slurm             inside a Slurm allocation (salloc, sbatch), run every command\n"
+    "                          as a step of it (srun, one task) on a node with free CPUs; at\n"
+    "                          once -j, else SLURM_NTASKS, else the allocation's CPUs /\n"
+    "                          --cpus-per-command. A step that Slurm could not place or whose\n"
+    "                          node was lost runs again (up to --retries + 3 times) without\n"
+    "                          using up --retries; a node with 3 lost steps in a row is left\n"
+    "                          out; the job log's host is the node. Needs the current\n"
+    "                          directory shared with the nodes\n"
+    "      --cpus-per-command N\n"
+    "                          CPUs of each step with --slurm (default 1)\n"
     "      --link              pair every source by position, the shorter ones recycled\n"
     "      --colsep REGEX      split each value (each input line) at REGEX (ECMAScript) into\n"
     "                          columns {1} ... {N}; beyond a line's columns {N} is empty\n"
@@ -455,6 +465,8 @@ enum LongOnly {
     optEnv,
     optOnall,
     optNonall,
+    optSlurm,
+    optCpusPerCommand,
     optLink,
     optColsep,
     optTrim,
@@ -668,6 +680,8 @@ Settings parseOptions(int argc, char **argv) {
         {"env", required_argument, nullptr, optEnv},
         {"onall", no_argument, nullptr, optOnall},
         {"nonall", no_argument, nullptr, optNonall},
+        {"slurm", no_argument, nullptr, optSlurm},
+        {"cpus-per-command", required_argument, nullptr, optCpusPerCommand},
         {"link", no_argument, nullptr, optLink},
         {"colsep", required_argument, nullptr, optColsep},
         {"trim", required_argument, nullptr, optTrim},
@@ -949,6 +963,18 @@ Settings parseOptions(int argc, char **argv) {
             settings.nonall = true;
             settings.noArguments = true;
             break;
+        case optSlurm:
+            settings.slurm = true;
+            break;
+        case optCpusPerCommand: {
+            const long value = wholeNumber(optarg, optarg + strlen(optarg));
+            if (value < 1) {
+                badUsage("--cpus-per-command needs a whole number from 1 to %d, not '%s'", INT_MAX,
+                         optarg);
+            }
+            settings.cpusPerCommand = static_cast<int>(value);
+            break;
+        }
         case optPipe:
             settings.pipe.pipe = true;
             break;
@@ -1104,6 +1130,10 @@ Settings parseOptions(int argc, char **argv) {
     if (settings.remote() && settings.terminal) {
         badUsage("--tty gives a command this machine's terminal: it does not go with -S or "
                  "--sshloginfile");
+    }
+    if (settings.slurm && (settings.remote() || settings.terminal)) {
+        badUsage("--slurm runs the commands as steps on the allocation's nodes: it does not go "
+                 "with -S, --sshloginfile or --tty");
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
         badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "

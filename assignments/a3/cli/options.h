@@ -112,6 +112,9 @@ struct Settings {
     RemoteFiles files;   // --transfer-file, --return, --basefile, --cleanup, --workdir, --env
     bool onall = false;  // --onall: every command on every host
     bool nonall = false; // --nonall: the command once on every host, without arguments
+    // Steps of a Slurm allocation (--slurm, --cpus-per-command).
+    bool slurm = false;
+    int cpusPerCommand = 1;
     // Several sources and tables (sources.h).
     std::vector<const char *> argFiles;   // every -a FILE, in order: each a source
     bool linkAll = false;                 // --link
