@@ -865,7 +865,7 @@ static int feedEnded(void *context, const FANRUN_EVENT *event) {
         bool failed = exitCode != 0;
         if (running.host >= 0 && exitCode == 0) {
             // Its command brought the base files, if they were not there yet.
-            feed.remote->hosts.all()[static_cast<size_t>(running.host)].basefilesSent = true;
+            hostsOf(feed).all()[static_cast<size_t>(running.host)].basefilesSent = true;
         }
         std::vector<Job> &jobs = running.group.jobs;
         const long attempt = jobs.front().attempt;

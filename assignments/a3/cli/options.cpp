@@ -1133,7 +1133,7 @@ Settings parseOptions(int argc, char **argv) {
     }
     if (settings.slurm && (settings.remote() || settings.terminal)) {
         badUsage("--slurm runs the commands as steps on the allocation's nodes: it does not go "
-                 "with -S, --sshloginfile or --tty");
+                 "with -S, --sshloginfile, --onall, --nonall or --tty");
     }
     if (settings.tag && settings.output == OutputMode::ungroup) {
         badUsage("--tag and --tagstring need the output grouped or by lines: they cannot go "
