@@ -396,7 +396,7 @@ static bool chooseHost(Feed &feed, Group &group, FANRUN_COMMAND *command, int &h
         feed.remote->refresh();
     }
     Hosts &hosts = hostsOf(feed);
-    host = group.pinHost < 0             ? hosts.choose(group.avoidHost)
+    host = group.pinHost < 0            ? hosts.choose(group.avoidHost)
            : hosts.takes(group.pinHost) ? group.pinHost
                                         : -1;
     if (host >= 0) {
