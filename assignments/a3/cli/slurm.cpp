@@ -103,7 +103,7 @@ bool parseNodeList(std::string_view text, std::vector<std::string> &nodes, std::
             continue;
         }
         if (!expandEntry({}, entry, nodes, message)) {
-            message = "the node list '" + std::string(entry) + "': " + message;
+            message.insert(0, "the node list '" + std::string(entry) + "': ");
             return false;
         }
     }

@@ -163,10 +163,19 @@ std::string transferScript(const HostFiles &files, const std::string &remote) {
     for (const FileRoute &route : files.sends) {
         const std::string there =
             route.absolute ? "tar -xf - -C /" : inWorkdir(files.workdir, "tar -xf -");
-        script += "tar -cf - -C " + remoteQuote(route.local) + ' ' + remoteQuote(route.member) +
-                  " | " + ssh + ' ' + remoteQuote(there) +
-                  " >&2 || { s=$?; printf 'fanrun: cannot copy %s to %s (exit %d)\\n' " +
-                  remoteQuote(route.name) + ' ' + host + " \"$s\" >&2; exit \"$s\"; }\n";
+        script.append("tar -cf - -C ")
+            .append(remoteQuote(route.local))
+            .append(" ")
+            .append(remoteQuote(route.member))
+            .append(" | ")
+            .append(ssh)
+            .append(" ")
+            .append(remoteQuote(there))
+            .append(" >&2 || { s=$?; printf 'fanrun: cannot copy %s to %s (exit %d)\\n' ")
+            .append(remoteQuote(route.name))
+            .append(" ")
+            .append(host)
+            .append(" \"$s\" >&2; exit \"$s\"; }\n");
     }
     if (!remote.empty()) {
         script += ssh + ' ' + remoteQuote(remote) + "\ns=$?\n[ \"$s\" = 255 ] && exit 255\n";
@@ -178,10 +187,16 @@ std::string transferScript(const HostFiles &files, const std::string &remote) {
                 : (files.workdir.empty() ? std::string()
                                          : "cd -- " + remoteQuote(files.workdir) + " && ") +
                       "tar -cf - " + remoteQuote(route.member);
-        script += ssh + ' ' + remoteQuote(there) + " </dev/null | tar -xf - -C " +
-                  remoteQuote(route.local) +
-                  " || { r=$?; printf 'fanrun: cannot fetch %s from %s (exit %d)\\n' " +
-                  remoteQuote(route.name) + ' ' + host + " \"$r\" >&2; [ \"$s\" = 0 ] && s=$r; }\n";
+        script.append(ssh)
+            .append(" ")
+            .append(remoteQuote(there))
+            .append(" </dev/null | tar -xf - -C ")
+            .append(remoteQuote(route.local))
+            .append(" || { r=$?; printf 'fanrun: cannot fetch %s from %s (exit %d)\\n' ")
+            .append(remoteQuote(route.name))
+            .append(" ")
+            .append(host)
+            .append(" \"$r\" >&2; [ \"$s\" = 0 ] && s=$r; }\n");
     }
     std::vector<std::string> removed;
     for (const FileRoute &route : files.removals) {
