@@ -81,8 +81,10 @@ if(SYSKIT_PROGRAM_TESTS)
   # --slurm: the allocation's formats and a step's words in process; whole runs on a real cluster
   # are tests/slurm/steps_test.sh (tests/slurm.cmake).
   syskit_add_gtest(NAME fanrun_slurm_test LABEL program SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_slurm_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_run.cpp
     ${PROJECT_SOURCE_DIR}/assignments/a3/cli/slurm.cpp ${PROJECT_SOURCE_DIR}/assignments/a3/cli/remote.cpp)
   target_include_directories(fanrun_slurm_test PRIVATE ${PROJECT_SOURCE_DIR}/assignments/a3/cli)
+  add_dependencies(fanrun_slurm_test fanrun_cli)
 
   # Sweeps: several sources, their product, positional strings and tables, through the program.
   syskit_add_gtest(NAME fanrun_sweep_test LABEL program SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fanrun_sweep_test.cpp

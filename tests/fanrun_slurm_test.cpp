@@ -1,12 +1,17 @@
 // The pure parts of --slurm: the allocation's node list and CPU counts as Slurm writes them, and
 // the words of a step. Whole runs on a real cluster are tests/slurm/steps_test.sh.
+#include "fanrun_run.h"
 #include "slurm.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,24 +86,24 @@ TEST(SlurmCpusPerNode, OneCountPerNode) {
 
 TEST(SlurmStepWords, SrunThenTheCommandAsWords) {
     const Names words = stepWords("node2", 4, "/shared/.m/7", {"/bin/bash", "-c", "echo {}"});
-    const Names expected = {
-        "srun",
-        "-QQ",
-        "--nodes=1",
-        "--ntasks=1",
-        "--cpus-per-task=4",
-        "--exact",
-        "--overlap",
-        "--nodelist=node2",
-        "--",
-        "/bin/sh",
-        "-c",
-        "m=$1; shift; exec 3>&2 2>/dev/null; (exec \"$@\" 2>&3 3>&-); s=$?; : >\"$m\"; exit $s",
-        "sh",
-        "/shared/.m/7",
-        "/bin/bash",
-        "-c",
-        "echo {}"};
+    const Names expected = {"srun",
+                            "-QQ",
+                            "--nodes=1",
+                            "--ntasks=1",
+                            "--cpus-per-task=4",
+                            "--exact",
+                            "--overlap",
+                            "--nodelist=node2",
+                            "--",
+                            "/bin/sh",
+                            "-c",
+                            "m=$1; shift; exec 3>&2 2>/dev/null; (exec \"$@\" 2>&3 3>&-); s=$?; "
+                            "echo $s >\"$m.t\" && mv -f \"$m.t\" \"$m\"; exit $s",
+                            "sh",
+                            "/shared/.m/7",
+                            "/bin/bash",
+                            "-c",
+                            "echo {}"};
     EXPECT_EQ(words, expected);
 }
 
@@ -115,7 +120,8 @@ std::string contents(const std::string &path) {
 }
 
 // The step's shell itself, run here in place of srun's node: the command gets exactly its words,
-// its exit status comes back, and the marker is made only once the command has ended.
+// its exit status comes back, and the marker is made only once the command has ended, with that
+// status in it.
 TEST(SlurmStepWords, TheStepsShellRunsTheWordsAndMarksTheEnd) {
     char dir[] = "/tmp/fanrun-slurm-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -160,12 +166,57 @@ TEST(SlurmStepWords, TheStepsShellRunsTheWordsAndMarksTheEnd) {
         EXPECT_EQ(WEXITSTATUS(status), c.status) << c.command.back();
         EXPECT_EQ(contents(out), c.output);
         EXPECT_EQ(contents(err), c.errors);
-        EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "no marker after " << c.command.back();
+        // The marker holds the status the command ended with, which srun may not tell.
+        EXPECT_EQ(contents(marker), std::to_string(c.status) + "\n") << c.command.back();
     }
     unlink(marker.c_str());
     unlink(out.c_str());
     unlink(err.c_str());
     rmdir(dir);
+}
+
+// srun, its node gone, says 0 though the step's command was killed there: the step's shell saw the
+// kill, so the step counts as lost and runs again, and the job log holds no success that did not
+// happen. srun here is a stand-in that runs the step's words and says 0 whatever they did.
+TEST(SlurmRuns, ACommandKilledUnderSrunsSuccessRunsAgain) {
+    using namespace fanrun_run;
+    TempDir dir;
+    const std::string bin = dir / "bin";
+    std::filesystem::create_directory(bin);
+    writeFile(bin + "/srun",
+              "#!/bin/sh\nwhile [ \"$1\" != -- ]; do shift; done\nshift\n\"$@\"\nexit 0\n");
+    ASSERT_EQ(chmod((bin + "/srun").c_str(), 0755), 0);
+    StartOptions start;
+    start.workDir = dir.path().string();
+    const char *path = getenv("PATH");
+    start.environment = {"PATH=" + bin + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                         "SLURM_JOB_ID=1", "SLURM_JOB_NODELIST=node[1-2]",
+                         "SLURM_JOB_CPUS_PER_NODE=1(x2)", "SLURM_NTASKS=2"};
+    const Outcome outcome =
+        runFanrun(dir,
+                  {"--slurm", "-k", "-j", "1", "--joblog", dir / "log",
+                   "[ -e once ] || { : >once; kill -9 $$; }; echo ran {}", "--", "a"},
+                  start);
+    EXPECT_TRUE(outcome.exitedWith(0)) << outcome.err;
+    EXPECT_EQ(outcome.out, "ran a\n");
+    EXPECT_NE(outcome.err.find("fanrun: the step of command 1 on node node1 was lost (srun exit 0, "
+                               "its command ended by signal 9 there)\n"),
+              std::string::npos)
+        << outcome.err;
+    // The end records' exit values: the lost attempt's 255, then the success.
+    std::istringstream log(readFile(dir / "log"));
+    std::vector<std::string> ends;
+    for (std::string line; std::getline(log, line);) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (fields.size() > 3 && fields[0] == "end") {
+            ends.push_back(fields[3]);
+        }
+    }
+    EXPECT_EQ(ends, (std::vector<std::string>{"255", "0"}));
 }
 
 } // namespace

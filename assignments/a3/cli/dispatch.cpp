@@ -817,16 +817,34 @@ static bool hostEnded(Feed &feed, int host, bool lost) {
 }
 
 // A step of an allocation ended: true when it was lost (the command did not run to its end: not
-// placed, its node lost), said on standard error. A step its timeout ended is the command's.
-static bool stepLost(Feed &feed, const Running &running, int exitCode, int signum, bool timedOut) {
-    if (feed.slurm->commandEnded(running.marker) || timedOut) {
+// placed, its node lost), said on standard error. A step its timeout ended is the command's. The
+// step's shell saw the command end where srun, its node gone, may say 0: its status is the one
+// kept, unless the command was killed under srun's success, as its node's going does.
+static bool stepLost(Feed &feed, const Running &running, int &exitCode, int signum, bool timedOut) {
+    int status = 0;
+    const bool ended = feed.slurm->commandEnded(running.marker, status);
+    if (timedOut) {
         return false;
     }
-    const std::string status =
+    const bool killed = ended && status > 128 && signum == 0 && exitCode != status;
+    if (ended && !killed) {
+        if (signum == 0) {
+            exitCode = status;
+        }
+        return false;
+    }
+    std::string said =
         signum != 0 ? "signal " + std::to_string(signum) : "exit " + std::to_string(exitCode);
+    if (killed) {
+        said += ", its command ended by signal " + std::to_string(status - 128) + " there";
+    } else if (signum == 0 && exitCode == 0) {
+        // Its node went, or the node cannot see the folder where the step marks its end.
+        said += ", without the step's mark in " + feed.slurm->dir +
+                ": its node was lost, or does not share this folder";
+    }
     fprintf(stderr, "fanrun: the step of command %ld on node %s was lost (srun %s)\n",
             running.group.sequence + 1, std::string(hostName(feed, running.host)).c_str(),
-            status.c_str());
+            said.c_str());
     return true;
 }
 

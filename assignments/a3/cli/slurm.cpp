@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -173,7 +174,8 @@ std::vector<std::string> stepWords(const std::string &node, int cpus, const std:
         "--",
         "/bin/sh",
         "-c",
-        "m=$1; shift; exec 3>&2 2>/dev/null; (exec \"$@\" 2>&3 3>&-); s=$?; : >\"$m\"; exit $s",
+        "m=$1; shift; exec 3>&2 2>/dev/null; (exec \"$@\" 2>&3 3>&-); s=$?; "
+        "echo $s >\"$m.t\" && mv -f \"$m.t\" \"$m\"; exit $s",
         "sh",
         marker};
     words.insert(words.end(), command.begin(), command.end());
@@ -255,8 +257,26 @@ std::string SlurmRun::nextMarker() {
     return dir + "/" + std::to_string(++started);
 }
 
-bool SlurmRun::commandEnded(const std::string &marker) {
-    return unlink(marker.c_str()) == 0;
+bool SlurmRun::commandEnded(const std::string &marker, int &status) {
+    // The step's shell names the marker only once its status is in it, so a marker is whole.
+    char text[16] = {};
+    FILE *file = fopen(marker.c_str(), "re");
+    if (file == nullptr) {
+        return false;
+    }
+    const size_t got = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    unlink(marker.c_str());
+    int value = 0;
+    size_t at = 0;
+    for (; at < got && text[at] >= '0' && text[at] <= '9' && value <= 255; ++at) {
+        value = value * 10 + (text[at] - '0');
+    }
+    if (at == 0 || at >= got || text[at] != '\n' || value > 255) {
+        return false;
+    }
+    status = value;
+    return true;
 }
 
 void SlurmRun::finish() {

@@ -65,9 +65,10 @@ struct SlurmRun {
     std::string nextMarker();
 
     // A step with marker has ended: true when the command itself ran to its end (its marker is
-    // there; it is removed), false when the step was lost (not placed, its node lost, srun's own
-    // failure) and the command may not have run.
-    bool commandEnded(const std::string &marker);
+    // there; it is removed), with status its exit status as the step's shell saw it (128 + N for
+    // signal N); false when the step was lost (not placed, its node lost, srun's own failure) and
+    // the command may not have run to its end.
+    bool commandEnded(const std::string &marker, int &status);
 
     // After the run: removes the folder and any marker left.
     void finish();
