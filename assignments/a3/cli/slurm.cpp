@@ -161,23 +161,24 @@ std::vector<std::string> stepWords(const std::string &node, int cpus, const std:
     // marker and the command as its arguments: they are data, never read as shell code. Its own
     // standard error is /dev/null, so that its word on a command a signal ended ("Killed") is not
     // taken for the command's; the command, exec'd in a subshell, gets the step's standard error
-    // back.
-    std::vector<std::string> words = {
-        "srun",
-        "-QQ",
-        "--nodes=1",
-        "--ntasks=1",
-        "--cpus-per-task=" + std::to_string(cpus),
-        "--exact",
-        "--overlap",
-        "--nodelist=" + node,
-        "--",
-        "/bin/sh",
-        "-c",
+    // back. The marker takes its name only once the status is written in it.
+    static const char *const stepShell =
         "m=$1; shift; exec 3>&2 2>/dev/null; (exec \"$@\" 2>&3 3>&-); s=$?; "
-        "echo $s >\"$m.t\" && mv -f \"$m.t\" \"$m\"; exit $s",
-        "sh",
-        marker};
+        "echo $s >\"$m.t\" && mv -f \"$m.t\" \"$m\"; exit $s";
+    std::vector<std::string> words = {"srun",
+                                      "-QQ",
+                                      "--nodes=1",
+                                      "--ntasks=1",
+                                      "--cpus-per-task=" + std::to_string(cpus),
+                                      "--exact",
+                                      "--overlap",
+                                      "--nodelist=" + node,
+                                      "--",
+                                      "/bin/sh",
+                                      "-c",
+                                      stepShell,
+                                      "sh",
+                                      marker};
     words.insert(words.end(), command.begin(), command.end());
     return words;
 }
