@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -192,15 +193,25 @@ TEST(FanrunSemaphore, AKilledHolderGivesItsPlaceBackOnceNoneOfItsProcessesRuns) 
     }
 }
 
-// The process ids whose commands have come in (the names of the files in folder) and still run
-// (not ended, nor ended and waiting to be reaped).
+// The process ids whose commands have come in (the names of the files in folder, each holding its
+// process's start time) and still run (not ended, nor ended and waiting to be reaped, nor an id
+// the kernel has given to another process since).
 std::vector<pid_t> liveEntrants(const std::string &folder) {
     std::vector<pid_t> live;
     for (const auto &entry : fs::directory_iterator(folder)) {
         const pid_t pid = std::stoi(entry.path().filename().string());
         const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
         const size_t name = stat.rfind(')');
-        if (name != std::string::npos && stat.compare(name, 3, ") Z") != 0) {
+        if (name == std::string::npos || stat.compare(name, 3, ") Z") == 0) {
+            continue;
+        }
+        // Field 22, the start time: the entrant wrote its own, so an id given again is not it.
+        std::istringstream fields(stat.substr(name + 2));
+        std::string field;
+        for (int i = 3; i <= 22; ++i) {
+            fields >> field;
+        }
+        if (field + "\n" == readFile(entry.path().string())) {
             live.push_back(pid);
         }
     }
@@ -220,13 +231,17 @@ TEST(FanrunSemaphore, AStormOfInvocationsWithHoldersKilledNeverRunsMoreThanItsPl
     const std::string in = state / "in";
     fs::create_directory(in);
     writeFile(state / "max", "0\n");
-    // Every command enters under a lock of its own, counts the entrants still alive (a killed
-    // one, or one ended and not yet reaped, no longer counts) and keeps the most it saw; then it
-    // becomes the sleep, so that killing its process id ends all of it.
+    // Every command enters under a lock of its own, counts the entrants still alive and keeps
+    // the most it saw; then it becomes the sleep, so that killing its process id ends all of it.
+    // An entrant is known by its process id and start time (an id the kernel gave again is
+    // another process); one killed, exiting (PF_EXITING: its place may be free already) or ended
+    // and not yet reaped no longer counts.
     const std::string command =
-        "echo >" + in + "/$$; flock " + (state / "lock") + " bash -c 'n=0; for f in " + in +
-        "/*; do read -r _ _ s _ </proc/${f##*/}/stat 2>/dev/null && [ $s != Z ] && n=$((n + 1)); "
-        "done; [ $n -gt $(cat " +
+        "read -r -a me </proc/$$/stat; echo ${me[21]} >" + in + "/$$; flock " + (state / "lock") +
+        " bash -c 'n=0; for f in " + in +
+        "/*; do read -r -a st </proc/${f##*/}/stat 2>/dev/null && [ ${st[2]} != Z ] && "
+        "[ $((st[8] & 4)) = 0 ] && [ ${st[21]} = $(cat $f) ] && n=$((n + 1)); done; "
+        "[ $n -gt $(cat " +
         (state / "max") + ") ] && echo $n >" + (state / "max") + "; true'; exec sleep 0.3";
     constexpr int invocations = 50;
     std::vector<Invocation> started;
