@@ -13,6 +13,7 @@
 #
 # usage: bench/fanrun_slurm.sh [BUILD_DIR [N]]   (default: build, N = 300)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 n=${2:-300}
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,7 +33,6 @@ SLURM_CONF=$(bash "$here/tests/slurm/cluster.sh" conf)
 export SLURM_CONF
 cd "$scratch"
 
-now() { date +%s.%N; }
 calc() { python3 -c "import sys; print(f'{eval(sys.argv[1]):.4f}')" "$1"; }
 # timed COMMAND...: leaves its seconds in $took.
 timed() {

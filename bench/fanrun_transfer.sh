@@ -9,6 +9,7 @@
 #
 # usage: bench/fanrun_transfer.sh [BUILD_DIR [N]]   (default: build, N = 300)
 set -euo pipefail
+. "$(dirname "$0")/timing.sh"
 build=${1:-build}
 n=${2:-300}
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,9 +26,6 @@ for i in $(seq "$n"); do
   seq "$i" $((i + 2000)) >"f$i.txt"
 done
 
-now() { date +%s.%N; }
-seconds() { python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.3f}')" "$@"; }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.2f}')" "$@"; }
 # timed NAME CHECK COMMAND...: runs it over the files and leaves the seconds in $took; CHECK yes:
 # every .gz must have come back whole, count: says how many did, no: none is looked at.
 timed() {

@@ -50,6 +50,21 @@ std::vector<std::string> lines(const std::string &text) {
     return result;
 }
 
+std::vector<std::string> endExitValues(const std::string &log) {
+    std::vector<std::string> values;
+    for (const std::string &line : lines(log)) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (fields.size() > 3 && fields[0] == "end") {
+            values.push_back(fields[3]);
+        }
+    }
+    return values;
+}
+
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "fanrun_test.XXXXXX").string();
     path_ = mkdtemp(pattern.data());

@@ -47,6 +47,8 @@ void writeFile(const fs::path &path, const std::string &text);
 std::string readAll(int fd);
 // The text split at newlines, without them.
 std::vector<std::string> lines(const std::string &text);
+// The exit values (the fourth field) of a job log's end records, in the order they stand.
+std::vector<std::string> endExitValues(const std::string &log);
 
 // A scratch folder per test, removed with everything in it.
 class TempDir {

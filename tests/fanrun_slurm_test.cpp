@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -204,18 +203,7 @@ TEST(SlurmRuns, ACommandKilledUnderSrunsSuccessRunsAgain) {
               std::string::npos)
         << outcome.err;
     // The end records' exit values: the lost attempt's 255, then the success.
-    std::istringstream log(readFile(dir / "log"));
-    std::vector<std::string> ends;
-    for (std::string line; std::getline(log, line);) {
-        std::vector<std::string> fields;
-        std::istringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) {
-            fields.push_back(field);
-        }
-        if (fields.size() > 3 && fields[0] == "end") {
-            ends.push_back(fields[3]);
-        }
-    }
+    const std::vector<std::string> ends = endExitValues(readFile(dir / "log"));
     EXPECT_EQ(ends, (std::vector<std::string>{"255", "0"}));
 }
 

@@ -383,18 +383,8 @@ TEST_F(TransferRuns, AFailedTransferFailsItsCommandAndSaysSo) {
         EXPECT_EQ(outcome.code(), 123) << c.name << ": " << outcome.err;
         EXPECT_EQ(outcome.out, c.out) << c.name;
         EXPECT_NE(outcome.err.find(c.message), std::string::npos) << c.name << ": " << outcome.err;
-        std::string ended = "never started";
-        for (const std::string &line : lines(readFile(scratch_ / "log"))) {
-            if (line.rfind("end\t", 0) == 0) {
-                std::vector<std::string> fields;
-                for (size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
-                    tab = line.find('\t', start);
-                    fields.push_back(line.substr(start, tab - start));
-                }
-                ended = fields.size() > 3 ? fields[3] : line;
-            }
-        }
-        EXPECT_EQ(ended, c.exitValue) << c.name;
+        const std::vector<std::string> ends = endExitValues(readFile(scratch_ / "log"));
+        EXPECT_EQ(ends.empty() ? "never started" : ends.back(), c.exitValue) << c.name;
     }
 }
 
