@@ -239,6 +239,11 @@ int nextGroup(Feed &feed, Group &group, FANRUN_COMMAND *command) {
     return feed.gathering->inputEnded && !mayRetry ? FANRUN_NEXT_END : FANRUN_NEXT_WAIT;
 }
 
+// The hosts of the run: the remote hosts, or the allocation's nodes.
+static Hosts &hostsOf(const Feed &feed) {
+    return feed.slurm != nullptr ? feed.slurm->nodes : feed.remote->hosts;
+}
+
 // With --onall and --nonall: the input read whole (asking again while it comes), then every
 // command of it once on every host that can be used, host after host, their sequence in that
 // order; then the first of them whose host has room, retries as nextGroup gives them, a wait
@@ -263,7 +268,7 @@ static int nextSpread(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         read.insert(read.begin(), std::make_move_iterator(feed.spread.begin()),
                     std::make_move_iterator(feed.spread.end()));
         feed.spread.clear();
-        const std::vector<Host> &hosts = feed.remote->hosts.all();
+        const std::vector<Host> &hosts = hostsOf(feed).all();
         long sequence = 0;
         for (size_t host = 0; host < hosts.size(); ++host) {
             if (hosts[host].leftOut || !hosts[host].listed) {
@@ -285,8 +290,8 @@ static int nextSpread(Feed &feed, Group &group, FANRUN_COMMAND *command) {
         return nextGroup(feed, group, command);
     }
     for (auto it = feed.spread.begin(); it != feed.spread.end(); ++it) {
-        if (feed.remote->hosts.all()[static_cast<size_t>(it->pinHost)].leftOut ||
-            feed.remote->hosts.takes(it->pinHost)) {
+        if (hostsOf(feed).all()[static_cast<size_t>(it->pinHost)].leftOut ||
+            hostsOf(feed).takes(it->pinHost)) {
             group = std::move(*it);
             feed.spread.erase(it);
             return FANRUN_NEXT_COMMAND;
@@ -319,11 +324,6 @@ static void stageWords(Feed &feed, FANRUN_COMMAND *command) {
     }
     feed.argv.push_back(nullptr);
     command->argv = feed.argv.data();
-}
-
-// The hosts of the run: the remote hosts, or the allocation's nodes.
-static Hosts &hostsOf(const Feed &feed) {
-    return feed.slurm != nullptr ? feed.slurm->nodes : feed.remote->hosts;
 }
 
 // The host field of the job log for a command on host (-1: none).
@@ -665,10 +665,10 @@ static int feedNext(void *context, FANRUN_COMMAND *command) {
             }
             std::string tooLong;
             if (group.pinHost >= 0 &&
-                feed.remote->hosts.all()[static_cast<size_t>(group.pinHost)].leftOut) {
+                hostsOf(feed).all()[static_cast<size_t>(group.pinHost)].leftOut) {
                 // Its one host has gone: it fails, said, and the others go on.
                 tooLong = "host " +
-                          feed.remote->hosts.all()[static_cast<size_t>(group.pinHost)].login.host +
+                          hostsOf(feed).all()[static_cast<size_t>(group.pinHost)].login.host +
                           " was left out: command " + std::to_string(group.sequence + 1) +
                           " did not run there";
                 command->command = nullptr;
